@@ -1,0 +1,133 @@
+// The kernel's own control surface, for vlmhost and the tests: boot and
+// shut down, the linked-in driver table, Plug and Play of root nodes, the
+// time base, and the accounting that lets a test prove nothing leaked.
+// Drivers never include this header.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vlm::nt {
+
+// ---------------------------------------------------------------- boot
+
+struct KernelOptions {
+    std::string systemRoot;  // holds registry.db; created if missing
+    double clockSpeedup = 1.0;  // >1 makes every kernel time-out pass faster
+};
+
+// Opens the registry under the system root, empties the volatile HARDWARE
+// subtree, and builds the object namespace. One kernel per process.
+NTSTATUS KernelStart(const KernelOptions& options);
+// Removes every device node (query-remove + remove), unloads the drivers,
+// closes the registry and forgets the namespace. Safe to call twice.
+void KernelShutdown();
+bool KernelRunning();
+// The system root the running kernel uses.
+const std::string& KernelSystemRoot();
+
+// ---------------------------------------------------------------- time
+
+// Every kernel wait and every kernel clock runs this many times faster than
+// real time. Production never changes it; tests turn 70 s into 70 ms.
+void KeSetClockSpeedup(double speedup);
+double KeGetClockSpeedup();
+
+// ---------------------------------------------------------------- pool
+
+struct PoolUsage {
+    int64_t blocks = 0;
+    int64_t bytes = 0;
+};
+// Outstanding (allocated, not yet freed) blocks per tag.
+std::map<ULONG, PoolUsage> ExPoolSnapshot();
+PoolUsage ExPoolOutstanding(ULONG tag);
+PoolUsage ExPoolOutstandingTotal();
+// Make allocations fail: of those matching tag (0 = any tag), let `skip`
+// succeed, then fail the next `count`. Cleared by ExPoolClearFailures.
+void ExPoolFailAllocations(ULONG tag, uint32_t skip, uint32_t count);
+void ExPoolClearFailures();
+// "TdiE" -> 0x45696454: tag bytes in memory order.
+constexpr ULONG PoolTag(const char (&t)[5])
+{
+    return ULONG(uint8_t(t[0])) | ULONG(uint8_t(t[1])) << 8 | ULONG(uint8_t(t[2])) << 16 |
+           ULONG(uint8_t(t[3])) << 24;
+}
+
+// ------------------------------------------------------- object manager
+
+struct ObjectCounts {
+    int64_t handles = 0;     // open handles, kernel-wide
+    int64_t references = 0;  // references taken by ObReference*/Ob*ByHandle not yet dropped
+    int64_t objects = 0;     // live objects of every type (devices, files, links, keys, threads...)
+    std::map<std::string, int64_t> byType;
+};
+ObjectCounts ObQueryCounts();
+
+struct SymbolicLinkInfo {
+    std::string name;    // e.g. \DosDevices\COM3 (as created)
+    std::string target;  // e.g. \Device\00000042
+};
+// Links whose name begins with prefix (case-insensitive), in name order.
+std::vector<SymbolicLinkInfo> ObQuerySymbolicLinks(std::string_view prefix);
+
+// ----------------------------------------------------------------- trace
+
+// DbgPrint output goes to a ring of recent lines while tracing is on, and
+// also to stderr or a file when asked for.
+void KdSetTraceEnabled(bool enabled);
+bool KdTraceEnabled();
+void KdSetTraceStderr(bool enabled);
+bool KdSetTraceFile(const std::string& path);  // empty path closes the file
+std::vector<std::string> KdTraceSnapshot();   // oldest first
+void KdTraceClear();
+
+// ---------------------------------------------------------- Plug and Play
+
+// The kernel's table of linked-in drivers, looked up by a node's Service.
+void PnpRegisterBuiltinDriver(std::string_view service, PDRIVER_INITIALIZE entry);
+
+// Creates a physical device object for every node under
+// SYSTEM\CurrentControlSet\Enum\Root\<class>\<instance> that has none yet,
+// loads its Service's driver, calls AddDevice and starts it. Returns the
+// number of nodes newly started.
+int PnpEnumerateRoot();
+
+enum class PnpRemoval { Orderly, Surprise };
+// Orderly: query-remove then remove. Surprise: surprise removal then remove.
+NTSTATUS PnpRemoveDevice(std::string_view instancePath, PnpRemoval how);
+
+struct DeviceNodeInfo {
+    std::string instancePath;   // Root\PORTS\0000
+    std::string pdoName;        // \Device\00000042
+    std::string service;        // VLMQUENTARO
+    bool started = false;
+    NTSTATUS startStatus = STATUS_SUCCESS;  // what the start request returned
+};
+std::vector<DeviceNodeInfo> PnpQueryDevices();
+
+struct DeviceInterfaceInfo {
+    std::string symbolicLink;  // \??\ROOT#PORTS#0000#{86e0d1e0-...}
+    std::string instancePath;
+    bool enabled = false;
+};
+std::vector<DeviceInterfaceInfo> PnpQueryInterfaces();
+
+// Root bus behaviour, for tests: the start request of this node's physical
+// device object completes with `status`; `asynchronous` completes it from
+// another thread after returning STATUS_PENDING.
+void PnpRootSetStartBehaviour(std::string_view instancePath, NTSTATUS status, bool asynchronous);
+
+// ------------------------------------------------------------ helpers
+
+std::string WideToUtf8(PCWSTR s, size_t chars);
+std::string WideToUtf8(PCWSTR s);
+std::string WideToUtf8(const UNICODE_STRING& s);
+std::u16string Utf8ToWide(std::string_view s);  // char16_t: same 16-bit units as WCHAR
+
+}  // namespace vlm::nt

@@ -1,0 +1,25 @@
+// Start-up and shutdown of the kernel's subsystems, in the order
+// KernelStart and KernelShutdown call them.
+#pragma once
+
+#include <ntddk.h>
+
+#include <string>
+
+namespace vlm::nt {
+
+void ObInitSystem();
+void ObShutdownSystem();  // forgets names and links; objects still referenced stay
+
+NTSTATUS CmInitSystem(const std::string& systemRoot);  // opens registry.db, empties HARDWARE
+void CmShutdownSystem();
+
+void KeInitSystem();  // resets the clock origin
+
+void IoInitSystem();  // object types for drivers, devices and files
+void IoShutdownSystem();
+
+void PnpInitSystem();
+void PnpShutdownSystem();  // removes every device node, unloads drivers
+
+}  // namespace vlm::nt
