@@ -8,6 +8,14 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+/* The C library's wide-string declarations come first, so that the kernel's
+ * own routines (wdm.h) can take over their names without clashing when a
+ * C++ header pulls them in later. */
+#ifdef __cplusplus
+#include <cwchar>
+#else
+#include <wchar.h>
+#endif
 
 #ifdef __cplusplus
 #define EXTERN_C extern "C"

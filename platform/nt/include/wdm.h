@@ -246,6 +246,45 @@ NTKERNELAPI void ExFreePoolWithTag(PVOID P, ULONG Tag);
 #define RtlEqualMemory(a, b, l) (!memcmp((a), (b), (l)))
 NTSYSAPI SIZE_T RtlCompareMemory(const void* Source1, const void* Source2, SIZE_T Length);
 
+FORCEINLINE void InitializeListHead(PLIST_ENTRY ListHead)
+{
+    ListHead->Flink = ListHead->Blink = ListHead;
+}
+FORCEINLINE BOOLEAN IsListEmpty(const LIST_ENTRY* ListHead)
+{
+    return (BOOLEAN)(ListHead->Flink == ListHead);
+}
+FORCEINLINE BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY Flink = Entry->Flink;
+    PLIST_ENTRY Blink = Entry->Blink;
+    Blink->Flink = Flink;
+    Flink->Blink = Blink;
+    return (BOOLEAN)(Flink == Blink);
+}
+FORCEINLINE PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY Entry = ListHead->Flink;
+    RemoveEntryList(Entry);
+    return Entry;
+}
+FORCEINLINE void InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY Blink = ListHead->Blink;
+    Entry->Flink = ListHead;
+    Entry->Blink = Blink;
+    Blink->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+FORCEINLINE void InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY Flink = ListHead->Flink;
+    Entry->Flink = Flink;
+    Entry->Blink = ListHead;
+    Flink->Blink = Entry;
+    ListHead->Flink = Entry;
+}
+
 NTSYSAPI void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI void RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
 NTSYSAPI void RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);

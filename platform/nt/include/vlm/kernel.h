@@ -78,12 +78,18 @@ std::vector<SymbolicLinkInfo> ObQuerySymbolicLinks(std::string_view prefix);
 
 // ----------------------------------------------------------------- trace
 
-// DbgPrint output goes to a ring of recent lines while tracing is on, and
-// also to stderr or a file when asked for.
+// DbgPrint output goes to a ring of recent records while tracing is on, and
+// also to stderr or a file when asked for. Each DbgPrint call is one record,
+// its text exactly as formatted (a partial line stays a record of its own,
+// a trailing "\n" or "\r\n" is kept), cut at kKdTraceRecordBytes as
+// Windows cuts one call's output. The ring keeps the newest
+// kKdTraceRingLines records. The sinks receive the same text unchanged.
+inline constexpr size_t kKdTraceRingLines = 4096;
+inline constexpr size_t kKdTraceRecordBytes = 512;
 void KdSetTraceEnabled(bool enabled);
 bool KdTraceEnabled();
 void KdSetTraceStderr(bool enabled);
-bool KdSetTraceFile(const std::string& path);  // empty path closes the file
+bool KdSetTraceFile(const std::string& path);  // appends; empty path closes the file
 std::vector<std::string> KdTraceSnapshot();   // oldest first
 void KdTraceClear();
 
@@ -122,6 +128,24 @@ std::vector<DeviceInterfaceInfo> PnpQueryInterfaces();
 // device object completes with `status`; `asynchronous` completes it from
 // another thread after returning STATUS_PENDING.
 void PnpRootSetStartBehaviour(std::string_view instancePath, NTSTATUS status, bool asynchronous);
+
+// What the root bus saw of each request that reached a node's physical
+// device object, oldest first.
+struct PdoRequest {
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    NTSTATUS statusOnArrival = 0;
+    ULONG_PTR informationOnArrival = 0;
+};
+std::vector<PdoRequest> PnpRootRequestLog(std::string_view instancePath);
+
+// Sends a Plug and Play or power request (not a removal: see
+// PnpRemoveDevice) to the top of the node's stack and waits for it.
+NTSTATUS PnpSendRequest(std::string_view instancePath, UCHAR major, UCHAR minor);
+
+// The top of a started node's device stack (the function driver's device),
+// not referenced: valid until the node is removed. NULL if unknown.
+PDEVICE_OBJECT PnpTopOfStack(std::string_view instancePath);
 
 // ------------------------------------------------------------ helpers
 

@@ -11,8 +11,6 @@
 #include <string>
 #include <string_view>
 
-struct _OBJECT_TYPE;
-
 namespace vlm::nt::ob {
 
 struct TypeInitializer {
@@ -26,7 +24,14 @@ struct TypeInitializer {
     bool waitable = false;
 };
 
+}  // namespace vlm::nt::ob
+
+struct _OBJECT_TYPE;
+
+namespace vlm::nt::ob {
+
 POBJECT_TYPE CreateObjectType(const TypeInitializer& init);
+const TypeInitializer& TypeInfo(POBJECT_TYPE type);
 const char* TypeName(POBJECT_TYPE type);
 
 // New object with one reference (the caller's) and no handle. The body is

@@ -1,0 +1,211 @@
+// File objects: kernel handles to devices, and the synchronous file
+// routines the kernel's own clients use.
+//
+// A successful create gives a file object that references the device it
+// names. Closing the last handle sends IRP_MJ_CLEANUP; dropping the last
+// reference sends IRP_MJ_CLOSE. Both go to the top of the device's stack.
+#include "io/iop.h"
+#include "ob/ob.h"
+
+#include <cstdio>
+
+namespace vlm::nt::io {
+
+POBJECT_TYPE DeviceType();
+
+namespace {
+
+// FILE_OBJECT.Flags bit: the create succeeded, so clean-up and close are owed.
+constexpr ULONG FO_OPENED_BY_CREATE = 0x80000000;
+
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major)
+{
+    PDEVICE_OBJECT top = GetAttachedDevice(file->DeviceObject);
+    PIRP irp = AllocateOwnedIrp(top->StackSize);
+    if (!irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = major;
+    stack->FileObject = file;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Flags = major == IRP_MJ_CLOSE ? IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API : IRP_SYNCHRONOUS_API;
+    irp->RequestorMode = KernelMode;
+    IO_STATUS_BLOCK iosb{};
+    return SendSynchronous(top, irp, &iosb);
+}
+
+void CloseFile(PVOID object, ULONG handlesLeft)
+{
+    auto* file = static_cast<PFILE_OBJECT>(object);
+    if (handlesLeft == 0 && (file->Flags & FO_OPENED_BY_CREATE))
+        SendFileRequest(file, IRP_MJ_CLEANUP);
+}
+
+void DeleteFile(PVOID object)
+{
+    auto* file = static_cast<PFILE_OBJECT>(object);
+    if (file->Flags & FO_OPENED_BY_CREATE)
+        SendFileRequest(file, IRP_MJ_CLOSE);
+    if (file->DeviceObject)
+        ob::DereferenceInternal(file->DeviceObject);
+}
+
+// Builds a read, write or device-control request on a file handle, sends
+// it and waits for it: the kernel's clients call these synchronously.
+NTSTATUS SendOnHandle(HANDLE handle, PIO_STATUS_BLOCK iosb, UCHAR major, ULONG code, PVOID in, ULONG inLength,
+                      PVOID out, ULONG outLength)
+{
+    PVOID object;
+    NTSTATUS status = ob::ReferenceByHandleInternal(handle, *IoFileObjectType, &object);
+    if (!NT_SUCCESS(status))
+        return status;
+    auto* file = static_cast<PFILE_OBJECT>(object);
+    PDEVICE_OBJECT top = GetAttachedDevice(file->DeviceObject);
+    IO_STATUS_BLOCK local{};
+    PIRP irp;
+    if (major == IRP_MJ_DEVICE_CONTROL)
+        irp = IoBuildDeviceIoControlRequest(code, top, in, inLength, out, outLength, FALSE, nullptr, &local);
+    else
+        irp = IoBuildSynchronousFsdRequest(major, top, major == IRP_MJ_READ ? out : in,
+                                           major == IRP_MJ_READ ? outLength : inLength, nullptr, nullptr, &local);
+    if (!irp) {
+        ob::DereferenceInternal(file);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(irp)->FileObject = file;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Flags |= IRP_SYNCHRONOUS_API;
+    status = SendSynchronous(top, irp, &local);
+    if (iosb)
+        *iosb = local;
+    ob::DereferenceInternal(file);
+    return status;
+}
+
+}  // namespace
+
+POBJECT_TYPE FileType()
+{
+    static POBJECT_TYPE type = ob::CreateObjectType({"File", DeleteFile, CloseFile, false});
+    return type;
+}
+
+}  // namespace vlm::nt::io
+
+using namespace vlm::nt;
+
+static POBJECT_TYPE g_fileType = io::FileType();
+POBJECT_TYPE* IoFileObjectType = &g_fileType;
+
+extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                                 PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                 ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                                 ULONG EaLength)
+{
+    *FileHandle = nullptr;
+    if (!ObjectAttributes || !ObjectAttributes->ObjectName)
+        return STATUS_OBJECT_NAME_INVALID;
+    PVOID deviceObject;
+    NTSTATUS status = ob::ReferenceByName(ObjectAttributes->ObjectName, io::DeviceType(), &deviceObject);
+    if (!NT_SUCCESS(status))
+        return status;
+    auto* device = static_cast<PDEVICE_OBJECT>(deviceObject);
+    KIRQL irql = io::LockDatabase();
+    bool deleting = device->DeviceObjectExtension->ExtensionFlags & DOE_DELETE_PENDING;
+    io::UnlockDatabase(irql);
+    if (deleting) {
+        ob::DereferenceInternal(device);
+        return STATUS_DELETE_PENDING;
+    }
+
+    PVOID fileObject;
+    status = ob::CreateObject(io::FileType(), sizeof(FILE_OBJECT), &fileObject);
+    if (!NT_SUCCESS(status)) {
+        ob::DereferenceInternal(device);
+        return status;
+    }
+    auto* file = static_cast<PFILE_OBJECT>(fileObject);
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;  // the file object's reference on the device
+    file->ReadAccess = (DesiredAccess & (GENERIC_READ | FILE_READ_DATA)) != 0;
+    file->WriteAccess = (DesiredAccess & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
+    KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+
+    PDEVICE_OBJECT top = io::GetAttachedDevice(device);
+    PIRP irp = io::AllocateOwnedIrp(top->StackSize);
+    if (!irp) {
+        ob::DereferenceInternal(file);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_CREATE;
+    stack->FileObject = file;
+    stack->Parameters.Create.Options = (CreateDisposition << 24) | (CreateOptions & 0x00FFFFFF);
+    stack->Parameters.Create.FileAttributes = USHORT(FileAttributes);
+    stack->Parameters.Create.ShareAccess = USHORT(ShareAccess);
+    stack->Parameters.Create.EaLength = EaBuffer ? EaLength : 0;
+    // The extended attributes travel in the system buffer, as the
+    // transport's create expects them.
+    irp->AssociatedIrp.SystemBuffer = EaLength ? EaBuffer : nullptr;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Flags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
+    irp->RequestorMode = KernelMode;
+    IO_STATUS_BLOCK iosb{};
+    status = io::SendSynchronous(top, irp, &iosb);
+    if (IoStatusBlock)
+        *IoStatusBlock = iosb;
+    if (!NT_SUCCESS(status)) {
+        ob::DereferenceInternal(file);  // a failed create owes no clean-up or close
+        return status;
+    }
+    file->Flags |= io::FO_OPENED_BY_CREATE;
+    status = ob::OpenObjectByPointer(file, DesiredAccess, FileHandle);
+    ob::DereferenceInternal(file);
+    return status;
+}
+
+extern "C" NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
+                               PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                               PULONG Key)
+{
+    return io::SendOnHandle(FileHandle, IoStatusBlock, IRP_MJ_READ, 0, nullptr, 0, Buffer, Length);
+}
+
+extern "C" NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
+                                PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                                PULONG Key)
+{
+    return io::SendOnHandle(FileHandle, IoStatusBlock, IRP_MJ_WRITE, 0, Buffer, Length, nullptr, 0);
+}
+
+extern "C" NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
+                                          PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
+                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength)
+{
+    return io::SendOnHandle(FileHandle, IoStatusBlock, IRP_MJ_DEVICE_CONTROL, IoControlCode, InputBuffer,
+                            InputBufferLength, OutputBuffer, OutputBufferLength);
+}
+
+extern "C" NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                             PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, ObjectName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle;
+    IO_STATUS_BLOCK iosb;
+    NTSTATUS status =
+        ZwCreateFile(&handle, DesiredAccess, &attributes, &iosb, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                     FILE_OPEN, 0, nullptr, 0);
+    if (!NT_SUCCESS(status))
+        return status;
+    PVOID object;
+    status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+    ZwClose(handle);
+    if (!NT_SUCCESS(status))
+        return status;
+    *FileObject = static_cast<PFILE_OBJECT>(object);
+    *DeviceObject = IoGetRelatedDeviceObject(*FileObject);
+    return STATUS_SUCCESS;
+}
