@@ -1,0 +1,195 @@
+// vlmhost: the machine's kernel. It starts the kernel on a system root,
+// brings up the root-enumerated device nodes with their linked-in drivers,
+// and reports what the drivers made of them.
+#include "drivers.h"
+#include "registry.h"
+
+#include <vlm/kernel.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+using vlm::host::Key;
+namespace nt = vlm::nt;
+
+const char kEnumPorts[] = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS";
+const char kSerialComm[] = "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+struct Options {
+    std::string root;
+    std::string createPort;  // PortName for a first Root\PORTS node, if none exists
+    std::string trace;       // "" off, "-" stderr, else a file
+    bool once = true;
+};
+
+void Usage(FILE* out)
+{
+    fprintf(out,
+            "usage: vlmhost [options]\n"
+            "Starts the kernel on a system root, brings up its root device nodes and\n"
+            "reports the ports the drivers made.\n\n"
+            "  --root DIR          system root (default: $VLM_SYSTEM_ROOT, else /var/lib/vlm)\n"
+            "  --create-port COMn  if the root has no Root\\PORTS device node, create one\n"
+            "                      for VLMQUENTARO with this PortName first\n"
+            "  --trace[=FILE]      driver trace lines to FILE, or to stderr without FILE\n"
+            "  --once              start, report, remove the devices and exit (the default)\n"
+            "  --help              this text\n");
+}
+
+bool Parse(int argc, char** argv, Options& options)
+{
+    const char* env = getenv("VLM_SYSTEM_ROOT");
+    options.root = env && *env ? env : "/var/lib/vlm";
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "vlmhost: %s needs a value\n", name);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            Usage(stdout);
+            exit(0);
+        } else if (arg == "--root") {
+            const char* v = value("--root");
+            if (!v)
+                return false;
+            options.root = v;
+        } else if (arg == "--create-port") {
+            const char* v = value("--create-port");
+            if (!v)
+                return false;
+            options.createPort = v;
+        } else if (arg == "--trace") {
+            options.trace = "-";
+        } else if (arg.rfind("--trace=", 0) == 0) {
+            options.trace = arg.substr(8);
+        } else if (arg == "--once") {
+            options.once = true;
+        } else {
+            fprintf(stderr, "vlmhost: unknown option '%s'\n", arg.c_str());
+            Usage(stderr);
+            return false;
+        }
+    }
+    return true;
+}
+
+// A COM name is COM followed by a number from 1 to 256; anything else
+// would make links and assignment keys no serial program can name.
+bool ValidPortName(const std::string& name)
+{
+    if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0)
+        return false;
+    for (size_t i = 3; i < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9')
+            return false;
+    int n = atoi(name.c_str() + 3);
+    return n >= 1 && n <= 256 && name[3] != '0';
+}
+
+// Creates Root\PORTS\0000 the way device installation leaves a node: the
+// hardware id, the Ports class, the service, and the COM name in the
+// node's Device Parameters.
+bool CreatePortNode(const std::string& portName)
+{
+    Key ports;
+    if (NT_SUCCESS(Key::Open(kEnumPorts, ports)) && !ports.SubkeyNames().empty()) {
+        printf("device node Root\\PORTS already present; --create-port %s not needed\n", portName.c_str());
+        return true;
+    }
+    std::string node = std::string(kEnumPorts) + "\\0000";
+    Key instance;
+    Key parameters;
+    NTSTATUS status = Key::Create(node, instance);
+    if (NT_SUCCESS(status)) {
+        instance.SetString("Service", "VLMQUENTARO");
+        instance.SetString("Class", "Ports");
+        instance.SetString("ClassGUID", "{4D36E978-E325-11CE-BFC1-08002BE10318}");
+        instance.SetString("HardwareID", "mirkatech\\quentaro");
+        status = Key::Create(node + "\\Device Parameters", parameters);
+    }
+    if (NT_SUCCESS(status))
+        status = parameters.SetString("PortName", portName);
+    if (!NT_SUCCESS(status)) {
+        fprintf(stderr, "vlmhost: cannot create device node Root\\PORTS\\0000: status 0x%08X\n", unsigned(status));
+        return false;
+    }
+    printf("created device node Root\\PORTS\\0000 with PortName %s\n", portName.c_str());
+    return true;
+}
+
+void Report()
+{
+    for (const auto& device : nt::PnpQueryDevices()) {
+        printf("device %s (%s) service %s: %s", device.instancePath.c_str(), device.pdoName.c_str(),
+               device.service.c_str(), device.started ? "started" : "not started");
+        if (!device.started)
+            printf(", status 0x%08X", unsigned(device.startStatus));
+        printf("\n");
+    }
+    for (const auto& link : nt::ObQuerySymbolicLinks("\\DosDevices\\COM"))
+        printf("link %s -> %s\n", link.name.c_str(), link.target.c_str());
+    Key serialComm;
+    if (NT_SUCCESS(Key::Open(kSerialComm, serialComm))) {
+        for (const auto& value : serialComm.Values()) {
+            printf("SERIALCOMM %s = REG_SZ \"%s\" (%zu bytes:", value.name.c_str(),
+                   vlm::host::RegSzToUtf8(value.data).c_str(), value.data.size());
+            for (UCHAR b : value.data)
+                printf(" %02X", b);
+            printf(")\n");
+        }
+    }
+    for (const auto& i : nt::PnpQueryInterfaces())
+        printf("interface %s: %s\n", i.symbolicLink.c_str(), i.enabled ? "enabled" : "disabled");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!Parse(argc, argv, options))
+        return 2;
+    if (!options.createPort.empty() && !ValidPortName(options.createPort)) {
+        fprintf(stderr, "vlmhost: '%s' is not a COM port name (COM1 to COM256)\n", options.createPort.c_str());
+        return 2;
+    }
+    if (!options.trace.empty()) {
+        nt::KdSetTraceEnabled(true);
+        if (options.trace == "-")
+            nt::KdSetTraceStderr(true);
+        else if (!nt::KdSetTraceFile(options.trace)) {
+            fprintf(stderr, "vlmhost: cannot open trace file %s\n", options.trace.c_str());
+            return 1;
+        }
+    }
+
+    vlm::host::RegisterLinkedInDrivers();
+    nt::KernelOptions kernelOptions;
+    kernelOptions.systemRoot = options.root;
+    NTSTATUS status = nt::KernelStart(kernelOptions);
+    if (!NT_SUCCESS(status)) {
+        fprintf(stderr, "vlmhost: cannot start the kernel on %s: status 0x%08X\n", options.root.c_str(),
+                unsigned(status));
+        return 1;
+    }
+    printf("kernel started on %s\n", options.root.c_str());
+    int rc = 0;
+    if (!options.createPort.empty() && !CreatePortNode(options.createPort))
+        rc = 1;
+    if (rc == 0) {
+        int started = nt::PnpEnumerateRoot();
+        printf("%d device node(s) started\n", started);
+        Report();
+    }
+    nt::KernelShutdown();
+    printf("kernel stopped\n");
+    return rc;
+}
