@@ -275,7 +275,7 @@ TEST_F(IrpTest, BufferedDeviceControlCopiesInputInAndOutputBack)
         EXPECT_EQ(stack->Parameters.DeviceIoControl.IoControlCode, code);
         auto* buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
         EXPECT_EQ(std::string(buffer, 3), "abc");
-        memcpy(buffer, "0123456789", 10);
+        memcpy(buffer, "01234567", 8);  // the whole system buffer: max(in, out)
         return CompleteWith(irp, STATUS_SUCCESS, 6);  // the driver reports 6 bytes
     };
     char input[] = "abc";

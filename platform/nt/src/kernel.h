@@ -15,6 +15,10 @@ NTSTATUS CmInitSystem(const std::string& systemRoot);  // opens registry.db, emp
 void CmShutdownSystem();
 
 void KeInitSystem();  // resets the clock origin
+// Waits (bounded) for system threads that are still ending, and drops the
+// thread object the calling host thread was given lazily, so that a
+// shutdown leaves no thread object behind. Call after PnpShutdownSystem.
+void PsShutdownSystem();
 
 void IoInitSystem();  // object types for drivers, devices and files
 void IoShutdownSystem();

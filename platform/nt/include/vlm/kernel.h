@@ -38,6 +38,12 @@ const std::string& KernelSystemRoot();
 void KeSetClockSpeedup(double speedup);
 double KeGetClockSpeedup();
 
+// ------------------------------------------------------------- threads
+
+// A thread's exit status: STATUS_PENDING while it runs, then what its start
+// routine left (STATUS_SUCCESS on return, or PsTerminateSystemThread's).
+NTSTATUS PsGetThreadExitStatus(PETHREAD thread);
+
 // ---------------------------------------------------------------- pool
 
 struct PoolUsage {
@@ -92,6 +98,15 @@ void KdSetTraceStderr(bool enabled);
 bool KdSetTraceFile(const std::string& path);  // appends; empty path closes the file
 std::vector<std::string> KdTraceSnapshot();   // oldest first
 void KdTraceClear();
+
+// ------------------------------------------------------------ drivers
+
+// Creates a driver object \Driver\<service> and runs its entry, as the
+// kernel does for its own drivers (the TCP transport) and tests do for
+// drivers of their own. IoUnloadDriver runs DriverUnload and frees it once
+// it has no device left (false while it still has one).
+NTSTATUS IoLoadDriver(std::string_view service, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver);
+bool IoUnloadDriver(PDRIVER_OBJECT driver);
 
 // ---------------------------------------------------------- Plug and Play
 

@@ -97,3 +97,18 @@ bool UnloadDriverIfIdle(PDRIVER_OBJECT driver)
 
 static POBJECT_TYPE g_driverType = vlm::nt::io::DriverType();
 POBJECT_TYPE* IoDriverObjectType = &g_driverType;
+
+namespace vlm::nt {
+
+NTSTATUS IoLoadDriver(std::string_view service, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver)
+{
+    std::u16string name = Utf8ToWide(service);
+    return io::CreateDriver(reinterpret_cast<PCWSTR>(name.c_str()), entry, driver);
+}
+
+bool IoUnloadDriver(PDRIVER_OBJECT driver)
+{
+    return io::UnloadDriverIfIdle(driver);
+}
+
+}  // namespace vlm::nt

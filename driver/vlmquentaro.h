@@ -1,0 +1,255 @@
+/*
+ * VLMQUENTARO: a WDM function driver that presents each root-enumerated
+ * Ports-class device node as a serial port COMn whose far end is a
+ * network printer.
+ *
+ * The records every part of the driver shares: the per-port device
+ * extension, the per-handle connection record and the input ring, with
+ * the driver's constants and routine prototypes.
+ *
+ * Lock order, outermost first:
+ *   I/O manager's cancel spin lock -> DEVICE_EXTENSION.PortLock -> InputRing.Lock
+ * The ring's lock is innermost: nothing is acquired and nothing is called
+ * out to while it is held.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <ntddser.h>
+
+/* ------------------------------------------------------------------ */
+/* Constants                                                           */
+/* ------------------------------------------------------------------ */
+
+/* Characters in each of the three name fields of the port record. */
+#define VSERIAL_NAME_CHARS 255
+/* Bytes of the buffers that registry values and device properties are
+ * read into; they bound the port name and the physical device name. */
+#define VSERIAL_QUERY_BUFFER_BYTES 255
+
+#define VSERIAL_DEFAULT_BAUD_RATE 115200
+#define VSERIAL_WAIT_IRP_SLOTS 10
+
+/* Positions of the input ring; one always stays free, so it holds at
+ * most INPUT_RING_CAPACITY bytes. */
+#define INPUT_RING_POSITIONS 0x40001UL
+#define INPUT_RING_CAPACITY 0x40000UL
+
+/* Pool tag of the per-handle connection record: "TdiE" in memory. */
+#define TDI_CONTEXT_TAG 0x45696454UL
+
+/* The driver's private control codes. */
+#define IOCTL_WAIT_FOR_REMOVAL CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_WRITE_LOWEST CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+/* UpdateModemStatus codes: which emulated handshake input to raise or drop. */
+#define MODEM_DSR_ON 1
+#define MODEM_CTS_ON 2
+#define MODEM_DSR_OFF (-2)
+#define MODEM_CTS_OFF (-3)
+
+/* The separator that opens the traces of the entry, add-device, unload
+ * and Plug and Play routines. */
+#define VSERIAL_TRACE_SEPARATOR "================================================\n"
+
+/* The DDK's %ws is unknown to the compiler's printf checker. Trace lines
+ * that print a wide string go through this, so that every other trace
+ * line keeps its format check. */
+#if defined(__GNUC__)
+#define DbgPrintWide(...)                                              \
+    do {                                                               \
+        _Pragma("GCC diagnostic push")                                 \
+        _Pragma("GCC diagnostic ignored \"-Wformat\"")                 \
+        _Pragma("GCC diagnostic ignored \"-Wformat-extra-args\"")      \
+        DbgPrint(__VA_ARGS__);                                         \
+        _Pragma("GCC diagnostic pop")                                  \
+    } while (0)
+#else
+#define DbgPrintWide(...) DbgPrint(__VA_ARGS__)
+#endif
+
+/* A counted string's text for a %ws trace: its buffer when a NUL ends it
+ * within the buffer, else an empty string (nothing is read beyond it). */
+FORCEINLINE PCWSTR TraceableString(PCUNICODE_STRING String)
+{
+    if (String->Buffer == NULL || String->MaximumLength < String->Length + sizeof(WCHAR) ||
+        String->Buffer[String->Length / sizeof(WCHAR)] != L'\0')
+        return L"";
+    return String->Buffer;
+}
+
+/* ------------------------------------------------------------------ */
+/* Input ring                                                          */
+/* ------------------------------------------------------------------ */
+
+/*
+ * The per-port queue of bytes received from the printer and not yet read.
+ * One non-paged block that lives from add-device to removal, across opens.
+ *
+ * head, tail and data keep the offsets every user of the ring knows
+ * (0, 4 and 8). Positions run modulo INPUT_RING_POSITIONS; empty when
+ * head == tail, full when the position after tail is head.
+ *
+ * Lock: guards head, tail and data. Every ring operation, purge included,
+ * holds it for its whole duration, which also raises to DISPATCH_LEVEL.
+ * Innermost lock of the driver: callers may hold PortLock, never the
+ * reverse.
+ */
+typedef struct _INPUT_RING {
+    ULONG head;                       /* read index: oldest queued byte */
+    ULONG tail;                       /* write index: where the next byte goes */
+    UCHAR data[INPUT_RING_POSITIONS]; /* the ring storage */
+    KSPIN_LOCK Lock;
+} InputRing, *PINPUT_RING;
+
+static_assert(FIELD_OFFSET(InputRing, head) == 0, "head at offset 0");
+static_assert(FIELD_OFFSET(InputRing, tail) == 4, "tail at offset 4");
+static_assert(FIELD_OFFSET(InputRing, data) == 8, "data right behind the indices");
+static_assert((ULONG)FIELD_OFFSET(InputRing, Lock) >= 8 + INPUT_RING_POSITIONS, "the lock comes after the data");
+
+/* ------------------------------------------------------------------ */
+/* Port record                                                         */
+/* ------------------------------------------------------------------ */
+
+/* Bits of DEVICE_EXTENSION.ModemStatus the driver emulates. */
+#define VSERIAL_MODEM_CTS SERIAL_MSR_CTS /* 0x10 */
+#define VSERIAL_MODEM_DSR SERIAL_MSR_DSR /* 0x20 */
+
+/*
+ * The per-port record: the device extension of the port's device object.
+ * IoCreateDevice hands it out zero-filled; it lives until the device
+ * object goes, which is after IRP_MN_REMOVE_DEVICE deleted it and the last
+ * file object on the port was closed.
+ *
+ * The fields up to Opened are in the order every part of the driver
+ * relies on; fields of the driver's own bookkeeping follow them.
+ */
+typedef struct _DEVICE_EXTENSION {
+    WCHAR DosName[VSERIAL_NAME_CHARS];      /* \DosDevices\COMn, name of the first link */
+    WCHAR DosNameColon[VSERIAL_NAME_CHARS]; /* \DosDevices\COMn:, name of the second link */
+    WCHAR PortName[VSERIAL_NAME_CHARS];     /* COMn, key of the address lookup */
+    SERIAL_TIMEOUTS Timeouts;
+    PDEVICE_OBJECT DeviceObject; /* the port's own device object */
+
+    /* The polling threads' stop requests and end notices: notification
+     * events, reset by the open path before it starts the threads. */
+    KEVENT EmulationPollingStopEvent;
+    KEVENT EmulationPollingExitEvent;
+    KEVENT ReadPollingExitEvent;
+    KEVENT ReadPollingStopEvent;
+
+    PIRP PendingRemovalIrp; /* parked IOCTL_WAIT_FOR_REMOVAL; no cancel routine */
+    PIRP PendingReadIrp;    /* guarded by PortLock */
+    ULONG BaudRate;
+    ULONG ModemStatus; /* VSERIAL_MODEM_CTS | VSERIAL_MODEM_DSR; see UpdateModemStatus */
+    ULONG ModemControl;
+    ULONG WaitIrpTail; /* guarded by PortLock, with WaitIrpHead and WaitIrpRing */
+    ULONG WaitIrpHead;
+    PDEVICE_OBJECT LowerDeviceObject; /* target of every request passed down */
+    PIRP WaitIrpRing[VSERIAL_WAIT_IRP_SLOTS];
+    ULONG WaitMask;
+    PDEVICE_OBJECT PhysicalDeviceObject; /* opens the node's key, gives its name */
+    SERIAL_LINE_CONTROL LineControl;
+
+    /*
+     * PortLock guards PendingReadIrp, the wait ring and the InputQueue
+     * pointer, and serialises the read path, the wait-mask and purge
+     * requests and both polling threads, which complete requests with it
+     * held. Taken at up to DISPATCH_LEVEL. Order: after the cancel spin
+     * lock, before the input ring's lock.
+     *
+     * The queue outlives no one: removal detaches it from the record
+     * under PortLock before freeing it, so every user of the queue (the
+     * read path, status and purge requests, the polling threads and the
+     * transport's receive handler) reaches it as InputQueue while holding
+     * PortLock and does nothing when it is NULL.
+     */
+    KSPIN_LOCK PortLock;
+    PINPUT_RING InputQueue;
+
+    UNICODE_STRING UnicodeString; /* COM-port interface link; buffer owned by the record */
+    PIRP CurrentWriteIrp;
+    ULONG Opened; /* 1 while an application has the port open */
+
+    /*
+     * The polling threads the last open started, referenced, or NULL.
+     * Their exit events cannot tell removal that a thread is gone: surprise
+     * removal and removal set those events themselves, and a thread still
+     * completes requests under PortLock after setting its own. A thread
+     * object is signalled only once the thread has left the driver's code.
+     *
+     * The open path fills these after starting each thread
+     * (ObReferenceObjectByHandle on the handle PsCreateSystemThread gave,
+     * then ZwClose). Before it starts new threads it calls
+     * WaitForPollingThreads, so that at most one thread of each kind runs
+     * per port. Removal waits for both before it frees the queue and
+     * deletes the device. Written only at PASSIVE_LEVEL by the open path
+     * and removal.
+     */
+    PKTHREAD ReadPollingThreadObject;
+    PKTHREAD EmulationPollingThreadObject;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+/* ------------------------------------------------------------------ */
+/* Per-handle connection record                                        */
+/* ------------------------------------------------------------------ */
+
+/*
+ * One per open handle, in the file object's FsContext (NULL: the handle
+ * has no connection). A tagged non-paged block (TDI_CONTEXT_TAG), filled
+ * by the open path and the transport requests.
+ *
+ * The transport's event handlers reach the port through Port: the
+ * receive handler stores into Port->InputQueue with Port->PortLock held
+ * and takes nothing when the queue is gone, so a removal while a
+ * connection is still open cannot leave it writing into freed memory.
+ * The record itself outlives the connection: the device object (and so its
+ * extension) stays until the last file object on it is closed, and the
+ * connection is closed when the handle is cleaned up.
+ */
+typedef struct _TDI_CONTEXT {
+    HANDLE TransportAddressHandle;
+    HANDLE ConnectionHandle;
+    PFILE_OBJECT TransportAddressFileObject; /* referenced; event handlers are registered on it */
+    PFILE_OBJECT ConnectionFileObject;       /* referenced; connect, send, disconnect go here */
+    ULONG ConnectionState;                   /* 0 not connected, 2 connected */
+    PINPUT_RING InputQueue;                  /* the port's queue when the handle was opened */
+    KEVENT DisconnectEndEvent;               /* notification; set by the disconnect handler */
+    PDEVICE_EXTENSION Port;                  /* the port the handle was opened on */
+} TdiContext, *PTDI_CONTEXT;
+
+/* ------------------------------------------------------------------ */
+/* Routines                                                            */
+/* ------------------------------------------------------------------ */
+
+/* entry.cpp */
+EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID Unload(PDRIVER_OBJECT DriverObject);
+
+/* pnp.cpp */
+NTSTATUS VSerial_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS VSERIAL_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID WaitForPollingThreads(PDEVICE_EXTENSION Extension);
+
+/* power.cpp */
+NTSTATUS VSerial_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* modem.cpp */
+VOID UpdateModemStatus(PDEVICE_EXTENSION Extension, LONG Code);
+
+/* portname.cpp */
+typedef enum _PORT_NAME_CALLER {
+    PortNameAtStart, /* IRP_MN_START_DEVICE: trace lines marked "*(^^)* " */
+    PortNameAtOpen   /* IRP_MJ_CREATE: the plain trace lines */
+} PORT_NAME_CALLER;
+NTSTATUS RegisterPortName(PDEVICE_OBJECT DeviceObject, PORT_NAME_CALLER Caller);
+VOID WriteSerialCommValue(PCWSTR ValueName, PCWSTR KeyPath, PVOID Data, ULONG DataLength);
+
+/* inputring.cpp */
+PINPUT_RING AllocateInputQueue(VOID);
+VOID FreeInputQueue(PINPUT_RING Queue);
+VOID PurgeInputQueue(PINPUT_RING Queue);
+ULONG InputQueue(PINPUT_RING Queue, const UCHAR* Source, ULONG Length);
+ULONG ReadInputQueue(PINPUT_RING Queue, PUCHAR Destination, ULONG Length);
+ULONG QueuingDataSize(PINPUT_RING Queue);
