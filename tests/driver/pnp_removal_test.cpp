@@ -125,25 +125,28 @@ TEST_F(SurpriseRemoval, CompletesTheParkedRemovalRequestAndDropsTheHandshakeBefo
     });
 
     ASSERT_EQ(nt::PnpRemoveDevice(InstancePath("0000"), nt::PnpRemoval::Surprise), STATUS_SUCCESS);
+    OnLowerArrival(nullptr);
 
-    std::lock_guard guard(lock);
-    ASSERT_TRUE(seen.seen) << "surprise removal never reached the lower driver";
-    EXPECT_EQ(seen.arrivalStatus, STATUS_SUCCESS);
-    EXPECT_TRUE(seen.parkedCompleted) << "the parked request was not completed before the removal went down";
-    EXPECT_EQ(seen.parkedStatus, STATUS_SUCCESS);
-    EXPECT_EQ(seen.parkedInformation, 0x5Au) << "its information is left as it was";
-    EXPECT_EQ(seen.removalSlot, nullptr);
-    EXPECT_EQ(seen.modemStatus, 0u);
-    EXPECT_EQ(seen.opened, 0u);
-    EXPECT_EQ(seen.emulationStop, 1);
-    EXPECT_EQ(seen.emulationExit, 1);
-    EXPECT_EQ(seen.readExit, 1);
-    EXPECT_EQ(seen.readStop, 1);
-    EXPECT_FALSE(seen.interfaceEnabled);
+    std::unique_lock guard(lock);
+    const PortAtSurprise at = seen;
+    guard.unlock();
+    ASSERT_TRUE(at.seen) << "surprise removal never reached the lower driver";
+    EXPECT_EQ(at.arrivalStatus, STATUS_SUCCESS);
+    EXPECT_TRUE(at.parkedCompleted) << "the parked request was not completed before the removal went down";
+    EXPECT_EQ(at.parkedStatus, STATUS_SUCCESS);
+    EXPECT_EQ(at.parkedInformation, 0x5Au) << "its information is left as it was";
+    EXPECT_EQ(at.removalSlot, nullptr);
+    EXPECT_EQ(at.modemStatus, 0u);
+    EXPECT_EQ(at.opened, 0u);
+    EXPECT_EQ(at.emulationStop, 1);
+    EXPECT_EQ(at.emulationExit, 1);
+    EXPECT_EQ(at.readExit, 1);
+    EXPECT_EQ(at.readStop, 1);
+    EXPECT_FALSE(at.interfaceEnabled);
     // Names and queue stay until the removal itself.
-    EXPECT_EQ(seen.links, 2u);
-    EXPECT_TRUE(seen.serialCommValue);
-    EXPECT_TRUE(seen.queue);
+    EXPECT_EQ(at.links, 2u);
+    EXPECT_TRUE(at.serialCommValue);
+    EXPECT_TRUE(at.queue);
 
     EXPECT_TRUE(Links("\\DosDevices\\COM").empty());
     EXPECT_FALSE(SerialCommValue(pdoName));
@@ -220,16 +223,19 @@ TEST_F(PortRemoval, RemovalUndoesTheNamingAndFreesTheQueueBeforeTheLowerDriverGe
     });
 
     ASSERT_EQ(nt::PnpRemoveDevice(InstancePath("0000"), nt::PnpRemoval::Orderly), STATUS_SUCCESS);
+    OnLowerArrival(nullptr);
 
-    std::lock_guard guard(lock);
-    ASSERT_TRUE(seen.seen) << "the removal never reached the lower driver";
-    EXPECT_EQ(seen.arrivalStatus, STATUS_SUCCESS);
-    EXPECT_EQ(seen.arrivalInformation, 0u);
-    EXPECT_EQ(seen.links, 0u);
-    EXPECT_FALSE(seen.serialCommValue);
-    EXPECT_FALSE(seen.interfaceEnabled);
-    EXPECT_EQ(seen.untaggedPool.blocks, before.blocks - 1) << "the input queue was not freed";
-    EXPECT_EQ(seen.untaggedPool.bytes, before.bytes - int64_t(sizeof(InputRing)));
+    std::unique_lock guard(lock);
+    const PortAtRemoval at = seen;
+    guard.unlock();
+    ASSERT_TRUE(at.seen) << "the removal never reached the lower driver";
+    EXPECT_EQ(at.arrivalStatus, STATUS_SUCCESS);
+    EXPECT_EQ(at.arrivalInformation, 0u);
+    EXPECT_EQ(at.links, 0u);
+    EXPECT_FALSE(at.serialCommValue);
+    EXPECT_FALSE(at.interfaceEnabled);
+    EXPECT_EQ(at.untaggedPool.blocks, before.blocks - 1) << "the input queue was not freed";
+    EXPECT_EQ(at.untaggedPool.bytes, before.bytes - int64_t(sizeof(InputRing)));
 
     // An orderly removal asks first; the query went down with success too.
     auto arrivals = LowerArrivals();

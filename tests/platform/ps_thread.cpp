@@ -224,6 +224,10 @@ TEST_F(SystemThread, HostThreadsGetTheirOwnObjectOnFirstUseFreedWhenTheyEnd)
         KPRIORITY priority = -1;
         HANDLE id = nullptr;
     } a, b;
+    // Both threads hold their objects at once, so that the two cannot be
+    // one block freed and reused.
+    KSEMAPHORE ready;
+    KeInitializeSemaphore(&ready, 0, 2);
     KEVENT release;
     KeInitializeEvent(&release, NotificationEvent, FALSE);
     auto body = [&](Seen* seen) {
@@ -233,11 +237,17 @@ TEST_F(SystemThread, HostThreadsGetTheirOwnObjectOnFirstUseFreedWhenTheyEnd)
         seen->system = PsIsSystemThread(seen->asExecutive);
         seen->priority = KeQueryPriorityThread(seen->first);
         seen->id = PsGetCurrentThreadId();
+        KeReleaseSemaphore(&ready, IO_NO_INCREMENT, 1, FALSE);
         LARGE_INTEGER limit = RelativeTimeout(60 * clockSpeedup_);
         KeWaitForSingleObject(&release, Executive, KernelMode, FALSE, &limit);
     };
     std::thread first(body, &a);
     std::thread second(body, &b);
+    for (int i = 0; i < 2; ++i) {
+        LARGE_INTEGER limit = RelativeTimeout(60 * clockSpeedup_);
+        EXPECT_EQ(KeWaitForSingleObject(&ready, Executive, KernelMode, FALSE, &limit), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(LiveThreadObjects(), 2);
     KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
     first.join();
     second.join();

@@ -10,6 +10,9 @@
 #include "ntdef.h"
 #include "ntstatus.h"
 
+/* The structured-exception guards below are built on setjmp. */
+#include <setjmp.h>
+
 EXTERN_C_START
 
 /* ------------------------------------------------------------------ */
@@ -1076,4 +1079,153 @@ NTKERNELAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName,
 NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI void PoStartNextPowerIrp(PIRP Irp);
 
+/* ------------------------------------------------------------------ */
+/* Memory manager                                                      */
+/* ------------------------------------------------------------------ */
+
+/* One address space: a locked MDL's system address is the buffer's own
+ * address, and its page numbers are virtual page numbers. Pages are the
+ * DDK's 4 KiB whatever the host's size. */
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12
+typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
+
+#define BYTE_OFFSET(Va) ((ULONG)((ULONG_PTR)(Va) & (PAGE_SIZE - 1)))
+#define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(ULONG_PTR)(PAGE_SIZE - 1)))
+#define ADDRESS_AND_SIZE_TO_SPAN_PAGES(Va, Size) \
+    ((ULONG)((BYTE_OFFSET(Va) + (ULONG_PTR)(Size) + (PAGE_SIZE - 1)) >> PAGE_SHIFT))
+
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MDL_PAGES_LOCKED 0x0002
+#define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
+#define MDL_ALLOCATED_FIXED_SIZE 0x0008
+#define MDL_PARTIAL 0x0010
+#define MDL_PARTIAL_HAS_BEEN_MAPPED 0x0020
+#define MDL_IO_PAGE_READ 0x0040
+#define MDL_WRITE_OPERATION 0x0080
+#define MDL_PARENT_MAPPED_SYSTEM_VA 0x0100
+
+typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
+
+typedef enum _MEMORY_CACHING_TYPE {
+    MmNonCached = 0,
+    MmCached = 1,
+    MmWriteCombined = 2,
+    MmHardwareCoherentCached,
+    MmNonCachedUnordered,
+    MmUSWCCached,
+    MmMaximumCacheType
+} MEMORY_CACHING_TYPE;
+
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
+
+#define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetMdlPfnArray(Mdl) ((PPFN_NUMBER)((Mdl) + 1))
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                      \
+    (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))          \
+         ? ((Mdl)->MappedSystemVa)                                                        \
+         : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (ULONG)(Priority)))
+
+/* Bytes an MDL for the range needs: the header and one page number per page. */
+NTKERNELAPI SIZE_T MmSizeOfMdl(PVOID Base, SIZE_T Length);
+/* An MDL from non-paged pool describing the range, not yet locked. With an
+ * IRP it becomes Irp->MdlAddress, or, as a secondary buffer, the end of
+ * that chain. NULL when the pool is out. */
+NTKERNELAPI PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                               PIRP Irp);
+NTKERNELAPI void IoFreeMdl(PMDL Mdl);
+/* Checks that every page of the range is accessible and marks the MDL
+ * locked. Raises STATUS_ACCESS_VIOLATION (see ExRaiseStatus) for a NULL or
+ * wrapping range or a page that is not mapped readable. Write access is
+ * not verified: a read-only page passes an IoWriteAccess probe. */
+NTKERNELAPI void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
+NTKERNELAPI void MmUnlockPages(PMDL MemoryDescriptorList);
+/* For a buffer in non-paged pool: fills the MDL without probing; its
+ * system address is valid at once. */
+NTKERNELAPI void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                               MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
+                                               ULONG BugCheckOnFailure, ULONG Priority);
+NTKERNELAPI void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
+
+/* ------------------------------------------------------------------ */
+/* Structured exceptions                                               */
+/* ------------------------------------------------------------------ */
+
+/* Kernel code guards a routine that raises as on Windows:
+ *
+ *     __try {
+ *         MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
+ *     } __except (EXCEPTION_EXECUTE_HANDLER) {
+ *         status = GetExceptionCode();
+ *     }
+ *
+ * Each guarded block pushes a setjmp frame on a per-thread list and
+ * ExRaiseStatus longjmps to the innermost one, so C++ exceptions are not
+ * involved. What the jump implies:
+ *  - A local variable modified inside the guarded block and read after a
+ *    raise (in the filter, the handler or later) must be volatile; its
+ *    value is otherwise indeterminate after the jump.
+ *  - Code between the guard and the raise must own no object with a
+ *    destructor: the jump skips destructors. Driver code has none.
+ *  - Leaving the guarded block by return, break or goto is allowed.
+ *  - The filter runs after the raising frames are gone. A filter value
+ *    > 0 runs the handler, 0 passes the exception to the next outer guard,
+ *    < 0 (resume where it was raised) cannot be honoured and bug-checks.
+ * A raise with no guard on the thread is bug check
+ * KMODE_EXCEPTION_NOT_HANDLED (0x1E) with the status as first parameter.
+ *
+ * The keywords are defined for code built without C++ exceptions, as
+ * kernel code is. Elsewhere the C++ library owns the names __try and
+ * __catch; a translation unit built with exceptions may ask for the
+ * kernel's keywords by defining VLM_KERNEL_SEH before it includes this
+ * header, and must then include no standard C++ header after it. */
+#define EXCEPTION_EXECUTE_HANDLER 1
+#define EXCEPTION_CONTINUE_SEARCH 0
+#define EXCEPTION_CONTINUE_EXECUTION (-1)
+
+NTKERNELAPI DECLSPEC_NORETURN void ExRaiseStatus(NTSTATUS Status);
+
+typedef struct _EXP_SEH_FRAME {
+    struct _EXP_SEH_FRAME* Previous; /* the next outer guard on this thread */
+    NTSTATUS ExceptionCode;          /* set by the raise that jumped here */
+    BOOLEAN Active;                  /* on the thread's list */
+    jmp_buf Context;
+} EXP_SEH_FRAME, *PEXP_SEH_FRAME;
+
+NTKERNELAPI void ExpSehPushFrame(PEXP_SEH_FRAME Frame);
+NTKERNELAPI void ExpSehPopFrame(PEXP_SEH_FRAME Frame);
+/* Acts on a filter's value: TRUE runs the handler; passing the exception
+ * on, or a request to resume, does not return. */
+NTKERNELAPI BOOLEAN ExpSehSelectHandler(PEXP_SEH_FRAME Frame, LONG FilterValue);
+
 EXTERN_C_END
+
+#ifdef __cplusplus
+/* One guarded block's frame, alive for the whole __try/__except statement
+ * in the guarding function's own stack frame; leaving the statement by any
+ * path takes the frame off the thread's list (a raise already has). */
+struct ExpSehGuard {
+    EXP_SEH_FRAME Frame;
+    ExpSehGuard() { ExpSehPushFrame(&Frame); }
+    ~ExpSehGuard()
+    {
+        if (Frame.Active)
+            ExpSehPopFrame(&Frame);
+    }
+    ExpSehGuard(const ExpSehGuard&) = delete;
+    ExpSehGuard& operator=(const ExpSehGuard&) = delete;
+};
+
+#if !defined(__cpp_exceptions) || defined(VLM_KERNEL_SEH)
+#define __try if (ExpSehGuard ExpSehGuardFrame; setjmp(ExpSehGuardFrame.Frame.Context) == 0)
+#define __except(Filter) else if (ExpSehSelectHandler(&ExpSehGuardFrame.Frame, (LONG)(Filter)))
+#define GetExceptionCode() (ExpSehGuardFrame.Frame.ExceptionCode)
+#endif
+#endif

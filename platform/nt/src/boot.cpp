@@ -46,6 +46,7 @@ void KernelShutdown()
         return;
     PnpShutdownSystem();
     IoShutdownSystem();
+    PsShutdownSystem();  // threads still leaving are waited for before the leak checks
     ObShutdownSystem();
     CmShutdownSystem();
     g_running = false;

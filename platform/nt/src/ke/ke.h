@@ -48,9 +48,4 @@ constexpr int kWakeAll = 0x7fffffff;
 // (a routine that cannot do what was asked, a misuse it tolerates).
 void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-inline ULONG_PTR CallerAddress(const void* address)
-{
-    return reinterpret_cast<ULONG_PTR>(address);
-}
-
 }  // namespace vlm::nt::ke
