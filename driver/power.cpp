@@ -8,8 +8,9 @@
  * VSerial_Power: IRP_MJ_POWER. Lets the power manager send the next power
  * request and hands this one down with the current stack location, not
  * looking at it or failing it.
- * IRQL: PASSIVE_LEVEL (the device object is not DO_POWER_INRUSH), on a
- * power manager thread. No locks. The lower driver completes the request.
+ * IRQL: <= DISPATCH_LEVEL (the device object is not DO_POWER_PAGABLE), in
+ * the power manager's context; nothing here may wait. No locks. The lower
+ * driver completes the request.
  */
 NTSTATUS VSerial_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {

@@ -292,7 +292,7 @@ private:
     {
         auto* self = static_cast<StandInPollingThread*>(context);
         LARGE_INTEGER bound;
-        bound.QuadPart = -600000000LL;  // 60 s of kernel time
+        bound.QuadPart = -36000000000LL;  // an hour of kernel time
         self->stopWait_ = KeWaitForSingleObject(self->stopEvent_, Executive, KernelMode, FALSE, &bound);
         // A removal that does not wait for this thread reaches the lower
         // driver within this window; one that waits cannot.

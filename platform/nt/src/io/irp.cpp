@@ -44,7 +44,8 @@ PIRP Allocate(CCHAR stackSize, bool ioManagerOwned)
 }
 
 // The I/O manager's part of completion, once the walk has reached the
-// top: copy buffered output back, report to the requester, free.
+// top: copy buffered output back, release the MDLs, report to the
+// requester, free.
 void CompleteToRequester(PIRP irp, IrpPrivate* priv)
 {
     if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) &&
@@ -58,6 +59,16 @@ void CompleteToRequester(PIRP irp, IrpPrivate* priv)
         ExFreePool(irp->AssociatedIrp.SystemBuffer);
         irp->AssociatedIrp.SystemBuffer = nullptr;
     }
+    // The requester locked the pages its MDLs describe and handed them to
+    // the request; completion gives them back, as Windows does.
+    for (PMDL mdl = irp->MdlAddress; mdl;) {
+        PMDL next = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+            MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        mdl = next;
+    }
+    irp->MdlAddress = nullptr;
     if (irp->UserIosb)
         *irp->UserIosb = irp->IoStatus;
     PKEVENT event = irp->UserEvent;
