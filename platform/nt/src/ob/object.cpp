@@ -89,7 +89,7 @@ NTSTATUS CreateObject(POBJECT_TYPE type, size_t bodySize, PVOID* object)
     header->type = type;
     header->pointerCount.store(1, std::memory_order_relaxed);
     header->handleCount.store(0, std::memory_order_relaxed);
-    memset(header + 1, 0, bodySize);
+    memset(static_cast<void*>(header + 1), 0, bodySize);
     type->live.fetch_add(1, std::memory_order_relaxed);
     *object = header + 1;
     return STATUS_SUCCESS;
