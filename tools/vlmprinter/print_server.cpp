@@ -24,8 +24,8 @@ namespace {
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kReadsPerWakeup = 16;
 // At shutdown a connection gives up what has already arrived, up to this
-// many reads (more than the largest Linux receive buffer).
-constexpr int kReadsAtShutdown = 256;
+// many reads: 64 MiB, twice what Linux grows a receive buffer to by default.
+constexpr int kReadsAtShutdown = 1024;
 // Answers (echo, replies) a peer does not read pile up here; beyond this we
 // stop reading from it, so TCP flow control slows the peer down instead.
 constexpr std::size_t kPendingLimit = 256 * 1024;
@@ -291,19 +291,17 @@ void PrintServer::Accept()
             Complain(c.peer + ": TCP_NODELAY: " + std::strerror(errno));
         if (!OpenJob(c)) {
             // No file to take the job: the sender must not believe it printed.
-            linger abort{1, 0};
-            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            Reset(c);
             continue;
         }
         connections_.push_back(std::move(connection));
         Queue(c, options_.reply);
+        Flush(c);
         if (options_.closeAfter == 0u) {
             FinishJob(c);
             BeginClosing(c, false);
         } else if (options_.resetAfter == 0u) {
             Reset(c);
-        } else {
-            Flush(c);
         }
     }
 }
@@ -360,7 +358,9 @@ void PrintServer::Service(Connection& c, short revents)
             if (revents & (POLLERR | POLLHUP)) {
                 int error = 0;
                 socklen_t length = sizeof error;
-                getsockopt(c.socket.Get(), SOL_SOCKET, SO_ERROR, &error, &length);
+                if (getsockopt(c.socket.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                    error = errno;
+                // POLLHUP without a pending error: both directions are shut.
                 OnPeerError(c, error ? error : ECONNRESET);
             } else if (revents & POLLRDHUP) {
                 OnPeerEof(c);
@@ -445,7 +445,7 @@ bool PrintServer::AppendToJob(Connection& c, std::span<const std::byte> data)
 
 void PrintServer::Answer(Connection& c, std::span<const std::byte> data)
 {
-    if (!options_.echo && options_.replyEvery == 0)
+    if ((!options_.echo && options_.replyEvery == 0) || stopping_)
         return;
     // Echo and periodic replies interleave exactly: the reply follows the
     // echo of the byte that completed its N.
@@ -605,7 +605,9 @@ void PrintServer::Reset(Connection& c)
 
 void PrintServer::Stop()
 {
-    // Nothing new comes in while the open jobs are finished.
+    // Nothing new comes in while the open jobs are finished, and nothing
+    // is answered any more.
+    stopping_ = true;
     listen_.Reset();
     occupant_.Reset();
     for (auto& c : connections_) {

@@ -73,6 +73,7 @@ private:
     UniqueFd occupant_;   // --backlog-full: our own connection filling the backlog
     unsigned nextJob_ = 1;
     std::optional<Clock::time_point> acceptPausedUntil_;
+    bool stopping_ = false;  // set by Stop(): jobs are being finished, nothing is answered
     std::vector<std::unique_ptr<Connection>> connections_;
     std::vector<std::byte> readBuffer_;
 };
