@@ -16,12 +16,13 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     DbgPrint("+ DriverEntry Start\n");
 
     /*
-     * Only Plug and Play and power are bound so far. Create, close,
-     * clean-up, write, read and device control join the table, in that
-     * order and ahead of these two, with the change that brings their
-     * routines; until then the I/O manager fails those requests with
+     * Create, close, clean-up and write join the table, in that order and
+     * ahead of read, with the change that brings the network path; until
+     * then the I/O manager fails those requests with
      * STATUS_INVALID_DEVICE_REQUEST.
      */
+    DriverObject->MajorFunction[IRP_MJ_READ] = VSerial_Read;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VSerial_DeviceControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = VSerial_Pnp;
     DriverObject->MajorFunction[IRP_MJ_POWER] = VSerial_Power;
     DriverObject->DriverUnload = Unload;

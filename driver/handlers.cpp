@@ -63,6 +63,6 @@ NTSTATUS DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT Connec
     UNREFERENCED_PARAMETER(DisconnectFlags);
     DbgPrint("+- In Disconnect Event Handler\n");
     KeSetEvent(&context->DisconnectEndEvent, 1, FALSE);
-    InterlockedExchange((LONG volatile*)&context->ConnectionState, 0);
+    SetConnectionState(context, 0);
     return STATUS_SUCCESS;
 }

@@ -124,7 +124,7 @@ static NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     UpdateModemStatus(deviceExtension, MODEM_CTS_OFF);
     UpdateModemStatus(deviceExtension, MODEM_DSR_OFF);
-    deviceExtension->Opened = 0;
+    InterlockedExchange((LONG volatile*)&deviceExtension->Opened, 0);
 
     KeSetEvent(&deviceExtension->EmulationPollingExitEvent, 0, FALSE);
     KeSetEvent(&deviceExtension->EmulationPollingStopEvent, 0, FALSE);
@@ -154,6 +154,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     UNICODE_STRING linkName;
     WCHAR pdoName[VSERIAL_QUERY_BUFFER_BYTES / sizeof(WCHAR) + 1];
     ULONG resultLength;
+    PIRP parked;
     KIRQL irql;
 
     DbgPrint(" : Dispatch => IRP_MN_REMOVAL_DEVICE Start\n");
@@ -188,7 +189,15 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (queue != NULL)
         FreeInputQueue(queue);
 
-    deviceExtension->Opened = 0;
+    /* A removal request parked after surprise removal (or without one)
+     * would otherwise never complete: it has no cancel routine. */
+    parked = (PIRP)InterlockedExchangePointer((PVOID volatile*)&deviceExtension->PendingRemovalIrp, NULL);
+    if (parked != NULL) {
+        parked->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(parked, IO_NO_INCREMENT);
+    }
+
+    InterlockedExchange((LONG volatile*)&deviceExtension->Opened, 0);
 
     lowerDevice = deviceExtension->LowerDeviceObject;
     IoDetachDevice(lowerDevice);

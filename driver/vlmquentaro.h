@@ -253,3 +253,123 @@ VOID PurgeInputQueue(PINPUT_RING Queue);
 ULONG InputQueue(PINPUT_RING Queue, const UCHAR* Source, ULONG Length);
 ULONG ReadInputQueue(PINPUT_RING Queue, PUCHAR Destination, ULONG Length);
 ULONG QueuingDataSize(PINPUT_RING Queue);
+
+/* ---- TDI client and transport event handlers ---- */
+
+#include <tdikrnl.h>
+
+/* ConnectionState is written by the disconnect handler in the transport's
+ * thread while the write and clean-up paths read it: 32-bit interlocked
+ * accesses on both sides. */
+FORCEINLINE ULONG ReadConnectionState(PTDI_CONTEXT Context)
+{
+    return (ULONG)InterlockedCompareExchange((LONG volatile*)&Context->ConnectionState, 0, 0);
+}
+FORCEINLINE VOID SetConnectionState(PTDI_CONTEXT Context, ULONG State)
+{
+    InterlockedExchange((LONG volatile*)&Context->ConnectionState, (LONG)State);
+}
+
+/* tdifuncs.cpp */
+NTSTATUS TdiFuncs_Initialize(PTDI_CONTEXT pTdiContext);
+NTSTATUS TdiFuncs_OpenTransportAddress(PHANDLE pTdiHandle, PFILE_OBJECT* pFileObject);
+NTSTATUS Tdi_OpenConnection(PHANDLE pTdiHandle, PFILE_OBJECT* pFileObject);
+NTSTATUS TdiFuncs_AssociateTransportAndConnection(HANDLE hTransportAddress, PFILE_OBJECT pfoConnection);
+NTSTATUS TdiFuncs_DisassociateAddress(PFILE_OBJECT pfoConnection);
+NTSTATUS TdiFuncs_SetEventHandler(PFILE_OBJECT pfoTdiFileObject, LONG InEventType, PVOID InEventHandler,
+                                  PVOID InEventContext);
+NTSTATUS TdiFuncs_Connect(PFILE_OBJECT pfoConnection, ULONG uiAddress, USHORT uiPort);
+NTSTATUS TdiFuncs_Send(PFILE_OBJECT pfoConnection, PVOID pData, ULONG uiSendLength, PULONG pDataSent);
+NTSTATUS TdiFuncs_Disconnect(PFILE_OBJECT pfoConnection);
+NTSTATUS TdiFuncs_CloseHandle(HANDLE hTdiHandle, PFILE_OBJECT pfoTdiFileObject);
+VOID TdiFuncs_Close(PTDI_CONTEXT pTdiContext);
+
+/* handlers.cpp */
+TDI_IND_RECEIVE ReceiveEventHandler;
+TDI_IND_DISCONNECT DisconnectEventHandler;
+
+/* ---- printer lookup and serial control ---- */
+
+/* lookup.cpp */
+BOOLEAN QueryPortAddress(PCWSTR PortName, PULONG IPAddress, PULONG Port);
+
+/*
+ * ioctl.cpp. Besides what PortLock guards above, the control requests
+ * hold it for the plain settings they store and report (BaudRate,
+ * LineControl, Timeouts, ModemControl): the polling threads read Timeouts
+ * and ModemControl under it, and Timeouts is five ULONGs that a read must
+ * never see half-changed. ModemStatus is changed only by interlocked
+ * operations.
+ */
+NTSTATUS VSerial_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* Used by ioctl.cpp, provided by the read path and event waits. */
+VOID CancelPendingReadForPurge(PDEVICE_EXTENSION R);
+NTSTATUS SerialWaitMaskControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG IoControlCode);
+
+/* ---- read path and event waits ---- */
+
+/* The events the emulation reports; no other SERIAL_EV_* ever occurs. */
+#define VSERIAL_REPORTED_EVENTS (SERIAL_EV_RXCHAR | SERIAL_EV_CTS | SERIAL_EV_DSR)
+
+/* Bits of ModemControl (the last SET_MODEM_CONTROL value) that raise
+ * SERIAL_EV_CTS and SERIAL_EV_DSR for the emulation thread. */
+#define VSERIAL_MCR_CTS_EVENT 0x10
+#define VSERIAL_MCR_DSR_EVENT 0x20
+
+/* The wait ring keeps one slot free: at most this many waits are parked. */
+#define VSERIAL_MAX_PARKED_WAITS (VSERIAL_WAIT_IRP_SLOTS - 1)
+
+/* The polling threads' periods (relative, 100 ns units) and priority. */
+#define READ_POLLING_PERIOD (-10000LL)       /* 1 ms */
+#define EMULATION_POLLING_PERIOD (-100000LL) /* 10 ms */
+#define POLLING_THREAD_PRIORITY LOW_REALTIME_PRIORITY
+
+/* A pending read without data completes on the pass after this many. */
+#define READ_PASS_LIMIT_WITH_TOTAL_CONSTANT 10
+
+/*
+ * waitmask.cpp
+ *
+ * The wait ring (WaitIrpRing, WaitIrpHead, WaitIrpTail) is guarded by
+ * PortLock: PushWaitIrp, PopWaitIrp and CountWaitIrps require the caller
+ * to hold it, and check that it is held. A request the caller pops is out
+ * of the ring but may still be cancelled: whoever pops one either pushes
+ * it back within the same hold of PortLock or takes its cancel routine
+ * away (CompleteWaitIrp, or IoSetCancelRoutine to NULL) before the lock is
+ * released, and leaves it alone when that returns NULL. WaitIrpCancelRoutine
+ * takes PortLock before it completes, so a popped request stays valid for
+ * as long as its popper holds the lock.
+ */
+BOOLEAN PushWaitIrp(PDEVICE_EXTENSION R, PIRP Irp);
+PIRP PopWaitIrp(PDEVICE_EXTENSION R);
+ULONG CountWaitIrps(PDEVICE_EXTENSION R);
+BOOLEAN CompleteWaitIrp(PIRP Irp, ULONG Events);
+VOID WaitIrpCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID EmulationPollingThread(PVOID Context);
+NTSTATUS SerialWaitMaskControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG IoControlCode);
+
+/* read.cpp */
+NTSTATUS VSerial_Read(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID R_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID ReadPollingThread(PVOID Context);
+VOID CancelPendingReadForPurge(PDEVICE_EXTENSION R);
+
+/* ---- open, clean-up, close and the write path ---- */
+
+/* open.cpp */
+PVOID AllocateTaggedBlock(ULONG Size, ULONG Tag);
+VOID FreeTaggedBlock(PVOID Block);
+NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS VSerial_CleanUp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS VSerial_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ReCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS ReleaseConnection(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/* write.cpp */
+NTSTATUS VSerial_Write(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS WriteUsb(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS IrpCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID W_CancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+/* The IOCTL_WRITE_LOWEST pass of a write, from VSerial_DeviceControl. */
+NTSTATUS CompleteWriteLowest(PIRP Irp);

@@ -11,11 +11,13 @@ using DriverLoad = DriverTest;
 using PortAdd = DriverTest;
 using DeferredCompletion = DriverTest;
 
-TEST_F(DriverLoad, EntryBindsPlugAndPlayPowerUnloadAndAddDeviceAndNothingElse)
+TEST_F(DriverLoad, EntryBindsItsRoutinesAndLeavesTheRestToTheIoManager)
 {
     PDRIVER_OBJECT driver = nullptr;
     ASSERT_EQ(nt::IoLoadDriver("VlmEntryUnderTest", DriverEntry, &driver), STATUS_SUCCESS);
 
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_READ], &VSerial_Read);
+    EXPECT_EQ(driver->MajorFunction[IRP_MJ_DEVICE_CONTROL], &VSerial_DeviceControl);
     EXPECT_EQ(driver->MajorFunction[IRP_MJ_PNP], &VSerial_Pnp);
     EXPECT_EQ(driver->MajorFunction[IRP_MJ_POWER], &VSerial_Power);
     EXPECT_EQ(driver->DriverUnload, &Unload);
@@ -26,8 +28,7 @@ TEST_F(DriverLoad, EntryBindsPlugAndPlayPowerUnloadAndAddDeviceAndNothingElse)
     PDRIVER_DISPATCH unbound = driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS];
     EXPECT_NE(unbound, &VSerial_Pnp);
     EXPECT_NE(unbound, &VSerial_Power);
-    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL,
-                        IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP, IRP_MJ_WRITE, IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
                         IRP_MJ_SYSTEM_CONTROL})
         EXPECT_EQ(driver->MajorFunction[major], unbound) << "major function " << int(major);
 

@@ -163,9 +163,10 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         KeBugCheckEx(MULTIPLE_IRP_COMPLETE_REQUESTS, reinterpret_cast<ULONG_PTR>(Irp), 0, 0, 0);
     if (Irp->IoStatus.Status == STATUS_PENDING)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x20, reinterpret_cast<ULONG_PTR>(Irp), 0, 0);
-    if (Irp->CancelRoutine)
+    // IoCancelIrp may exchange the routine at any moment: read it atomically.
+    if (PDRIVER_CANCEL routine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21, reinterpret_cast<ULONG_PTR>(Irp),
-                     reinterpret_cast<ULONG_PTR>(Irp->CancelRoutine), 0);
+                     reinterpret_cast<ULONG_PTR>(routine), 0);
 
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     while (Irp->CurrentLocation <= Irp->StackCount) {
