@@ -15,12 +15,10 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Regis
     DbgPrint(VSERIAL_TRACE_SEPARATOR);
     DbgPrint("+ DriverEntry Start\n");
 
-    /*
-     * Create, close, clean-up and write join the table, in that order and
-     * ahead of read, with the change that brings the network path; until
-     * then the I/O manager fails those requests with
-     * STATUS_INVALID_DEVICE_REQUEST.
-     */
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = VSERIAL_Create;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = VSerial_Close;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = VSerial_CleanUp;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = VSerial_Write;
     DriverObject->MajorFunction[IRP_MJ_READ] = VSerial_Read;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = VSerial_DeviceControl;
     DriverObject->MajorFunction[IRP_MJ_PNP] = VSerial_Pnp;

@@ -19,7 +19,7 @@ using WaitTraces = SerialPortTest;
 // Passes seen without an outcome before a test concludes that none comes.
 constexpr long kQuietPasses = 25;
 
-ULONG GetWaitMask(SerialPortTest* test, PortRequest* request)
+ULONG GetWaitMask(PortRequest* request)
 {
     EXPECT_TRUE(request->completed());
     EXPECT_EQ(request->status(), STATUS_SUCCESS);
@@ -54,24 +54,24 @@ void ExpectEnded(PortRequest* wait, ULONG events)
 TEST_F(WaitMask, AFreshPortWaitsForNothing)
 {
     PortRequest* get = Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG));
-    EXPECT_EQ(GetWaitMask(this, get), 0u);
+    EXPECT_EQ(GetWaitMask(get), 0u);
 }
 
 TEST_F(WaitMask, BitsAccumulateAndOnlyAMaskOfZeroClearsThem)
 {
     SetWaitMask(SERIAL_EV_RXCHAR);
-    EXPECT_EQ(GetWaitMask(this, Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0001u);
+    EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0001u);
     PortRequest* set = Control(IOCTL_SERIAL_SET_WAIT_MASK, SERIAL_EV_CTS);
     EXPECT_EQ(set->status(), STATUS_SUCCESS);
     EXPECT_EQ(set->information(), 0u);
-    EXPECT_EQ(GetWaitMask(this, Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0009u);
+    EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0009u);
     SetWaitMask(SERIAL_EV_CTS);
-    EXPECT_EQ(GetWaitMask(this, Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0009u)
+    EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0009u)
         << "setting a bit again changes nothing";
     SetWaitMask(0);
-    EXPECT_EQ(GetWaitMask(this, Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0u);
+    EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0u);
     SetWaitMask(SERIAL_EV_DSR);
-    EXPECT_EQ(GetWaitMask(this, Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0010u);
+    EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0010u);
 }
 
 // ------------------------------------------------------------- the ring
@@ -284,7 +284,7 @@ TEST_F(WaitBuffers, ShortBuffersFailAndChangeNothing)
             EXPECT_EQ(ParkedWaits(), std::vector<PIRP>{parked->irp()});
         }
     }
-    EXPECT_EQ(GetWaitMask(this, Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))),
+    EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))),
               ULONG(SERIAL_EV_CTS));
 }
 
@@ -295,7 +295,7 @@ TEST_F(WaitBuffers, ExactBuffersWorkStraightThroughTheRoutine)
     EXPECT_EQ(set->SendThrough(DispatchToWaitMaskControl), STATUS_SUCCESS);
     PortRequest* get = Keep(PortRequest::Control(device_, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, 4));
     EXPECT_EQ(get->SendThrough(DispatchToWaitMaskControl), STATUS_SUCCESS);
-    EXPECT_EQ(GetWaitMask(this, get), mask);
+    EXPECT_EQ(GetWaitMask(get), mask);
     PortRequest* wait = Keep(PortRequest::Control(device_, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, 4));
     EXPECT_EQ(wait->SendThrough(DispatchToWaitMaskControl), STATUS_PENDING);
     EXPECT_EQ(ParkedWaits(), std::vector<PIRP>{wait->irp()});

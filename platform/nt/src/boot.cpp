@@ -34,6 +34,13 @@ NTSTATUS KernelStart(const KernelOptions& options)
         return status;
     }
     IoInitSystem();
+    status = TdiInitSystem();
+    if (!NT_SUCCESS(status)) {
+        IoShutdownSystem();
+        ObShutdownSystem();
+        CmShutdownSystem();
+        return status;
+    }
     PnpInitSystem();
     g_systemRoot = options.systemRoot;
     g_running = true;
@@ -45,6 +52,7 @@ void KernelShutdown()
     if (!g_running)
         return;
     PnpShutdownSystem();
+    TdiShutdownSystem();
     IoShutdownSystem();
     PsShutdownSystem();  // threads still leaving are waited for before the leak checks
     ObShutdownSystem();

@@ -26,4 +26,10 @@ void IoShutdownSystem();
 void PnpInitSystem();
 void PnpShutdownSystem();  // removes every device node, unloads drivers
 
+// The TCP transport: loads \Driver\Tcpip, which creates \Device\Tcp and
+// starts the transport's thread. Shut down after Plug and Play, once the
+// drivers that used the transport have closed what they opened.
+NTSTATUS TdiInitSystem();
+void TdiShutdownSystem();
+
 }  // namespace vlm::nt

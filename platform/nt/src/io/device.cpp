@@ -25,7 +25,10 @@ constexpr size_t Align16(size_t n)
 void DeleteDevice(PVOID object)
 {
     // The name and the driver's list were dropped by IoDeleteDevice; the
-    // memory goes with the last reference (a file object may outlive it).
+    // memory goes with the last reference (a file object may outlive it,
+    // and its clean-up and close still reach the driver, which therefore
+    // stays loaded until here).
+    ob::DereferenceInternal(static_cast<PDEVICE_OBJECT>(object)->DriverObject);
 }
 
 }  // namespace
@@ -84,6 +87,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     auto* base = static_cast<PUCHAR>(object);
     auto* device = static_cast<PDEVICE_OBJECT>(object);
     auto* doe = reinterpret_cast<_DEVOBJ_EXTENSION*>(base + doeOffset);
+    ob::ReferenceInternal(DriverObject);  // dropped when the device's memory goes
     device->Type = IO_TYPE_DEVICE;
     device->Size = USHORT(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->DriverObject = DriverObject;

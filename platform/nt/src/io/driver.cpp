@@ -80,10 +80,14 @@ NTSTATUS CreateDriver(PCWSTR serviceName, PDRIVER_INITIALIZE entry, PDRIVER_OBJE
     return STATUS_SUCCESS;
 }
 
+// A driver is idle once none of its devices is alive: a deleted device
+// that an open file object still holds keeps its driver loaded, since the
+// file's clean-up and close go to that driver. Each device holds a
+// reference on its driver; the creation reference is the one left then.
 bool UnloadDriverIfIdle(PDRIVER_OBJECT driver)
 {
     KIRQL irql = LockDatabase();
-    bool idle = driver->DeviceObject == nullptr;
+    bool idle = driver->DeviceObject == nullptr && ob::PointerCount(driver) == 1;
     UnlockDatabase(irql);
     if (!idle)
         return false;

@@ -41,11 +41,20 @@ void CloseFile(PVOID object, ULONG handlesLeft)
         SendFileRequest(file, IRP_MJ_CLEANUP);
 }
 
+LastFileClosedHook g_lastFileClosed;
+
 void DeleteFile(PVOID object)
 {
     auto* file = static_cast<PFILE_OBJECT>(object);
-    if (file->Flags & FO_OPENED_BY_CREATE)
+    if (file->Flags & FO_OPENED_BY_CREATE) {
         SendFileRequest(file, IRP_MJ_CLOSE);
+        _DEVOBJ_EXTENSION* doe = file->DeviceObject->DeviceObjectExtension;
+        // A removal that waits for the device's files goes on now; the
+        // file's reference still holds the device while it does.
+        if (InterlockedDecrement(&doe->OpenFiles) == 0 && InterlockedOr(&doe->RemovePending, 0) &&
+            g_lastFileClosed)
+            g_lastFileClosed(file->DeviceObject);
+    }
     if (file->DeviceObject)
         ob::DereferenceInternal(file->DeviceObject);
 }
@@ -83,6 +92,11 @@ NTSTATUS SendOnHandle(HANDLE handle, PIO_STATUS_BLOCK iosb, UCHAR major, ULONG c
 }
 
 }  // namespace
+
+void SetLastFileClosedHook(LastFileClosedHook hook)
+{
+    g_lastFileClosed = hook;
+}
 
 POBJECT_TYPE FileType()
 {
@@ -161,6 +175,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
         return status;
     }
     file->Flags |= io::FO_OPENED_BY_CREATE;
+    InterlockedIncrement(&device->DeviceObjectExtension->OpenFiles);
     status = ob::OpenObjectByPointer(file, DesiredAccess, FileHandle);
     ob::DereferenceInternal(file);
     return status;

@@ -13,6 +13,8 @@ struct _DEVOBJ_EXTENSION {
     ULONG ExtensionFlags;          // DOE_*; guarded by the device database lock
     PDEVICE_OBJECT AttachedTo;     // the device below; guarded by the device database lock
     PVOID DeviceNode;              // the Plug and Play node of a physical device object
+    volatile LONG OpenFiles;       // file objects opened on this device and not yet closed
+    volatile LONG RemovePending;   // removal waits for the last of those files (interlocked)
 };
 
 #define DOE_DELETE_PENDING 0x00000002
@@ -53,5 +55,10 @@ NTSTATUS CreateDriver(PCWSTR serviceName, PDRIVER_INITIALIZE entry, PDRIVER_OBJE
 bool UnloadDriverIfIdle(PDRIVER_OBJECT driver);
 
 POBJECT_TYPE IrpType();
+
+// Called when the last file object opened on a device whose removal is
+// pending goes away (the Plug and Play manager finishes the removal).
+using LastFileClosedHook = void (*)(PDEVICE_OBJECT device);
+void SetLastFileClosedHook(LastFileClosedHook hook);
 
 }  // namespace vlm::nt::io

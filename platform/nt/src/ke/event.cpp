@@ -32,12 +32,16 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     // There is no dispatcher lock to keep held for a following wait, so
     // Wait = TRUE needs nothing more; there is no priority boost either.
+    // The type is read before the signal goes out: a waiter released by the
+    // exchange may return and reuse the event's memory at once (events
+    // often live in a waiter's stack frame). The wake itself only names the
+    // address; a stray wake is harmless, since every waiter re-checks.
+    const int wakeCount = Event->Header.Type == EventSynchronizationObject ? 1 : vlm::nt::ke::kWakeAll;
     const LONG previous = KiEventState(Event).exchange(1, std::memory_order_acq_rel);
     // Sleepers exist only while the state is 0; a set of a signalled event
     // finds the signal still unconsumed and has nobody new to wake.
     if (previous == 0)
-        vlm::nt::ke::WakeWord(&Event->Header.SignalState,
-                              Event->Header.Type == EventSynchronizationObject ? 1 : vlm::nt::ke::kWakeAll);
+        vlm::nt::ke::WakeWord(&Event->Header.SignalState, wakeCount);
     return previous;
 }
 

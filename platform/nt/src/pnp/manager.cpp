@@ -192,14 +192,17 @@ void BringUp(DeviceNode* node)
     node->started = NT_SUCCESS(status);
 }
 
-// Sends the removal sequence, then takes the physical device object and
+bool HasOpenFiles(DeviceNode* node)
+{
+    return node->pdo && InterlockedOr(&node->pdo->DeviceObjectExtension->OpenFiles, 0) != 0;
+}
+
+// Sends IRP_MN_REMOVE_DEVICE, then takes the physical device object and
 // the node away. The function driver detached and deleted its own device
-// while handling IRP_MN_REMOVE_DEVICE.
-void TearDown(DeviceNode* node, PnpRemoval how)
+// while handling the request.
+void FinishRemoval(DeviceNode* node)
 {
     if (node->pdo) {
-        if (how == PnpRemoval::Surprise)
-            SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
         SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE);
         RemoveInterfacesOf(node->pdo);
         IoDeleteDevice(node->pdo);
@@ -210,6 +213,38 @@ void TearDown(DeviceNode* node, PnpRemoval how)
         if (it->get() == node) {
             g_manager.nodes.erase(it);
             break;
+        }
+    }
+}
+
+// Removal as Windows orders it: after a surprise removal, the removal
+// itself waits until every file opened on the device is closed, so the
+// function driver never sees IRP_MN_REMOVE_DEVICE while a handle can still
+// send it requests. `force` (kernel shutdown) does not wait.
+void TearDown(DeviceNode* node, PnpRemoval how, bool force = false)
+{
+    if (node->pdo && how == PnpRemoval::Surprise && !node->removePending) {
+        SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL);
+        node->started = false;
+    }
+    if (node->pdo && !force) {
+        node->removePending = true;
+        // Set before the count is read: a file closing now either sees the
+        // flag and calls back, or is already counted out.
+        InterlockedExchange(&node->pdo->DeviceObjectExtension->RemovePending, 1);
+        if (HasOpenFiles(node))
+            return;  // LastFileClosed finishes it
+    }
+    FinishRemoval(node);
+}
+
+void LastFileClosed(PDEVICE_OBJECT pdo)
+{
+    std::lock_guard guard(PnpLock());
+    for (auto& node : g_manager.nodes) {
+        if (node->pdo == pdo && node->removePending && !HasOpenFiles(node.get())) {
+            FinishRemoval(node.get());
+            return;
         }
     }
 }
@@ -291,8 +326,13 @@ NTSTATUS PnpRemoveDevice(std::string_view instancePath, PnpRemoval how)
     DeviceNode* node = FindNode(Utf8ToWide(instancePath));
     if (!node)
         return STATUS_NO_SUCH_DEVICE;
+    if (node->removePending)
+        return STATUS_DELETE_PENDING;
     if (how == PnpRemoval::Orderly && node->pdo) {
         NTSTATUS status = SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE);
+        // An open handle vetoes an orderly removal, as on Windows.
+        if (NT_SUCCESS(status) && HasOpenFiles(node))
+            status = STATUS_DEVICE_BUSY;
         if (!NT_SUCCESS(status)) {
             SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_CANCEL_REMOVE_DEVICE);
             return status;
@@ -362,6 +402,7 @@ PDEVICE_OBJECT PnpTopOfStack(std::string_view instancePath)
 
 void PnpInitSystem()
 {
+    io::SetLastFileClosedHook(LastFileClosed);
     LoadRootDriver();
 }
 
@@ -372,12 +413,16 @@ void PnpShutdownSystem()
         while (!g_manager.nodes.empty()) {
             DeviceNode* node = g_manager.nodes.back().get();
             PnpRemoval how = PnpRemoval::Orderly;
-            if (node->pdo && !NT_SUCCESS(SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE)))
+            if (node->pdo && !node->removePending &&
+                (!NT_SUCCESS(SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE)) || HasOpenFiles(node)))
                 how = PnpRemoval::Surprise;
-            TearDown(node, how);
+            TearDown(node, how, /*force=*/true);
         }
         ClearInterfaces();
         PendingBehaviours().clear();
+        // Drivers kept loaded by devices that outlived their removal.
+        for (auto it = g_manager.drivers.begin(); it != g_manager.drivers.end();)
+            it = io::UnloadDriverIfIdle(it->second) ? g_manager.drivers.erase(it) : std::next(it);
     }
     UnloadRootDriver();
 }

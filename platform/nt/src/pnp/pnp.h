@@ -22,6 +22,7 @@ struct DeviceNode {
     PDRIVER_OBJECT driver = nullptr;
     bool started = false;
     NTSTATUS startStatus = STATUS_SUCCESS;
+    bool removePending = false;  // surprise-removed; IRP_MN_REMOVE_DEVICE waits for the last open file
 
     // Root bus behaviour for the start request (tests).
     NTSTATUS startResult = STATUS_SUCCESS;

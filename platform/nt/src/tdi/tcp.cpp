@@ -351,7 +351,12 @@ void TdiShutdownSystem()
     }
     if (leftOver)
         return;
-    IoUnloadDriver(t.driver);
+    // A file object still held (a control channel nobody closed) keeps the
+    // driver, and so the transport its dispatch routines use.
+    if (!IoUnloadDriver(t.driver)) {
+        ke::Complain("\\Device\\Tcp: a file object of the transport is still referenced at shutdown");
+        return;
+    }
     tdi::g_transport.reset();
 }
 

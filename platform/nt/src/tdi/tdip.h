@@ -44,6 +44,11 @@ namespace vlm::nt::tdi {
 // it is full the socket is not read, so TCP's window slows the peer down
 // instead of anything being dropped.
 inline constexpr size_t kReceiveBufferBytes = 64 * 1024;
+// The socket's own send buffer. Windows' TCP completes a send when the
+// peer has acknowledged its bytes; a small buffer keeps what a send leaves
+// unacknowledged behind it close to that, so that a peer that stops
+// reading holds sends up soon instead of after megabytes.
+inline constexpr int kSocketSendBufferBytes = 64 * 1024;
 // Kernel time after which bytes a receive handler refused are offered
 // again (10 ms, in 100 ns units).
 inline constexpr LONGLONG kReofferInterval = 10 * 10000;
@@ -109,12 +114,39 @@ struct Connection {
     bool disconnectIndicated = false;  // at most one per connection
     bool indicating = false;           // a handler is running for this connection
 
-    // Received bytes not yet taken: a ring of kReceiveBufferBytes.
+    sockaddr_in remote{};  // the peer of the current or last connect
+
+    // Received bytes not yet taken: a ring of kReceiveBufferBytes. Only the
+    // poller thread fills it; while `indicating`, nobody else consumes
+    // from it, and a discard (reset, abort) bumps ringEpoch so that the
+    // poller does not consume what is gone.
     std::unique_ptr<UCHAR[]> ring;
     size_t head = 0;
     size_t count = 0;
+    uint32_t ringEpoch = 0;
     LONGLONG offerAt = 0;  // interrupt time before which untaken bytes are not offered again
 };
+
+// The contiguous run of buffered bytes that starts at the ring's head.
+inline size_t RingContiguous(const Connection& c)
+{
+    return c.count < kReceiveBufferBytes - c.head ? c.count : kReceiveBufferBytes - c.head;
+}
+
+inline void RingConsume(Connection& c, size_t n)
+{
+    c.head = (c.head + n) % kReceiveBufferBytes;
+    c.count -= n;
+    if (c.count == 0)
+        c.head = 0;
+}
+
+inline void RingDiscard(Connection& c)
+{
+    c.head = 0;
+    c.count = 0;
+    ++c.ringEpoch;
+}
 
 struct Completion {
     PIRP irp;
@@ -125,21 +157,26 @@ struct Completion {
 using Completions = std::vector<Completion>;
 
 struct Transport {
-    std::mutex lock;  // the transport lock; see above
-    // Signalled (under the lock) when an indication returns and when a
-    // cancel routine has taken its request out of a queue.
+    // The transport lock (see above): guards every Address and Connection,
+    // the tables below, nextSerial, stopping and pollerId.
+    std::mutex lock;
+    // Notified, under the lock, by the poller when a handler has returned
+    // and by a cancel routine when it has taken its request out of a queue;
+    // clean-up, disassociation and unregistering wait on it.
     std::condition_variable changed;
     std::unordered_map<Address*, std::unique_ptr<Address>> addresses;
     std::unordered_map<Connection*, std::unique_ptr<Connection>> connections;
-    std::unordered_map<uint64_t, Connection*> bySerial;
+    std::unordered_map<uint64_t, Connection*> bySerial;  // sockets in the poller's set, by serial
     uint64_t nextSerial = 1;
 
+    // Made before the poller starts, closed after it has ended.
     int epoll = -1;
-    int wake = -1;  // eventfd: tells the poller that its timers changed
+    int wake = -1;  // eventfd: tells the poller to look at its timers again
     std::thread poller;
     std::thread::id pollerId;
     bool stopping = false;
 
+    // Set at load, cleared at shutdown, when no request can arrive.
     PDRIVER_OBJECT driver = nullptr;
     PDEVICE_OBJECT device = nullptr;
 };
@@ -195,6 +232,15 @@ void FillReceivesLocked(Connection& c, Completions& done);
 void PushSendsLocked(Connection& c, Completions& done);
 // Under the lock: the peer reset the connection (or the socket failed).
 void ResetLocked(Connection& c, int error, Completions& done);
+// Under the lock: a non-blocking connect finished with `error` (0: connected).
+void ConnectFinishedLocked(Connection& c, int error, Completions& done);
+// Under the lock: the time-outs of connects and graceful disconnects.
+void ConnectTimedOutLocked(Connection& c, Completions& done);
+void ReleaseTimedOutLocked(Connection& c, Completions& done);
+// Under the lock: a receive handler handed back a TDI_RECEIVE request
+// for the rest of the data.
+void AcceptReturnedReceiveLocked(Connection& c, PIRP irp, NTSTATUS handlerStatus, Completions& done);
+bool HasUnfinishedSends(const Connection& c);
 
 // --------------------------------------------------------------- poller
 
@@ -207,5 +253,9 @@ void WakePollerLocked();
 void UpdateInterestLocked(Connection& c);
 // Under the lock: takes the socket out of the poller's set and closes it.
 void CloseSocketLocked(Connection& c, Teardown how);
+// Poller thread, under the lock: hands buffered bytes to pended receives
+// or the receive handler, then owes the disconnect indication. Drops the
+// lock while a handler runs.
+void DeliverLocked(std::unique_lock<std::mutex>& lock, Connection& c, Completions& done);
 
 }  // namespace vlm::nt::tdi

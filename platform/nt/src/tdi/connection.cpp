@@ -1,0 +1,751 @@
+// Connection endpoints: opening one, association with an address, connect,
+// send, receive, disconnect, cancellation, clean-up and close.
+//
+// Statuses, where Windows leaves a choice: a request on an endpoint that is
+// not connected gets STATUS_INVALID_CONNECTION; once the connection has
+// ended, requests get what ended it (STATUS_CONNECTION_RESET for a peer's
+// reset or a socket failure, STATUS_CONNECTION_ABORTED for a local abort).
+// Pended requests get STATUS_CANCELLED when they are cancelled or the
+// endpoint is cleaned up.
+#include "tdi/tdip.h"
+
+#include "ke/ke.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace vlm::nt::tdi {
+namespace {
+
+PTDI_REQUEST_KERNEL KernelRequestOf(PIRP irp)
+{
+    return reinterpret_cast<PTDI_REQUEST_KERNEL>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
+}
+
+PTDI_REQUEST_KERNEL_SEND SendRequestOf(PIRP irp)
+{
+    return reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
+}
+
+PTDI_REQUEST_KERNEL_RECEIVE ReceiveRequestOf(PIRP irp)
+{
+    return reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
+}
+
+// The time-out a connect or disconnect carries, as an interrupt-time
+// deadline. NULL, and a zero time-out, mean none.
+bool DeadlineOf(PVOID requestSpecific, LONGLONG* deadline)
+{
+    auto* timeout = static_cast<PLARGE_INTEGER>(requestSpecific);
+    if (!timeout || timeout->QuadPart == 0)
+        return false;
+    const ke::Deadline d = ke::DeadlineFromTimeout(timeout);
+    *deadline = d.at;
+    return !d.infinite;
+}
+
+// Maps every MDL of a request's chain for the transport's use and checks
+// that the chain holds `length` bytes. The poller later reads
+// MappedSystemVa; the mapping is made here, in the requester's thread.
+NTSTATUS MapChain(PMDL mdl, ULONG length)
+{
+    ULONG64 total = 0;
+    for (; mdl && total < length; mdl = mdl->Next) {
+        if (!MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority))
+            return STATUS_INSUFFICIENT_RESOURCES;
+        total += MmGetMdlByteCount(mdl);
+    }
+    return total >= length ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+}
+
+// The iovecs of `length` bytes of a mapped chain, starting `offset` bytes in.
+int GatherChain(PMDL mdl, ULONG offset, ULONG length, iovec* iov, int max)
+{
+    int n = 0;
+    for (; mdl && length > 0 && n < max; mdl = mdl->Next) {
+        const ULONG bytes = MmGetMdlByteCount(mdl);
+        if (offset >= bytes) {
+            offset -= bytes;
+            continue;
+        }
+        const ULONG take = std::min(bytes - offset, length);
+        iov[n].iov_base = static_cast<PUCHAR>(mdl->MappedSystemVa) + offset;
+        iov[n].iov_len = take;
+        ++n;
+        length -= take;
+        offset = 0;
+    }
+    return n;
+}
+
+// Copies up to `length` buffered bytes into a mapped chain; returns the count.
+ULONG CopyRingToChain(Connection& c, PMDL mdl, ULONG length)
+{
+    ULONG copied = 0;
+    while (c.count > 0 && copied < length) {
+        iovec iov[8];
+        const int n = GatherChain(mdl, copied, std::min<ULONG>(length - copied, ULONG(RingContiguous(c))), iov, 8);
+        if (n == 0)
+            break;
+        for (int i = 0; i < n; ++i) {
+            memcpy(iov[i].iov_base, c.ring.get() + c.head, iov[i].iov_len);
+            RingConsume(c, iov[i].iov_len);
+            copied += ULONG(iov[i].iov_len);
+        }
+    }
+    return copied;
+}
+
+void FillReturnInformation(PIRP irp, const sockaddr_in& peer)
+{
+    PTDI_CONNECTION_INFORMATION info = KernelRequestOf(irp)->ReturnConnectionInformation;
+    if (!info || !info->RemoteAddress || info->RemoteAddressLength < LONG(sizeof(TA_IP_ADDRESS)))
+        return;
+    TA_IP_ADDRESS address{};
+    address.TAAddressCount = 1;
+    address.Address[0].AddressLength = TDI_ADDRESS_LENGTH_IP;
+    address.Address[0].AddressType = TDI_ADDRESS_TYPE_IP;
+    address.Address[0].Address[0].sin_port = peer.sin_port;
+    address.Address[0].Address[0].in_addr = peer.sin_addr.s_addr;
+    memcpy(info->RemoteAddress, &address, sizeof address);
+    info->RemoteAddressLength = sizeof address;
+}
+
+bool HasPendedRequests(const Connection& c)
+{
+    return c.connectIrp || c.releaseIrp || !c.sends.empty() || !c.receives.empty();
+}
+
+// An endpoint whose connection still carries the client's data.
+bool IsActive(const Connection& c)
+{
+    return c.link == Link::Connecting || (c.link == Link::Connected && !c.finSent);
+}
+
+// Under the lock: takes a cancelled request out of its queue, with what
+// leaving the queue means for the connection.
+void RemoveCancelledLocked(Connection& c, PIRP irp, Completions& done)
+{
+    if (c.connectIrp == irp) {
+        // The client was told the connect did not happen: make it so.
+        c.connectIrp = nullptr;
+        CloseSocketLocked(c, Teardown::Abortive);
+        c.link = Link::Idle;
+        done.push_back({irp, STATUS_CANCELLED, 0});
+        return;
+    }
+    if (c.releaseIrp == irp) {
+        c.releaseIrp = nullptr;
+        done.push_back({irp, STATUS_CANCELLED, 0});
+        return;
+    }
+    for (auto it = c.sends.begin(); it != c.sends.end(); ++it) {
+        if (it->irp != irp)
+            continue;
+        const ULONG sent = it->done;
+        const ULONG length = SendRequestOf(irp)->SendLength;
+        c.sends.erase(it);
+        done.push_back({irp, STATUS_CANCELLED, sent});
+        // Part of the request is on the wire and the rest never will be:
+        // the stream has a hole, so the connection cannot go on.
+        if (sent > 0 && sent < length)
+            EndConnectionLocked(c, Teardown::Abortive, STATUS_CONNECTION_ABORTED, done);
+        else
+            PushSendsLocked(c, done);
+        return;
+    }
+    for (auto it = c.receives.begin(); it != c.receives.end(); ++it) {
+        if (it->irp != irp)
+            continue;
+        c.receives.erase(it);
+        done.push_back({irp, STATUS_CANCELLED, 0});
+        return;
+    }
+}
+
+// Under the lock: a new socket for a connect, bound as the address asks.
+int OpenSocketLocked(const Connection& c, int* error)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketSendBufferBytes, sizeof kSocketSendBufferBytes);
+    const sockaddr_in& local = c.address->local;
+    if (local.sin_port != 0 || local.sin_addr.s_addr != htonl(INADDR_ANY)) {
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            *error = errno;
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool HasUnfinishedSends(const Connection& c)
+{
+    for (const Request& r : c.sends)
+        if (!r.finished)
+            return true;
+    return false;
+}
+
+NTSTATUS CreateConnection(PFILE_OBJECT file, const UCHAR* value, ULONG length)
+{
+    // The context is a pointer-sized value; a 4-byte one is widened.
+    if (length < sizeof(ULONG) || length > sizeof(CONNECTION_CONTEXT))
+        return STATUS_INVALID_PARAMETER;
+    ULONG_PTR context = 0;
+    memcpy(&context, value, length);
+    auto c = std::make_unique<Connection>();
+    c->file = file;
+    c->context = reinterpret_cast<CONNECTION_CONTEXT>(context);
+    Transport& t = Tcp();
+    std::lock_guard guard(t.lock);
+    Connection* record = c.get();
+    t.connections.emplace(record, std::move(c));
+    file->FsContext = record;
+    file->FsContext2 = reinterpret_cast<PVOID>(ULONG_PTR(TDI_CONNECTION_FILE));
+    return STATUS_SUCCESS;
+}
+
+// Clean-up ends the connection (a FIN when everything handed over is in
+// the socket, a reset when a send is still unfinished), cancels every
+// pended request, drops the association, and returns only when no handler
+// runs for the endpoint any more.
+void CleanupConnection(Connection& c)
+{
+    Transport& t = Tcp();
+    Completions done;
+    PFILE_OBJECT addressFile = nullptr;
+    {
+        std::unique_lock lock(t.lock);
+        c.closing = true;
+        WaitForIndicationLocked(lock, c);
+        const Teardown how = HasUnfinishedSends(c) ? Teardown::Abortive : Teardown::Graceful;
+        EndConnectionLocked(c, how, STATUS_CANCELLED, done);
+        if (c.address) {
+            auto& list = c.address->connections;
+            list.erase(std::remove(list.begin(), list.end(), &c), list.end());
+            c.address = nullptr;
+            addressFile = c.addressFile;
+            c.addressFile = nullptr;
+        }
+        // Requests whose cancel routines are already running leave their
+        // queues when those routines get the lock; they signal `changed`.
+        if (std::this_thread::get_id() != t.pollerId)
+            t.changed.wait(lock, [&c] { return !HasPendedRequests(c); });
+    }
+    CompleteRequests(done);
+    if (addressFile)
+        ObfDereferenceObject(addressFile);
+}
+
+void CloseConnection(Connection* c)
+{
+    if (!c->closing)
+        CleanupConnection(*c);
+    Transport& t = Tcp();
+    std::unique_ptr<Connection> record;
+    std::lock_guard guard(t.lock);
+    auto found = t.connections.find(c);
+    if (found != t.connections.end()) {
+        record = std::move(found->second);
+        t.connections.erase(found);
+    }
+}
+
+NTSTATUS AssociateAddress(Connection& c, PIRP irp)
+{
+    auto* p = reinterpret_cast<PTDI_REQUEST_KERNEL_ASSOCIATE>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
+    PVOID object;
+    NTSTATUS status = ObReferenceObjectByHandle(p->AddressHandle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+    if (!NT_SUCCESS(status))
+        return CompleteNow(irp, status);
+    auto* addressFile = static_cast<PFILE_OBJECT>(object);
+    Transport& t = Tcp();
+    {
+        std::lock_guard guard(t.lock);
+        auto* a = static_cast<Address*>(addressFile->FsContext);
+        if (c.closing) {
+            status = STATUS_FILE_CLOSED;
+        } else if (addressFile->DeviceObject != t.device ||
+                   ULONG_PTR(addressFile->FsContext2) != TDI_TRANSPORT_ADDRESS_FILE || !a || a->closing) {
+            status = STATUS_INVALID_HANDLE;
+        } else if (c.address) {
+            status = STATUS_ADDRESS_ALREADY_ASSOCIATED;
+        } else {
+            // The reference taken above is the association's.
+            c.address = a;
+            c.addressFile = addressFile;
+            a->connections.push_back(&c);
+            status = STATUS_SUCCESS;
+        }
+    }
+    if (!NT_SUCCESS(status))
+        ObfDereferenceObject(addressFile);
+    return CompleteNow(irp, status);
+}
+
+NTSTATUS DisassociateAddress(Connection& c, PIRP irp)
+{
+    Transport& t = Tcp();
+    NTSTATUS status;
+    PFILE_OBJECT addressFile = nullptr;
+    {
+        std::unique_lock lock(t.lock);
+        if (c.closing) {
+            status = STATUS_FILE_CLOSED;
+        } else if (!c.address || IsActive(c)) {
+            status = STATUS_INVALID_CONNECTION;
+        } else {
+            WaitForIndicationLocked(lock, c);
+            if (c.address) {
+                auto& list = c.address->connections;
+                list.erase(std::remove(list.begin(), list.end(), &c), list.end());
+                c.address = nullptr;
+                addressFile = c.addressFile;
+                c.addressFile = nullptr;
+            }
+            status = STATUS_SUCCESS;
+        }
+    }
+    if (addressFile)
+        ObfDereferenceObject(addressFile);
+    return CompleteNow(irp, status);
+}
+
+NTSTATUS Connect(Connection& c, PIRP irp)
+{
+    PTDI_REQUEST_KERNEL p = KernelRequestOf(irp);
+    PTDI_CONNECTION_INFORMATION request = p->RequestConnectionInformation;
+    sockaddr_in remote;
+    // Windows does not hold RemoteAddressLength against the entries (the
+    // length clients pass is often short of the TA_IP_ADDRESS it covers),
+    // so neither does this: the walk reads at least one TA_IP_ADDRESS.
+    const bool haveRemote =
+        request && FindIpAddress(request->RemoteAddress,
+                                 std::max<size_t>(size_t(std::max<LONG>(request->RemoteAddressLength, 0)),
+                                                  sizeof(TA_IP_ADDRESS)),
+                                 &remote);
+    Transport& t = Tcp();
+    NTSTATUS status;
+    {
+        std::unique_lock lock(t.lock);
+        int error = 0;
+        if (c.closing) {
+            status = STATUS_FILE_CLOSED;
+        } else if (!c.address) {
+            status = STATUS_INVALID_CONNECTION;
+        } else if (c.address->closing) {
+            status = STATUS_INVALID_ADDRESS;
+        } else if (c.link == Link::Connecting || c.link == Link::Connected) {
+            status = STATUS_INVALID_CONNECTION;
+        } else if (!haveRemote || remote.sin_port == 0 || remote.sin_addr.s_addr == htonl(INADDR_ANY)) {
+            status = STATUS_INVALID_ADDRESS;
+        } else if (!c.ring && !(c.ring = std::unique_ptr<UCHAR[]>(new (std::nothrow) UCHAR[kReceiveBufferBytes]))) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else if ((c.fd = OpenSocketLocked(c, &error)) < 0) {
+            status = StatusFromErrno(error, "socket");
+        } else {
+            // A fresh stream: nothing of an earlier connection carries over.
+            c.finSent = c.finReceived = c.resetReceived = c.disconnectIndicated = false;
+            c.endStatus = STATUS_SUCCESS;
+            c.offerAt = 0;
+            RingDiscard(c);
+            c.remote = remote;
+            c.serial = t.nextSerial++;
+            t.bySerial.emplace(c.serial, &c);
+            if (connect(c.fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
+                c.link = Link::Connected;
+                FillReturnInformation(irp, remote);
+                UpdateInterestLocked(c);
+                status = STATUS_SUCCESS;
+            } else if (errno != EINPROGRESS) {
+                error = errno;
+                CloseSocketLocked(c, Teardown::Abortive);
+                c.link = Link::Idle;
+                status = StatusFromErrno(error, "connect");
+            } else if (!ArmCancelLocked(irp)) {
+                CloseSocketLocked(c, Teardown::Abortive);
+                c.link = Link::Idle;
+                status = STATUS_CANCELLED;
+            } else {
+                c.link = Link::Connecting;
+                c.connectIrp = irp;
+                c.connectTimed = DeadlineOf(p->RequestSpecific, &c.connectDeadline);
+                UpdateInterestLocked(c);
+                WakePollerLocked();
+                return STATUS_PENDING;
+            }
+        }
+    }
+    return CompleteNow(irp, status);
+}
+
+void ConnectFinishedLocked(Connection& c, int error, Completions& done)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    if (error == 0) {
+        c.link = Link::Connected;
+        if (c.connectIrp)
+            FillReturnInformation(c.connectIrp, c.remote);
+    } else {
+        CloseSocketLocked(c, Teardown::Abortive);
+        c.link = Link::Idle;
+        status = StatusFromErrno(error, "connect");
+    }
+    c.connectTimed = false;
+    // A connect whose cancel routine is running stays for that routine,
+    // which closes whatever socket there is.
+    if (c.connectIrp && ClaimRequest(c.connectIrp)) {
+        done.push_back({c.connectIrp, status, 0});
+        c.connectIrp = nullptr;
+    }
+    UpdateInterestLocked(c);
+}
+
+void ConnectTimedOutLocked(Connection& c, Completions& done)
+{
+    CloseSocketLocked(c, Teardown::Abortive);
+    c.link = Link::Idle;
+    c.connectTimed = false;
+    if (c.connectIrp && ClaimRequest(c.connectIrp)) {
+        done.push_back({c.connectIrp, STATUS_IO_TIMEOUT, 0});
+        c.connectIrp = nullptr;
+    }
+}
+
+NTSTATUS Send(Connection& c, PIRP irp)
+{
+    PTDI_REQUEST_KERNEL_SEND p = SendRequestOf(irp);
+    if (p->SendFlags & (TDI_SEND_EXPEDITED | TDI_SEND_NON_BLOCKING | TDI_SEND_AND_DISCONNECT)) {
+        ke::Complain("\\Device\\Tcp: TDI_SEND with flags 0x%lX is not implemented",
+                     static_cast<unsigned long>(p->SendFlags));
+        return CompleteNow(irp, STATUS_NOT_IMPLEMENTED);
+    }
+    if (p->SendLength == 0)
+        return CompleteNow(irp, STATUS_SUCCESS, 0);
+    NTSTATUS status = MapChain(irp->MdlAddress, p->SendLength);
+    if (!NT_SUCCESS(status))
+        return CompleteNow(irp, status);
+    Transport& t = Tcp();
+    Completions done;
+    {
+        std::lock_guard guard(t.lock);
+        if (c.closing) {
+            status = STATUS_FILE_CLOSED;
+        } else if (c.link == Link::Ended) {
+            status = c.endStatus;
+        } else if (c.link != Link::Connected || c.finSent || c.releaseIrp) {
+            status = STATUS_INVALID_CONNECTION;
+        } else if (!ArmCancelLocked(irp)) {
+            status = STATUS_CANCELLED;
+        } else {
+            // Pending from here on, even if the socket takes it all at once:
+            // it is marked pending, so its completion comes after this returns.
+            c.sends.push_back({irp});
+            PushSendsLocked(c, done);
+            status = STATUS_PENDING;
+        }
+    }
+    if (status != STATUS_PENDING)
+        return CompleteNow(irp, status);
+    CompleteRequests(done);
+    return STATUS_PENDING;
+}
+
+void PushSendsLocked(Connection& c, Completions& done)
+{
+    if (c.link != Link::Connected || c.fd < 0)
+        return;
+    for (size_t i = 0; i < c.sends.size();) {
+        Request& r = c.sends[i];
+        if (!r.finished) {
+            const ULONG length = SendRequestOf(r.irp)->SendLength;
+            while (r.done < length) {
+                iovec iov[16];
+                msghdr message{};
+                message.msg_iov = iov;
+                message.msg_iovlen = size_t(GatherChain(r.irp->MdlAddress, r.done, length - r.done, iov, 16));
+                const ssize_t sent = sendmsg(c.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (sent < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                        // The poller carries on when the socket has room.
+                        UpdateInterestLocked(c);
+                        return;
+                    }
+                    ResetLocked(c, errno, done);
+                    return;
+                }
+                r.done += ULONG(sent);
+            }
+            r.finished = true;
+        }
+        if (ClaimRequest(r.irp)) {
+            done.push_back({r.irp, STATUS_SUCCESS, r.done});
+            c.sends.erase(c.sends.begin() + ptrdiff_t(i));
+        } else {
+            ++i;  // its cancel routine takes it out
+        }
+    }
+    // Everything handed over is in the socket: a waiting release may go.
+    if (c.releaseIrp && !c.finSent) {
+        if (shutdown(c.fd, SHUT_WR) != 0) {
+            ResetLocked(c, errno, done);
+            return;
+        }
+        c.finSent = true;
+        c.releaseTimed = false;
+        if (ClaimRequest(c.releaseIrp)) {
+            done.push_back({c.releaseIrp, STATUS_SUCCESS, 0});
+            c.releaseIrp = nullptr;
+        }
+    }
+    UpdateInterestLocked(c);
+}
+
+NTSTATUS Receive(Connection& c, PIRP irp)
+{
+    PTDI_REQUEST_KERNEL_RECEIVE p = ReceiveRequestOf(irp);
+    if (p->ReceiveFlags & (TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK)) {
+        ke::Complain("\\Device\\Tcp: TDI_RECEIVE with flags 0x%lX is not implemented",
+                     static_cast<unsigned long>(p->ReceiveFlags));
+        return CompleteNow(irp, STATUS_NOT_IMPLEMENTED);
+    }
+    if (p->ReceiveLength == 0)
+        return CompleteNow(irp, STATUS_SUCCESS, 0);
+    NTSTATUS status = MapChain(irp->MdlAddress, p->ReceiveLength);
+    if (!NT_SUCCESS(status))
+        return CompleteNow(irp, status);
+    Transport& t = Tcp();
+    Completions done;
+    {
+        std::lock_guard guard(t.lock);
+        if (c.closing) {
+            status = STATUS_FILE_CLOSED;
+        } else if (c.link == Link::Ended) {
+            status = c.endStatus;
+        } else if (c.link != Link::Connected) {
+            status = STATUS_INVALID_CONNECTION;
+        } else if (!ArmCancelLocked(irp)) {
+            status = STATUS_CANCELLED;
+        } else {
+            c.receives.push_back({irp});
+            FillReceivesLocked(c, done);
+            status = STATUS_PENDING;
+        }
+    }
+    if (status != STATUS_PENDING)
+        return CompleteNow(irp, status);
+    CompleteRequests(done);
+    return STATUS_PENDING;
+}
+
+// A receive completes with the bytes buffered when it is served (at least
+// one), as recv(2) does; after the peer's FIN with nothing buffered, with
+// STATUS_SUCCESS and no bytes.
+void FillReceivesLocked(Connection& c, Completions& done)
+{
+    if (c.indicating)
+        return;  // the poller serves them when the handler has returned
+    bool progress = false;
+    for (Request& r : c.receives) {
+        if (r.finished || (c.count == 0 && !c.finReceived))
+            continue;
+        // Claimed before a byte moves: bytes given to a request that is
+        // being cancelled would be lost.
+        if (!ClaimRequest(r.irp)) {
+            r.finished = true;
+            continue;
+        }
+        r.done = CopyRingToChain(c, r.irp->MdlAddress, ReceiveRequestOf(r.irp)->ReceiveLength);
+        done.push_back({r.irp, STATUS_SUCCESS, r.done});
+        r.irp = nullptr;
+        progress = true;
+    }
+    c.receives.erase(std::remove_if(c.receives.begin(), c.receives.end(), [](const Request& r) { return !r.irp; }),
+                     c.receives.end());
+    if (progress) {
+        UpdateInterestLocked(c);
+        // The disconnect indication may be due now that the bytes are taken.
+        c.offerAt = 0;
+        WakePollerLocked();
+    }
+}
+
+void AcceptReturnedReceiveLocked(Connection& c, PIRP irp, NTSTATUS handlerStatus, Completions& done)
+{
+    if (handlerStatus != STATUS_MORE_PROCESSING_REQUIRED)
+        ke::Complain("\\Device\\Tcp: a receive handler returned request %p with status 0x%08X instead of "
+                     "STATUS_MORE_PROCESSING_REQUIRED; served as a receive",
+                     static_cast<void*>(irp), static_cast<unsigned>(handlerStatus));
+    // The request comes as IoCallDriver would have passed it on.
+    IoSetNextIrpStackLocation(irp);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    stack->DeviceObject = Tcp().device;
+    PTDI_REQUEST_KERNEL_RECEIVE p = ReceiveRequestOf(irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MinorFunction != TDI_RECEIVE ||
+        stack->FileObject != c.file || (p->ReceiveFlags & (TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK)))
+        status = STATUS_INVALID_DEVICE_REQUEST;
+    else if (p->ReceiveLength == 0)
+        status = STATUS_INVALID_PARAMETER;
+    else
+        status = MapChain(irp->MdlAddress, p->ReceiveLength);
+    if (NT_SUCCESS(status) && c.closing)
+        status = STATUS_CANCELLED;
+    if (NT_SUCCESS(status) && !ArmCancelLocked(irp))
+        status = STATUS_CANCELLED;
+    if (!NT_SUCCESS(status)) {
+        done.push_back({irp, status, 0});
+        return;
+    }
+    // Ahead of any receive the client posted later: it continues the
+    // indicated bytes.
+    c.receives.push_front({irp});
+}
+
+NTSTATUS Disconnect(Connection& c, PIRP irp)
+{
+    PTDI_REQUEST_KERNEL p = KernelRequestOf(irp);
+    const ULONG_PTR flags = p->RequestFlags;
+    if ((flags & TDI_DISCONNECT_WAIT) && !(flags & (TDI_DISCONNECT_RELEASE | TDI_DISCONNECT_ABORT))) {
+        ke::Complain("\\Device\\Tcp: TDI_DISCONNECT with TDI_DISCONNECT_WAIT is not implemented");
+        return CompleteNow(irp, STATUS_NOT_IMPLEMENTED);
+    }
+    Transport& t = Tcp();
+    Completions done;
+    NTSTATUS status;
+    {
+        std::lock_guard guard(t.lock);
+        if (c.closing) {
+            status = STATUS_FILE_CLOSED;
+        } else if (flags & TDI_DISCONNECT_RELEASE) {
+            // A FIN after every byte handed over before it.
+            if (c.link == Link::Ended) {
+                status = c.endStatus;
+            } else if (c.link != Link::Connected || c.releaseIrp) {
+                status = STATUS_INVALID_CONNECTION;
+            } else if (c.finSent) {
+                status = STATUS_SUCCESS;
+            } else if (!ArmCancelLocked(irp)) {
+                status = STATUS_CANCELLED;
+            } else {
+                c.releaseIrp = irp;
+                c.releaseTimed = DeadlineOf(p->RequestSpecific, &c.releaseDeadline);
+                PushSendsLocked(c, done);
+                WakePollerLocked();
+                status = STATUS_PENDING;
+            }
+        } else {
+            // Anything but a release is an abort: a reset, at once.
+            if (c.link == Link::Connected || c.link == Link::Connecting) {
+                EndConnectionLocked(c, Teardown::Abortive, STATUS_CONNECTION_ABORTED, done);
+                status = STATUS_SUCCESS;
+            } else {
+                status = c.link == Link::Ended ? STATUS_SUCCESS : STATUS_INVALID_CONNECTION;
+            }
+        }
+    }
+    CompleteRequests(done);
+    if (status == STATUS_PENDING)
+        return STATUS_PENDING;
+    return CompleteNow(irp, status);
+}
+
+// A release that could not send its FIN in time (sends still held up by
+// the peer) gives up on the connection: it is reset.
+void ReleaseTimedOutLocked(Connection& c, Completions& done)
+{
+    c.releaseTimed = false;
+    if (!c.releaseIrp || !ClaimRequest(c.releaseIrp))
+        return;
+    done.push_back({c.releaseIrp, STATUS_IO_TIMEOUT, 0});
+    c.releaseIrp = nullptr;
+    EndConnectionLocked(c, Teardown::Abortive, STATUS_CONNECTION_ABORTED, done);
+}
+
+void EndConnectionLocked(Connection& c, Teardown how, NTSTATUS status, Completions& done)
+{
+    if (c.connectIrp && ClaimRequest(c.connectIrp)) {
+        done.push_back({c.connectIrp, status, 0});
+        c.connectIrp = nullptr;
+    }
+    if (c.releaseIrp && ClaimRequest(c.releaseIrp)) {
+        done.push_back({c.releaseIrp, status, 0});
+        c.releaseIrp = nullptr;
+    }
+    for (auto it = c.sends.begin(); it != c.sends.end();) {
+        if (ClaimRequest(it->irp)) {
+            done.push_back({it->irp, status, it->done});
+            it = c.sends.erase(it);
+        } else {
+            it->finished = true;  // its cancel routine takes it out
+            ++it;
+        }
+    }
+    for (auto it = c.receives.begin(); it != c.receives.end();) {
+        if (ClaimRequest(it->irp)) {
+            done.push_back({it->irp, status, it->done});
+            it = c.receives.erase(it);
+        } else {
+            it->finished = true;
+            ++it;
+        }
+    }
+    CloseSocketLocked(c, how);
+    c.connectTimed = false;
+    c.releaseTimed = false;
+    RingDiscard(c);
+    if (c.link != Link::Idle) {
+        c.link = Link::Ended;
+        c.endStatus = status;
+    }
+}
+
+void ResetLocked(Connection& c, int error, Completions& done)
+{
+    const bool owed = c.link == Link::Connected && !c.disconnectIndicated;
+    EndConnectionLocked(c, Teardown::Abortive, StatusFromErrno(error, "socket"), done);
+    if (owed) {
+        // Indications come from the poller only; it may be asleep.
+        c.resetReceived = true;
+        c.offerAt = 0;
+        WakePollerLocked();
+    }
+}
+
+void CancelRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+    Transport& t = Tcp();
+    Completions done;
+    {
+        std::lock_guard guard(t.lock);
+        auto* c = file ? static_cast<Connection*>(file->FsContext) : nullptr;
+        if (c && t.connections.count(c))
+            RemoveCancelledLocked(*c, Irp, done);
+        t.changed.notify_all();
+    }
+    bool found = false;
+    for (const Completion& completion : done)
+        found = found || completion.irp == Irp;
+    if (!found)
+        ke::Complain("\\Device\\Tcp: cancelled request %p is in no queue of file %p", static_cast<void*>(Irp),
+                     static_cast<void*>(file));
+    CompleteRequests(done);
+}
+
+}  // namespace vlm::nt::tdi
