@@ -67,6 +67,14 @@ static NTSTATUS TdiCallAndWait(PDEVICE_OBJECT Device, PIRP Irp, PKEVENT Event, P
     return status;
 }
 
+/* A request without a time-out: its result is the final status. */
+static NTSTATUS TdiCallUntilDone(PDEVICE_OBJECT Device, PIRP Irp, PKEVENT Event, PIO_STATUS_BLOCK Iosb)
+{
+    NTSTATUS wait;
+    NTSTATUS status = TdiCallAndWait(Device, Irp, Event, NULL, &wait, Iosb);
+    return status == STATUS_PENDING ? Iosb->Status : status;
+}
+
 /* Builds a transport request on FileObject bound to Event and Iosb, with
  * the synchronous completion routine; NULL when it cannot be allocated. */
 static PIRP TdiBuildRequest(PFILE_OBJECT FileObject, PKEVENT Event, PIO_STATUS_BLOCK Iosb, PDEVICE_OBJECT* Device)
@@ -175,14 +183,11 @@ NTSTATUS TdiFuncs_AssociateTransportAndConnection(HANDLE hTransportAddress, PFIL
     KEVENT event;
     IO_STATUS_BLOCK iosb;
     PDEVICE_OBJECT device;
-    NTSTATUS wait;
-    NTSTATUS status;
     PIRP irp = TdiBuildRequest(pfoConnection, &event, &iosb, &device);
     if (irp == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     TdiBuildAssociateAddress(irp, device, pfoConnection, TdiSyncCompletion, &event, hTransportAddress);
-    status = TdiCallAndWait(device, irp, &event, NULL, &wait, &iosb);
-    return status == STATUS_PENDING ? iosb.Status : status;
+    return TdiCallUntilDone(device, irp, &event, &iosb);
 }
 
 /*
@@ -193,14 +198,11 @@ NTSTATUS TdiFuncs_DisassociateAddress(PFILE_OBJECT pfoConnection)
     KEVENT event;
     IO_STATUS_BLOCK iosb;
     PDEVICE_OBJECT device;
-    NTSTATUS wait;
-    NTSTATUS status;
     PIRP irp = TdiBuildRequest(pfoConnection, &event, &iosb, &device);
     if (irp == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     TdiBuildDisassociateAddress(irp, device, pfoConnection, TdiSyncCompletion, &event);
-    status = TdiCallAndWait(device, irp, &event, NULL, &wait, &iosb);
-    return status == STATUS_PENDING ? iosb.Status : status;
+    return TdiCallUntilDone(device, irp, &event, &iosb);
 }
 
 /*
@@ -213,15 +215,12 @@ NTSTATUS TdiFuncs_SetEventHandler(PFILE_OBJECT pfoTdiFileObject, LONG InEventTyp
     KEVENT event;
     IO_STATUS_BLOCK iosb;
     PDEVICE_OBJECT device;
-    NTSTATUS wait;
-    NTSTATUS status;
     PIRP irp = TdiBuildRequest(pfoTdiFileObject, &event, &iosb, &device);
     if (irp == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     TdiBuildSetEventHandler(irp, device, pfoTdiFileObject, TdiSyncCompletion, &event, InEventType, InEventHandler,
                             InEventContext);
-    status = TdiCallAndWait(device, irp, &event, NULL, &wait, &iosb);
-    return status == STATUS_PENDING ? iosb.Status : status;
+    return TdiCallUntilDone(device, irp, &event, &iosb);
 }
 
 /*
