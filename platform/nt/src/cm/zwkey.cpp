@@ -19,6 +19,14 @@ NTSTATUS OpenStore(const char* routine, std::shared_ptr<Store>* store)
     return STATUS_DEVICE_NOT_READY;
 }
 
+// The store and the key object of a handle, both held for one call.
+NTSTATUS BeginKeyCall(const char* routine, HANDLE handle, std::shared_ptr<Store>* store, KeyReference* key)
+{
+    if (NTSTATUS status = OpenStore(routine, store); !NT_SUCCESS(status))
+        return status;
+    return key->Acquire(handle);
+}
+
 std::string ValueNameOf(PUNICODE_STRING name)
 {
     if (!name || !name->Buffer)
@@ -91,10 +99,8 @@ extern "C" NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInform
     if (!ResultLength)
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
-    if (NTSTATUS status = OpenStore("ZwQueryKey", &store); !NT_SUCCESS(status))
-        return status;
     KeyReference key;
-    if (NTSTATUS status = key.Acquire(KeyHandle); !NT_SUCCESS(status))
+    if (NTSTATUS status = BeginKeyCall("ZwQueryKey", KeyHandle, &store, &key); !NT_SUCCESS(status))
         return status;
 
     if (KeyInformationClass == KeyNameInformation) {
@@ -128,10 +134,8 @@ extern "C" NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATIO
         KeyInformationClass != KeyFullInformation)
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
-    if (NTSTATUS status = OpenStore("ZwEnumerateKey", &store); !NT_SUCCESS(status))
-        return status;
     KeyReference key;
-    if (NTSTATUS status = key.Acquire(KeyHandle); !NT_SUCCESS(status))
+    if (NTSTATUS status = BeginKeyCall("ZwEnumerateKey", KeyHandle, &store, &key); !NT_SUCCESS(status))
         return status;
     KeyRecord record;
     if (StoreStatus result = store->EnumerateKey(key.Id(), Index, &record); result != StoreStatus::Ok)
@@ -159,10 +163,8 @@ extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
         KeyValueInformationClass != KeyValuePartialInformation)
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
-    if (NTSTATUS status = OpenStore("ZwEnumerateValueKey", &store); !NT_SUCCESS(status))
-        return status;
     KeyReference key;
-    if (NTSTATUS status = key.Acquire(KeyHandle); !NT_SUCCESS(status))
+    if (NTSTATUS status = BeginKeyCall("ZwEnumerateValueKey", KeyHandle, &store, &key); !NT_SUCCESS(status))
         return status;
     ValueRecord value;
     if (StoreStatus result = store->EnumerateValue(key.Id(), Index, &value); result != StoreStatus::Ok)
@@ -181,10 +183,8 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
         KeyValueInformationClass != KeyValuePartialInformation)
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
-    if (NTSTATUS status = OpenStore("ZwQueryValueKey", &store); !NT_SUCCESS(status))
-        return status;
     KeyReference key;
-    if (NTSTATUS status = key.Acquire(KeyHandle); !NT_SUCCESS(status))
+    if (NTSTATUS status = BeginKeyCall("ZwQueryValueKey", KeyHandle, &store, &key); !NT_SUCCESS(status))
         return status;
     ValueRecord value;
     if (StoreStatus result = store->QueryValue(key.Id(), ValueNameOf(ValueName), &value); result != StoreStatus::Ok)
@@ -199,10 +199,8 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, U
     if (!ValidValueName(ValueName) || (DataSize && !Data))
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
-    if (NTSTATUS status = OpenStore("ZwSetValueKey", &store); !NT_SUCCESS(status))
-        return status;
     KeyReference key;
-    if (NTSTATUS status = key.Acquire(KeyHandle); !NT_SUCCESS(status))
+    if (NTSTATUS status = BeginKeyCall("ZwSetValueKey", KeyHandle, &store, &key); !NT_SUCCESS(status))
         return status;
     return CmpStatus(store->SetValue(key.Id(), ValueNameOf(ValueName), Type, Data, DataSize), "ZwSetValueKey");
 }
@@ -213,10 +211,8 @@ extern "C" NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName
     if (!ValidValueName(ValueName))
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
-    if (NTSTATUS status = OpenStore("ZwDeleteValueKey", &store); !NT_SUCCESS(status))
-        return status;
     KeyReference key;
-    if (NTSTATUS status = key.Acquire(KeyHandle); !NT_SUCCESS(status))
+    if (NTSTATUS status = BeginKeyCall("ZwDeleteValueKey", KeyHandle, &store, &key); !NT_SUCCESS(status))
         return status;
     return CmpStatus(store->DeleteValue(key.Id(), ValueNameOf(ValueName)), "ZwDeleteValueKey");
 }
@@ -225,10 +221,8 @@ extern "C" NTSTATUS ZwDeleteKey(HANDLE KeyHandle)
 {
     CmpCheckIrql();
     std::shared_ptr<Store> store;
-    if (NTSTATUS status = OpenStore("ZwDeleteKey", &store); !NT_SUCCESS(status))
-        return status;
     KeyReference key;
-    if (NTSTATUS status = key.Acquire(KeyHandle); !NT_SUCCESS(status))
+    if (NTSTATUS status = BeginKeyCall("ZwDeleteKey", KeyHandle, &store, &key); !NT_SUCCESS(status))
         return status;
     return CmpStatus(store->DeleteKey(key.Id()), "ZwDeleteKey");
 }
@@ -237,10 +231,8 @@ extern "C" NTSTATUS ZwFlushKey(HANDLE KeyHandle)
 {
     CmpCheckIrql();
     std::shared_ptr<Store> store;
-    if (NTSTATUS status = OpenStore("ZwFlushKey", &store); !NT_SUCCESS(status))
-        return status;
     KeyReference key;
-    if (NTSTATUS status = key.Acquire(KeyHandle); !NT_SUCCESS(status))
+    if (NTSTATUS status = BeginKeyCall("ZwFlushKey", KeyHandle, &store, &key); !NT_SUCCESS(status))
         return status;
     KeyRecord record;
     if (StoreStatus result = store->QueryKey(key.Id(), &record); result != StoreStatus::Ok)
