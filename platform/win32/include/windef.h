@@ -1,0 +1,58 @@
+// The basic Win32 types, with Windows' sizes.
+#pragma once
+
+#include <stdint.h>
+
+#define WINAPI
+#define APIENTRY WINAPI
+
+#ifndef CONST
+#define CONST const
+#endif
+#ifndef VOID
+#define VOID void
+#endif
+
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef TRUE
+#define TRUE 1
+#endif
+
+// LONG and DWORD are 32 bits on Windows whatever the data model.
+typedef int32_t LONG;
+typedef LONG* PLONG;
+typedef uint32_t DWORD;
+typedef DWORD* PDWORD;
+typedef DWORD* LPDWORD;
+typedef uint32_t ULONG;
+typedef int BOOL;
+typedef BOOL* LPBOOL;
+typedef unsigned char BYTE;
+typedef BYTE* PBYTE;
+typedef BYTE* LPBYTE;
+typedef CONST BYTE* LPCBYTE;
+typedef uint16_t WORD;
+typedef char CHAR;
+typedef CHAR* LPSTR;
+typedef CONST CHAR* LPCSTR;
+typedef void* PVOID;
+typedef void* LPVOID;
+typedef CONST void* LPCVOID;
+typedef PVOID HANDLE;
+typedef uintptr_t ULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef LONG LSTATUS;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
+typedef struct _SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+} SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+

@@ -1,0 +1,8 @@
+// The Win32 subset user programs are written against; each API family has
+// its own header, as the SDK splits them.
+#pragma once
+
+#include "windef.h"
+#include "winerror.h"
+#include "winreg.h"
+#include "shlwapi.h"

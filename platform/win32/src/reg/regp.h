@@ -1,0 +1,48 @@
+// Internals of the registry functions: the process's connection to the
+// store, its key handles, and the ANSI conversions.
+#pragma once
+
+#include "cm/store.h"
+#include "winreg.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vlm::win32::reg {
+
+using vlm::nt::cm::KeyId;
+using vlm::nt::cm::Store;
+using vlm::nt::cm::StoreStatus;
+
+// What a call needs of the key a HKEY names.
+struct KeyContext {
+    std::shared_ptr<Store> store;
+    bool readOnly = false;
+    KeyId key = 0;
+    REGSAM access = 0;  // rights granted when the handle was opened
+};
+
+// Resolves hKey (predefined or opened) to its key; opens the store first
+// when needed.
+LONG RegpReference(HKEY hKey, KeyContext* context);
+// A new handle for key with the rights granted.
+LONG RegpInsertHandle(const KeyContext& context, KeyId key, REGSAM access, HKEY* handle);
+LONG RegpCloseHandle(HKEY hKey);
+bool RegpIsPredefined(HKEY hKey);
+
+LONG RegpStatusToError(StoreStatus status);
+
+// The ANSI code page is Latin-1, as the kernel's run-time library decided:
+// every byte is the code point of the same value.
+std::string RegpAnsiToUtf8(std::string_view ansi);
+// Characters outside Latin-1 become '?', as Windows substitutes its default
+// character.
+std::string RegpUtf8ToAnsi(std::string_view utf8);
+std::vector<uint8_t> RegpAnsiToUtf16Le(const uint8_t* data, size_t size);
+std::vector<uint8_t> RegpUtf16LeToAnsi(const std::vector<uint8_t>& data);
+// REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ: string data the ANSI side converts.
+bool RegpIsStringType(DWORD type);
+
+}  // namespace vlm::win32::reg
