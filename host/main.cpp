@@ -6,6 +6,7 @@
 
 #include <vlm/kernel.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,20 +24,21 @@ struct Options {
     std::string root;
     std::string createPort;  // PortName for a first Root\PORTS node, if none exists
     std::string trace;       // "" off, "-" stderr, else a file
-    bool once = true;
+    bool once = false;       // report and exit instead of serving
 };
 
 void Usage(FILE* out)
 {
     fprintf(out,
             "usage: vlmhost [options]\n"
-            "Starts the kernel on a system root, brings up its root device nodes and\n"
-            "reports the ports the drivers made.\n\n"
+            "Starts the kernel on a system root, brings up its root device nodes,\n"
+            "reports the ports the drivers made, and serves until SIGTERM or SIGINT\n"
+            "(SIGHUP brings up device nodes added since).\n\n"
             "  --root DIR          system root (default: $VLM_SYSTEM_ROOT, else /var/lib/vlm)\n"
             "  --create-port COMn  if the root has no Root\\PORTS device node, create one\n"
             "                      for VLMQUENTARO with this PortName first\n"
             "  --trace[=FILE]      driver trace lines to FILE, or to stderr without FILE\n"
-            "  --once              start, report, remove the devices and exit (the default)\n"
+            "  --once              start, report, remove the devices and exit\n"
             "  --help              this text\n");
 }
 
@@ -171,6 +173,15 @@ int main(int argc, char** argv)
         }
     }
 
+    // Signals are taken in one place, by sigwaitinfo below: block them
+    // before the kernel starts threads, which inherit the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
     vlm::host::RegisterLinkedInDrivers();
     nt::KernelOptions kernelOptions;
     kernelOptions.systemRoot = options.root;
@@ -189,6 +200,24 @@ int main(int argc, char** argv)
         printf("%d device node(s) started\n", started);
         Report();
     }
+    if (rc == 0 && !options.once) {
+        printf("serving; SIGTERM or SIGINT stops\n");
+        fflush(stdout);
+        for (;;) {
+            siginfo_t info;
+            int signal = sigwaitinfo(&signals, &info);
+            if (signal == SIGHUP) {
+                printf("%d device node(s) started\n", nt::PnpEnumerateRoot());
+                fflush(stdout);
+                continue;
+            }
+            if (signal == SIGTERM || signal == SIGINT) {
+                printf("signal %d: stopping\n", signal);
+                break;
+            }
+        }
+    }
+    // Removes every device in order: open ports see their clean-up first.
     nt::KernelShutdown();
     printf("kernel stopped\n");
     return rc;

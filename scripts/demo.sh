@@ -9,4 +9,4 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target vlmhost
 root=$(mktemp -d "${TMPDIR:-/tmp}/vlmdemo.XXXXXX")
 trap 'rm -rf "$root"' EXIT
-build/default/host/vlmhost --root "$root" --create-port COM3 "$@"
+build/default/host/vlmhost --root "$root" --create-port COM3 --once "$@"
