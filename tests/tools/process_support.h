@@ -1,0 +1,159 @@
+// A program under test run as a child process: stdin from /dev/null, stdout
+// and stderr back through one pipe, every wait bounded.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace vlm::test {
+
+class Process {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Runs path with args; environment entries ("NAME=value") are added to
+    // this process's own, replacing those of the same name.
+    Process(const std::string& path, std::vector<std::string> args, const std::vector<std::string>& environment = {})
+    {
+        int fds[2];
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        out_ = fds[0];
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+        args.insert(args.begin(), path);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::vector<std::string> env = MergeEnvironment(environment);
+        std::vector<char*> envp;
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data()), 0) << path;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    ~Process()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(out_);
+    }
+
+    // Reads output until `text` appears or the time runs out.
+    bool WaitFor(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(20))
+    {
+        auto deadline = Clock::now() + limit;
+        while (output_.find(text) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0 || ReadSome(int(left)) <= 0)
+                return output_.find(text) != std::string::npos;
+        }
+        return true;
+    }
+
+    // Exit status (128 + signal for a killed child), or -1 if it did not
+    // end in time. Output is collected meanwhile, so a child that writes
+    // more than the pipe holds is not stalled by its own test. The child's
+    // pidfd wakes us when it ends; without one, we look every 10 ms.
+    int Wait(std::chrono::seconds limit = std::chrono::seconds(20))
+    {
+        auto deadline = Clock::now() + limit;
+        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+        int result = -1;
+        for (;;) {
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                Drain();
+                result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0)
+                break;
+            pollfd p[2] = {{pidfd, POLLIN, 0}, {eof_ ? -1 : out_, POLLIN, 0}};
+            int timeout = pidfd >= 0 ? int(left) : int(std::min<long long>(left, 10));
+            if (poll(p, 2, timeout) > 0 && (p[1].revents & (POLLIN | POLLHUP)))
+                ReadSome(0);
+        }
+        if (pidfd >= 0)
+            close(pidfd);
+        return result;
+    }
+
+    void Signal(int signal) { kill(pid_, signal); }
+    const std::string& output() const { return output_; }
+
+private:
+    static std::vector<std::string> MergeEnvironment(const std::vector<std::string>& extra)
+    {
+        std::vector<std::string> env;
+        for (char** e = environ; e && *e; ++e) {
+            std::string entry(*e);
+            std::string name = entry.substr(0, entry.find('='));
+            bool replaced = false;
+            for (const auto& x : extra)
+                replaced = replaced || x.substr(0, x.find('=')) == name;
+            if (!replaced)
+                env.push_back(std::move(entry));
+        }
+        env.insert(env.end(), extra.begin(), extra.end());
+        return env;
+    }
+
+    // One read of what arrives within timeoutMs: bytes read, 0 at end of
+    // file, -1 when nothing came in time.
+    ssize_t ReadSome(int timeoutMs)
+    {
+        if (eof_)
+            return 0;
+        pollfd p{out_, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return -1;
+        char buffer[4096];
+        ssize_t n = read(out_, buffer, sizeof buffer);
+        if (n <= 0) {
+            eof_ = true;
+            return 0;
+        }
+        output_.append(buffer, size_t(n));
+        return n;
+    }
+
+    // Reads what the ended child left in the pipe, up to end of file.
+    void Drain()
+    {
+        for (int i = 0; i < 1024 && ReadSome(1000) > 0; ++i) {
+        }
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1;
+    bool eof_ = false;
+    std::string output_;
+};
+
+}  // namespace vlm::test
