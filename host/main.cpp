@@ -2,6 +2,7 @@
 // brings up the root-enumerated device nodes with their linked-in drivers,
 // and reports what the drivers made of them.
 #include "drivers.h"
+#include "pty_gateway.h"
 #include "registry.h"
 
 #include <vlm/kernel.h>
@@ -25,6 +26,7 @@ struct Options {
     std::string createPort;  // PortName for a first Root\PORTS node, if none exists
     std::string trace;       // "" off, "-" stderr, else a file
     bool once = false;       // report and exit instead of serving
+    bool pty = true;         // offer a pseudo-terminal per COM link while serving
 };
 
 void Usage(FILE* out)
@@ -39,6 +41,7 @@ void Usage(FILE* out)
             "                      for VLMQUENTARO with this PortName first\n"
             "  --trace[=FILE]      driver trace lines to FILE, or to stderr without FILE\n"
             "  --once              start, report, remove the devices and exit\n"
+            "  --no-pty            offer no pseudo-terminals (<root>/dosdevices/COMn)\n"
             "  --help              this text\n");
 }
 
@@ -74,6 +77,8 @@ bool Parse(int argc, char** argv, Options& options)
             options.trace = arg.substr(8);
         } else if (arg == "--once") {
             options.once = true;
+        } else if (arg == "--no-pty") {
+            options.pty = false;
         } else {
             fprintf(stderr, "vlmhost: unknown option '%s'\n", arg.c_str());
             Usage(stderr);
@@ -200,6 +205,20 @@ int main(int argc, char** argv)
         printf("%d device node(s) started\n", started);
         Report();
     }
+    vlm::host::PtyGateway gateway(options.root);
+    // Offers terminals for the COM links that have none yet and names them.
+    auto offerTerminals = [&] {
+        if (!options.pty)
+            return;
+        size_t before = gateway.Ports().size();
+        gateway.Start();
+        auto ports = gateway.Ports();
+        for (size_t i = before; i < ports.size(); ++i)
+            printf("pty %s -> %s (link %s)\n", ports[i].portName.c_str(), ports[i].slavePath.c_str(),
+                   ports[i].linkPath.c_str());
+    };
+    if (rc == 0 && !options.once)
+        offerTerminals();
     if (rc == 0 && !options.once) {
         printf("serving; SIGTERM or SIGINT stops\n");
         fflush(stdout);
@@ -208,6 +227,7 @@ int main(int argc, char** argv)
             int signal = sigwaitinfo(&signals, &info);
             if (signal == SIGHUP) {
                 printf("%d device node(s) started\n", nt::PnpEnumerateRoot());
+                offerTerminals();
                 fflush(stdout);
                 continue;
             }
@@ -217,6 +237,8 @@ int main(int argc, char** argv)
             }
         }
     }
+    // Every terminal's session closes its port before the devices go.
+    gateway.Stop();
     // Removes every device in order: open ports see their clean-up first.
     nt::KernelShutdown();
     printf("kernel stopped\n");
