@@ -355,6 +355,13 @@ StoreStatus Store::Seed(bool create)
 
 // ------------------------------------------------------------- key rows
 
+StoreStatus Store::Begun(const Transaction& tx, KeyId key)
+{
+    if (tx.Status() != StoreStatus::Ok)
+        return tx.Status();
+    return Exists(key);
+}
+
 StoreStatus Store::Exists(KeyId key)
 {
     Statement stmt(db_, "SELECT 1 FROM keys WHERE id=?1");
@@ -472,9 +479,7 @@ StoreStatus Store::CreateKey(KeyId base, const std::vector<std::string>& path, c
     }
     std::lock_guard guard(lock_);
     Transaction tx(*this, true);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    if (StoreStatus s = Exists(base); s != StoreStatus::Ok)
+    if (StoreStatus s = Begun(tx, base); s != StoreStatus::Ok)
         return s;
     KeyId at = base;
     bool made = false;
@@ -545,9 +550,7 @@ StoreStatus Store::QueryCounts(KeyId key, KeyCounts* counts)
 {
     std::lock_guard guard(lock_);
     Transaction tx(*this, false);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
+    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
     KeyCounts found;
     {
@@ -584,9 +587,7 @@ StoreStatus Store::EnumerateKey(KeyId key, uint32_t index, KeyRecord* record)
 {
     std::lock_guard guard(lock_);
     Transaction tx(*this, false);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
+    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
     Statement stmt(db_,
                    "SELECT id, name, class, volatile, last_write FROM keys WHERE parent=?1 "
@@ -603,9 +604,7 @@ StoreStatus Store::ListSubkeys(KeyId key, std::vector<std::string>* names)
 {
     std::lock_guard guard(lock_);
     Transaction tx(*this, false);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
+    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
     Statement stmt(db_, "SELECT name FROM keys WHERE parent=?1 ORDER BY folded");
     stmt.Bind(1, key);
@@ -673,9 +672,7 @@ StoreStatus Store::SetValue(KeyId key, std::string_view name, uint32_t type, con
         return StoreStatus::ParameterInvalid;
     std::lock_guard guard(lock_);
     Transaction tx(*this, true);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
+    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
     {
         // An existing value keeps its row, hence its place in the
@@ -696,9 +693,7 @@ StoreStatus Store::QueryValue(KeyId key, std::string_view name, ValueRecord* val
 {
     std::lock_guard guard(lock_);
     Transaction tx(*this, false);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
+    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
     Statement stmt(db_, "SELECT name, type, data FROM vals WHERE key=?1 AND folded=?2");
     stmt.Bind(1, key).Bind(2, FoldName(name));
@@ -713,9 +708,7 @@ StoreStatus Store::EnumerateValue(KeyId key, uint32_t index, ValueRecord* value)
 {
     std::lock_guard guard(lock_);
     Transaction tx(*this, false);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
+    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
     Statement stmt(db_, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2");
     stmt.Bind(1, key).Bind(2, int64_t(index));
@@ -730,9 +723,7 @@ StoreStatus Store::DeleteValue(KeyId key, std::string_view name)
 {
     std::lock_guard guard(lock_);
     Transaction tx(*this, true);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
+    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
     {
         Statement stmt(db_, "DELETE FROM vals WHERE key=?1 AND folded=?2");

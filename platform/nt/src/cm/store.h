@@ -170,6 +170,9 @@ private:
     StoreStatus Fail(const char* what);
     StoreStatus Exec(const char* sql);
     StoreStatus Exists(KeyId key);  // Ok or KeyDeleted
+    // The transaction began and the key is still there: what every call
+    // on an existing key checks first.
+    StoreStatus Begun(const Transaction& tx, KeyId key);
     StoreStatus Child(KeyId parent, const std::string& folded, KeyId* child);
     StoreStatus Resolve(KeyId base, const std::vector<std::string>& path, KeyId* key);
     StoreStatus InsertKey(KeyId parent, const std::string& name, const CreateOptions& options, int64_t now,

@@ -116,18 +116,27 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     return RegpInsertHandle(context, key, granted, phkResult);
 }
 
+namespace {
+
+// RegOpenKeyA and RegCreateKeyA with no sub-key: documented to give the
+// caller back the very handle it passed, once it is known to be valid.
+LONG SameHandle(HKEY hKey, PHKEY phkResult)
+{
+    KeyContext context;
+    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
+        return error;
+    *phkResult = hKey;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
 {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
-    if (!lpSubKey || !*lpSubKey) {
-        // Documented: the caller gets back the very handle it passed.
-        KeyContext context;
-        if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-            return error;
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
+    if (!lpSubKey || !*lpSubKey)
+        return SameHandle(hKey, phkResult);
     return RegOpenKeyExA(hKey, lpSubKey, 0, MAXIMUM_ALLOWED, phkResult);
 }
 
@@ -178,14 +187,8 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
 {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
-    if (!lpSubKey || !*lpSubKey) {
-        // Documented: the caller gets back the very handle it passed.
-        KeyContext context;
-        if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-            return error;
-        *phkResult = hKey;
-        return ERROR_SUCCESS;
-    }
+    if (!lpSubKey || !*lpSubKey)
+        return SameHandle(hKey, phkResult);
     return RegCreateKeyExA(hKey, lpSubKey, 0, nullptr, REG_OPTION_NON_VOLATILE, MAXIMUM_ALLOWED, nullptr, phkResult,
                            nullptr);
 }
