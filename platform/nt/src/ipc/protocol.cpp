@@ -1,0 +1,255 @@
+#include "ipc/protocol.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vlm::ipc {
+
+namespace {
+
+void Put16(uint8_t* p, uint16_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+
+void Put32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+}
+
+void Put64(uint8_t* p, uint64_t v)
+{
+    for (int i = 0; i < 8; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+}
+
+uint16_t Get16(const uint8_t* p)
+{
+    return uint16_t(p[0] | p[1] << 8);
+}
+
+uint32_t Get32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint64_t Get64(const uint8_t* p)
+{
+    return uint64_t(Get32(p)) | uint64_t(Get32(p + 4)) << 32;
+}
+
+}  // namespace
+
+void EncodeHeader(const Header& header, std::span<uint8_t, kHeaderBytes> out)
+{
+    uint8_t* p = out.data();
+    Put32(p, header.magic);
+    Put16(p + 4, header.version);
+    Put16(p + 6, header.op);
+    Put32(p + 8, header.id);
+    Put32(p + 12, header.handle);
+    Put32(p + 16, header.length);
+    Put32(p + 20, header.reserved);
+}
+
+Header DecodeHeader(std::span<const uint8_t, kHeaderBytes> in)
+{
+    const uint8_t* p = in.data();
+    Header header;
+    header.magic = Get32(p);
+    header.version = Get16(p + 4);
+    header.op = Get16(p + 6);
+    header.id = Get32(p + 8);
+    header.handle = Get32(p + 12);
+    header.length = Get32(p + 16);
+    header.reserved = Get32(p + 20);
+    return header;
+}
+
+HeaderCheck CheckHeader(const Header& header)
+{
+    if (header.magic != kMagic)
+        return HeaderCheck::BadMagic;
+    if (header.version != kVersion)
+        return HeaderCheck::BadVersion;
+    // The fixed part of a reply rides on top of the largest data.
+    if (header.length > kMaxPayload + kReplyFixedBytes)
+        return HeaderCheck::TooLong;
+    if (header.reserved != 0)
+        return HeaderCheck::BadReserved;
+    return HeaderCheck::Ok;
+}
+
+const char* HeaderCheckName(HeaderCheck check)
+{
+    switch (check) {
+    case HeaderCheck::Ok:
+        return "ok";
+    case HeaderCheck::BadMagic:
+        return "bad magic";
+    case HeaderCheck::BadVersion:
+        return "unsupported protocol version";
+    case HeaderCheck::TooLong:
+        return "message too long";
+    case HeaderCheck::BadReserved:
+        return "reserved field not zero";
+    }
+    return "?";
+}
+
+std::vector<uint8_t> EncodeMessage(Op op, uint32_t id, uint32_t handle, std::span<const uint8_t> payload)
+{
+    std::vector<uint8_t> message(kHeaderBytes + payload.size());
+    Header header;
+    header.op = uint16_t(op);
+    header.id = id;
+    header.handle = handle;
+    header.length = uint32_t(payload.size());
+    EncodeHeader(header, std::span<uint8_t, kHeaderBytes>(message.data(), kHeaderBytes));
+    if (!payload.empty())
+        memcpy(message.data() + kHeaderBytes, payload.data(), payload.size());
+    return message;
+}
+
+std::vector<uint8_t> EncodeReply(Op op, const Reply& reply)
+{
+    std::vector<uint8_t> message(kHeaderBytes + kReplyFixedBytes + reply.data.size());
+    Header header;
+    header.op = uint16_t(uint16_t(op) | kReplyBit);
+    header.id = reply.id;
+    header.handle = reply.handle;
+    header.length = uint32_t(kReplyFixedBytes + reply.data.size());
+    EncodeHeader(header, std::span<uint8_t, kHeaderBytes>(message.data(), kHeaderBytes));
+    uint8_t* p = message.data() + kHeaderBytes;
+    Put32(p, uint32_t(reply.status));
+    Put32(p + 4, 0);
+    Put64(p + 8, reply.information);
+    if (!reply.data.empty())
+        memcpy(p + kReplyFixedBytes, reply.data.data(), reply.data.size());
+    return message;
+}
+
+bool DecodeReply(const Header& header, std::span<const uint8_t> payload, Reply& out)
+{
+    if (payload.size() < kReplyFixedBytes || !(header.op & kReplyBit))
+        return false;
+    out.id = header.id;
+    out.handle = header.handle;
+    out.status = int32_t(Get32(payload.data()));
+    out.information = Get64(payload.data() + 8);
+    out.data.assign(payload.begin() + kReplyFixedBytes, payload.end());
+    return true;
+}
+
+std::vector<uint8_t> EncodeCreate(const CreateRequest& request)
+{
+    std::vector<uint8_t> payload(8 + request.name.size());
+    Put32(payload.data(), request.desiredAccess);
+    Put32(payload.data() + 4, request.shareAccess);
+    memcpy(payload.data() + 8, request.name.data(), request.name.size());
+    return payload;
+}
+
+bool DecodeName(std::span<const uint8_t> payload, std::string& out)
+{
+    if (payload.empty() || payload.size() > kMaxName)
+        return false;
+    if (memchr(payload.data(), 0, payload.size()))
+        return false;
+    out.assign(reinterpret_cast<const char*>(payload.data()), payload.size());
+    return true;
+}
+
+bool DecodeCreate(std::span<const uint8_t> payload, CreateRequest& out)
+{
+    if (payload.size() < 8)
+        return false;
+    out.desiredAccess = Get32(payload.data());
+    out.shareAccess = Get32(payload.data() + 4);
+    return DecodeName(payload.subspan(8), out.name);
+}
+
+std::vector<uint8_t> EncodeRead(uint32_t length)
+{
+    std::vector<uint8_t> payload(4);
+    Put32(payload.data(), length);
+    return payload;
+}
+
+bool DecodeRead(std::span<const uint8_t> payload, uint32_t& length)
+{
+    if (payload.size() != 4)
+        return false;
+    length = Get32(payload.data());
+    return length <= kMaxPayload;
+}
+
+std::vector<uint8_t> EncodeDeviceControl(uint32_t code, uint32_t outputLength, std::span<const uint8_t> input)
+{
+    std::vector<uint8_t> payload(8 + input.size());
+    Put32(payload.data(), code);
+    Put32(payload.data() + 4, outputLength);
+    if (!input.empty())
+        memcpy(payload.data() + 8, input.data(), input.size());
+    return payload;
+}
+
+bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest& out)
+{
+    if (payload.size() < 8)
+        return false;
+    out.code = Get32(payload.data());
+    out.outputLength = Get32(payload.data() + 4);
+    out.input = payload.subspan(8);
+    return out.outputLength <= kMaxPayload;
+}
+
+std::string SocketPath(std::string_view systemRoot)
+{
+    std::string path(systemRoot);
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path + "run/vlmhost.sock";
+}
+
+bool SendAll(int fd, std::span<const uint8_t> bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        // MSG_NOSIGNAL: a peer that went away is an error to report, not a
+        // SIGPIPE that kills the process.
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool ReceiveAll(int fd, std::span<uint8_t> bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = recv(fd, bytes.data() + done, bytes.size() - done, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = done == 0 ? 0 : EPROTO;
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+}  // namespace vlm::ipc

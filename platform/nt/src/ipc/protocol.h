@@ -1,0 +1,153 @@
+// The wire protocol between user processes and vlmhost, over the Unix
+// socket <systemRoot>/run/vlmhost.sock. It knows nothing of NT or Win32
+// types (statuses travel as 32-bit numbers), so the kernel side and the
+// user side link the same object code.
+//
+// Every message is a 24-byte header, little endian, then `length` bytes of
+// payload:
+//
+//   u32 magic    "VLMI"
+//   u16 version  kVersion; a peer speaking another version is refused
+//   u16 op       Op; replies carry the request's op with kReplyBit set
+//   u32 id       chosen by the client, echoed in the reply; ids of requests
+//                still outstanding on a connection must differ
+//   u32 handle   the port handle the request is about (0: none); a Create
+//                reply carries the new handle here
+//   u32 length   payload bytes, at most kMaxPayload
+//   u32 reserved zero
+//
+// A connection begins with Hello. Requests may then be sent at any time,
+// from any number of client threads: the server runs them concurrently and
+// replies in completion order, so a WaitOnMask can pend while reads and
+// writes come and go on the same connection. A header that cannot be
+// trusted (bad magic, version, length) ends the connection, since the
+// stream cannot be resynchronised; a well-framed request with a bad payload
+// or an unknown handle gets a reply with a failure status and the
+// connection goes on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vlm::ipc {
+
+inline constexpr uint32_t kMagic = 0x494D4C56;  // "VLMI" in memory order
+inline constexpr uint16_t kVersion = 1;
+inline constexpr size_t kHeaderBytes = 24;
+// Bounds what one message may make the other side buffer. Larger reads and
+// writes are split by the client.
+inline constexpr uint32_t kMaxPayload = 1u << 20;
+// Requests one connection may have outstanding at once; more are refused
+// with STATUS_INSUFFICIENT_RESOURCES (0xC000009A).
+inline constexpr uint32_t kMaxOutstanding = 64;
+// Longest object name a Create may carry, and longest instance path.
+inline constexpr uint32_t kMaxName = 512;
+inline constexpr uint16_t kReplyBit = 0x8000;
+
+enum class Op : uint16_t {
+    // No payload. The server replies with status 0, or refuses and closes.
+    Hello = 1,
+    // Payload: u32 desiredAccess, u32 shareAccess, then the object name in
+    // UTF-8 (e.g. \DosDevices\COM3), no terminator. Reply: the new handle
+    // in the header, the create's status; information as IoStatus.
+    Create = 2,
+    // No payload: closes `handle` (clean-up, then close reach the driver).
+    Close = 3,
+    // Payload: u32 length (at most kMaxPayload). Reply data: what was read.
+    Read = 4,
+    // Payload: the bytes. Reply information: bytes written.
+    Write = 5,
+    // Payload: u32 ioControlCode, u32 outputLength (at most kMaxPayload),
+    // then the input buffer. Reply data: the output buffer's first
+    // `information` bytes.
+    DeviceControl = 6,
+    // No payload: cancels every request outstanding on `handle` from this
+    // connection; each of them still gets its own reply.
+    Cancel = 7,
+    // No payload: brings up every root device node not started yet.
+    // Reply information: the number of nodes newly started.
+    PnpEnumerate = 8,
+    // Payload: the instance path in UTF-8 (Root\PORTS\0000). Orderly
+    // removal: an open port vetoes it (STATUS_DEVICE_BUSY).
+    PnpRemove = 9,
+};
+
+struct Header {
+    uint32_t magic = kMagic;
+    uint16_t version = kVersion;
+    uint16_t op = 0;
+    uint32_t id = 0;
+    uint32_t handle = 0;
+    uint32_t length = 0;
+    uint32_t reserved = 0;
+};
+
+enum class HeaderCheck {
+    Ok,
+    BadMagic,
+    BadVersion,
+    TooLong,
+    BadReserved,
+};
+
+void EncodeHeader(const Header& header, std::span<uint8_t, kHeaderBytes> out);
+Header DecodeHeader(std::span<const uint8_t, kHeaderBytes> in);
+// Whether a decoded header may be trusted; anything but Ok ends the
+// connection.
+HeaderCheck CheckHeader(const Header& header);
+const char* HeaderCheckName(HeaderCheck check);
+
+// A whole message: header followed by its payload.
+std::vector<uint8_t> EncodeMessage(Op op, uint32_t id, uint32_t handle, std::span<const uint8_t> payload);
+
+// Reply payload: i32 status, u32 reserved, u64 information, then data.
+inline constexpr size_t kReplyFixedBytes = 16;
+struct Reply {
+    uint32_t id = 0;
+    uint32_t handle = 0;
+    int32_t status = 0;
+    uint64_t information = 0;
+    std::vector<uint8_t> data;
+};
+std::vector<uint8_t> EncodeReply(Op op, const Reply& reply);
+// False when the payload is too short for the fixed part.
+bool DecodeReply(const Header& header, std::span<const uint8_t> payload, Reply& out);
+
+// Request payloads. Each Decode returns false for a payload of the wrong
+// shape (too short, too long, a bound exceeded); nothing is trusted.
+struct CreateRequest {
+    uint32_t desiredAccess = 0;
+    uint32_t shareAccess = 0;
+    std::string name;
+};
+std::vector<uint8_t> EncodeCreate(const CreateRequest& request);
+bool DecodeCreate(std::span<const uint8_t> payload, CreateRequest& out);
+
+std::vector<uint8_t> EncodeRead(uint32_t length);
+bool DecodeRead(std::span<const uint8_t> payload, uint32_t& length);
+
+struct DeviceControlRequest {
+    uint32_t code = 0;
+    uint32_t outputLength = 0;
+    std::span<const uint8_t> input;  // points into the payload
+};
+std::vector<uint8_t> EncodeDeviceControl(uint32_t code, uint32_t outputLength, std::span<const uint8_t> input);
+bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest& out);
+
+// Instance path of PnpRemove: 1..kMaxName bytes, no NUL.
+bool DecodeName(std::span<const uint8_t> payload, std::string& out);
+
+// The socket's path under a system root.
+std::string SocketPath(std::string_view systemRoot);
+
+// Blocking stream helpers, retrying on EINTR and short transfers. Both
+// return false on end of stream or error (errno tells which; 0 at a clean
+// end of stream before any byte).
+bool SendAll(int fd, std::span<const uint8_t> bytes);
+bool ReceiveAll(int fd, std::span<uint8_t> bytes);
+
+}  // namespace vlm::ipc
