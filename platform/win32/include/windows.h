@@ -4,5 +4,6 @@
 
 #include "windef.h"
 #include "winerror.h"
+#include "winbase.h"
 #include "winreg.h"
 #include "shlwapi.h"
