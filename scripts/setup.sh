@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2
+  python3 python3-serial socat
 )
 
 missing=()
