@@ -239,6 +239,15 @@ private:
         return !(p.revents & POLLHUP);
     }
 
+    // A program has the slave open, or had it and left bytes behind: one
+    // that opens, writes and closes between two passes must still print.
+    bool ProgramCame() const
+    {
+        pollfd p{master_.get(), POLLIN, 0};
+        poll(&p, 1, 0);
+        return !(p.revents & POLLHUP) || (p.revents & POLLIN);
+    }
+
     void Run()
     {
         while (!stopping_.load()) {
@@ -248,7 +257,7 @@ private:
                 }
                 continue;
             }
-            while (!SlaveOpen())
+            while (!ProgramCame())
                 if (!Pause())
                     return;
             Session();

@@ -32,5 +32,18 @@ TEST_F(SerialProgram, PyserialPrintsAJobThroughTheTerminalAndReadsTheAnswer)
     EXPECT_EQ(Job(1, job.size()), job);
 }
 
+TEST_F(SerialProgram, AShellRedirectThatOpensWritesAndClosesAtOnceStillPrints)
+{
+    // printf > COM3 is done with the terminal before the gateway's next
+    // look at it: the bytes it left behind must still reach the printer.
+    StartPrinter();
+    Assign("COM3");
+    StartHost();
+    const std::string job = "quick job\r\n\f";
+    Process shell("/bin/sh", {"-c", "printf 'quick job\\r\\n\\f' > \"$0\"", root_ + "/dosdevices/COM3"});
+    ASSERT_EQ(shell.Wait(), 0) << shell.output();
+    EXPECT_EQ(Job(1, job.size()), job);
+}
+
 }  // namespace
 }  // namespace vlm::test
