@@ -1,0 +1,85 @@
+#include "machine.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+namespace vlm::bench {
+
+namespace {
+
+// A key under HKLM, created with every missing parent; closed on scope exit.
+class Key {
+public:
+    explicit Key(const std::string& path)
+    {
+        LONG rc = RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key_);
+        if (rc != ERROR_SUCCESS)
+            throw std::runtime_error("cannot create HKLM\\" + path + ": error " + std::to_string(rc));
+    }
+    ~Key() { RegCloseKey(key_); }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+
+    void Set(const char* name, const std::string& text, DWORD type = REG_SZ)
+    {
+        // REG_MULTI_SZ ends with a second terminator.
+        std::string data = text + (type == REG_MULTI_SZ ? std::string(2, '\0') : std::string(1, '\0'));
+        Check(RegSetValueExA(key_, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size())));
+    }
+    void Set(const char* name, DWORD value)
+    {
+        Check(RegSetValueExA(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
+    }
+
+private:
+    static void Check(LONG rc)
+    {
+        if (rc != ERROR_SUCCESS)
+            throw std::runtime_error("registry write failed: error " + std::to_string(rc));
+    }
+    HKEY key_ = nullptr;
+};
+
+}  // namespace
+
+Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts)
+{
+    char pattern[] = "/tmp/vlmportbench.XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("cannot make a system root");
+    root_ = pattern;
+    setenv("VLM_SYSTEM_ROOT", root_.c_str(), 1);
+    for (size_t i = 0; i < sinkPorts.size(); ++i) {
+        char instance[64];
+        snprintf(instance, sizeof instance, "SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\%04zu", i);
+        {
+            Key node(instance);
+            node.Set("Service", "VLMQUENTARO");
+            node.Set("Class", "Ports");
+            node.Set("ClassGUID", "{4D36E978-E325-11CE-BFC1-08002BE10318}");
+            node.Set("HardwareID", "mirkatech\\quentaro", REG_MULTI_SZ);
+        }
+        Key(std::string(instance) + "\\Device Parameters").Set("PortName", PortName(i));
+        Key assignment("SOFTWARE\\VELMORA\\KORDIA\\" + PortName(i));
+        // 127.0.0.1 in memory order, the TCP port in network order.
+        assignment.Set("IPAddress", DWORD(0x0100007F));
+        assignment.Set("Port", DWORD(((sinkPorts[i] & 0xFF) << 8) | (sinkPorts[i] >> 8)));
+        assignment.Set("Port_", DWORD(sinkPorts[i]));
+    }
+    host_ = std::make_unique<Child>(vlmhostPath, std::vector<std::string>{"--root", root_});
+    if (!host_->WaitFor("serving", std::chrono::seconds(30)))
+        throw std::runtime_error("vlmhost did not come up:\n" + host_->output());
+}
+
+Machine::~Machine()
+{
+    host_.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+}
+
+}  // namespace vlm::bench

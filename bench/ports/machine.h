@@ -1,0 +1,33 @@
+// The machine the measurements run on: a fresh system root whose registry
+// holds `ports` virtual port nodes (COM3 upwards), each assigned to a sink,
+// and vlmhost serving it.
+#pragma once
+
+#include "child.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vlm::bench {
+
+class Machine {
+public:
+    // sinkPorts[i] is the TCP port on 127.0.0.1 that COM(3+i) prints to.
+    Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts);
+    ~Machine();  // vlmhost stopped, root removed
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    const std::string& root() const { return root_; }
+    Child& host() { return *host_; }
+    static std::string PortName(size_t index) { return "COM" + std::to_string(3 + index); }
+    std::string TerminalPath(size_t index) const { return root_ + "/dosdevices/" + PortName(index); }
+
+private:
+    std::string root_;
+    std::unique_ptr<Child> host_;
+};
+
+}  // namespace vlm::bench
