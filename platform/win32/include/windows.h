@@ -5,5 +5,8 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "winioctl.h"
 #include "winreg.h"
 #include "shlwapi.h"
+#include "fileapi.h"
+#include "processenv.h"

@@ -1,0 +1,52 @@
+// INF files: sections of `key = field, field` lines, as Windows' setup
+// engine reads them.
+#pragma once
+
+#include <windef.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vlm::win32::setup {
+
+struct InfLine {
+    int number = 0;     // physical line where the logical line begins
+    bool hasKey = false;
+    std::string key;    // %strkey% tokens already replaced
+    std::vector<std::string> fields;
+};
+
+struct InfSection {
+    std::string name;
+    std::vector<InfLine> lines;
+};
+
+class InfFile {
+public:
+    // ERROR_SUCCESS, ERROR_FILE_NOT_FOUND (or another file error), or the
+    // syntax error of the first bad line (errorLine() says which).
+    DWORD Load(const std::string& hostPath);
+    DWORD Parse(std::string_view text);
+
+    // Sections and keys compare without regard to case; sections that
+    // appear twice are one.
+    const InfSection* Section(std::string_view name) const;
+    const InfLine* Line(std::string_view section, std::string_view key) const;
+    // Field 0 of the line with the key, or nullptr.
+    const std::string* Value(std::string_view section, std::string_view key) const;
+    int errorLine() const { return errorLine_; }
+
+private:
+    DWORD Fail(DWORD error, int line);
+    void Substitute();
+
+    std::vector<InfSection> sections_;
+    int errorLine_ = 0;
+};
+
+bool InfpEqual(std::string_view a, std::string_view b);
+// An INF number: 0x... hexadecimal, otherwise decimal. False if malformed.
+bool InfpNumber(const std::string& text, DWORD* value);
+
+}  // namespace vlm::win32::setup

@@ -1,0 +1,32 @@
+#include "setupapi/lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace vlm::win32::setup {
+
+DevInstLock::DevInstLock()
+{
+    const char* root = getenv("VLM_SYSTEM_ROOT");
+    std::string path = std::string(root && *root ? root : "/var/lib/vlm") + "/devinst.lock";
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0)
+        return;
+    // Released by the holder's destructor, or by the kernel when the
+    // holding process dies.
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+DevInstLock::~DevInstLock()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+}  // namespace vlm::win32::setup
