@@ -166,6 +166,23 @@ TEST_F(PnpTest, NodesWithoutALinkedInDriverOrRefusedByAddDeviceAreNotStarted)
     EXPECT_EQ(g_unloads, 1);  // nothing of it was kept
 }
 
+TEST_F(PnpTest, ANodeWithoutADriverStartsOnceInstallationNamesOne)
+{
+    // Registered before its driver was installed: found, but driverless.
+    CreateNode(kNode, "NOSUCHDRIVER");
+    EXPECT_EQ(nt::PnpEnumerateRoot(), 0);
+    EXPECT_EQ(g_addDevice, 0);
+    CreateNode(kNode, "TESTFDO");
+    EXPECT_EQ(nt::PnpEnumerateRoot(), 1);
+    auto devices = nt::PnpQueryDevices();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_TRUE(devices[0].started);
+    EXPECT_EQ(devices[0].service, "TESTFDO");
+    EXPECT_EQ(g_addDevice, 1);
+    EXPECT_EQ(nt::PnpEnumerateRoot(), 0);  // a started node is left alone
+    EXPECT_EQ(g_addDevice, 1);
+}
+
 TEST_F(PnpTest, StartCompletedAsynchronouslyByTheBusIsWaitedFor)
 {
     CreateNode(kNode, "TESTFDO");

@@ -167,10 +167,10 @@ void UnloadIfIdle(DeviceNode* node)
 // Builds the node's stack: physical device object, function driver's
 // AddDevice, then the start request. A node whose driver is missing or
 // refuses stays with its physical device object alone.
-void BringUp(DeviceNode* node)
+// Loads the node's function driver onto its physical device object and
+// starts the stack.
+void AttachDriver(DeviceNode* node)
 {
-    if (!NT_SUCCESS(CreatePdo(node)))
-        return;
     node->driver = LoadDriver(node->service);
     if (!node->driver) {
         node->startStatus = STATUS_NOT_FOUND;
@@ -190,6 +190,12 @@ void BringUp(DeviceNode* node)
     JoinCompleter(node);
     node->startStatus = status;
     node->started = NT_SUCCESS(status);
+}
+
+void BringUp(DeviceNode* node)
+{
+    if (NT_SUCCESS(CreatePdo(node)))
+        AttachDriver(node);
 }
 
 bool HasOpenFiles(DeviceNode* node)
@@ -296,11 +302,25 @@ int PnpEnumerateRoot()
             continue;
         for (const auto& instance : SubkeyNames(classKey)) {
             std::u16string path = u"ROOT\\" + className + u"\\" + instance;
-            if (FindNode(path))
+            DeviceNode* known = FindNode(path);
+            if (known && (known->driver || !known->pdo || known->removePending))
                 continue;
             HANDLE instanceKey;
             if (!NT_SUCCESS(OpenKey(classKey, instance, &instanceKey)))
                 continue;
+            if (known) {
+                // A node that had no driver when it was found gets one once
+                // installation has named its service, as Windows starts a
+                // device when its driver is installed.
+                std::u16string service = ReadString(instanceKey, u"Service");
+                ZwClose(instanceKey);
+                if (service.empty())
+                    continue;
+                known->service = service;
+                AttachDriver(known);
+                started += known->started;
+                continue;
+            }
             auto node = std::make_unique<DeviceNode>();
             node->instancePath = path;
             node->service = ReadString(instanceKey, u"Service");

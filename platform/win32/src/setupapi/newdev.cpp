@@ -23,7 +23,6 @@ struct Target {
     std::string instanceId;
     std::string portName;   // kept, or newly handed out
     bool newName = false;
-    bool hadService = false;  // a driver was installed before
 };
 
 bool HasId(const RegKey& node, const char* value, const std::string& hardwareId)
@@ -50,8 +49,6 @@ std::vector<Target> FindTargets(const std::string& hardwareId)
             continue;
         Target target;
         target.instanceId = id;
-        std::string service;
-        target.hadService = node.QueryString("Service", &service) == ERROR_SUCCESS && !service.empty();
         RegKey parameters;
         std::string name;
         if (parameters.Open(node.get(), "Device Parameters") == ERROR_SUCCESS &&
@@ -203,19 +200,9 @@ DWORD Install(const char* hardwareId, const char* infPath, DWORD flags, BOOL* re
         if (DWORD error = WriteNode(package, *function, target))
             return error;
 
-    // A node vlmhost enumerated before it had a driver stays a bare node
-    // there; it is taken away first so that the enumeration brings it up
-    // with its driver. A node that had a driver keeps running as it is.
+    // Enumeration brings up the new nodes, and gives a node vlmhost found
+    // before it had a driver its driver now; running nodes stay as they are.
     bool reboot = false;
-    for (const Target& target : targets) {
-        if (target.hadService)
-            continue;
-        HostAnswer answer = SetpHostRemove(target.instanceId);
-        if (answer.error != ipc::CallError::None)
-            break;
-        if (answer.status < 0 && answer.status != kStatusNoSuchDevice)
-            reboot = true;
-    }
     HostAnswer answer = SetpHostEnumerate();
     if (answer.error != ipc::CallError::None || answer.status < 0)
         reboot = true;
