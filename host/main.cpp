@@ -1,16 +1,25 @@
 // vlmhost: the machine's kernel. It starts the kernel on a system root,
 // brings up the root-enumerated device nodes with their linked-in drivers,
-// and reports what the drivers made of them.
+// reports what the drivers made of them, and serves the ports to programs
+// over IPC and through terminals.
+#include "device_nodes.h"
 #include "drivers.h"
+#include "ipc/protocol.h"
+#include "ipc_server.h"
+#include "log.h"
 #include "pty_gateway.h"
 #include "registry.h"
 
 #include <vlm/kernel.h>
 
+#include <grp.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -27,6 +36,8 @@ struct Options {
     std::string trace;       // "" off, "-" stderr, else a file
     bool once = false;       // report and exit instead of serving
     bool pty = true;         // offer a pseudo-terminal per COM link while serving
+    bool ipc = true;         // serve programs on <root>/run/vlmhost.sock while serving
+    std::string group;       // besides root and our own user, this group may connect; "" our group
 };
 
 void Usage(FILE* out)
@@ -34,14 +45,20 @@ void Usage(FILE* out)
     fprintf(out,
             "usage: vlmhost [options]\n"
             "Starts the kernel on a system root, brings up its root device nodes,\n"
-            "reports the ports the drivers made, and serves until SIGTERM or SIGINT\n"
-            "(SIGHUP brings up device nodes added since).\n\n"
+            "reports the ports the drivers made, and serves them to programs (over\n"
+            "IPC and through terminals) until SIGTERM or SIGINT (SIGHUP brings up\n"
+            "device nodes added since).\n\n"
             "  --root DIR          system root (default: $VLM_SYSTEM_ROOT, else /var/lib/vlm)\n"
             "  --create-port COMn  if the root has no Root\\PORTS device node, create one\n"
             "                      for VLMQUENTARO with this PortName first\n"
             "  --trace[=FILE]      driver trace lines to FILE, or to stderr without FILE\n"
             "  --once              start, report, remove the devices and exit\n"
             "  --no-pty            offer no pseudo-terminals (<root>/dosdevices/COMn)\n"
+            "  --no-ipc            do not serve programs on <root>/run/vlmhost.sock\n"
+            "  --group NAME        members of group NAME may use the ports over IPC\n"
+            "                      (socket mode 0660, group NAME; default: vlmhost's own\n"
+            "                      group). Root and vlmhost's own user always may, and\n"
+            "                      only they may install or remove devices.\n"
             "  --help              this text\n");
 }
 
@@ -79,6 +96,13 @@ bool Parse(int argc, char** argv, Options& options)
             options.once = true;
         } else if (arg == "--no-pty") {
             options.pty = false;
+        } else if (arg == "--no-ipc") {
+            options.ipc = false;
+        } else if (arg == "--group") {
+            const char* v = value("--group");
+            if (!v)
+                return false;
+            options.group = v;
         } else {
             fprintf(stderr, "vlmhost: unknown option '%s'\n", arg.c_str());
             Usage(stderr);
@@ -168,6 +192,23 @@ int main(int argc, char** argv)
         fprintf(stderr, "vlmhost: '%s' is not a COM port name (COM1 to COM256)\n", options.createPort.c_str());
         return 2;
     }
+    gid_t group = getegid();
+    if (!options.group.empty()) {
+        struct group* entry = getgrnam(options.group.c_str());
+        if (!entry) {
+            fprintf(stderr, "vlmhost: unknown group '%s'\n", options.group.c_str());
+            return 2;
+        }
+        group = entry->gr_gid;
+    }
+    const bool serving = !options.once;
+    // Checked before the kernel starts: a second kernel on the same root
+    // would empty the volatile registry the running one relies on.
+    if (serving && options.ipc && vlm::host::IpcServer::Serving(vlm::ipc::SocketPath(options.root))) {
+        fprintf(stderr, "vlmhost: another vlmhost is already serving %s\n",
+                vlm::ipc::SocketPath(options.root).c_str());
+        return 1;
+    }
     if (!options.trace.empty()) {
         nt::KdSetTraceEnabled(true);
         if (options.trace == "-")
@@ -201,46 +242,79 @@ int main(int argc, char** argv)
     if (!options.createPort.empty() && !CreatePortNode(options.createPort))
         rc = 1;
     if (rc == 0) {
-        int started = nt::PnpEnumerateRoot();
+        int started = vlm::host::EnumerateAndReport();
         printf("%d device node(s) started\n", started);
         Report();
+        fflush(stdout);
     }
     vlm::host::PtyGateway gateway(options.root);
-    // Offers terminals for the COM links that have none yet and names them.
-    auto offerTerminals = [&] {
+    // Guards gateway: the main thread offers terminals at start and on
+    // SIGHUP, IPC workers when devices come and go.
+    std::mutex gatewayLock;
+    // Offers terminals for the COM links that have none yet and names
+    // them; gatewayLock held.
+    auto offerTerminalsLocked = [&] {
         if (!options.pty)
             return;
         size_t before = gateway.Ports().size();
         gateway.Start();
         auto ports = gateway.Ports();
         for (size_t i = before; i < ports.size(); ++i)
-            printf("pty %s -> %s (link %s)\n", ports[i].portName.c_str(), ports[i].slavePath.c_str(),
-                   ports[i].linkPath.c_str());
+            vlm::host::Log("pty %s -> %s (link %s)", ports[i].portName.c_str(), ports[i].slavePath.c_str(),
+                           ports[i].linkPath.c_str());
     };
-    if (rc == 0 && !options.once)
+    auto offerTerminals = [&] {
+        std::lock_guard guard(gatewayLock);
+        offerTerminalsLocked();
+    };
+    if (rc == 0 && serving)
         offerTerminals();
-    if (rc == 0 && !options.once) {
-        printf("serving; SIGTERM or SIGINT stops\n");
-        fflush(stdout);
+
+    vlm::host::IpcHooks hooks;
+    hooks.portsAdded = offerTerminals;
+    hooks.removeWithoutTerminal = [&](const std::string& portName, const std::function<NTSTATUS()>& removal) {
+        std::lock_guard guard(gatewayLock);
+        if (gateway.Drop(portName))
+            vlm::host::Log("pty %s: terminal withdrawn for the device's removal", portName.c_str());
+        NTSTATUS status = removal();
+        if (!NT_SUCCESS(status))
+            offerTerminalsLocked();
+        return status;
+    };
+    vlm::host::IpcServerOptions ipcOptions;
+    ipcOptions.systemRoot = options.root;
+    ipcOptions.group = group;
+    vlm::host::IpcServer server(ipcOptions, hooks);
+    if (rc == 0 && serving && options.ipc) {
+        std::string error;
+        if (!server.Start(&error)) {
+            fprintf(stderr, "vlmhost: cannot serve IPC: %s\n", error.c_str());
+            rc = 1;
+        }
+    }
+    if (rc == 0 && serving) {
+        vlm::host::Log("serving; SIGTERM or SIGINT stops");
         for (;;) {
             siginfo_t info;
             int signal = sigwaitinfo(&signals, &info);
             if (signal == SIGHUP) {
-                printf("%d device node(s) started\n", nt::PnpEnumerateRoot());
+                vlm::host::Log("%d device node(s) started", vlm::host::EnumerateAndReport());
                 offerTerminals();
-                fflush(stdout);
                 continue;
             }
             if (signal == SIGTERM || signal == SIGINT) {
-                printf("signal %d: stopping\n", signal);
+                vlm::host::Log("signal %d: stopping", signal);
                 break;
             }
         }
     }
-    // Every terminal's session closes its port before the devices go.
+    // Programs' handles are closed first (their requests cancelled), so
+    // that the driver ends every printer connection in order; then every
+    // terminal's session closes its port; then the devices go.
+    server.Stop();
     gateway.Stop();
     // Removes every device in order: open ports see their clean-up first.
     nt::KernelShutdown();
-    printf("kernel stopped\n");
+    vlm::host::Log("kernel stopped");
     return rc;
 }

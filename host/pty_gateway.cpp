@@ -466,6 +466,18 @@ void PtyGateway::Stop()
     ports_.clear();
 }
 
+bool PtyGateway::Drop(const std::string& portName)
+{
+    for (auto it = ports_.begin(); it != ports_.end(); ++it) {
+        if ((*it)->View().portName != portName)
+            continue;
+        (*it)->Stop();
+        ports_.erase(it);
+        return true;
+    }
+    return false;
+}
+
 std::vector<PtyGateway::PortView> PtyGateway::Ports() const
 {
     std::vector<PortView> views;

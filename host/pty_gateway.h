@@ -31,6 +31,12 @@ public:
     // reach the driver), joins every thread and removes the links.
     void Stop();
 
+    // Ends the session of one port (a program that has its terminal open
+    // sees it hang up; the port handle is closed) and removes its
+    // terminal and link; Start() offers a fresh one if the link still
+    // exists then. Returns whether the port had a terminal.
+    bool Drop(const std::string& portName);
+
     // In the order they were added.
     std::vector<PortView> Ports() const;
 

@@ -108,6 +108,17 @@ void KdTraceClear();
 NTSTATUS IoLoadDriver(std::string_view service, PDRIVER_INITIALIZE entry, PDRIVER_OBJECT* driver);
 bool IoUnloadDriver(PDRIVER_OBJECT driver);
 
+// ---------------------------------------------------------------- I/O
+
+// Cancels (IoCancelIrp) every read, write and device-control request that
+// ZwReadFile, ZwWriteFile or ZwDeviceIoControlFile is waiting for on this
+// handle's file object at the time of the call, from any thread, as
+// CancelIoEx(handle, NULL) does. A request issued afterwards is not
+// affected. Each cancelled request still completes to its own caller, with
+// whatever status its driver gives it. A handle that is not a file's
+// fails as its lookup does (STATUS_INVALID_HANDLE, STATUS_OBJECT_TYPE_MISMATCH).
+NTSTATUS IoCancelFileRequests(HANDLE fileHandle);
+
 // ---------------------------------------------------------- Plug and Play
 
 // The kernel's table of linked-in drivers, looked up by a node's Service.

@@ -4,10 +4,17 @@
 // A successful create gives a file object that references the device it
 // names. Closing the last handle sends IRP_MJ_CLEANUP; dropping the last
 // reference sends IRP_MJ_CLOSE. Both go to the top of the device's stack.
+//
+// Every file object carries, behind the FILE_OBJECT drivers see, the list
+// of the requests sent on its handles and not yet finished, so that a
+// client can cancel them all (as CancelIoEx(handle, NULL) does).
 #include "io/iop.h"
 #include "ob/ob.h"
 
+#include <vlm/kernel.h>
+
 #include <cstdio>
+#include <vector>
 
 namespace vlm::nt::io {
 
@@ -17,6 +24,45 @@ namespace {
 
 // FILE_OBJECT.Flags bit: the create succeeded, so clean-up and close are owed.
 constexpr ULONG FO_OPENED_BY_CREATE = 0x80000000;
+
+// The I/O manager's part of a file object, right behind the FILE_OBJECT.
+struct FileObjectTail {
+    // Guards requests: SendOnHandle links and unlinks, IoCancelFileRequests
+    // walks. A spin lock: nothing is called while it is held.
+    KSPIN_LOCK requestsLock;
+    // IRPs sent on the file and not yet finished with, linked through
+    // Irp->ThreadListEntry. Each holds a reference of its sender, dropped
+    // only after it is unlinked, so a listed IRP is never freed memory.
+    LIST_ENTRY requests;
+};
+
+constexpr size_t kFileTailOffset = (sizeof(FILE_OBJECT) + 15) & ~size_t(15);
+
+FileObjectTail* TailOf(PFILE_OBJECT file)
+{
+    return reinterpret_cast<FileObjectTail*>(reinterpret_cast<PUCHAR>(file) + kFileTailOffset);
+}
+
+void TrackRequest(PFILE_OBJECT file, PIRP irp)
+{
+    FileObjectTail* tail = TailOf(file);
+    ob::ReferenceInternal(PrivateOf(irp));
+    KIRQL irql;
+    KeAcquireSpinLock(&tail->requestsLock, &irql);
+    InsertTailList(&tail->requests, &irp->ThreadListEntry);
+    KeReleaseSpinLock(&tail->requestsLock, irql);
+}
+
+void UntrackRequest(PFILE_OBJECT file, PIRP irp)
+{
+    FileObjectTail* tail = TailOf(file);
+    KIRQL irql;
+    KeAcquireSpinLock(&tail->requestsLock, &irql);
+    RemoveEntryList(&irp->ThreadListEntry);
+    InitializeListHead(&irp->ThreadListEntry);
+    KeReleaseSpinLock(&tail->requestsLock, irql);
+    ob::DereferenceInternal(PrivateOf(irp));
+}
 
 NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major)
 {
@@ -84,11 +130,51 @@ NTSTATUS SendOnHandle(HANDLE handle, PIO_STATUS_BLOCK iosb, UCHAR major, ULONG c
     IoGetNextIrpStackLocation(irp)->FileObject = file;
     irp->Tail.Overlay.OriginalFileObject = file;
     irp->Flags |= IRP_SYNCHRONOUS_API;
+    TrackRequest(file, irp);
     status = SendSynchronous(top, irp, &local);
+    UntrackRequest(file, irp);
     if (iosb)
         *iosb = local;
     ob::DereferenceInternal(file);
     return status;
+}
+
+NTSTATUS CancelFileRequests(HANDLE handle)
+{
+    PVOID object;
+    NTSTATUS status = ob::ReferenceByHandleInternal(handle, *IoFileObjectType, &object);
+    if (!NT_SUCCESS(status))
+        return status;
+    auto* file = static_cast<PFILE_OBJECT>(object);
+    FileObjectTail* tail = TailOf(file);
+    // Cancel routines run without our lock (they take the cancel spin lock
+    // and may complete the request), so the IRPs are collected first, each
+    // held by a reference of ours against its sender unlinking and freeing it.
+    std::vector<PIRP> irps;
+    for (;;) {
+        size_t seen = 0;
+        KIRQL irql;
+        KeAcquireSpinLock(&tail->requestsLock, &irql);
+        for (PLIST_ENTRY e = tail->requests.Flink; e != &tail->requests; e = e->Flink)
+            ++seen;
+        if (irps.capacity() >= seen) {
+            for (PLIST_ENTRY e = tail->requests.Flink; e != &tail->requests; e = e->Flink) {
+                PIRP irp = CONTAINING_RECORD(e, IRP, ThreadListEntry);
+                ob::ReferenceInternal(PrivateOf(irp));
+                irps.push_back(irp);
+            }
+            KeReleaseSpinLock(&tail->requestsLock, irql);
+            break;
+        }
+        KeReleaseSpinLock(&tail->requestsLock, irql);
+        irps.reserve(seen + 8);  // allocation outside the spin lock, then look again
+    }
+    for (PIRP irp : irps) {
+        IoCancelIrp(irp);
+        ob::DereferenceInternal(PrivateOf(irp));
+    }
+    ob::DereferenceInternal(file);
+    return STATUS_SUCCESS;
 }
 
 }  // namespace
@@ -133,7 +219,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
     }
 
     PVOID fileObject;
-    status = ob::CreateObject(io::FileType(), sizeof(FILE_OBJECT), &fileObject);
+    status = ob::CreateObject(io::FileType(), io::kFileTailOffset + sizeof(io::FileObjectTail), &fileObject);
     if (!NT_SUCCESS(status)) {
         ob::DereferenceInternal(device);
         return status;
@@ -146,6 +232,8 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
     file->WriteAccess = (DesiredAccess & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
     KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&io::TailOf(file)->requestsLock);
+    InitializeListHead(&io::TailOf(file)->requests);
 
     PDEVICE_OBJECT top = io::GetAttachedDevice(device);
     PIRP irp = io::AllocateOwnedIrp(top->StackSize);
@@ -201,6 +289,11 @@ extern "C" NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID
 {
     return io::SendOnHandle(FileHandle, IoStatusBlock, IRP_MJ_DEVICE_CONTROL, IoControlCode, InputBuffer,
                             InputBufferLength, OutputBuffer, OutputBufferLength);
+}
+
+NTSTATUS vlm::nt::IoCancelFileRequests(HANDLE FileHandle)
+{
+    return io::CancelFileRequests(FileHandle);
 }
 
 extern "C" NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,

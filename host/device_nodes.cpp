@@ -1,0 +1,50 @@
+#include "device_nodes.h"
+
+#include "log.h"
+#include "registry.h"
+
+#include <vlm/kernel.h>
+
+#include <set>
+#include <strings.h>
+
+namespace vlm::host {
+
+namespace nt = vlm::nt;
+
+std::string PortNameOfNode(std::string_view instancePath)
+{
+    std::string path = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\";
+    path.append(instancePath);
+    path += "\\Device Parameters";
+    Key parameters;
+    if (!NT_SUCCESS(Key::Open(path, parameters)))
+        return {};
+    for (const auto& value : parameters.Values())
+        if (strcasecmp(value.name.c_str(), "PortName") == 0 && value.type == REG_SZ)
+            return RegSzToUtf8(value.data);
+    return {};
+}
+
+int EnumerateAndReport()
+{
+    // Nodes that had a device object before are not news, started or not.
+    std::set<std::string> known;
+    for (const auto& device : nt::PnpQueryDevices())
+        known.insert(device.instancePath);
+    int started = nt::PnpEnumerateRoot();
+    for (const auto& device : nt::PnpQueryDevices()) {
+        if (known.count(device.instancePath))
+            continue;
+        if (device.started) {
+            std::string port = PortNameOfNode(device.instancePath);
+            Log("device %s started as %s", device.instancePath.c_str(), port.empty() ? "(no port name)" : port.c_str());
+        } else {
+            Log("device %s failed to start: status 0x%08X", device.instancePath.c_str(),
+                unsigned(device.startStatus));
+        }
+    }
+    return started;
+}
+
+}  // namespace vlm::host

@@ -1,0 +1,18 @@
+// The root device nodes as vlmhost reports them: which COM name each one
+// was given, and bringing up the ones not started yet.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vlm::host {
+
+// The node's Device Parameters\PortName (COM3), empty when it has none.
+std::string PortNameOfNode(std::string_view instancePath);
+
+// Starts every root node not started yet and logs each newly started one
+// ("device Root\PORTS\0001 started as COM4") and each that failed to start
+// with its status. Returns the number started.
+int EnumerateAndReport();
+
+}  // namespace vlm::host

@@ -1,0 +1,541 @@
+#include "ipc_connection.h"
+
+#include "device_nodes.h"
+#include "log.h"
+
+#include <vlm/kernel.h>
+
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <strings.h>
+#include <system_error>
+
+namespace vlm::host {
+
+namespace ipc = vlm::ipc;
+namespace nt = vlm::nt;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// How long Cancel keeps cancelling requests that were on their way to the
+// driver when it came, and how often.
+constexpr auto kCancelFollowUp = 1s;
+constexpr auto kCancelInterval = 10ms;
+// A request that ignores cancellation this long is worth a log line.
+constexpr auto kSlowDrain = 5s;
+// A refused peer has this long to say Hello and hear why.
+constexpr int kRefusalSeconds = 2;
+// Workers, including Cancels still following up after their reply.
+constexpr size_t kMaxWorkers = 2 * ipc::kMaxOutstanding;
+
+bool KnownOp(uint16_t op)
+{
+    return op >= uint16_t(ipc::Op::Hello) && op <= uint16_t(ipc::Op::PnpRemove);
+}
+
+// The part of a Create's name after \DosDevices\ or \??\ (the only
+// directory clients may open from), empty when the name is elsewhere.
+std::string DosDeviceOf(const std::string& name)
+{
+    for (const char* prefix : {"\\DosDevices\\", "\\??\\"}) {
+        size_t n = strlen(prefix);
+        if (name.size() > n && strncasecmp(name.c_str(), prefix, n) == 0)
+            return name.substr(n);
+    }
+    return {};
+}
+
+}  // namespace
+
+IpcConnection::IpcConnection(int fd, uint32_t number, Peer peer, bool admitted, bool administrator,
+                             const IpcHooks& hooks)
+    : fd_(fd), number_(number), peer_(peer), admitted_(admitted), administrator_(administrator), hooks_(hooks)
+{
+}
+
+IpcConnection::~IpcConnection()
+{
+    Shutdown();
+    Join();
+    close(fd_);
+}
+
+void IpcConnection::Start()
+{
+    reader_ = std::thread([this] { Run(); });
+}
+
+void IpcConnection::Shutdown()
+{
+    // Wakes the reader out of recv() and any worker out of send().
+    shutdown(fd_, SHUT_RDWR);
+}
+
+void IpcConnection::Join()
+{
+    if (reader_.joinable())
+        reader_.join();
+}
+
+bool IpcConnection::Reply(ipc::Op op, uint32_t id, uint32_t handle, NTSTATUS status, uint64_t information,
+                          std::vector<uint8_t> data)
+{
+    ipc::Reply reply;
+    reply.id = id;
+    reply.handle = handle;
+    reply.status = status;
+    reply.information = information;
+    reply.data = std::move(data);
+    std::vector<uint8_t> message = ipc::EncodeReply(op, reply);
+    std::lock_guard guard(sendLock_);
+    return ipc::SendAll(fd_, message);
+}
+
+void IpcConnection::Run()
+{
+    if (!admitted_) {
+        Refuse();
+        finished_.store(true);
+        return;
+    }
+    for (;;) {
+        uint8_t raw[ipc::kHeaderBytes];
+        if (!ipc::ReceiveAll(fd_, raw)) {
+            if (errno != 0)
+                Log("client %u: connection broken: %s", number_, strerror(errno));
+            break;
+        }
+        ipc::Header header = ipc::DecodeHeader(raw);
+        ipc::HeaderCheck check = ipc::CheckHeader(header);
+        if (check != ipc::HeaderCheck::Ok) {
+            Log("client %u: closing the connection: %s", number_, ipc::HeaderCheckName(check));
+            // A peer of another version hears why before the line goes.
+            if (check == ipc::HeaderCheck::BadVersion && header.op == uint16_t(ipc::Op::Hello))
+                Reply(ipc::Op::Hello, header.id, 0, STATUS_NOT_SUPPORTED);
+            break;
+        }
+        std::vector<uint8_t> payload(header.length);
+        if (!payload.empty() && !ipc::ReceiveAll(fd_, payload)) {
+            Log("client %u: connection broken inside a message", number_);
+            break;
+        }
+        if (!Dispatch(header, std::move(payload)))
+            break;
+        ReapWorkers();
+    }
+    Teardown();
+    finished_.store(true);
+}
+
+void IpcConnection::Refuse()
+{
+    timeval limit{kRefusalSeconds, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    uint8_t raw[ipc::kHeaderBytes];
+    if (!ipc::ReceiveAll(fd_, raw))
+        return;
+    ipc::Header header = ipc::DecodeHeader(raw);
+    if (header.magic == ipc::kMagic && header.op == uint16_t(ipc::Op::Hello))
+        Reply(ipc::Op::Hello, header.id, 0, STATUS_ACCESS_DENIED);
+}
+
+bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> payload)
+{
+    const uint32_t id = header.id;
+    const uint32_t handle = header.handle;
+    if ((header.op & ipc::kReplyBit) || !KnownOp(header.op))
+        return Reply(ipc::Op(header.op & ~ipc::kReplyBit), id, handle, STATUS_NOT_SUPPORTED);
+    const auto op = ipc::Op(header.op);
+    if (op == ipc::Op::Hello) {
+        if (!payload.empty())
+            return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
+        hello_ = true;
+        return Reply(op, id, 0, STATUS_SUCCESS);
+    }
+    if (!hello_)
+        return Reply(op, id, handle, STATUS_INVALID_DEVICE_STATE);
+    bool full;
+    {
+        std::lock_guard guard(lock_);
+        if (outstanding_.count(id)) {
+            Log("client %u: closing the connection: request id %u is already outstanding", number_, id);
+            return false;
+        }
+        // Cancel and Close free what the others hold: a client at the
+        // limit must still be able to send them (kMaxWorkers bounds them).
+        full = outstanding_.size() >= ipc::kMaxOutstanding && op != ipc::Op::Cancel && op != ipc::Op::Close;
+    }
+    if (full)
+        return Reply(op, id, handle, STATUS_INSUFFICIENT_RESOURCES);
+
+    switch (op) {
+    case ipc::Op::Create: {
+        ipc::CreateRequest request;
+        if (!ipc::DecodeCreate(payload, request))
+            return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
+        if (DosDeviceOf(request.name).empty())
+            return Reply(op, id, 0, STATUS_OBJECT_NAME_INVALID);
+        return Spawn(op, id, 0, false,
+                     [this, id, request = std::move(request)](uint64_t, HANDLE) { DoCreate(id, request); });
+    }
+    case ipc::Op::Read: {
+        uint32_t length;
+        if (!ipc::DecodeRead(payload, length))
+            return Reply(op, id, handle, STATUS_INVALID_PARAMETER);
+        break;
+    }
+    case ipc::Op::DeviceControl: {
+        ipc::DeviceControlRequest request;
+        if (!ipc::DecodeDeviceControl(payload, request))
+            return Reply(op, id, handle, STATUS_INVALID_PARAMETER);
+        break;
+    }
+    case ipc::Op::Write:
+        break;
+    case ipc::Op::Close: {
+        if (!payload.empty())
+            return Reply(op, id, handle, STATUS_INVALID_PARAMETER);
+        // The number is taken away now: a request after the Close fails
+        // even while the Close still waits for earlier ones.
+        {
+            std::lock_guard guard(lock_);
+            auto it = handles_.find(handle);
+            if (it == handles_.end() || it->second.closing)
+                return Reply(op, id, handle, STATUS_INVALID_HANDLE);
+            it->second.closing = true;
+        }
+        return Spawn(op, id, handle, false, [this, id, handle](uint64_t, HANDLE) { DoClose(id, handle); });
+    }
+    case ipc::Op::Cancel: {
+        if (!payload.empty())
+            return Reply(op, id, handle, STATUS_INVALID_PARAMETER);
+        std::set<uint64_t> targets;
+        {
+            std::lock_guard guard(lock_);
+            if (auto it = handles_.find(handle); it != handles_.end())
+                targets = it->second.running;
+        }
+        return Spawn(op, id, handle, true,
+                     [this, id, handle, targets = std::move(targets)](uint64_t, HANDLE kernel) {
+                         DoCancel(id, handle, kernel, targets);
+                     });
+    }
+    case ipc::Op::PnpEnumerate:
+        if (!payload.empty())
+            return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
+        if (!administrator_)
+            return Reply(op, id, 0, STATUS_ACCESS_DENIED);
+        return Spawn(op, id, 0, false, [this, id](uint64_t, HANDLE) { DoPnpEnumerate(id); });
+    case ipc::Op::PnpRemove: {
+        std::string path;
+        if (!ipc::DecodeName(payload, path))
+            return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
+        if (!administrator_)
+            return Reply(op, id, 0, STATUS_ACCESS_DENIED);
+        return Spawn(op, id, 0, false,
+                     [this, id, path = std::move(path)](uint64_t, HANDLE) { DoPnpRemove(id, path); });
+    }
+    case ipc::Op::Hello:
+        break;
+    }
+    // Read, Write and DeviceControl, on one of the client's ports.
+    return Spawn(op, id, handle, true,
+                 [this, op, id, handle, payload = std::move(payload)](uint64_t, HANDLE kernel) {
+                     DoIo(op, id, handle, kernel, payload);
+                 });
+}
+
+bool IpcConnection::Spawn(ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work)
+{
+    std::unique_lock guard(lock_);
+    HANDLE kernel = nullptr;
+    HandleEntry* entry = nullptr;
+    if (usesHandle) {
+        auto it = handles_.find(handle);
+        if (it == handles_.end() || it->second.closing) {
+            guard.unlock();
+            return Reply(op, id, handle, STATUS_INVALID_HANDLE);
+        }
+        entry = &it->second;
+        kernel = entry->kernel;
+    }
+    if (workers_.size() >= kMaxWorkers) {
+        GiveBackClose(op, handle);
+        guard.unlock();
+        return Reply(op, id, handle, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    uint64_t serial = nextSerial_++;
+    outstanding_.insert(id);
+    if (entry)
+        entry->running.insert(serial);
+    try {
+        workers_.emplace(serial, std::thread([this, serial, kernel, handle, usesHandle, work = std::move(work)] {
+            work(serial, kernel);
+            std::lock_guard done(lock_);
+            if (usesHandle) {
+                // The handle's entry stays while it has users (Close and
+                // the connection's end wait for them).
+                handles_.at(handle).running.erase(serial);
+            }
+            finishedWorkers_.push_back(serial);
+            changed_.notify_all();
+        }));
+    } catch (const std::system_error& e) {
+        outstanding_.erase(id);
+        if (entry)
+            entry->running.erase(serial);
+        GiveBackClose(op, handle);
+        guard.unlock();
+        Log("client %u: cannot start a worker: %s", number_, e.what());
+        return Reply(op, id, handle, STATUS_INSUFFICIENT_RESOURCES);
+    }
+    return true;
+}
+
+void IpcConnection::GiveBackClose(ipc::Op op, uint32_t handle)
+{
+    if (op != ipc::Op::Close)
+        return;
+    if (auto it = handles_.find(handle); it != handles_.end())
+        it->second.closing = false;
+}
+
+void IpcConnection::EndRequest(uint32_t id)
+{
+    std::lock_guard guard(lock_);
+    outstanding_.erase(id);
+    changed_.notify_all();
+}
+
+void IpcConnection::ReapWorkers()
+{
+    std::vector<std::thread> ended;
+    {
+        std::lock_guard guard(lock_);
+        for (uint64_t serial : finishedWorkers_) {
+            auto it = workers_.find(serial);
+            ended.push_back(std::move(it->second));
+            workers_.erase(it);
+        }
+        finishedWorkers_.clear();
+    }
+    for (auto& thread : ended)
+        thread.join();
+}
+
+void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
+{
+    const std::string port = DosDeviceOf(request.name);
+    std::u16string wide = nt::Utf8ToWide(request.name);
+    UNICODE_STRING name;
+    name.Buffer = reinterpret_cast<PWCH>(wide.data());
+    name.Length = USHORT(wide.size() * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    IO_STATUS_BLOCK iosb{};
+    HANDLE kernel = nullptr;
+    NTSTATUS status = ZwCreateFile(&kernel, request.desiredAccess, &attributes, &iosb, nullptr, 0, request.shareAccess,
+                                   FILE_OPEN, 0, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        Log("client %u: open %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
+        EndRequest(id);
+        Reply(ipc::Op::Create, id, 0, status, iosb.Information);
+        return;
+    }
+    uint32_t handle = 0;
+    {
+        std::lock_guard guard(lock_);
+        if (!ending_) {
+            // Small numbers, never 0, never one in use; 2^32 of them cannot all be.
+            do
+                handle = nextHandle_++;
+            while (handle == 0 || handles_.count(handle));
+            handles_[handle].kernel = kernel;
+            handles_[handle].port = port;
+        }
+    }
+    if (handle == 0) {
+        // The client went while the open was under way: nobody can name it.
+        ZwClose(kernel);
+        EndRequest(id);
+        return;
+    }
+    Log("client %u: %s opened", number_, port.c_str());
+    EndRequest(id);
+    Reply(ipc::Op::Create, id, handle, status, iosb.Information);
+}
+
+void IpcConnection::DoIo(ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel, const std::vector<uint8_t>& payload)
+{
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status;
+    std::vector<uint8_t> output;
+    uint8_t none = 0;  // a valid address for requests without data
+    if (op == ipc::Op::Read) {
+        uint32_t length = 0;
+        ipc::DecodeRead(payload, length);
+        output.resize(length);
+        status = ZwReadFile(kernel, nullptr, nullptr, nullptr, &iosb, length ? output.data() : &none, length, nullptr,
+                            nullptr);
+    } else if (op == ipc::Op::Write) {
+        status = ZwWriteFile(kernel, nullptr, nullptr, nullptr, &iosb,
+                             payload.empty() ? &none : const_cast<uint8_t*>(payload.data()), ULONG(payload.size()),
+                             nullptr, nullptr);
+    } else {
+        ipc::DeviceControlRequest request;
+        ipc::DecodeDeviceControl(payload, request);
+        output.resize(request.outputLength);
+        // The input is copied: a driver may write into a METHOD_NEITHER input buffer.
+        std::vector<uint8_t> input(request.input.begin(), request.input.end());
+        status = ZwDeviceIoControlFile(kernel, nullptr, nullptr, nullptr, &iosb, request.code,
+                                       input.empty() ? nullptr : input.data(), ULONG(input.size()),
+                                       output.empty() ? nullptr : output.data(), ULONG(output.size()));
+    }
+    // Output reaches the caller as Windows copies it back: not for an error.
+    if (NT_ERROR(status))
+        output.clear();
+    else if (iosb.Information < output.size())
+        output.resize(iosb.Information);
+    EndRequest(id);
+    Reply(op, id, handle, status, iosb.Information, std::move(output));
+}
+
+void IpcConnection::DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry)
+{
+    auto start = Clock::now();
+    bool told = false;
+    while (!entry.running.empty()) {
+        HANDLE kernel = entry.kernel;
+        guard.unlock();
+        nt::IoCancelFileRequests(kernel);
+        guard.lock();
+        changed_.wait_for(guard, kCancelInterval, [&] { return entry.running.empty(); });
+        if (!told && !entry.running.empty() && Clock::now() - start > kSlowDrain) {
+            Log("client %u: %s: still waiting for %zu request(s) that ignore cancellation", number_,
+                entry.port.c_str(), entry.running.size());
+            told = true;
+        }
+    }
+}
+
+void IpcConnection::DoClose(uint32_t id, uint32_t handle)
+{
+    HANDLE kernel;
+    std::string port;
+    {
+        std::unique_lock guard(lock_);
+        HandleEntry& entry = handles_.at(handle);
+        DrainHandle(guard, entry);
+        kernel = entry.kernel;
+        port = entry.port;
+        handles_.erase(handle);
+    }
+    NTSTATUS status = ZwClose(kernel);
+    Log("client %u: %s closed", number_, port.c_str());
+    EndRequest(id);
+    Reply(ipc::Op::Close, id, handle, status);
+}
+
+void IpcConnection::DoCancel(uint32_t id, uint32_t handle, HANDLE kernel, const std::set<uint64_t>& targets)
+{
+    NTSTATUS status = nt::IoCancelFileRequests(kernel);
+    EndRequest(id);
+    Reply(ipc::Op::Cancel, id, handle, status);
+    // A request the client sent before its Cancel may not have reached the
+    // driver yet (its worker was starting): cancel again until each has
+    // ended, for a bounded time. Close and the connection's end take over.
+    auto deadline = Clock::now() + kCancelFollowUp;
+    std::unique_lock guard(lock_);
+    HandleEntry& entry = handles_.at(handle);
+    auto pending = [&] {
+        for (uint64_t target : targets)
+            if (entry.running.count(target))
+                return true;
+        return false;
+    };
+    while (pending() && !entry.closing && !ending_ && Clock::now() < deadline) {
+        changed_.wait_for(guard, kCancelInterval);
+        if (!pending() || entry.closing || ending_)
+            break;
+        guard.unlock();
+        nt::IoCancelFileRequests(kernel);
+        guard.lock();
+    }
+}
+
+void IpcConnection::DoPnpEnumerate(uint32_t id)
+{
+    int started = EnumerateAndReport();
+    if (hooks_.portsAdded)
+        hooks_.portsAdded();
+    EndRequest(id);
+    Reply(ipc::Op::PnpEnumerate, id, 0, STATUS_SUCCESS, uint64_t(started));
+}
+
+void IpcConnection::DoPnpRemove(uint32_t id, const std::string& instancePath)
+{
+    std::string port = PortNameOfNode(instancePath);
+    auto removal = [&] { return nt::PnpRemoveDevice(instancePath, nt::PnpRemoval::Orderly); };
+    NTSTATUS status = !port.empty() && hooks_.removeWithoutTerminal ? hooks_.removeWithoutTerminal(port, removal)
+                                                                     : removal();
+    if (NT_SUCCESS(status))
+        Log("device %s removed (%s)", instancePath.c_str(), port.empty() ? "no port name" : port.c_str());
+    else
+        Log("client %u: removal of device %s failed: status 0x%08X", number_, instancePath.c_str(),
+            unsigned(status));
+    EndRequest(id);
+    Reply(ipc::Op::PnpRemove, id, 0, status);
+}
+
+void IpcConnection::Teardown()
+{
+    // Replies from now on have nobody to go to; workers blocked sending one wake up.
+    shutdown(fd_, SHUT_RDWR);
+    std::vector<uint32_t> mine;
+    {
+        std::unique_lock guard(lock_);
+        ending_ = true;
+        for (auto& [handle, entry] : handles_)
+            if (!entry.closing) {
+                entry.closing = true;
+                mine.push_back(handle);
+            }
+        for (uint32_t handle : mine)
+            DrainHandle(guard, handles_.at(handle));
+    }
+    size_t closed = 0;
+    for (uint32_t handle : mine) {
+        HANDLE kernel;
+        std::string port;
+        {
+            std::lock_guard guard(lock_);
+            kernel = handles_.at(handle).kernel;
+            port = handles_.at(handle).port;
+            handles_.erase(handle);
+        }
+        NTSTATUS status = ZwClose(kernel);
+        if (!NT_SUCCESS(status))
+            Log("client %u: closing %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
+        ++closed;
+    }
+    // Closes under way and opens that come back too late finish by themselves.
+    std::map<uint64_t, std::thread> workers;
+    {
+        std::lock_guard guard(lock_);
+        workers.swap(workers_);
+        finishedWorkers_.clear();
+    }
+    for (auto& [serial, thread] : workers)
+        thread.join();
+    Log("client %u disconnected (%zu handles closed)", number_, closed);
+}
+
+}  // namespace vlm::host

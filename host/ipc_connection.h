@@ -1,0 +1,127 @@
+// One client's connection to the IPC server: a reader thread that decodes
+// its messages, a worker thread per outstanding request, and the client's
+// table of port handles.
+//
+// Message policy. A header that cannot be trusted (magic, version, length,
+// reserved field), or a request id that repeats one still outstanding
+// (its reply could not be told apart), ends the connection. Everything
+// else gets a reply and the connection goes on: a request before Hello
+// STATUS_INVALID_DEVICE_STATE, an unknown op STATUS_NOT_SUPPORTED, a bad
+// payload STATUS_INVALID_PARAMETER, a handle the client does not own
+// STATUS_INVALID_HANDLE, a request beyond kMaxOutstanding
+// STATUS_INSUFFICIENT_RESOURCES (Cancel and Close excepted: they are what
+// frees the places).
+//
+// Handles. The client names its ports by small numbers (never 0) that
+// this connection maps to kernel handles. Close takes the number away at
+// once (later requests on it fail), cancels what still runs on it, waits
+// for those requests' replies to be sent, and only then closes the kernel
+// handle. Cancel cancels every request running on the handle, and keeps
+// cancelling for a short while those that had not reached the driver yet.
+#pragma once
+
+#include "ipc/protocol.h"
+#include "ipc_server.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vlm::host {
+
+class IpcConnection {
+public:
+    struct Peer {
+        pid_t pid = 0;
+        uid_t uid = 0;
+        gid_t gid = 0;
+    };
+
+    // Takes fd over. A refused peer only gets its Hello answered with
+    // STATUS_ACCESS_DENIED (so that it can tell refusal from a broken
+    // connection) and is closed.
+    IpcConnection(int fd, uint32_t number, Peer peer, bool admitted, bool administrator, const IpcHooks& hooks);
+    ~IpcConnection();  // Shutdown() and Join()
+    IpcConnection(const IpcConnection&) = delete;
+    IpcConnection& operator=(const IpcConnection&) = delete;
+
+    void Start();
+    // Ends the connection from the server's side; the reader thread then
+    // cleans up as after a client's death.
+    void Shutdown();
+    void Join();
+    bool Finished() const { return finished_.load(); }
+
+private:
+    struct HandleEntry {
+        HANDLE kernel = nullptr;
+        std::string port;              // COM3, for the log
+        std::set<uint64_t> running;    // workers using the kernel handle
+        bool closing = false;          // Close or the connection's end took it
+    };
+
+    void Run();
+    void Refuse();
+    bool Dispatch(const vlm::ipc::Header& header, std::vector<uint8_t> payload);
+    void Teardown();
+
+    // Replies; false when the connection broke.
+    bool Reply(vlm::ipc::Op op, uint32_t id, uint32_t handle, NTSTATUS status, uint64_t information = 0,
+               std::vector<uint8_t> data = {});
+
+    // Starts a worker for a request that has passed the checks. A request
+    // on a port (usesHandle) is refused here when `handle` is not one of
+    // the client's open ones; otherwise the worker is counted among the
+    // handle's users until it calls EndUse.
+    using Work = std::function<void(uint64_t serial, HANDLE kernel)>;
+    bool Spawn(vlm::ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work);
+    // A Close that could not start leaves the handle open and usable; lock_ held.
+    void GiveBackClose(vlm::ipc::Op op, uint32_t handle);
+    // A worker's end, before its reply is sent (the client may reuse the
+    // id as soon as the reply arrives).
+    void EndRequest(uint32_t id);
+    void ReapWorkers();
+
+    void DoCreate(uint32_t id, const vlm::ipc::CreateRequest& request);
+    void DoIo(vlm::ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel, const std::vector<uint8_t>& payload);
+    void DoClose(uint32_t id, uint32_t handle);
+    void DoCancel(uint32_t id, uint32_t handle, HANDLE kernel, const std::set<uint64_t>& targets);
+    void DoPnpEnumerate(uint32_t id);
+    void DoPnpRemove(uint32_t id, const std::string& instancePath);
+
+    // Cancels the handle's requests until it has no user left; lock_ held
+    // on entry and exit, dropped around each cancel and wait.
+    void DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry);
+
+    const int fd_;
+    const uint32_t number_;
+    const Peer peer_;
+    const bool admitted_;
+    const bool administrator_;
+    const IpcHooks& hooks_;
+    std::thread reader_;
+    std::atomic<bool> finished_{false};
+    bool hello_ = false;  // reader thread only
+
+    std::mutex sendLock_;  // keeps each reply whole on the socket; taken by any thread that replies
+
+    std::mutex lock_;  // guards everything below; never held while calling the kernel or sending
+    // Signalled whenever a worker ends or a handle's use drops; Close,
+    // Cancel and the connection's end wait on it.
+    std::condition_variable changed_;
+    std::map<uint32_t, HandleEntry> handles_;
+    uint32_t nextHandle_ = 1;
+    std::set<uint32_t> outstanding_;        // request ids awaiting their reply
+    std::map<uint64_t, std::thread> workers_;
+    std::vector<uint64_t> finishedWorkers_;  // ended, to be joined by the reader
+    uint64_t nextSerial_ = 1;
+    bool ending_ = false;                    // the connection is going: opens are undone at once
+};
+
+}  // namespace vlm::host

@@ -1,0 +1,231 @@
+// vlmhost as a program serving IPC: a program's open port ends its printer
+// connection in order when vlmhost is stopped, only one vlmhost serves a
+// system root, a stale socket file is taken over, and the options that
+// govern the socket are honoured.
+#include "kernel_fixture.h"
+#include "process_support.h"
+#include "raw_client.h"
+#include "registry.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace vlm::test {
+namespace {
+
+namespace ipc = vlm::ipc;
+using namespace std::chrono_literals;
+using Op = ipc::Op;
+
+// A printer's port that tells how the connection ended: an orderly close
+// (FIN: recv returns 0) or a reset.
+class EndingListener {
+public:
+    EndingListener()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(listener_, 4), 0);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~EndingListener()
+    {
+        shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        close(listener_);
+    }
+    uint16_t port() const { return port_; }
+
+    // "fin", "reset" or "" while the connection lasts.
+    std::string WaitForEnd(std::chrono::milliseconds limit = 20s)
+    {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, limit, [&] { return !ending_.empty(); });
+        return ending_;
+    }
+    bool WaitForBytes(size_t n, std::chrono::milliseconds limit = 10s)
+    {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, limit, [&] { return received_.size() >= n; });
+    }
+    std::string Received()
+    {
+        std::lock_guard guard(lock_);
+        return received_;
+    }
+
+private:
+    void Run()
+    {
+        int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        timeval limit{30, 0};  // bounds the thread if the test fails
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        char buffer[4096];
+        for (;;) {
+            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            std::lock_guard guard(lock_);
+            if (n > 0) {
+                received_.append(buffer, size_t(n));
+            } else {
+                ending_ = n == 0 ? "fin" : errno == ECONNRESET ? "reset" : std::string("error: ") + strerror(errno);
+            }
+            changed_.notify_all();
+            if (n <= 0)
+                break;
+        }
+        close(fd);
+    }
+
+    int listener_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::mutex lock_;  // guards received_ and ending_; pairs with changed_
+    std::condition_variable changed_;
+    std::string received_;
+    std::string ending_;
+};
+
+class Host : public Process {
+public:
+    explicit Host(std::vector<std::string> args) : Process(VLMHOST_PATH, std::move(args)) {}
+};
+
+class VlmHostIpc : public ::testing::Test {
+protected:
+    void SetUp() override { root_ = MakeTempRoot(); }
+    void TearDown() override { RemoveTree(root_); }
+
+    // Writes COM3's assignment into the root's registry with a kernel of
+    // our own, before any vlmhost runs on it.
+    void Assign(uint16_t tcpPort)
+    {
+        nt::KernelOptions options;
+        options.systemRoot = root_;
+        ASSERT_EQ(nt::KernelStart(options), STATUS_SUCCESS);
+        {
+            host::Key key;
+            ASSERT_EQ(host::Key::Create("\\REGISTRY\\MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\COM3", key), STATUS_SUCCESS);
+            auto set = [&](const char* name, ULONG value) {
+                UString us(name);
+                EXPECT_EQ(ZwSetValueKey(key.get(), us.get(), 0, REG_DWORD, &value, 4), STATUS_SUCCESS);
+            };
+            set("Port_", tcpPort);
+            set("IPAddress", htonl(INADDR_LOOPBACK));
+            set("Port", htons(tcpPort));
+        }
+        nt::KernelShutdown();
+    }
+    std::string SocketPath() const { return ipc::SocketPath(root_); }
+
+    std::string root_;
+};
+
+TEST_F(VlmHostIpc, SigtermWithAPortOpenOverIpcEndsThePrinterConnectionInOrder)
+{
+    EndingListener printer;
+    Assign(printer.port());
+    Host host({"--root", root_, "--create-port", "COM3", "--no-pty"});
+    ASSERT_TRUE(host.WaitFor("serving")) << host.output();
+    EXPECT_NE(host.output().find("ipc listening on " + SocketPath()), std::string::npos) << host.output();
+    EXPECT_NE(host.output().find("device ROOT\\PORTS\\0000 started as COM3"), std::string::npos) << host.output();
+
+    RawClient client(SocketPath());
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(client.Hello());
+    uint32_t handle = 0;
+    ASSERT_EQ(client.Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS) << host.output();
+    auto reply = client.Call(Op::Write, handle, Bytes("job over ipc\n"));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, STATUS_SUCCESS);
+    ASSERT_TRUE(printer.WaitForBytes(13));
+    EXPECT_EQ(printer.Received(), "job over ipc\n");
+    ASSERT_TRUE(host.WaitFor("client 1: COM3 opened")) << host.output();
+
+    host.Signal(SIGTERM);
+    EXPECT_EQ(printer.WaitForEnd(), "fin");
+    EXPECT_EQ(host.Wait(), 0) << host.output();
+    EXPECT_TRUE(client.WaitClosed());
+    const std::string& out = host.output();
+    EXPECT_NE(out.find("client 1 connected (pid " + std::to_string(getpid()) + ", uid " + std::to_string(getuid()) + ")"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("client 1 disconnected (1 handles closed)"), std::string::npos) << out;
+    EXPECT_NE(out.find("kernel stopped"), std::string::npos) << out;
+    // The handle closed before the devices went.
+    EXPECT_LT(out.find("client 1 disconnected"), out.find("kernel stopped"));
+    struct stat gone;
+    EXPECT_NE(stat(SocketPath().c_str(), &gone), 0) << "the socket file outlived vlmhost";
+}
+
+TEST_F(VlmHostIpc, ASecondVlmhostOnTheSameRootRefusesToStartAndTheFirstServesOn)
+{
+    Host first({"--root", root_, "--create-port", "COM3", "--no-pty"});
+    ASSERT_TRUE(first.WaitFor("serving")) << first.output();
+    Host second({"--root", root_, "--no-pty"});
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_NE(second.output().find("another vlmhost is already serving " + SocketPath()), std::string::npos)
+        << second.output();
+    EXPECT_EQ(second.output().find("kernel started"), std::string::npos) << "it must not touch the registry";
+    RawClient client(SocketPath());
+    ASSERT_TRUE(client.connected());
+    EXPECT_TRUE(client.Hello());
+    first.Signal(SIGTERM);
+    EXPECT_EQ(first.Wait(), 0);
+}
+
+TEST_F(VlmHostIpc, AStaleSocketFileIsTakenOver)
+{
+    ASSERT_EQ(mkdir((root_ + "/run").c_str(), 0755), 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, SocketPath().c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);  // the file stays, nobody listens: what a killed vlmhost leaves
+    Host host({"--root", root_, "--create-port", "COM3", "--no-pty"});
+    ASSERT_TRUE(host.WaitFor("serving")) << host.output();
+    RawClient client(SocketPath());
+    ASSERT_TRUE(client.connected());
+    EXPECT_TRUE(client.Hello());
+    host.Signal(SIGTERM);
+    EXPECT_EQ(host.Wait(), 0);
+}
+
+TEST_F(VlmHostIpc, NoIpcMeansNoSocketAndAnUnknownGroupIsRefused)
+{
+    Host quiet({"--root", root_, "--create-port", "COM3", "--no-pty", "--no-ipc"});
+    ASSERT_TRUE(quiet.WaitFor("serving")) << quiet.output();
+    struct stat none;
+    EXPECT_NE(stat(SocketPath().c_str(), &none), 0);
+    EXPECT_EQ(quiet.output().find("ipc listening"), std::string::npos);
+    quiet.Signal(SIGTERM);
+    EXPECT_EQ(quiet.Wait(), 0);
+
+    Host badGroup({"--root", root_, "--group", "no-such-group-here"});
+    EXPECT_EQ(badGroup.Wait(), 2);
+    EXPECT_NE(badGroup.output().find("unknown group 'no-such-group-here'"), std::string::npos) << badGroup.output();
+
+    Host help({"--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    EXPECT_NE(help.output().find("--group NAME"), std::string::npos);
+    EXPECT_NE(help.output().find("--no-ipc"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vlm::test
