@@ -97,6 +97,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     KeInitializeEvent(&deviceExtension->ReadPollingStopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&deviceExtension->ReadPollingExitEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&deviceExtension->PortLock);
+    KeInitializeEvent(&deviceExtension->NamingLock, SynchronizationEvent, TRUE);
 
     /* A failed registration leaves UnicodeString empty; enabling and
      * disabling the interface then fail without effect. */

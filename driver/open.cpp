@@ -132,11 +132,12 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PTDI_CONTEXT context;
     ULONG address = 0;
     ULONG port = 0;
+    WCHAR portName[VSERIAL_NAME_CHARS];
     NTSTATUS status;
 
     DbgPrint("+ VSERIAL_Create Start ----------------------\n");
     DbgPrint("++ Create Flags : %x", (ULONG)stack->Flags);
-    RegisterPortName(DeviceObject, PortNameAtOpen);
+    RegisterPortNameAtOpen(DeviceObject);
 
     if (InterlockedCompareExchange((LONG volatile*)&R->Opened, 1, 0) != 0) {
         DbgPrint(" - Already Object Name Exists \n");
@@ -161,7 +162,8 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     RegisterEventHandlers(context, TRUE);
     stack->FileObject->FsContext = context;
 
-    QueryPortAddress(R->PortName, &address, &port);
+    SnapshotPortName(R, portName);
+    QueryPortAddress(portName, &address, &port);
     DbgPrint(": dwIPAddress: %d, dwPort: %d\n", address, port);
     status = TdiFuncs_Connect(context->ConnectionFileObject, address, (USHORT)port);
     if (!NT_SUCCESS(status)) {
@@ -308,6 +310,7 @@ NTSTATUS ReCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PTDI_CONTEXT context = NewTdiContext(R);
     ULONG address = 0;
     ULONG port = 0;
+    WCHAR portName[VSERIAL_NAME_CHARS];
     NTSTATUS status;
 
     DbgPrint("+ ReCreate, Statck: 0x%x\n", (ULONG)(ULONG_PTR)stack);
@@ -329,7 +332,8 @@ NTSTATUS ReCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     DbgPrint(":: Success Set Event Handler\n");
     stack->FileObject->FsContext = context;
 
-    QueryPortAddress(R->PortName, &address, &port);
+    SnapshotPortName(R, portName);
+    QueryPortAddress(portName, &address, &port);
     DbgPrint("*(^^)* dwIPAddress: %d, dwPort: %d\n", address, port);
     status = TdiFuncs_Connect(context->ConnectionFileObject, address, (USHORT)port);
     if (!NT_SUCCESS(status)) {

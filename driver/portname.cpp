@@ -37,9 +37,9 @@ static const PORT_NAME_TRACES PortNameTraces[] = {
  * SERIALCOMM value and enables the COM-port interface. Caller selects the
  * trace form.
  * IRQL: PASSIVE_LEVEL; the Plug and Play thread at start, the opening
- * application's thread at open. Takes no lock: the name fields are written
- * while nothing else of the port runs (before the start completes, or at
- * open before Opened is set).
+ * application's thread at open. At start nothing else of the port runs;
+ * opens call it through RegisterPortNameAtOpen, under NamingLock, since
+ * two opens may name the port at once.
  *
  * Returns the failure of opening the node's key, of the query (a name too
  * long for the buffer gives STATUS_BUFFER_OVERFLOW) or of reading the
@@ -127,6 +127,22 @@ NTSTATUS RegisterPortName(PDEVICE_OBJECT DeviceObject, PORT_NAME_CALLER Caller)
     DbgPrintWide(traces->InterfaceState, TraceableString(&deviceExtension->UnicodeString));
 
     return status;
+}
+
+VOID RegisterPortNameAtOpen(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    KeWaitForSingleObject(&deviceExtension->NamingLock, Executive, KernelMode, FALSE, NULL);
+    RegisterPortName(DeviceObject, PortNameAtOpen);
+    KeSetEvent(&deviceExtension->NamingLock, IO_NO_INCREMENT, FALSE);
+}
+
+VOID SnapshotPortName(PDEVICE_EXTENSION DeviceExtension, WCHAR PortName[VSERIAL_NAME_CHARS])
+{
+    KeWaitForSingleObject(&DeviceExtension->NamingLock, Executive, KernelMode, FALSE, NULL);
+    RtlCopyMemory(PortName, DeviceExtension->PortName, sizeof(DeviceExtension->PortName));
+    KeSetEvent(&DeviceExtension->NamingLock, IO_NO_INCREMENT, FALSE);
 }
 
 /*

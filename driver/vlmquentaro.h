@@ -188,6 +188,14 @@ typedef struct _DEVICE_EXTENSION {
      */
     PKTHREAD ReadPollingThreadObject;
     PKTHREAD EmulationPollingThreadObject;
+
+    /* Every open names the port again from the registry, also an open that
+     * is then refused because the port is in use, so opens race each other
+     * over DosName, DosNameColon and PortName. NamingLock, a
+     * synchronization event used as a mutex (signalled = free), is held
+     * while an open rewrites them and while one copies PortName out for the
+     * printer lookup. PASSIVE_LEVEL only: the naming does registry I/O. */
+    KEVENT NamingLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 /* ------------------------------------------------------------------ */
@@ -244,6 +252,11 @@ typedef enum _PORT_NAME_CALLER {
     PortNameAtOpen   /* IRP_MJ_CREATE: the plain trace lines */
 } PORT_NAME_CALLER;
 NTSTATUS RegisterPortName(PDEVICE_OBJECT DeviceObject, PORT_NAME_CALLER Caller);
+/* RegisterPortName at open, under NamingLock. */
+VOID RegisterPortNameAtOpen(PDEVICE_OBJECT DeviceObject);
+/* Copies PortName, under NamingLock, for a lookup that must not see it
+ * half rewritten by a concurrent open. */
+VOID SnapshotPortName(PDEVICE_EXTENSION DeviceExtension, WCHAR PortName[VSERIAL_NAME_CHARS]);
 VOID WriteSerialCommValue(PCWSTR ValueName, PCWSTR KeyPath, PVOID Data, ULONG DataLength);
 
 /* inputring.cpp */

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <vector>
 
 namespace vlm::test {
 namespace {
@@ -45,6 +46,39 @@ TEST_F(OpenClose, SecondOpenIsRefusedAndLeavesTheFirstConnectionAlone)
     EXPECT_TRUE(printer.WaitForBytes(10));
     EXPECT_EQ(printer.Connections(), 1);
     ZwClose(first);
+}
+
+TEST_F(OpenClose, OpensRacingEachOtherClaimThePortOnceAndAgreeOnItsName)
+{
+    // Every open names the port again, also one that is then refused:
+    // racing opens (two programs, or a program and the terminal gateway)
+    // must not tear the name the winner looks its printer up by. Run under
+    // ThreadSanitizer this also proves the naming is serialised.
+    FakePrinter printer;
+    Assign(printer);
+    for (int round = 0; round < 20; ++round) {
+        constexpr int kOpeners = 4;
+        HANDLE handles[kOpeners] = {};
+        NTSTATUS results[kOpeners] = {};
+        std::vector<std::thread> openers;
+        for (int i = 0; i < kOpeners; ++i)
+            openers.emplace_back([&, i] { results[i] = Open(&handles[i]); });
+        for (auto& t : openers)
+            t.join();
+        int opened = 0;
+        for (int i = 0; i < kOpeners; ++i) {
+            if (results[i] == STATUS_SUCCESS) {
+                ++opened;
+                ZwClose(handles[i]);
+            } else {
+                EXPECT_EQ(results[i], STATUS_PORT_CONNECTION_REFUSED) << "round " << round;
+            }
+        }
+        EXPECT_EQ(opened, 1) << "round " << round;
+        EXPECT_EQ(nt::WideToUtf8(Port()->PortName), "COM3");
+        ASSERT_TRUE(printer.WaitForRelease()) << "round " << round;
+    }
+    EXPECT_EQ(printer.Connections(), 20);
 }
 
 TEST_F(OpenClose, OpenWithoutAssignmentFailsAtOnceWithoutThreadsOrLeaks)
