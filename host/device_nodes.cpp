@@ -26,6 +26,32 @@ std::string PortNameOfNode(std::string_view instancePath)
     return {};
 }
 
+std::string PrinterOfPort(std::string_view portName)
+{
+    std::string path = "\\REGISTRY\\MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\";
+    path.append(portName);
+    Key assignment;
+    if (!NT_SUCCESS(Key::Open(path, assignment)))
+        return {};
+    const std::vector<UCHAR>* address = nullptr;
+    const std::vector<UCHAR>* port = nullptr;
+    auto values = assignment.Values();
+    for (const auto& value : values) {
+        if (value.type != REG_DWORD || value.data.size() != 4)
+            continue;
+        // The address's bytes and the port's are both stored in network order.
+        if (strcasecmp(value.name.c_str(), "IPAddress") == 0)
+            address = &value.data;
+        else if (strcasecmp(value.name.c_str(), "Port") == 0)
+            port = &value.data;
+    }
+    if (!address || !port)
+        return {};
+    const auto& a = *address;
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+           std::to_string(a[3]) + ":" + std::to_string(unsigned((*port)[0]) << 8 | (*port)[1]);
+}
+
 int EnumerateAndReport()
 {
     // Nodes that had a device object before are not news, started or not.

@@ -10,6 +10,10 @@ namespace vlm::host {
 // The node's Device Parameters\PortName (COM3), empty when it has none.
 std::string PortNameOfNode(std::string_view instancePath);
 
+// The printer a port is assigned to, "a.b.c.d:p", as the driver will look
+// it up when the port opens; empty when the port has no assignment.
+std::string PrinterOfPort(std::string_view portName);
+
 // Starts every root node not started yet and logs each newly started one
 // ("device Root\PORTS\0001 started as COM4") and each that failed to start
 // with its status. Returns the number started.

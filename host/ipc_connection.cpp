@@ -368,7 +368,8 @@ void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
         EndRequest(id);
         return;
     }
-    Log("client %u: %s opened", number_, port.c_str());
+    std::string printer = PrinterOfPort(port);
+    Log("client %u: %s opened%s%s", number_, port.c_str(), printer.empty() ? "" : " to ", printer.c_str());
     EndRequest(id);
     Reply(ipc::Op::Create, id, handle, status, iosb.Information);
 }

@@ -15,6 +15,9 @@
 // force CS8 without parity, so of the framing only stop bits ever change.
 #include "pty_gateway.h"
 
+#include "device_nodes.h"
+#include "log.h"
+
 #include <ntddk.h>
 #include <ntddser.h>
 #include <vlm/kernel.h>
@@ -191,12 +194,12 @@ private:
     {
         Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
         if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
-            fprintf(stderr, "pty %s: cannot create a pseudo-terminal: %s\n", name_.c_str(), strerror(errno));
+            Log("pty %s: cannot create a pseudo-terminal: %s", name_.c_str(), strerror(errno));
             return false;
         }
         char path[128];
         if (ptsname_r(master.get(), path, sizeof path) != 0) {
-            fprintf(stderr, "pty %s: ptsname: %s\n", name_.c_str(), strerror(errno));
+            Log("pty %s: ptsname: %s", name_.c_str(), strerror(errno));
             return false;
         }
         termios t{};
@@ -207,14 +210,14 @@ private:
         }
         Fd slave(open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
         if (slave.get() < 0) {
-            fprintf(stderr, "pty %s: cannot open %s: %s\n", name_.c_str(), path, strerror(errno));
+            Log("pty %s: cannot open %s: %s", name_.c_str(), path, strerror(errno));
             return false;
         }
         slave.reset();
         std::string temporary = link_ + ".new";
         unlink(temporary.c_str());
         if (symlink(path, temporary.c_str()) != 0 || rename(temporary.c_str(), link_.c_str()) != 0) {
-            fprintf(stderr, "pty %s: cannot link %s: %s\n", name_.c_str(), link_.c_str(), strerror(errno));
+            Log("pty %s: cannot link %s: %s", name_.c_str(), link_.c_str(), strerror(errno));
             unlink(temporary.c_str());
             return false;
         }
@@ -269,11 +272,12 @@ private:
         HANDLE handle = nullptr;
         NTSTATUS status = OpenPort(&handle);
         if (!NT_SUCCESS(status)) {
-            fprintf(stderr, "pty %s: cannot open the port: status 0x%08X\n", name_.c_str(), unsigned(status));
+            Log("pty %s: cannot open the port: status 0x%08X", name_.c_str(), unsigned(status));
             HangUpWith("vlmhost: cannot open " + name_ + ": status 0x" + Hex(status) + "\r\n");
             return;
         }
-        fprintf(stderr, "pty %s: port opened\n", name_.c_str());
+        std::string printer = PrinterOfPort(name_);
+        Log("pty %s: port opened%s%s", name_.c_str(), printer.empty() ? "" : " to ", printer.c_str());
 
         // Reads wait up to 50 ms for a first byte and return at once with
         // whatever is queued: the printer's bytes go out without delay, and
@@ -284,7 +288,7 @@ private:
         timeouts.ReadTotalTimeoutConstant = 50;
         status = Control(handle, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts);
         if (!NT_SUCCESS(status))
-            fprintf(stderr, "pty %s: cannot set read time-outs: status 0x%08X\n", name_.c_str(), unsigned(status));
+            Log("pty %s: cannot set read time-outs: status 0x%08X", name_.c_str(), unsigned(status));
         LineSettings applied;
         FollowTermios(handle, &applied);
 
@@ -294,7 +298,7 @@ private:
         sessionEnd.store(true);
         reader.join();
         status = ZwClose(handle);
-        fprintf(stderr, "pty %s: port closed (status 0x%08X)\n", name_.c_str(), unsigned(status));
+        Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
         if (!failure.empty()) {
             HangUpWith(failure);
             return;
@@ -361,7 +365,7 @@ private:
                 NTSTATUS status = ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data() + done,
                                               ULONG(size_t(n) - done), nullptr, nullptr);
                 if (!NT_SUCCESS(status) || iosb.Information == 0) {
-                    fprintf(stderr, "pty %s: write failed: status 0x%08X\n", name_.c_str(), unsigned(status));
+                    Log("pty %s: write failed: status 0x%08X", name_.c_str(), unsigned(status));
                     return "vlmhost: write to " + name_ + " failed: status 0x" + Hex(status) + "\r\n";
                 }
                 done += iosb.Information;
@@ -378,7 +382,7 @@ private:
             NTSTATUS status =
                 ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data(), kChunk, nullptr, nullptr);
             if (!NT_SUCCESS(status)) {
-                fprintf(stderr, "pty %s: read failed: status 0x%08X\n", name_.c_str(), unsigned(status));
+                Log("pty %s: read failed: status 0x%08X", name_.c_str(), unsigned(status));
                 return;
             }
             if (iosb.Information > 0 &&
@@ -400,7 +404,7 @@ private:
         if (now.baud != 0 && now.baud != applied->baud) {
             NTSTATUS status = Control(handle, IOCTL_SERIAL_SET_BAUD_RATE, &now.baud, sizeof now.baud);
             if (!NT_SUCCESS(status))
-                fprintf(stderr, "pty %s: cannot set baud rate %lu: status 0x%08X\n", name_.c_str(),
+                Log("pty %s: cannot set baud rate %lu: status 0x%08X", name_.c_str(),
                         static_cast<unsigned long>(now.baud), unsigned(status));
         }
         SERIAL_LINE_CONTROL& l = now.line;
@@ -408,7 +412,7 @@ private:
         if (l.StopBits != a.StopBits || l.Parity != a.Parity || l.WordLength != a.WordLength) {
             NTSTATUS status = Control(handle, IOCTL_SERIAL_SET_LINE_CONTROL, &l, sizeof l);
             if (!NT_SUCCESS(status))
-                fprintf(stderr, "pty %s: cannot set line control: status 0x%08X\n", name_.c_str(), unsigned(status));
+                Log("pty %s: cannot set line control: status 0x%08X", name_.c_str(), unsigned(status));
         }
         if (now.baud == 0)
             now.baud = applied->baud;
@@ -435,7 +439,7 @@ int PtyGateway::Start()
 {
     std::string directory = root_ + "/dosdevices";
     if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-        fprintf(stderr, "pty gateway: cannot create %s: %s\n", directory.c_str(), strerror(errno));
+        Log("pty gateway: cannot create %s: %s", directory.c_str(), strerror(errno));
         return 0;
     }
     const std::string prefix = "\\DosDevices\\";
