@@ -9,7 +9,9 @@
 // Noticing an open: Linux reports POLLHUP on a master only once its slave
 // has been opened and closed again, so a fresh terminal's slave is opened
 // and closed once by the gateway; from then on, POLLHUP going away means
-// a program has the slave open. Linux has no notification of termios
+// a program has the slave open. The session thread sleeps on inotify's
+// report of an open of the slave, so idle terminals cost nothing; bytes a
+// program left behind count as an open too. Linux has no notification of termios
 // changes on a master (TIOCPKT_IOCTL is BSD's), so the session thread
 // compares the slave's termios every pass (at most 20 ms apart). Linux ptys
 // force CS8 without parity, so of the framing only stop bits ever change.
@@ -25,6 +27,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -41,7 +44,8 @@ namespace vlm::host {
 
 namespace {
 
-constexpr int kPassMs = 20;                                   // session thread's longest sleep
+constexpr int kPassMs = 20;         // longest sleep of a session thread while a program has the terminal
+constexpr int kIdleCheckMs = 1000;  // an idle terminal looks anyway this often, should an open go unreported
 constexpr auto kErrorGrace = std::chrono::milliseconds(2000);  // time to read an error line
 constexpr ULONG kChunk = 4096;
 
@@ -214,6 +218,11 @@ private:
             return false;
         }
         slave.reset();
+        // Told of every open of the slave from now on, so an idle terminal
+        // costs no passes; its own open above is not among them.
+        Fd opened(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (opened.get() >= 0 && inotify_add_watch(opened.get(), path, IN_OPEN) < 0)
+            opened.reset();
         std::string temporary = link_ + ".new";
         unlink(temporary.c_str());
         if (symlink(path, temporary.c_str()) != 0 || rename(temporary.c_str(), link_.c_str()) != 0) {
@@ -222,6 +231,7 @@ private:
             return false;
         }
         master_ = std::move(master);
+        opened_ = std::move(opened);
         std::lock_guard<std::mutex> guard(lock_);
         slavePath_ = path;
         return true;
@@ -232,6 +242,20 @@ private:
     {
         pollfd p{wake_.get(), POLLIN, 0};
         poll(&p, 1, kPassMs);
+        return !stopping_.load();
+    }
+
+    // Sleeps until a program opens the slave or Stop(); true while not
+    // stopping. Without inotify it falls back to passes.
+    bool AwaitOpen()
+    {
+        if (opened_.get() < 0)
+            return Pause();
+        pollfd p[2] = {{wake_.get(), POLLIN, 0}, {opened_.get(), POLLIN, 0}};
+        poll(p, 2, kIdleCheckMs);
+        char events[4096];
+        while (read(opened_.get(), events, sizeof events) > 0) {
+        }
         return !stopping_.load();
     }
 
@@ -261,7 +285,7 @@ private:
                 continue;
             }
             while (!ProgramCame())
-                if (!Pause())
+                if (!AwaitOpen())
                     return;
             Session();
         }
@@ -424,6 +448,7 @@ private:
     const std::string link_;
     Fd wake_;    // eventfd: Stop() signals it, the session thread waits on it
     Fd master_;  // owned by the session thread once started (and by Start/Stop around it)
+    Fd opened_;  // inotify of opens of the current slave; owned as master_ is
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 
