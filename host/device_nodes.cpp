@@ -26,6 +26,20 @@ std::string PortNameOfNode(std::string_view instancePath)
     return {};
 }
 
+NTSTATUS OpenDeviceByName(std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle,
+                          IO_STATUS_BLOCK* iosb)
+{
+    std::u16string wide = nt::Utf8ToWide(objectName);
+    UNICODE_STRING name;
+    name.Buffer = reinterpret_cast<PWCH>(wide.data());
+    name.Length = USHORT(wide.size() * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    *handle = nullptr;
+    return ZwCreateFile(handle, access, &attributes, iosb, nullptr, 0, shareAccess, FILE_OPEN, 0, nullptr, 0);
+}
+
 std::string PrinterOfPort(std::string_view portName)
 {
     std::string path = "\\REGISTRY\\MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\";

@@ -333,17 +333,9 @@ void IpcConnection::ReapWorkers()
 void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
 {
     const std::string port = DosDeviceOf(request.name);
-    std::u16string wide = nt::Utf8ToWide(request.name);
-    UNICODE_STRING name;
-    name.Buffer = reinterpret_cast<PWCH>(wide.data());
-    name.Length = USHORT(wide.size() * sizeof(WCHAR));
-    name.MaximumLength = name.Length;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb{};
     HANDLE kernel = nullptr;
-    NTSTATUS status = ZwCreateFile(&kernel, request.desiredAccess, &attributes, &iosb, nullptr, 0, request.shareAccess,
-                                   FILE_OPEN, 0, nullptr, 0);
+    NTSTATUS status = OpenDeviceByName(request.name, request.desiredAccess, request.shareAccess, &kernel, &iosb);
     if (!NT_SUCCESS(status)) {
         Log("client %u: open %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
         EndRequest(id);

@@ -333,17 +333,8 @@ private:
 
     NTSTATUS OpenPort(HANDLE* handle)
     {
-        std::u16string wide = nt::Utf8ToWide(ntName_);
-        UNICODE_STRING name;
-        name.Buffer = reinterpret_cast<PWCH>(wide.data());
-        name.Length = USHORT(wide.size() * sizeof(WCHAR));
-        name.MaximumLength = name.Length;
-        OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb{};
-        *handle = nullptr;
-        return ZwCreateFile(handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
-                            nullptr, 0);
+        return OpenDeviceByName(ntName_, GENERIC_READ | GENERIC_WRITE, 0, handle, &iosb);
     }
 
     static std::string Hex(NTSTATUS status)
