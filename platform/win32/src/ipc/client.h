@@ -27,10 +27,18 @@ enum class CallError {
 struct CallResult {
     CallError error = CallError::None;
     vlm::ipc::Reply reply;  // valid when error == None
+    // Which connection the call went over (see CallOn); 0 when none.
+    uint64_t generation = 0;
 };
 
 // Sends one request and waits for its reply.
 CallResult Call(vlm::ipc::Op op, uint32_t handle, std::span<const uint8_t> payload);
+
+// As Call, but only over the connection numbered `generation` (a
+// CallResult's). Handles vlmhost gave out live only as long as the
+// connection that made them: once it is gone this fails with Lost and
+// sends nothing, so a stale handle cannot name another one's port.
+CallResult CallOn(uint64_t generation, vlm::ipc::Op op, uint32_t handle, std::span<const uint8_t> payload);
 
 // Drops the connection (outstanding calls fail with Lost); the next Call
 // connects afresh, to the system root the environment names then. For a
