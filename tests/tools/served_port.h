@@ -3,13 +3,12 @@
 #pragma once
 
 #include "kernel_fixture.h"
+#include "printer_process.h"
 #include "process_support.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,21 +20,15 @@ protected:
     void TearDown() override
     {
         host_.reset();
-        printer_.reset();
+        printer_.Stop();
         RemoveTree(root_);
     }
 
     // vlmprinter on 127.0.0.1, any free port, its jobs under the root.
     void StartPrinter(std::vector<std::string> flags = {})
     {
-        std::vector<std::string> args{"--listen", "127.0.0.1:0", "--jobs", root_};
-        args.insert(args.end(), flags.begin(), flags.end());
-        printer_ = std::make_unique<Process>(VLMPRINTER_PATH, args);
-        ASSERT_TRUE(printer_->WaitFor("\n")) << printer_->output();
-        const std::string prefix = "listening on 127.0.0.1:";
-        size_t at = printer_->output().find(prefix);
-        ASSERT_NE(at, std::string::npos) << printer_->output();
-        printerPort_ = std::stoi(printer_->output().substr(at + prefix.size()));
+        ASSERT_NO_FATAL_FAILURE(printer_.Start(root_, std::move(flags)));
+        printerPort_ = printer_.port();
     }
 
     // The assignment the driver looks up when the port opens, written as an
@@ -65,21 +58,11 @@ protected:
     }
 
     // The file of printer job `number`, once vlmprinter has reported it.
-    std::string Job(int number, size_t bytes)
-    {
-        std::string line = "job " + std::to_string(number) + ": " + std::to_string(bytes) + " bytes";
-        EXPECT_TRUE(printer_->WaitFor(line)) << printer_->output();
-        char name[32];
-        snprintf(name, sizeof name, "/job-%04d.prn", number);
-        std::ifstream file(root_ + name, std::ios::binary);
-        std::stringstream content;
-        content << file.rdbuf();
-        return content.str();
-    }
+    std::string Job(int number, size_t bytes) { return printer_.Job(number, bytes); }
 
     std::string root_;
     int printerPort_ = 0;
-    std::unique_ptr<Process> printer_;
+    PrinterProcess printer_;
     std::unique_ptr<Process> host_;
 };
 

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "ipc/client.h"
+#include "printer_process.h"
 #include "process_support.h"
 #include "temp_root.h"
 #include "vlm/win32.h"
@@ -14,9 +15,7 @@
 
 #include <stdlib.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,20 +34,14 @@ protected:
         vlm::win32::ipc::Disconnect();
         vlm::win32::RegistryReset();
         host_.reset();
-        printer_.reset();
+        printer_.Stop();
     }
 
     // vlmprinter on 127.0.0.1, any free port, its jobs under the root.
     void StartPrinter(std::vector<std::string> flags = {})
     {
-        std::vector<std::string> args{"--listen", "127.0.0.1:0", "--jobs", root_.path()};
-        args.insert(args.end(), flags.begin(), flags.end());
-        printer_ = std::make_unique<Process>(VLMPRINTER_PATH, args);
-        ASSERT_TRUE(printer_->WaitFor("\n")) << printer_->output();
-        const std::string prefix = "listening on 127.0.0.1:";
-        size_t at = printer_->output().find(prefix);
-        ASSERT_NE(at, std::string::npos) << printer_->output();
-        printerPort_ = std::stoi(printer_->output().substr(at + prefix.size()));
+        ASSERT_NO_FATAL_FAILURE(printer_.Start(root_.path(), std::move(flags)));
+        printerPort_ = printer_.port();
     }
 
     // The assignment the driver looks up when the port opens.
@@ -87,21 +80,11 @@ protected:
     }
 
     // The file of printer job `number`, once vlmprinter has reported it.
-    std::string Job(int number, size_t bytes)
-    {
-        std::string line = "job " + std::to_string(number) + ": " + std::to_string(bytes) + " bytes";
-        EXPECT_TRUE(printer_->WaitFor(line)) << printer_->output();
-        char name[32];
-        snprintf(name, sizeof name, "/job-%04d.prn", number);
-        std::ifstream file(root_.path() + name, std::ios::binary);
-        std::stringstream content;
-        content << file.rdbuf();
-        return content.str();
-    }
+    std::string Job(int number, size_t bytes) { return printer_.Job(number, bytes); }
 
     TempRoot root_;
     int printerPort_ = 0;
-    std::unique_ptr<Process> printer_;
+    PrinterProcess printer_;
     std::unique_ptr<Process> host_;
 };
 
