@@ -15,13 +15,6 @@
 extern "C" {
 #endif
 
-#ifndef MAX_PATH
-#define MAX_PATH 260
-#endif
-#ifndef INVALID_HANDLE_VALUE
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
-#endif
-
 struct HWND__;
 typedef struct HWND__* HWND;
 typedef unsigned int UINT;

@@ -18,9 +18,6 @@ void WINAPI SetLastError(DWORD dwErrCode);
 // \\.\COMn, compared without regard to case. Handles are synchronous; a
 // port is never opened for overlapped I/O.
 
-#ifndef INVALID_HANDLE_VALUE
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
-#endif
 
 #define GENERIC_READ 0x80000000L
 #define GENERIC_WRITE 0x40000000L

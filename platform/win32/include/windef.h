@@ -45,6 +45,10 @@ typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef LONG LSTATUS;
 
+#define MAX_PATH 260
+// What the functions that make handles return when they fail.
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
