@@ -180,9 +180,10 @@ TEST_F(PtyGatewayTest, OpenWithoutAssignmentReportsTheErrorAndHangsUp)
     // Then the terminal hangs up: reads end.
     ReadUntil(fd, "never sent", &hungUp);
     EXPECT_TRUE(hungUp);
-    close(fd);
 
     // A fresh terminal waits at the same link; with an assignment it works.
+    // The old slave stays open until then, so the fresh terminal cannot be
+    // given the old one's number and be mistaken for it.
     FakePrinter printer;
     Assign(printer);
     auto deadline = Clock::now() + kLimit;
@@ -196,6 +197,7 @@ TEST_F(PtyGatewayTest, OpenWithoutAssignmentReportsTheErrorAndHangsUp)
         }
         std::this_thread::yield();  // the gateway's thread replaces the link; nothing signals it
     }
+    close(fd);
     ASSERT_FALSE(slave.empty());
     fd = OpenTerminal();
     ASSERT_GE(fd, 0);
