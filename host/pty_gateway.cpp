@@ -259,20 +259,23 @@ private:
         return !stopping_.load();
     }
 
-    bool SlaveOpen() const
+    // What the master reports now: POLLHUP while no program has the slave
+    // open, POLLIN while bytes wait.
+    short MasterEvents() const
     {
         pollfd p{master_.get(), POLLIN, 0};
         poll(&p, 1, 0);
-        return !(p.revents & POLLHUP);
+        return p.revents;
     }
+
+    bool SlaveOpen() const { return !(MasterEvents() & POLLHUP); }
 
     // A program has the slave open, or had it and left bytes behind: one
     // that opens, writes and closes between two passes must still print.
     bool ProgramCame() const
     {
-        pollfd p{master_.get(), POLLIN, 0};
-        poll(&p, 1, 0);
-        return !(p.revents & POLLHUP) || (p.revents & POLLIN);
+        short events = MasterEvents();
+        return !(events & POLLHUP) || (events & POLLIN);
     }
 
     void Run()

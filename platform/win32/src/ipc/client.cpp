@@ -16,6 +16,7 @@
 // pending call fails with Lost; a thread still inside a call when the
 // process ends is ended with the process, as on Windows.
 #include "ipc/client.h"
+#include "base/systemroot.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -175,12 +176,6 @@ private:
     std::unordered_map<uint32_t, PendingCall*> pending_;  // calls sent, reply not yet handed over
     std::thread receiver_;
 };
-
-std::string SystemRoot()
-{
-    const char* root = std::getenv("VLM_SYSTEM_ROOT");
-    return root && *root ? root : "/var/lib/vlm";
-}
 
 enum class Wait { Ok, Closed, TimedOut };
 

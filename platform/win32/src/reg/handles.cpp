@@ -7,6 +7,7 @@
 // HKEY_LOCAL_MACHINE to non-administrators. HKEY_CURRENT_USER lives in the
 // same file, so it is read-only for such a caller too.
 #include "reg/regp.h"
+#include "base/systemroot.h"
 
 #include "vlm/win32.h"
 
@@ -40,12 +41,6 @@ RegistryState& State()
 {
     static RegistryState state;
     return state;
-}
-
-std::string SystemRoot()
-{
-    const char* root = std::getenv("VLM_SYSTEM_ROOT");
-    return root && *root ? root : "/var/lib/vlm";
 }
 
 // Called with State().lock held.

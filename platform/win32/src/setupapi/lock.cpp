@@ -1,4 +1,5 @@
 #include "setupapi/lock.h"
+#include "base/systemroot.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,8 +13,7 @@ namespace vlm::win32::setup {
 
 DevInstLock::DevInstLock()
 {
-    const char* root = getenv("VLM_SYSTEM_ROOT");
-    std::string path = std::string(root && *root ? root : "/var/lib/vlm") + "/devinst.lock";
+    std::string path = SystemRoot() + "/devinst.lock";
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0)
         return;
