@@ -9,7 +9,6 @@ extern "C" {
 #endif
 
 struct HWND__;
-typedef struct HWND__* HWND;
 typedef BOOL* PBOOL;
 
 #define INSTALLFLAG_FORCE 0x00000001

@@ -15,10 +15,6 @@
 extern "C" {
 #endif
 
-struct HWND__;
-typedef struct HWND__* HWND;
-typedef unsigned int UINT;
-typedef uintptr_t UINT_PTR;
 typedef CHAR* PSTR;
 
 #define LINE_LEN 256

@@ -44,6 +44,14 @@ typedef PVOID HANDLE;
 typedef uintptr_t ULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef LONG LSTATUS;
+typedef unsigned int UINT;
+typedef uintptr_t UINT_PTR;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+
+// Window handles: the user-interface layer gives them their meaning.
+typedef struct HWND__* HWND;
 
 #define MAX_PATH 260
 // What the functions that make handles return when they fail.

@@ -10,3 +10,4 @@
 #include "shlwapi.h"
 #include "fileapi.h"
 #include "processenv.h"
+#include "winuser.h"
