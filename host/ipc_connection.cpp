@@ -5,8 +5,8 @@
 
 #include <vlm/kernel.h>
 
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,8 +30,6 @@ constexpr auto kCancelFollowUp = 1s;
 constexpr auto kCancelInterval = 10ms;
 // A request that ignores cancellation this long is worth a log line.
 constexpr auto kSlowDrain = 5s;
-// A refused peer has this long to say Hello and hear why.
-constexpr int kRefusalSeconds = 2;
 // Workers, including Cancels still following up after their reply.
 constexpr size_t kMaxWorkers = 2 * ipc::kMaxOutstanding;
 
@@ -54,9 +52,10 @@ std::string DosDeviceOf(const std::string& name)
 
 }  // namespace
 
-IpcConnection::IpcConnection(int fd, uint32_t number, Peer peer, bool admitted, bool administrator,
-                             const IpcHooks& hooks)
-    : fd_(fd), number_(number), peer_(peer), admitted_(admitted), administrator_(administrator), hooks_(hooks)
+IpcConnection::IpcConnection(int fd, uint32_t number, Peer peer, bool administrator, const IpcHooks& hooks,
+                             const IpcLimits& limits)
+    : fd_(fd), number_(number), peer_(peer), administrator_(administrator), hooks_(hooks), limits_(limits),
+      started_(Clock::now()), lastActivity_(started_)
 {
 }
 
@@ -100,12 +99,9 @@ bool IpcConnection::Reply(ipc::Op op, uint32_t id, uint32_t handle, NTSTATUS sta
 
 void IpcConnection::Run()
 {
-    if (!admitted_) {
-        Refuse();
-        finished_.store(true);
-        return;
-    }
     for (;;) {
+        if (!AwaitMessage())
+            break;
         uint8_t raw[ipc::kHeaderBytes];
         if (!ipc::ReceiveAll(fd_, raw)) {
             if (errno != 0)
@@ -134,16 +130,43 @@ void IpcConnection::Run()
     finished_.store(true);
 }
 
-void IpcConnection::Refuse()
+bool IpcConnection::AwaitMessage()
 {
-    timeval limit{kRefusalSeconds, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    uint8_t raw[ipc::kHeaderBytes];
-    if (!ipc::ReceiveAll(fd_, raw))
-        return;
-    ipc::Header header = ipc::DecodeHeader(raw);
-    if (header.magic == ipc::kMagic && header.op == uint16_t(ipc::Op::Hello))
-        Reply(ipc::Op::Hello, header.id, 0, STATUS_ACCESS_DENIED);
+    const auto helloDeadline = started_ + limits_.helloLimit;
+    for (;;) {
+        auto now = Clock::now();
+        Clock::time_point deadline;
+        bool idle;
+        if (!hello_) {
+            deadline = helloDeadline;
+            idle = true;
+        } else {
+            std::lock_guard guard(lock_);
+            idle = handles_.empty() && outstanding_.empty();
+            // A busy connection is looked at again an idle limit later.
+            deadline = idle ? lastActivity_ + limits_.idleLimit : now + limits_.idleLimit;
+        }
+        if (idle && now >= deadline) {
+            if (!hello_) {
+                Log("client %u: no Hello within %lld ms; closing", number_,
+                    static_cast<long long>(limits_.helloLimit.count()));
+            } else {
+                Log("client %u: idle for %lld ms without a port; closing", number_,
+                    static_cast<long long>(limits_.idleLimit.count()));
+                Reply(ipc::Op::Goodbye, 0, 0, ipc::kStatusTimeout);
+            }
+            return false;
+        }
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        pollfd p{fd_, POLLIN, 0};
+        int ready = poll(&p, 1, int(std::min<int64_t>(wait, INT32_MAX)));
+        if (ready > 0)
+            return true;  // a message, its end, or an error: the read tells which
+        if (ready < 0 && errno != EINTR) {
+            Log("client %u: poll failed: %s", number_, strerror(errno));
+            return false;
+        }
+    }
 }
 
 bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> payload)
@@ -156,7 +179,11 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
     if (op == ipc::Op::Hello) {
         if (!payload.empty())
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
-        hello_ = true;
+        if (!hello_) {
+            hello_ = true;
+            std::lock_guard guard(lock_);
+            lastActivity_ = Clock::now();
+        }
         return Reply(op, id, 0, STATUS_SUCCESS);
     }
     if (!hello_)
@@ -311,6 +338,7 @@ void IpcConnection::EndRequest(uint32_t id)
 {
     std::lock_guard guard(lock_);
     outstanding_.erase(id);
+    lastActivity_ = Clock::now();
     changed_.notify_all();
 }
 
