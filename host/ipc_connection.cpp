@@ -97,14 +97,52 @@ bool IpcConnection::Reply(ipc::Op op, uint32_t id, uint32_t handle, NTSTATUS sta
     return ipc::SendAll(fd_, message);
 }
 
+IpcConnection::Receipt IpcConnection::ReceiveBefore(std::span<uint8_t> bytes, Clock::time_point deadline)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return Receipt::Late;
+        pollfd p{fd_, POLLIN, 0};
+        int ready = poll(&p, 1, int(std::min<int64_t>(left, INT32_MAX)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Receipt::Broken;
+        if (ready == 0)
+            continue;  // the deadline decides
+        ssize_t n = recv(fd_, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n < 0)
+            return Receipt::Broken;
+        if (n == 0) {
+            errno = done == 0 ? 0 : EPROTO;
+            return Receipt::Broken;
+        }
+        done += size_t(n);
+    }
+    return Receipt::Whole;
+}
+
 void IpcConnection::Run()
 {
     for (;;) {
         if (!AwaitMessage())
             break;
+        // A message once begun arrives whole within the message limit (and
+        // Hello within its own): a peer that sends a part and stops must
+        // not hold the reader, and its place, for good.
+        auto deadline = Clock::now() + limits_.messageLimit;
+        if (!hello_)
+            deadline = std::min(deadline, started_ + limits_.helloLimit);
         uint8_t raw[ipc::kHeaderBytes];
-        if (!ipc::ReceiveAll(fd_, raw)) {
-            if (errno != 0)
+        Receipt receipt = ReceiveBefore(raw, deadline);
+        if (receipt != Receipt::Whole) {
+            if (receipt == Receipt::Late)
+                Log("client %u: a message did not arrive whole in time; closing", number_);
+            else if (errno != 0)
                 Log("client %u: connection broken: %s", number_, strerror(errno));
             break;
         }
@@ -118,8 +156,10 @@ void IpcConnection::Run()
             break;
         }
         std::vector<uint8_t> payload(header.length);
-        if (!payload.empty() && !ipc::ReceiveAll(fd_, payload)) {
-            Log("client %u: connection broken inside a message", number_);
+        if (!payload.empty() && (receipt = ReceiveBefore(payload, deadline)) != Receipt::Whole) {
+            Log(receipt == Receipt::Late ? "client %u: a message did not arrive whole in time; closing"
+                                         : "client %u: connection broken inside a message",
+                number_);
             break;
         }
         if (!Dispatch(header, std::move(payload)))
@@ -270,6 +310,7 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
                      [this, id, path = std::move(path)](uint64_t, HANDLE) { DoPnpRemove(id, path); });
     }
     case ipc::Op::Hello:
+    case ipc::Op::Goodbye:  // the server's own; KnownOp keeps it from clients
         break;
     }
     // Read, Write and DeviceControl, on one of the client's ports.

@@ -13,7 +13,8 @@
 // frees the places).
 //
 // Time limits. Hello must come within IpcLimits::helloLimit of the
-// connection's start. A connection that holds no handle and has no request
+// connection's start, and every message, once begun, whole within
+// IpcLimits::messageLimit. A connection that holds no handle and has no request
 // outstanding for IpcLimits::idleLimit is closed with Goodbye: the reader
 // decides that only when nothing is waiting to be read, and reads nothing
 // after, so whatever the client sent meanwhile was not carried out.
@@ -77,6 +78,8 @@ private:
     // Waits until a message begins to arrive; false when the connection is
     // to end instead (Hello late, or idle), after saying why.
     bool AwaitMessage();
+    enum class Receipt { Whole, Late, Broken };  // Broken: errno says why, 0 at a clean end
+    Receipt ReceiveBefore(std::span<uint8_t> bytes, std::chrono::steady_clock::time_point deadline);
     bool Dispatch(const vlm::ipc::Header& header, std::vector<uint8_t> payload);
     void Teardown();
 

@@ -57,6 +57,8 @@ struct IpcLimits {
     std::chrono::milliseconds helloLimit{5000};
     // A connection with no port handle and no request outstanding this long is closed.
     std::chrono::milliseconds idleLimit{60000};
+    // A message, once begun, must have arrived whole within this.
+    std::chrono::milliseconds messageLimit{30000};
 };
 
 struct IpcServerOptions {

@@ -4,7 +4,7 @@
 // and the driver package are read for both builds' hardware ids. Nothing
 // may crash, throw or read out of bounds; a file the reader accepts must
 // give an error code or a package, never both or neither.
-#include "fuzz_count.h"
+#include "fuzz_support.h"
 #include "setupapi/inf.h"
 #include "setupapi/package.h"
 

@@ -3,7 +3,7 @@
 // or taken raw from the input, so the fuzzer reaches the payload decoders
 // without having to find the magic first. Whatever decodes must encode
 // back to the same bytes; nothing may read past what arrived.
-#include "fuzz_count.h"
+#include "fuzz_support.h"
 #include "ipc/protocol.h"
 
 #include <algorithm>
@@ -13,35 +13,9 @@
 namespace {
 
 namespace ipc = vlm::ipc;
+using vlm::fuzz::Input;
 using vlm::fuzz::Violated;
 
-// Reads the input front to back; past its end every read yields zeros.
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint32_t U32()
-    {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i)
-            v |= uint32_t(Byte()) << (8 * i);
-        return v;
-    }
-    // Up to n bytes, fewer at the end of the input.
-    std::vector<uint8_t> Bytes(size_t n)
-    {
-        n = std::min(n, size_ - std::min(at_, size_));
-        std::vector<uint8_t> out(data_ + at_, data_ + at_ + n);
-        at_ += n;
-        return out;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
 
 void CheckRequest(const ipc::Header& header, const std::vector<uint8_t>& payload)
 {

@@ -9,7 +9,7 @@
 // What counts as a fault besides a crash or a sanitizer report: a request
 // that does not complete within 10 s, one that still pends after it was
 // cancelled, or one that reports more bytes than its output buffer holds.
-#include "fuzz_count.h"
+#include "fuzz_support.h"
 
 #include "device_nodes.h"
 #include "drivers.h"
@@ -37,6 +37,7 @@
 namespace {
 
 namespace nt = vlm::nt;
+using vlm::fuzz::Input;
 using vlm::fuzz::Violated;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -73,32 +74,6 @@ bool MayWait(ULONG code)
     return code == IOCTL_SERIAL_WAIT_ON_MASK || code == IOCTL_WAIT_FOR_REMOVAL;
 }
 
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint32_t U32()
-    {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i)
-            v |= uint32_t(Byte()) << (8 * i);
-        return v;
-    }
-    // n bytes, zero-filled past the end of the input.
-    std::vector<uint8_t> Bytes(size_t n)
-    {
-        std::vector<uint8_t> out(n, 0);
-        for (size_t i = 0; i < n && at_ < size_; ++i)
-            out[i] = data_[at_++];
-        return out;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
 
 // A printer on loopback: takes the port's connection, drains what the
 // driver sends, and sends what a step asks for.
@@ -351,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 uint8_t flags = in.Byte();
                 ULONG inputLength = BufferLength(in, flags, 0);
                 ULONG outputLength = BufferLength(in, flags, 1);
-                std::vector<uint8_t> input = in.Bytes(inputLength);
+                std::vector<uint8_t> input = in.Padded(inputLength);
                 if (MayWait(code)) {
                     waiters.Start(code, std::move(input), outputLength);
                 } else {

@@ -130,6 +130,15 @@ private:
     int release_[2] = {-1, -1};
 };
 
+host::IpcLimits Places(size_t maxClients, size_t administratorReserve, size_t perUser)
+{
+    host::IpcLimits limits;
+    limits.maxClients = maxClients;
+    limits.administratorReserve = administratorReserve;
+    limits.perUser = perUser;
+    return limits;
+}
+
 class IpcLimitsTest : public IpcTest {
 protected:
     void Serve(const host::IpcLimits& limits)
@@ -184,6 +193,25 @@ TEST_F(IpcLimitsTest, AConnectionThatNeverSaysHelloIsClosedAtTheHelloLimit)
     EXPECT_TRUE(chatty.WaitClosed(5s));
 }
 
+TEST_F(IpcLimitsTest, APartOfAMessageDoesNotHoldTheConnection)
+{
+    host::IpcLimits limits;
+    limits.helloLimit = 150ms;
+    limits.messageLimit = 150ms;
+    Serve(limits);
+    std::vector<uint8_t> hello = ipc::EncodeMessage(Op::Hello, 1, 0, {});
+    // A Hello that never ends.
+    RawClient stalled(server_->SocketPath());
+    stalled.SendBytes(std::span<const uint8_t>(hello.data(), 5));
+    EXPECT_TRUE(stalled.WaitClosed(5s));
+    // After Hello, a request whose payload never comes.
+    auto client = Client();
+    std::vector<uint8_t> write = ipc::EncodeMessage(Op::Write, 2, 1, Bytes("0123456789"));
+    client->SendBytes(std::span<const uint8_t>(write.data(), ipc::kHeaderBytes + 3));
+    EXPECT_TRUE(client->WaitClosed(5s));
+    EXPECT_TRUE(WaitForLog("client 2: a message did not arrive whole in time; closing")) << LogText();
+}
+
 TEST_F(IpcLimitsTest, AnIdleConnectionWithoutAPortIsClosedWithGoodbyeAndOneWithAPortIsNot)
 {
     host::IpcLimits limits;
@@ -217,11 +245,7 @@ TEST_F(IpcLimitsTest, AnIdleConnectionWithoutAPortIsClosedWithGoodbyeAndOneWithA
 TEST_F(IpcLimitsTest, AnOrdinaryUserGetsOnlyItsShareAndOthersStillGetIn)
 {
     NeedRoot();
-    host::IpcLimits limits;
-    limits.maxClients = 8;
-    limits.administratorReserve = 2;
-    limits.perUser = 2;
-    Serve(limits);
+    Serve(Places(8, 2, 2));
 
     Peer greedy(server_->SocketPath(), kNobody, 3);
     EXPECT_EQ(greedy.Statuses(), (std::vector<int32_t>{0, 0, ipc::kStatusConnectionCountLimit}));
@@ -237,11 +261,7 @@ TEST_F(IpcLimitsTest, AnOrdinaryUserGetsOnlyItsShareAndOthersStillGetIn)
 TEST_F(IpcLimitsTest, OrdinaryUsersCannotTakeTheConnectionsKeptForAdministratorsAndAFullServerSaysSo)
 {
     NeedRoot();
-    host::IpcLimits limits;
-    limits.maxClients = 4;
-    limits.administratorReserve = 2;
-    limits.perUser = 4;
-    Serve(limits);
+    Serve(Places(4, 2, 4));
 
     // Room for two ordinary connections: the third hears that the server is full.
     Peer crowd(server_->SocketPath(), kNobody, 3);
@@ -259,10 +279,7 @@ TEST_F(IpcLimitsTest, OrdinaryUsersCannotTakeTheConnectionsKeptForAdministrators
 TEST_F(IpcLimitsTest, RefusedPeersHoldNoPlaceEvenWhenTheyNeverSpeak)
 {
     NeedRoot();
-    host::IpcLimits limits;
-    limits.maxClients = 2;
-    limits.administratorReserve = 0;
-    Serve(limits);
+    Serve(Places(2, 0, 16));
     ASSERT_EQ(chmod(server_->SocketPath().c_str(), 0666), 0);  // past the file's gate: the server decides
     // A member of no served group connects three times and says nothing.
     Peer outsider(server_->SocketPath(), kNobody, 3, Peer::kOutsider | Peer::kSilent);

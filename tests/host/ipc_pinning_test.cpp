@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <future>
+#include <optional>
 
 namespace vlm::test {
 namespace {
@@ -15,25 +16,44 @@ namespace ipc = vlm::ipc;
 using namespace std::chrono_literals;
 using Op = ipc::Op;
 
-std::vector<uint8_t> RemovalWait()
-{
-    return ipc::EncodeDeviceControl(IOCTL_WAIT_FOR_REMOVAL, 0, {});
-}
+class IpcPinning : public IpcTest {
+protected:
+    void SetUp() override
+    {
+        IpcTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        printer_.emplace();
+        Assign(*printer_);
+    }
+    void TearDown() override
+    {
+        server_.reset();
+        printer_.reset();
+        IpcTest::TearDown();
+    }
+    // A client with COM3 open and a removal wait parked on it.
+    std::unique_ptr<RawClient> ParkRemovalWait(uint32_t* handle, uint32_t* wait)
+    {
+        auto client = Client();
+        EXPECT_EQ(client->Open("\\DosDevices\\COM3", handle), STATUS_SUCCESS);
+        *wait = client->Send(Op::DeviceControl, *handle, ipc::EncodeDeviceControl(IOCTL_WAIT_FOR_REMOVAL, 0, {}));
+        EXPECT_FALSE(client->Wait(*wait, 50ms)) << "the removal wait did not pend";
+        return client;
+    }
+    FakePrinter& printer() { return *printer_; }
 
-using IpcPinning = IpcTest;
+private:
+    std::optional<FakePrinter> printer_;
+};
 
 TEST_F(IpcPinning, ARemovalWaitOfAClientThatDiesDoesNotKeepThePortFromOthers)
 {
-    FakePrinter printer;
-    Assign(printer);
-    auto first = Client();
-    uint32_t handle = 0;
-    ASSERT_EQ(first->Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS);
-    uint32_t wait = first->Send(Op::DeviceControl, handle, RemovalWait());
-    EXPECT_FALSE(first->Wait(wait, 50ms)) << "the removal wait did not pend";
+    uint32_t handle = 0, wait = 0;
+    auto first = ParkRemovalWait(&handle, &wait);
     first->Drop();
     EXPECT_TRUE(WaitForLog("client 1 disconnected (1 handles closed)")) << LogText();
-    EXPECT_TRUE(printer.WaitForRelease());
+    EXPECT_TRUE(printer().WaitForRelease());
 
     auto second = Client();
     uint32_t again = 0;
@@ -43,13 +63,8 @@ TEST_F(IpcPinning, ARemovalWaitOfAClientThatDiesDoesNotKeepThePortFromOthers)
 
 TEST_F(IpcPinning, ClosingAPortWithARemovalWaitParkedCancelsTheWaitFirst)
 {
-    FakePrinter printer;
-    Assign(printer);
-    auto client = Client();
-    uint32_t handle = 0;
-    ASSERT_EQ(client->Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS);
-    uint32_t wait = client->Send(Op::DeviceControl, handle, RemovalWait());
-    EXPECT_FALSE(client->Wait(wait, 50ms));
+    uint32_t handle = 0, wait = 0;
+    auto client = ParkRemovalWait(&handle, &wait);
     uint32_t close = client->Send(Op::Close, handle);
     auto closed = client->Wait(close);
     ASSERT_TRUE(closed);
@@ -62,13 +77,8 @@ TEST_F(IpcPinning, ClosingAPortWithARemovalWaitParkedCancelsTheWaitFirst)
 
 TEST_F(IpcPinning, CancelEndsARemovalWait)
 {
-    FakePrinter printer;
-    Assign(printer);
-    auto client = Client();
-    uint32_t handle = 0;
-    ASSERT_EQ(client->Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS);
-    uint32_t wait = client->Send(Op::DeviceControl, handle, RemovalWait());
-    EXPECT_FALSE(client->Wait(wait, 50ms));
+    uint32_t handle = 0, wait = 0;
+    auto client = ParkRemovalWait(&handle, &wait);
     EXPECT_EQ(client->Call(Op::Cancel, handle)->status, STATUS_SUCCESS);
     auto waited = client->Wait(wait);
     ASSERT_TRUE(waited);
@@ -78,13 +88,8 @@ TEST_F(IpcPinning, CancelEndsARemovalWait)
 
 TEST_F(IpcPinning, StoppingTheServerWithARemovalWaitParkedEnds)
 {
-    FakePrinter printer;
-    Assign(printer);
-    auto client = Client();
-    uint32_t handle = 0;
-    ASSERT_EQ(client->Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS);
-    uint32_t wait = client->Send(Op::DeviceControl, handle, RemovalWait());
-    EXPECT_FALSE(client->Wait(wait, 50ms));
+    uint32_t handle = 0, wait = 0;
+    auto client = ParkRemovalWait(&handle, &wait);
     auto stopped = std::async(std::launch::async, [this] { server_->Stop(); });
     if (stopped.wait_for(20s) != std::future_status::ready) {
         // A stop that hangs is the fault itself; the process cannot go on.
@@ -92,13 +97,11 @@ TEST_F(IpcPinning, StoppingTheServerWithARemovalWaitParkedEnds)
         fflush(stderr);
         std::_Exit(1);
     }
-    EXPECT_TRUE(printer.WaitForRelease());
+    EXPECT_TRUE(printer().WaitForRelease());
 }
 
 TEST_F(IpcPinning, AHandleOpenedWithoutWriteAccessCannotPrintButMayStillSetTheBaudRate)
 {
-    FakePrinter printer;
-    Assign(printer);
     auto client = Client();
     ipc::CreateRequest request;
     request.desiredAccess = GENERIC_READ;
@@ -121,8 +124,8 @@ TEST_F(IpcPinning, AHandleOpenedWithoutWriteAccessCannotPrintButMayStillSetTheBa
                   ->status,
               STATUS_SUCCESS);
     EXPECT_EQ(client->Call(Op::Close, handle)->status, STATUS_SUCCESS);
-    EXPECT_TRUE(printer.WaitForRelease());
-    EXPECT_EQ(printer.Received(), "");
+    EXPECT_TRUE(printer().WaitForRelease());
+    EXPECT_EQ(printer().Received(), "");
 }
 
 }  // namespace
