@@ -99,31 +99,82 @@ static ULONG_PTR ReportedInformation(PIO_STACK_LOCATION Stack, ULONG Bytes)
 
 /*
  * ParkRemovalWait: parks an IOCTL_WAIT_FOR_REMOVAL request in
- * PendingRemovalIrp until surprise removal completes it. No cancel
- * routine: the request ends only by surprise removal or by a newer one.
- * IRQL: PASSIVE_LEVEL. No locks: the slot is changed only by atomic
- * exchange, here and at surprise removal, so each request leaves it
- * exactly once.
+ * PendingRemovalIrp until surprise removal or removal completes it. It
+ * carries a cancel routine: a request that only the device's removal can
+ * end would otherwise keep its handle, and the port, open for good once
+ * its sender has gone.
+ * IRQL: PASSIVE_LEVEL. Takes the cancel spin lock, which guards the slot.
  *
  * A newer request replaces the parked one, which completes at once with
  * STATUS_CANCELLED: it would otherwise never end, and success would tell
- * its sender that the port had gone. The request is marked pending before
- * it is published: from then on surprise removal may complete it, and it
- * is not touched again here.
- * Returns STATUS_PENDING.
+ * its sender that the port had gone. A request cancelled before it could
+ * park completes STATUS_CANCELLED here.
+ * Returns STATUS_PENDING, or STATUS_CANCELLED for a request already
+ * cancelled.
  */
 static NTSTATUS ParkRemovalWait(PDEVICE_EXTENSION R, PIRP Irp)
 {
     PIRP replaced;
+    KIRQL irql;
 
+    IoAcquireCancelSpinLock(&irql);
+    if (Irp->Cancel) {
+        IoReleaseCancelSpinLock(irql);
+        Irp->IoStatus.Status = STATUS_CANCELLED;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_CANCELLED;
+    }
     IoMarkIrpPending(Irp);
-    replaced = (PIRP)InterlockedExchangePointer((PVOID volatile*)&R->PendingRemovalIrp, Irp);
+    IoSetCancelRoutine(Irp, RemovalWaitCancelRoutine);
+    replaced = R->PendingRemovalIrp;
+    R->PendingRemovalIrp = Irp;
+    if (replaced != NULL)
+        IoSetCancelRoutine(replaced, NULL);
+    IoReleaseCancelSpinLock(irql);
+
     if (replaced != NULL) {
         replaced->IoStatus.Status = STATUS_CANCELLED;
         replaced->IoStatus.Information = 0;
         IoCompleteRequest(replaced, IO_NO_INCREMENT);
     }
     return STATUS_PENDING;
+}
+
+/*
+ * TakeRemovalWait: see vlmquentaro.h.
+ * IRQL: <= DISPATCH_LEVEL. Takes the cancel spin lock.
+ */
+PIRP TakeRemovalWait(PDEVICE_EXTENSION R)
+{
+    PIRP parked;
+    KIRQL irql;
+
+    IoAcquireCancelSpinLock(&irql);
+    parked = R->PendingRemovalIrp;
+    R->PendingRemovalIrp = NULL;
+    if (parked != NULL)
+        IoSetCancelRoutine(parked, NULL);
+    IoReleaseCancelSpinLock(irql);
+    return parked;
+}
+
+/*
+ * RemovalWaitCancelRoutine: the parked removal wait was cancelled (its
+ * sender cancelled it or closed the handle it came on). Empties the slot
+ * if it still names the request, and completes it with STATUS_CANCELLED.
+ * IRQL: DISPATCH_LEVEL on entry, the cancel spin lock held; released here.
+ */
+VOID RemovalWaitCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION R = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+    if (R->PendingRemovalIrp == Irp)
+        R->PendingRemovalIrp = NULL;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    Irp->IoStatus.Status = STATUS_CANCELLED;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
 }
 
 /*
@@ -181,7 +232,7 @@ static VOID GetCommStatus(PDEVICE_EXTENSION R, PSERIAL_STATUS Status)
  * exit; PortLock is taken for the settings, the queue and the purge.
  * Completes every request itself, except the three wait-mask codes, which
  * SerialWaitMaskControl completes or parks, and IOCTL_WAIT_FOR_REMOVAL,
- * which stays parked for surprise removal. Returns STATUS_PENDING for
+ * which stays parked for removal or its cancellation. Returns STATUS_PENDING for
  * those parked, else the status the request completed with.
  */
 NTSTATUS VSerial_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)

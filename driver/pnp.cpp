@@ -114,9 +114,10 @@ static NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     IoSetDeviceInterfaceState(&deviceExtension->UnicodeString, FALSE);
 
-    /* Taken out of its slot before it is completed, and atomically: the
-     * control request that parks it runs on another thread. */
-    removalIrp = (PIRP)InterlockedExchangePointer((PVOID volatile*)&deviceExtension->PendingRemovalIrp, NULL);
+    /* Taken out of its slot, its cancel routine away, before it is
+     * completed: the control request that parks it and its cancellation
+     * run on other threads. */
+    removalIrp = TakeRemovalWait(deviceExtension);
     if (removalIrp != NULL) {
         removalIrp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(removalIrp, IO_NO_INCREMENT);
@@ -190,8 +191,8 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         FreeInputQueue(queue);
 
     /* A removal request parked after surprise removal (or without one)
-     * would otherwise never complete: it has no cancel routine. */
-    parked = (PIRP)InterlockedExchangePointer((PVOID volatile*)&deviceExtension->PendingRemovalIrp, NULL);
+     * ends here, unless its sender cancels it first. */
+    parked = TakeRemovalWait(deviceExtension);
     if (parked != NULL) {
         parked->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(parked, IO_NO_INCREMENT);

@@ -138,7 +138,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReadPollingExitEvent;
     KEVENT ReadPollingStopEvent;
 
-    PIRP PendingRemovalIrp; /* parked IOCTL_WAIT_FOR_REMOVAL; no cancel routine */
+    PIRP PendingRemovalIrp; /* parked IOCTL_WAIT_FOR_REMOVAL; guarded by the cancel spin lock */
     PIRP PendingReadIrp;    /* guarded by PortLock */
     ULONG BaudRate;
     ULONG ModemStatus; /* VSERIAL_MODEM_CTS | VSERIAL_MODEM_DSR; see UpdateModemStatus */
@@ -315,6 +315,17 @@ BOOLEAN QueryPortAddress(PCWSTR PortName, PULONG IPAddress, PULONG Port);
  * operations.
  */
 NTSTATUS VSerial_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+/*
+ * The parked IOCTL_WAIT_FOR_REMOVAL. PendingRemovalIrp is changed only
+ * with the I/O manager's cancel spin lock held: parking, replacing,
+ * taking it at removal and its cancel routine all hold it, so a request
+ * found in the slot with the lock held is never being cancelled.
+ * TakeRemovalWait empties the slot and returns the request with its
+ * cancel routine taken away (the caller completes it), or NULL.
+ */
+PIRP TakeRemovalWait(PDEVICE_EXTENSION R);
+VOID RemovalWaitCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 /* Used by ioctl.cpp, provided by the read path and event waits. */
 VOID CancelPendingReadForPurge(PDEVICE_EXTENSION R);

@@ -5,8 +5,8 @@
 
 #include <vlm/kernel.h>
 
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,8 +30,6 @@ constexpr auto kCancelFollowUp = 1s;
 constexpr auto kCancelInterval = 10ms;
 // A request that ignores cancellation this long is worth a log line.
 constexpr auto kSlowDrain = 5s;
-// A refused peer has this long to say Hello and hear why.
-constexpr int kRefusalSeconds = 2;
 // Workers, including Cancels still following up after their reply.
 constexpr size_t kMaxWorkers = 2 * ipc::kMaxOutstanding;
 
@@ -54,9 +52,10 @@ std::string DosDeviceOf(const std::string& name)
 
 }  // namespace
 
-IpcConnection::IpcConnection(int fd, uint32_t number, Peer peer, bool admitted, bool administrator,
-                             const IpcHooks& hooks)
-    : fd_(fd), number_(number), peer_(peer), admitted_(admitted), administrator_(administrator), hooks_(hooks)
+IpcConnection::IpcConnection(int fd, uint32_t number, Peer peer, bool administrator, const IpcHooks& hooks,
+                             const IpcLimits& limits)
+    : fd_(fd), number_(number), peer_(peer), administrator_(administrator), hooks_(hooks), limits_(limits),
+      started_(Clock::now()), lastActivity_(started_)
 {
 }
 
@@ -98,17 +97,52 @@ bool IpcConnection::Reply(ipc::Op op, uint32_t id, uint32_t handle, NTSTATUS sta
     return ipc::SendAll(fd_, message);
 }
 
+IpcConnection::Receipt IpcConnection::ReceiveBefore(std::span<uint8_t> bytes, Clock::time_point deadline)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return Receipt::Late;
+        pollfd p{fd_, POLLIN, 0};
+        int ready = poll(&p, 1, int(std::min<int64_t>(left, INT32_MAX)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0)
+            return Receipt::Broken;
+        if (ready == 0)
+            continue;  // the deadline decides
+        ssize_t n = recv(fd_, bytes.data() + done, bytes.size() - done, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n < 0)
+            return Receipt::Broken;
+        if (n == 0) {
+            errno = done == 0 ? 0 : EPROTO;
+            return Receipt::Broken;
+        }
+        done += size_t(n);
+    }
+    return Receipt::Whole;
+}
+
 void IpcConnection::Run()
 {
-    if (!admitted_) {
-        Refuse();
-        finished_.store(true);
-        return;
-    }
     for (;;) {
+        if (!AwaitMessage())
+            break;
+        // A message once begun arrives whole within the message limit (and
+        // Hello within its own): a peer that sends a part and stops must
+        // not hold the reader, and its place, for good.
+        auto deadline = Clock::now() + limits_.messageLimit;
+        if (!hello_)
+            deadline = std::min(deadline, started_ + limits_.helloLimit);
         uint8_t raw[ipc::kHeaderBytes];
-        if (!ipc::ReceiveAll(fd_, raw)) {
-            if (errno != 0)
+        Receipt receipt = ReceiveBefore(raw, deadline);
+        if (receipt != Receipt::Whole) {
+            if (receipt == Receipt::Late)
+                Log("client %u: a message did not arrive whole in time; closing", number_);
+            else if (errno != 0)
                 Log("client %u: connection broken: %s", number_, strerror(errno));
             break;
         }
@@ -122,8 +156,10 @@ void IpcConnection::Run()
             break;
         }
         std::vector<uint8_t> payload(header.length);
-        if (!payload.empty() && !ipc::ReceiveAll(fd_, payload)) {
-            Log("client %u: connection broken inside a message", number_);
+        if (!payload.empty() && (receipt = ReceiveBefore(payload, deadline)) != Receipt::Whole) {
+            Log(receipt == Receipt::Late ? "client %u: a message did not arrive whole in time; closing"
+                                         : "client %u: connection broken inside a message",
+                number_);
             break;
         }
         if (!Dispatch(header, std::move(payload)))
@@ -134,16 +170,43 @@ void IpcConnection::Run()
     finished_.store(true);
 }
 
-void IpcConnection::Refuse()
+bool IpcConnection::AwaitMessage()
 {
-    timeval limit{kRefusalSeconds, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    uint8_t raw[ipc::kHeaderBytes];
-    if (!ipc::ReceiveAll(fd_, raw))
-        return;
-    ipc::Header header = ipc::DecodeHeader(raw);
-    if (header.magic == ipc::kMagic && header.op == uint16_t(ipc::Op::Hello))
-        Reply(ipc::Op::Hello, header.id, 0, STATUS_ACCESS_DENIED);
+    const auto helloDeadline = started_ + limits_.helloLimit;
+    for (;;) {
+        auto now = Clock::now();
+        Clock::time_point deadline;
+        bool idle;
+        if (!hello_) {
+            deadline = helloDeadline;
+            idle = true;
+        } else {
+            std::lock_guard guard(lock_);
+            idle = handles_.empty() && outstanding_.empty();
+            // A busy connection is looked at again an idle limit later.
+            deadline = idle ? lastActivity_ + limits_.idleLimit : now + limits_.idleLimit;
+        }
+        if (idle && now >= deadline) {
+            if (!hello_) {
+                Log("client %u: no Hello within %lld ms; closing", number_,
+                    static_cast<long long>(limits_.helloLimit.count()));
+            } else {
+                Log("client %u: idle for %lld ms without a port; closing", number_,
+                    static_cast<long long>(limits_.idleLimit.count()));
+                Reply(ipc::Op::Goodbye, 0, 0, ipc::kStatusTimeout);
+            }
+            return false;
+        }
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        pollfd p{fd_, POLLIN, 0};
+        int ready = poll(&p, 1, int(std::min<int64_t>(wait, INT32_MAX)));
+        if (ready > 0)
+            return true;  // a message, its end, or an error: the read tells which
+        if (ready < 0 && errno != EINTR) {
+            Log("client %u: poll failed: %s", number_, strerror(errno));
+            return false;
+        }
+    }
 }
 
 bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> payload)
@@ -156,7 +219,11 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
     if (op == ipc::Op::Hello) {
         if (!payload.empty())
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
-        hello_ = true;
+        if (!hello_) {
+            hello_ = true;
+            std::lock_guard guard(lock_);
+            lastActivity_ = Clock::now();
+        }
         return Reply(op, id, 0, STATUS_SUCCESS);
     }
     if (!hello_)
@@ -243,6 +310,7 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
                      [this, id, path = std::move(path)](uint64_t, HANDLE) { DoPnpRemove(id, path); });
     }
     case ipc::Op::Hello:
+    case ipc::Op::Goodbye:  // the server's own; KnownOp keeps it from clients
         break;
     }
     // Read, Write and DeviceControl, on one of the client's ports.
@@ -311,6 +379,7 @@ void IpcConnection::EndRequest(uint32_t id)
 {
     std::lock_guard guard(lock_);
     outstanding_.erase(id);
+    lastActivity_ = Clock::now();
     changed_.notify_all();
 }
 

@@ -12,6 +12,13 @@
 // STATUS_INSUFFICIENT_RESOURCES (Cancel and Close excepted: they are what
 // frees the places).
 //
+// Time limits. Hello must come within IpcLimits::helloLimit of the
+// connection's start, and every message, once begun, whole within
+// IpcLimits::messageLimit. A connection that holds no handle and has no request
+// outstanding for IpcLimits::idleLimit is closed with Goodbye: the reader
+// decides that only when nothing is waiting to be read, and reads nothing
+// after, so whatever the client sent meanwhile was not carried out.
+//
 // Handles. The client names its ports by small numbers (never 0) that
 // this connection maps to kernel handles. Close takes the number away at
 // once (later requests on it fail), cancels what still runs on it, waits
@@ -23,6 +30,7 @@
 #include "ipc/protocol.h"
 #include "ipc_server.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -43,10 +51,9 @@ public:
         gid_t gid = 0;
     };
 
-    // Takes fd over. A refused peer only gets its Hello answered with
-    // STATUS_ACCESS_DENIED (so that it can tell refusal from a broken
-    // connection) and is closed.
-    IpcConnection(int fd, uint32_t number, Peer peer, bool admitted, bool administrator, const IpcHooks& hooks);
+    // Takes fd over, of an admitted peer.
+    IpcConnection(int fd, uint32_t number, Peer peer, bool administrator, const IpcHooks& hooks,
+                  const IpcLimits& limits);
     ~IpcConnection();  // Shutdown() and Join()
     IpcConnection(const IpcConnection&) = delete;
     IpcConnection& operator=(const IpcConnection&) = delete;
@@ -57,6 +64,7 @@ public:
     void Shutdown();
     void Join();
     bool Finished() const { return finished_.load(); }
+    uid_t PeerUid() const { return peer_.uid; }
 
 private:
     struct HandleEntry {
@@ -67,7 +75,11 @@ private:
     };
 
     void Run();
-    void Refuse();
+    // Waits until a message begins to arrive; false when the connection is
+    // to end instead (Hello late, or idle), after saying why.
+    bool AwaitMessage();
+    enum class Receipt { Whole, Late, Broken };  // Broken: errno says why, 0 at a clean end
+    Receipt ReceiveBefore(std::span<uint8_t> bytes, std::chrono::steady_clock::time_point deadline);
     bool Dispatch(const vlm::ipc::Header& header, std::vector<uint8_t> payload);
     void Teardown();
 
@@ -102,9 +114,10 @@ private:
     const int fd_;
     const uint32_t number_;
     const Peer peer_;
-    const bool admitted_;
     const bool administrator_;
     const IpcHooks& hooks_;
+    const IpcLimits limits_;
+    const std::chrono::steady_clock::time_point started_;
     std::thread reader_;
     std::atomic<bool> finished_{false};
     bool hello_ = false;  // reader thread only
@@ -122,6 +135,8 @@ private:
     std::vector<uint64_t> finishedWorkers_;  // ended, to be joined by the reader
     uint64_t nextSerial_ = 1;
     bool ending_ = false;                    // the connection is going: opens are undone at once
+    // When a request last came or ended (or Hello did): the idle clock's start.
+    std::chrono::steady_clock::time_point lastActivity_;
 };
 
 }  // namespace vlm::host

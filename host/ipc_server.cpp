@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -19,11 +20,10 @@
 
 namespace vlm::host {
 
-namespace {
+namespace ipc = vlm::ipc;
+using Clock = std::chrono::steady_clock;
 
-// Connections at once; more are refused at the door, so that one user
-// cannot make the server run out of threads and descriptors.
-constexpr size_t kMaxClients = 128;
+namespace {
 
 bool MakeAddress(const std::string& path, sockaddr_un* address)
 {
@@ -172,6 +172,9 @@ void IpcServer::Stop()
     for (auto& connection : connections)
         connection->Join();
     connections.clear();
+    for (Refusal& refusal : refusals_)
+        close(refusal.fd);
+    refusals_.clear();
     close(listener_);
     listener_ = -1;
     close(wake_);
@@ -184,16 +187,37 @@ void IpcServer::Stop()
 
 void IpcServer::AcceptLoop()
 {
+    std::vector<pollfd> polled;
     for (;;) {
-        pollfd p[2] = {{listener_, POLLIN, 0}, {wake_, POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
+        // The listener, the wake-up, then each refused peer awaiting its answer.
+        polled.assign({{listener_, POLLIN, 0}, {wake_, POLLIN, 0}});
+        int timeout = -1;
+        auto now = Clock::now();
+        for (const Refusal& refusal : refusals_) {
+            polled.push_back({refusal.fd, POLLIN, 0});
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(refusal.deadline - now).count();
+            int wait = int(std::max<int64_t>(left, 0));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
+        }
+        if (poll(polled.data(), polled.size(), timeout) < 0) {
             if (errno == EINTR)
                 continue;
             Log("ipc: poll failed: %s", strerror(errno));
             return;
         }
-        if (p[1].revents)
+        if (polled[1].revents)
             return;
+        now = Clock::now();
+        for (size_t i = refusals_.size(); i-- > 0;) {
+            Refusal& refusal = refusals_[i];
+            bool done = (polled[2 + i].revents && ServeRefusal(refusal)) || now >= refusal.deadline;
+            if (done) {
+                close(refusal.fd);
+                refusals_.erase(refusals_.begin() + ptrdiff_t(i));
+            }
+        }
+        if (!(polled[0].revents & POLLIN))
+            continue;
         int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             // The peer may have gone before we took it; out of descriptors,
@@ -207,6 +231,46 @@ void IpcServer::AcceptLoop()
     }
 }
 
+bool IpcServer::ServeRefusal(Refusal& refusal)
+{
+    ssize_t n = recv(refusal.fd, refusal.header + refusal.received, sizeof refusal.header - refusal.received,
+                     MSG_DONTWAIT);
+    if (n < 0)
+        return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+    if (n == 0)
+        return true;  // the peer went without asking
+    refusal.received += size_t(n);
+    if (refusal.received < sizeof refusal.header)
+        return false;
+    ipc::Header header = ipc::DecodeHeader(refusal.header);
+    if (header.magic == ipc::kMagic && header.op == uint16_t(ipc::Op::Hello)) {
+        ipc::Reply reply;
+        reply.id = header.id;
+        reply.status = refusal.status;
+        std::vector<uint8_t> message = ipc::EncodeReply(ipc::Op::Hello, reply);
+        // A fresh socket's buffer holds the answer at once; a peer that
+        // filled it does not get to make us wait.
+        if (send(refusal.fd, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0)
+            Log("ipc: cannot answer a refused peer: %s", strerror(errno));
+    }
+    return true;
+}
+
+void IpcServer::Refuse(int fd, int32_t status)
+{
+    if (refusals_.size() >= options_.limits.maxRefusals) {
+        // Too many waiting already: closed unanswered, so that refused
+        // peers cannot pile up either.
+        close(fd);
+        return;
+    }
+    Refusal refusal;
+    refusal.fd = fd;
+    refusal.status = status;
+    refusal.deadline = Clock::now() + options_.limits.helloLimit;
+    refusals_.push_back(refusal);
+}
+
 bool IpcServer::Admitted(pid_t pid, uid_t uid, gid_t gid) const
 {
     if (uid == 0 || (options_.admitOwnUser && uid == geteuid()) || gid == options_.group)
@@ -215,6 +279,19 @@ bool IpcServer::Admitted(pid_t pid, uid_t uid, gid_t gid) const
         if (group == options_.group)
             return true;
     return false;
+}
+
+int32_t IpcServer::PlaceFor(uid_t uid, bool administrator) const
+{
+    const IpcLimits& limits = options_.limits;
+    if (administrator)
+        return connections_.size() < limits.maxClients ? 0 : ipc::kStatusRequestNotAccepted;
+    size_t mine = size_t(std::count_if(connections_.begin(), connections_.end(),
+                                       [&](const auto& connection) { return connection->PeerUid() == uid; }));
+    if (mine >= limits.perUser)
+        return ipc::kStatusConnectionCountLimit;
+    size_t shared = limits.maxClients - std::min(limits.administratorReserve, limits.maxClients);
+    return connections_.size() < shared ? 0 : ipc::kStatusRequestNotAccepted;
 }
 
 void IpcServer::Admit(int fd)
@@ -228,19 +305,22 @@ void IpcServer::Admit(int fd)
         return;
     }
     IpcConnection::Peer peer{credentials.pid, credentials.uid, credentials.gid};
-    bool admitted = Admitted(peer.pid, peer.uid, peer.gid);
-    bool administrator = peer.uid == 0 || (options_.admitOwnUser && peer.uid == geteuid());
-    std::lock_guard guard(lock_);
-    if (connections_.size() >= kMaxClients) {
-        Log("client %u refused (pid %d, uid %u): too many clients", number, int(peer.pid), unsigned(peer.uid));
-        close(fd);
+    if (!Admitted(peer.pid, peer.uid, peer.gid)) {
+        Log("client %u refused (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
+        Refuse(fd, ipc::kStatusAccessDenied);
         return;
     }
-    if (admitted)
-        Log("client %u connected (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
-    else
-        Log("client %u refused (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
-    auto connection = std::make_unique<IpcConnection>(fd, number, peer, admitted, administrator, hooks_);
+    bool administrator = peer.uid == 0 || (options_.admitOwnUser && peer.uid == geteuid());
+    std::lock_guard guard(lock_);
+    if (int32_t refusal = PlaceFor(peer.uid, administrator)) {
+        Log("client %u refused (pid %d, uid %u): %s", number, int(peer.pid), unsigned(peer.uid),
+            refusal == ipc::kStatusConnectionCountLimit ? "its user holds its share of the connections"
+                                                        : "too many clients");
+        Refuse(fd, refusal);
+        return;
+    }
+    Log("client %u connected (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
+    auto connection = std::make_unique<IpcConnection>(fd, number, peer, administrator, hooks_, options_.limits);
     connection->Start();
     connections_.push_back(std::move(connection));
 }

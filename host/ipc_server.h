@@ -9,13 +9,24 @@
 // credentials are checked again with SO_PEERCRED, since a socket file's
 // mode is only a first gate). Device installation requests (PnpEnumerate,
 // PnpRemove) are an administrator's: root or vlmhost's own user.
+//
+// Nobody can lock the others out: a connection must say Hello within a
+// time limit, one that holds no port and has nothing outstanding is closed
+// after an idle limit, each ordinary user may hold only a share of the
+// connections, and some are kept for administrators. A peer turned away
+// hears why in the answer to its Hello (STATUS_ACCESS_DENIED,
+// STATUS_CONNECTION_COUNT_LIMIT, STATUS_REQUEST_NOT_ACCEPTED); refused
+// peers are answered by the accept thread and hold no connection's place.
 #pragma once
 
 #include <ntddk.h>
 
+#include "ipc/protocol.h"
+
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -37,12 +48,26 @@ struct IpcHooks {
         removeWithoutTerminal;
 };
 
+struct IpcLimits {
+    size_t maxClients = 128;          // connections at once, so that threads and descriptors last
+    size_t administratorReserve = 16; // of those, kept for root and vlmhost's own user
+    size_t perUser = 16;              // connections one ordinary user may hold
+    size_t maxRefusals = 32;          // refused peers awaiting their answer at once
+    // A connection says Hello within this; a refused peer hears why within it.
+    std::chrono::milliseconds helloLimit{5000};
+    // A connection with no port handle and no request outstanding this long is closed.
+    std::chrono::milliseconds idleLimit{60000};
+    // A message, once begun, must have arrived whole within this.
+    std::chrono::milliseconds messageLimit{30000};
+};
+
 struct IpcServerOptions {
     std::string systemRoot;
     gid_t group = 0;  // besides root and vlmhost's own user, this group's members get in
     // The server's own user counts as an administrator and gets in (false
     // only for tests that play another user as root).
     bool admitOwnUser = true;
+    IpcLimits limits;
 };
 
 class IpcConnection;
@@ -68,9 +93,24 @@ public:
     static bool Serving(const std::string& socketPath);
 
 private:
+    // A peer turned away at the door: it is answered once its Hello's
+    // header has arrived, or closed at its deadline.
+    struct Refusal {
+        int fd = -1;
+        int32_t status = 0;
+        std::chrono::steady_clock::time_point deadline;
+        uint8_t header[vlm::ipc::kHeaderBytes] = {};
+        size_t received = 0;
+    };
+
     void AcceptLoop();
     void Admit(int fd);
     bool Admitted(pid_t pid, uid_t uid, gid_t gid) const;
+    // The status a peer is refused with, or 0 when it gets a place; lock_ held.
+    int32_t PlaceFor(uid_t uid, bool administrator) const;
+    void Refuse(int fd, int32_t status);  // accept thread only
+    // Reads what a refused peer sent; true when it is done with.
+    bool ServeRefusal(Refusal& refusal);
     void ReapFinished();
 
     const IpcServerOptions options_;
@@ -80,6 +120,7 @@ private:
     int wake_ = -1;  // eventfd: Stop() signals it, the accept thread polls it
     std::thread acceptThread_;
     uint32_t nextClient_ = 1;  // accept thread only
+    std::vector<Refusal> refusals_;  // accept thread only
     ino_t socketInode_ = 0;    // the socket file we made, removed only if still ours
 
     std::mutex lock_;  // guards connections_: the accept thread adds and reaps, Stop() ends them

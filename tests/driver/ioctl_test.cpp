@@ -799,7 +799,7 @@ TEST_F(RemovalWait, ParkedRequestPendsUntilSurpriseRemovalCompletesIt)
     EXPECT_EQ(wait.completions(), 0);
     EXPECT_EQ(port_->PendingRemovalIrp, wait.irp());
     EXPECT_NE(IoGetCurrentIrpStackLocation(wait.irp())->Control & SL_PENDING_RETURNED, 0) << "marked pending";
-    EXPECT_EQ(wait.irp()->CancelRoutine, nullptr);
+    EXPECT_EQ(wait.irp()->CancelRoutine, &RemovalWaitCancelRoutine);
 
     // Nothing else completes it.
     SetULong(IOCTL_SERIAL_PURGE, 0xF);
@@ -830,6 +830,35 @@ TEST_F(RemovalWait, NewerRequestReplacesTheParkedOneWhichCompletesCancelled)
     EXPECT_EQ(second.status(), STATUS_SUCCESS);
 }
 
+// A removal wait whose sender goes must not keep the handle, and with it
+// the port, open until the device is removed: cancelling it ends it.
+TEST_F(RemovalWait, AParkedRemovalWaitThatIsCancelledCompletesCancelledAndLeavesTheSlot)
+{
+    ControlRequest wait(device_, IOCTL_WAIT_FOR_REMOVAL, 0, 0);
+    ASSERT_EQ(wait.Send(), STATUS_PENDING);
+    ASSERT_EQ(wait.completions(), 0);
+
+    EXPECT_TRUE(IoCancelIrp(wait.irp()));
+    EXPECT_EQ(wait.completions(), 1);
+    EXPECT_EQ(wait.status(), STATUS_CANCELLED);
+    EXPECT_EQ(wait.information(), 0u);
+    EXPECT_EQ(port_->PendingRemovalIrp, nullptr);
+
+    // Removal finds nothing left to complete.
+    ASSERT_EQ(nt::PnpRemoveDevice(InstancePath("0000"), nt::PnpRemoval::Surprise), STATUS_SUCCESS);
+    EXPECT_EQ(wait.completions(), 1);
+}
+
+TEST_F(RemovalWait, ARemovalWaitCancelledBeforeItArrivesCompletesCancelledAtOnce)
+{
+    ControlRequest wait(device_, IOCTL_WAIT_FOR_REMOVAL, 0, 0);
+    wait.irp()->Cancel = TRUE;
+    EXPECT_EQ(wait.Send(), STATUS_CANCELLED);
+    EXPECT_EQ(wait.completions(), 1);
+    EXPECT_EQ(wait.status(), STATUS_CANCELLED);
+    EXPECT_EQ(port_->PendingRemovalIrp, nullptr);
+}
+
 // ------------------------------------------------------------ write pass
 
 TEST_F(WritePass, WriteLowestCompletesAtOnceWithItsTrace)
@@ -847,8 +876,9 @@ TEST_F(WritePass, WriteLowestCompletesAtOnceWithItsTrace)
 // ------------------------------------------------------------ concurrency
 
 // Senders replace each other's parked removal waits while a stand-in for
-// surprise removal keeps taking the slot as it does: every request
-// completes exactly once, whoever took it.
+// surprise removal keeps taking the slot as it does and a canceller
+// cancels whatever is parked: every request completes exactly once,
+// whoever took it.
 TEST_F(ControlConcurrency, RemovalWaitsAreTakenExactlyOnceWhoeverTakesThem)
 {
     constexpr int kSenders = 3;
@@ -862,8 +892,7 @@ TEST_F(ControlConcurrency, RemovalWaitsAreTakenExactlyOnceWhoeverTakesThem)
     std::atomic<bool> sending{true};
     std::atomic<int> taken{0};
     auto takeSlot = [&] {
-        PIRP irp = static_cast<PIRP>(
-            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&port_->PendingRemovalIrp), nullptr));
+        PIRP irp = TakeRemovalWait(port_);
         if (irp) {
             irp->IoStatus.Status = STATUS_SUCCESS;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -874,17 +903,26 @@ TEST_F(ControlConcurrency, RemovalWaitsAreTakenExactlyOnceWhoeverTakesThem)
         for (int i = 0; i < 100000 && sending.load(); ++i)
             takeSlot();
     });
+    // Cancels requests at random points of their lives: before they are
+    // sent, while parked, after they completed (a no-op then).
+    std::thread canceller([&] {
+        for (int i = 0; i < 100000 && sending.load(); ++i)
+            IoCancelIrp(requests[size_t(i * 7) % requests.size()]->irp());
+    });
     std::vector<std::thread> senders;
     for (int s = 0; s < kSenders; ++s) {
         senders.emplace_back([&, s] {
-            for (int i = 0; i < kPerSender; ++i)
-                EXPECT_EQ(requests[s * kPerSender + i]->Send(), STATUS_PENDING);
+            for (int i = 0; i < kPerSender; ++i) {
+                NTSTATUS sent = requests[s * kPerSender + i]->Send();
+                EXPECT_TRUE(sent == STATUS_PENDING || sent == STATUS_CANCELLED) << std::hex << sent;
+            }
         });
     }
     for (auto& sender : senders)
         sender.join();
     sending = false;
     taker.join();
+    canceller.join();
     takeSlot();
 
     int cancelled = 0;

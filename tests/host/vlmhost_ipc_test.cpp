@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -205,6 +206,30 @@ TEST_F(VlmHostIpc, AStaleSocketFileIsTakenOver)
     EXPECT_TRUE(client.Hello());
     host.Signal(SIGTERM);
     EXPECT_EQ(host.Wait(), 0);
+}
+
+// A registry.db of zero bytes, or one without the registry's tables, was
+// silently re-seeded: every node and assignment gone, exit 0.
+TEST_F(VlmHostIpc, ARegistryFileThatIsNotOursStopsTheStartWithTheFileAndTheReason)
+{
+    const std::string file = root_ + "/registry.db";
+    { std::ofstream empty(file); }
+    Host onEmpty({"--root", root_, "--once"});
+    EXPECT_EQ(onEmpty.Wait(), 1) << onEmpty.output();
+    EXPECT_NE(onEmpty.output().find(file + ": not a registry database: the file is empty (0 bytes)"),
+              std::string::npos)
+        << onEmpty.output();
+    EXPECT_EQ(onEmpty.output().find("kernel started"), std::string::npos) << onEmpty.output();
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0) << "the file was written to";
+
+    { std::ofstream garbage(file, std::ios::trunc); garbage << std::string(4096, 'x'); }
+    Host onGarbage({"--root", root_, "--once"});
+    EXPECT_EQ(onGarbage.Wait(), 1) << onGarbage.output();
+    EXPECT_NE(onGarbage.output().find(file + ": "), std::string::npos) << onGarbage.output();
+    EXPECT_NE(onGarbage.output().find("not a registry database (file is not a database)"), std::string::npos)
+        << onGarbage.output();
 }
 
 TEST_F(VlmHostIpc, NoIpcMeansNoSocketAndAnUnknownGroupIsRefused)

@@ -13,8 +13,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 extern char** environ;
 
@@ -190,6 +195,86 @@ TEST_F(RegistryStoreTest, ReadOnlyConnectionReadsAndRefusesChanges)
     ASSERT_EQ(writer->SetValue(key, "Port", REG_DWORD, &other, 4), StoreStatus::Ok);
     ASSERT_EQ(reader->QueryValue(key, "Port", &value), StoreStatus::Ok);
     EXPECT_EQ(value.data, Dword(1)) << "a reader sees the next committed change";
+}
+
+// A file that exists but is not a registry of ours was re-seeded as an
+// empty registry; it is now refused, left as it was, and the message
+// names the file and what is wrong with it.
+TEST_F(RegistryStoreTest, AFileThatIsNotARegistryIsRefusedAndLeftAsItWas)
+{
+    const std::string file = root_ + "/registry.db";
+    std::unique_ptr<Store> store;
+    { std::ofstream empty(file); }
+    EXPECT_EQ(Store::Open(file, &store), StoreStatus::IoError);
+    EXPECT_EQ(Store::LastError(),
+              file + ": not a registry database: the file is empty (0 bytes); move it away to start with an empty "
+                     "registry");
+    struct stat info;
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 0);
+    EXPECT_EQ(Store::Open(file, &store, true), StoreStatus::IoError) << "read-only, too";
+
+    // Another program's SQLite database.
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE songs(title TEXT)", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    EXPECT_EQ(Store::Open(file, &store), StoreStatus::IoError);
+    EXPECT_NE(Store::LastError().find(file + ": not a registry database: it has no registry tables"),
+              std::string::npos)
+        << Store::LastError();
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+        sqlite3_stmt* stmt = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &stmt, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+        EXPECT_EQ(sqlite3_column_int(stmt, 0), 1) << "tables were added to someone else's database";
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+
+    // Not SQLite at all.
+    { std::ofstream garbage(file, std::ios::trunc); garbage << std::string(4096, 'x'); }
+    EXPECT_EQ(Store::Open(file, &store), StoreStatus::IoError);
+    EXPECT_NE(Store::LastError().find(file + ": "), std::string::npos) << Store::LastError();
+    EXPECT_NE(Store::LastError().find("not a registry database (file is not a database)"), std::string::npos)
+        << Store::LastError();
+
+    // A directory in its place.
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+    EXPECT_NE(Store::Open(file, &store), StoreStatus::Ok);
+    EXPECT_EQ(Store::LastError().rfind(file + ": cannot open", 0), 0u) << Store::LastError();
+}
+
+TEST_F(RegistryStoreTest, ThreadsCreatingTheRegistryAtOnceAllOpenTheSameOne)
+{
+    const std::string file = root_ + "/registry.db";
+    constexpr int kOpeners = 6;
+    std::vector<std::unique_ptr<Store>> stores(kOpeners);
+    std::vector<StoreStatus> results(kOpeners, StoreStatus::IoError);
+    std::vector<std::thread> openers;
+    for (int i = 0; i < kOpeners; ++i)
+        openers.emplace_back([&, i] { results[size_t(i)] = Store::Open(file, &stores[size_t(i)]); });
+    for (auto& opener : openers)
+        opener.join();
+    for (StoreStatus result : results)
+        EXPECT_EQ(result, StoreStatus::Ok);
+    KeyId key = 0;
+    bool created = false;
+    ASSERT_EQ(stores[0]->CreateKey(stores[0]->Root(), {"MACHINE", "SOFTWARE", "One"}, {}, &key, &created),
+              StoreStatus::Ok);
+    KeyId seen = 0;
+    EXPECT_EQ(stores[kOpeners - 1]->OpenKey(stores[kOpeners - 1]->Root(), {"MACHINE", "SOFTWARE", "One"}, &seen),
+              StoreStatus::Ok);
+    EXPECT_EQ(seen, key);
+    // Nothing of the making is left beside it.
+    for (const auto& entry : std::filesystem::directory_iterator(root_))
+        EXPECT_EQ(entry.path().filename().string().find(".new-"), std::string::npos) << entry.path();
 }
 
 TEST(RegistryNames, FoldUpcasesAsciiAndLatin1LettersOnly)

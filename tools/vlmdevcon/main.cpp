@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,11 @@ const char* ErrorMeaning(DWORD error)
     switch (error) {
     case ERROR_FILE_NOT_FOUND: return "the file or key does not exist";
     case ERROR_PATH_NOT_FOUND: return "the directory does not exist";
+    case ERROR_FILENAME_EXCED_RANGE: return "the path is too long";
+    case ERROR_BAD_FILE_TYPE: return "not a regular file";
+    case ERROR_FILE_TOO_LARGE: return "the file is too large for an INF file";
+    case ERROR_READ_FAULT: return "the file could not be read";
+    case ERROR_NOT_ENOUGH_MEMORY: return "not enough memory";
     case ERROR_ACCESS_DENIED: return "access is denied (administrator rights needed)";
     case ERROR_INVALID_PARAMETER: return "invalid parameter";
     case ERROR_INVALID_DATA: return "the node has no such property";
@@ -147,6 +153,10 @@ int Install(const char* inf, const char* hardwareId)
     if (search == INVALID_HANDLE_VALUE)
         return Fail("finding the INF file", GetLastError());
     FindClose(search);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        fprintf(stderr, "vlmdevcon: %s is a directory, not an INF file\n", inf);
+        return kExitFailure;
+    }
 
     GUID classGuid;
     char className[MAX_CLASS_NAME_LEN];
@@ -244,9 +254,7 @@ int Remove(const char* hardwareId)
     return failed ? kExitFailure : kExitSuccess;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
@@ -278,4 +286,19 @@ int main(int argc, char** argv)
         return Remove(args[1].c_str());
     Usage(stderr);
     return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Every failure the platform reports is an error code; this is for
+    // what no code covers (memory running out), so that it still ends in
+    // a message and the failure status rather than an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        fprintf(stderr, "vlmdevcon: %s\n", e.what());
+        return kExitFailure;
+    }
 }

@@ -4,6 +4,8 @@
 // reconnects, and refusals are told apart from an absent server.
 #include "ipc/client.h"
 
+#include <windows.h>
+
 #include "scripted_server.h"
 #include "temp_root.h"
 
@@ -183,6 +185,43 @@ TEST_F(IpcClientTest, ServerClosingInsteadOfGreetingIsARefusal)
 {
     ScriptedServer server(root_.path(), 1, [](ServerSide& side, int) { side.Close(); });
     EXPECT_EQ(Call(Op::PnpEnumerate, 0, {}).error, CallError::Refused);
+}
+
+TEST_F(IpcClientTest, ACallCaughtByGoodbyeIsSentAgainOnANewConnection)
+{
+    ScriptedServer server(root_.path(), 2, [](ServerSide& side, int n) {
+        ASSERT_TRUE(side.Greet());
+        Request request;
+        ASSERT_TRUE(side.Receive(request));
+        if (n == 0) {
+            // Retired before it was carried out.
+            ASSERT_TRUE(side.Goodbye());
+            side.Close();
+            return;
+        }
+        ASSERT_TRUE(side.Reply(request, 0, 7));
+        Request end;
+        side.Receive(end);
+    });
+    CallResult result = Call(Op::PnpEnumerate, 0, {});
+    ASSERT_EQ(result.error, CallError::None);
+    EXPECT_EQ(result.reply.information, 7u);
+    vlm::win32::ipc::Disconnect();
+}
+
+TEST_F(IpcClientTest, AFullServersAnswerReachesTheCallerAsItsError)
+{
+    ScriptedServer server(root_.path(), 2, [](ServerSide& side, int n) {
+        Request hello;
+        ASSERT_TRUE(side.Receive(hello));
+        side.Reply(hello, n == 0 ? vlm::ipc::kStatusRequestNotAccepted : vlm::ipc::kStatusConnectionCountLimit, 0);
+    });
+    CallResult result = Call(Op::PnpEnumerate, 0, {});
+    EXPECT_EQ(result.error, CallError::Refused);
+    EXPECT_EQ(result.reply.status, vlm::ipc::kStatusRequestNotAccepted);
+    EXPECT_EQ(CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_CONNECTION_COUNT_LIMIT));
 }
 
 TEST_F(IpcClientTest, HelloAnsweredWithFailureIsARefusal)

@@ -59,6 +59,14 @@ public:
         return vlm::ipc::SendAll(fd_, vlm::ipc::EncodeReply(Op(request.header.op), reply));
     }
 
+    // Says the connection is retired, as vlmhost does to an idle one.
+    bool Goodbye()
+    {
+        vlm::ipc::Reply reply;
+        reply.status = vlm::ipc::kStatusTimeout;
+        return vlm::ipc::SendAll(fd_, vlm::ipc::EncodeReply(Op::Goodbye, reply));
+    }
+
     // Reads Hello and accepts it.
     bool Greet()
     {

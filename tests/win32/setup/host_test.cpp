@@ -198,6 +198,19 @@ TEST_F(Vlmdevcon, AMalformedInfFailsWithItsErrorAndLeavesNoNode)
     EXPECT_NE(out.find("error 0x00000002"), std::string::npos) << out;
 }
 
+// vlmdevcon aborted with an uncaught exception on a directory and read
+// /dev/zero until memory ran out.
+TEST_F(Vlmdevcon, ADirectoryOrADeviceAsTheInfFailsWithAMessage)
+{
+    std::string out;
+    EXPECT_EQ(Run({"install", "/tmp", kKordia}, &out), 1) << out;
+    EXPECT_NE(out.find("vlmdevcon: /tmp is a directory, not an INF file"), std::string::npos) << out;
+    EXPECT_EQ(Run({"install", "/dev/zero", kKordia}, &out), 1) << out;
+    EXPECT_NE(out.find("error 0x000000DE (not a regular file)"), std::string::npos) << out;
+    ASSERT_EQ(Run({"list"}, &out), 0) << out;
+    EXPECT_EQ(out, "no device nodes\n");
+}
+
 TEST_F(Vlmdevcon, HelpAndUsageErrors)
 {
     std::string out;

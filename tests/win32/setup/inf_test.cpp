@@ -4,6 +4,9 @@
 
 #include "setupapi/inf.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace vlm::test {
 namespace {
 
@@ -278,6 +281,51 @@ TEST_F(MalformedInf, MissingFileIsFileNotFound)
                                                     INSTALLFLAG_FORCE, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(Snapshot(), before);
+}
+
+// Reading a directory threw an uncaught exception from the stream; a
+// device was read until memory ran out. Each now gives SetupAPI's error.
+TEST_F(MalformedInf, ADirectoryOrADeviceAsTheInfGivesAnErrorNotAnAbort)
+{
+    GUID guid;
+    char name[32];
+    EXPECT_FALSE(SetupDiGetINFClassA(root_.c_str(), &guid, name, sizeof name, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(SetupDiGetINFClassA("/dev/zero", &guid, name, sizeof name, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_FILE_TYPE));
+    std::string fifo = root_ + "/fifo.INF";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\port", fifo.c_str(), INSTALLFLAG_FORCE, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_FILE_TYPE));
+    std::vector<std::string> before = Snapshot();
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\port", root_.c_str(), INSTALLFLAG_FORCE, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(MalformedInf, AnInfBeyondTheSizeBoundIsRefusedUnread)
+{
+    // Sparse: the bound is checked before a byte is read.
+    std::string huge = WriteInf("huge.INF", kGoodInf);
+    ASSERT_EQ(truncate(huge.c_str(), off_t(1) << 30), 0);
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\port", huge.c_str(), INSTALLFLAG_FORCE, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_TOO_LARGE));
+    // At the bound it is still read (and is then just malformed padding).
+    std::string edge = WriteInf("edge.INF", kGoodInf);
+    ASSERT_EQ(truncate(edge.c_str(), off_t(vlm::win32::setup::kMaxInfBytes)), 0);
+    InfFile inf;
+    EXPECT_NE(inf.Load(edge), DWORD(ERROR_FILE_TOO_LARGE));
+    ASSERT_EQ(truncate(edge.c_str(), off_t(vlm::win32::setup::kMaxInfBytes) + 1), 0);
+    EXPECT_EQ(inf.Load(edge), DWORD(ERROR_FILE_TOO_LARGE));
+}
+
+TEST_F(MalformedInf, AnUnreadableInfIsAccessDenied)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root reads any file";
+    std::string locked = WriteInf("locked.INF", kGoodInf);
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    EXPECT_EQ(InfFile().Load(locked), DWORD(ERROR_ACCESS_DENIED));
 }
 
 TEST_F(MalformedInf, AMissingCopyFilesListIsSectionNotFound)

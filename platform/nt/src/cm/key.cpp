@@ -6,6 +6,7 @@
 
 #include <vlm/kernel.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <mutex>
 
@@ -178,8 +179,12 @@ NTSTATUS CmInitSystem(const std::string& systemRoot)
     cm::StoreStatus status = cm::Store::Open(systemRoot + "/registry.db", &store);
     if (status == cm::StoreStatus::Ok)
         status = store->ResetVolatile();
-    if (status != cm::StoreStatus::Ok)
-        return cm::CmpStatus(status, "CmInitSystem");
+    if (status != cm::StoreStatus::Ok) {
+        // The kernel does not start on a registry it cannot trust or read;
+        // whoever started it is told which file and why, not only a status.
+        fprintf(stderr, "kernel: cannot use the registry: %s\n", cm::Store::LastError().c_str());
+        return status == cm::StoreStatus::AccessDenied ? STATUS_ACCESS_DENIED : STATUS_REGISTRY_IO_FAILED;
+    }
     auto& registry = cm::Registry();
     std::lock_guard guard(registry.lock);
     registry.store = std::move(store);

@@ -4,7 +4,15 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace vlm::nt::cm {
 namespace {
@@ -176,7 +184,14 @@ private:
 StoreStatus Store::Fail(const char* what)
 {
     int code = sqlite3_extended_errcode(db_);
-    t_lastError = std::string(what) + ": " + sqlite3_errmsg(db_) + " (" + std::to_string(code) + ")";
+    std::string cause = sqlite3_errmsg(db_);
+    if ((code & 0xff) == SQLITE_NOTADB)
+        cause = "not a registry database (" + cause + ")";
+    else if ((code & 0xff) == SQLITE_CORRUPT)
+        cause = "the registry database is corrupt (" + cause + ")";
+    else if (int os = sqlite3_system_errno(db_); os != 0 && ((code & 0xff) == SQLITE_IOERR || (code & 0xff) == SQLITE_CANTOPEN))
+        cause += std::string(": ") + strerror(os);
+    t_lastError = file_ + ": " + what + ": " + cause + " (" + std::to_string(code) + ")";
     switch (code & 0xff) {
     case SQLITE_READONLY:
     case SQLITE_PERM:
@@ -201,26 +216,89 @@ StoreStatus Store::Exec(const char* sql)
 
 // ------------------------------------------------------------- open, seed
 
-Store::Store(sqlite3* db) : db_(db) {}
+Store::Store(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
 
 Store::~Store()
 {
     sqlite3_close_v2(db_);
 }
 
+namespace {
+
+StoreStatus OpenFailure(const std::string& file, sqlite3* db, int rc)
+{
+    int os = db ? sqlite3_system_errno(db) : 0;
+    t_lastError = file + ": cannot open: " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    if (os != 0)
+        t_lastError += std::string(": ") + strerror(os);
+    return (rc & 0xff) == SQLITE_CANTOPEN || (rc & 0xff) == SQLITE_PERM ? StoreStatus::AccessDenied
+                                                                        : StoreStatus::IoError;
+}
+
+}  // namespace
+
+StoreStatus Store::Create(const std::string& file)
+{
+    // Made whole under a name of its own and then given the real name in
+    // one step: a registry.db that exists was therefore made by us, and
+    // one that is empty or lacks the tables is someone else's.
+    static std::atomic<unsigned> counter{0};
+    std::string fresh = file + ".new-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    unlink(fresh.c_str());
+    StoreStatus status;
+    {
+        sqlite3* db = nullptr;
+        int rc = sqlite3_open_v2(fresh.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE,
+                                 nullptr);
+        if (rc != SQLITE_OK) {
+            status = OpenFailure(file, db, rc);
+            sqlite3_close_v2(db);
+            return status;
+        }
+        Store store(db, file);
+        std::lock_guard guard(store.lock_);
+        status = store.Build();
+    }
+    if (status == StoreStatus::Ok && renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) != 0) {
+        int error = errno;
+        // A file system without the flag gets a link, which never replaces
+        // a file either.
+        if (error == EINVAL || error == ENOSYS)
+            error = link(fresh.c_str(), file.c_str()) == 0 ? 0 : errno;
+        // EEXIST: another process made it first, which is as good.
+        if (error != 0 && error != EEXIST) {
+            t_lastError = file + ": cannot create: " + strerror(error);
+            status = error == EACCES || error == EPERM ? StoreStatus::AccessDenied : StoreStatus::IoError;
+        }
+    }
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+        unlink((fresh + suffix).c_str());
+    return status;
+}
+
 StoreStatus Store::Open(const std::string& file, std::unique_ptr<Store>* store, bool readOnly)
 {
     store->reset();
+    struct stat st;
+    if (!readOnly && stat(file.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            t_lastError = file + ": cannot open: " + strerror(errno);
+            return errno == EACCES ? StoreStatus::AccessDenied : StoreStatus::IoError;
+        }
+        if (StoreStatus status = Create(file); status != StoreStatus::Ok)
+            return status;
+    }
+    // Never SQLITE_OPEN_CREATE here: a file that went in the meantime is
+    // not silently replaced by an empty registry.
     sqlite3* db = nullptr;
-    int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) | SQLITE_OPEN_EXRESCODE;
+    int flags = (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_EXRESCODE;
     int rc = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
-        t_lastError = "open " + file + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+        StoreStatus status = OpenFailure(file, db, rc);
         sqlite3_close_v2(db);
-        return (rc & 0xff) == SQLITE_CANTOPEN || (rc & 0xff) == SQLITE_PERM ? StoreStatus::AccessDenied
-                                                                            : StoreStatus::IoError;
+        return status;
     }
-    std::unique_ptr<Store> opened(new Store(db));
+    std::unique_ptr<Store> opened(new Store(db, file));
     std::lock_guard guard(opened->lock_);
     StoreStatus status = opened->Initialize(readOnly);
     if (status != StoreStatus::Ok)
@@ -229,12 +307,83 @@ StoreStatus Store::Open(const std::string& file, std::unique_ptr<Store>* store, 
     return StoreStatus::Ok;
 }
 
+StoreStatus Store::Build()
+{
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    sqlite3_extended_result_codes(db_, 1);
+    Transaction tx(*this, true);
+    if (tx.Status() != StoreStatus::Ok)
+        return tx.Status();
+    static const char* const kSchema[] = {
+        "CREATE TABLE keys("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " parent INTEGER NOT NULL,"
+        " name TEXT NOT NULL,"
+        " folded TEXT NOT NULL,"
+        " class TEXT,"
+        " volatile INTEGER NOT NULL DEFAULT 0,"
+        " last_write INTEGER NOT NULL,"
+        " UNIQUE(parent, folded))",
+        "CREATE TABLE vals("
+        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+        " key INTEGER NOT NULL,"
+        " name TEXT NOT NULL,"
+        " folded TEXT NOT NULL,"
+        " type INTEGER NOT NULL,"
+        " data BLOB NOT NULL,"
+        " UNIQUE(key, folded))",
+        "CREATE INDEX vals_order ON vals(key, id)",
+        "PRAGMA user_version=1",
+    };
+    for (const char* sql : kSchema) {
+        if (StoreStatus s = Exec(sql); s != StoreStatus::Ok)
+            return s;
+    }
+    if (StoreStatus s = Seed(true); s != StoreStatus::Ok)
+        return s;
+    return tx.Commit();
+}
+
+StoreStatus Store::CheckOurs()
+{
+    Transaction tx(*this, false);
+    if (tx.Status() != StoreStatus::Ok)
+        return tx.Status();
+    Statement version(db_, "PRAGMA user_version");
+    if (version.Step() != SQLITE_ROW)
+        return Fail("read the schema version");
+    int64_t found = version.Int(0);
+    Statement tables(db_, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
+    if (tables.Step() != SQLITE_ROW)
+        return Fail("list the tables");
+    int64_t ours = tables.Int(0);
+    if (found == kSchemaVersion && ours == 2)
+        return StoreStatus::Ok;
+    if (found > kSchemaVersion) {
+        t_lastError = file_ + ": registry schema " + std::to_string(found) + " is not this build's " +
+                      std::to_string(kSchemaVersion);
+    } else {
+        struct stat st;
+        bool empty = stat(file_.c_str(), &st) == 0 && st.st_size == 0;
+        t_lastError = file_ + ": not a registry database: " +
+                      (empty ? std::string("the file is empty (0 bytes)")
+                             : found == 0 && ours == 0 ? std::string("it has no registry tables")
+                                                       : "schema version " + std::to_string(found) + " with " +
+                                                             std::to_string(ours) + " of the 2 registry tables") +
+                      "; move it away to start with an empty registry";
+    }
+    return StoreStatus::IoError;
+}
+
 StoreStatus Store::Initialize(bool readOnly)
 {
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     sqlite3_extended_result_codes(db_, 1);
     int persist = 1;
     sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    // Before anything is written: a file that is not ours stays as it is.
+    if (StoreStatus s = CheckOurs(); s != StoreStatus::Ok)
+        return s;
     if (!readOnly) {
         // WAL is a property of the file: the first opener switches it, later
         // ones find it set. NORMAL keeps commits atomic and ordered; Flush()
@@ -244,48 +393,12 @@ StoreStatus Store::Initialize(bool readOnly)
         if (StoreStatus s = Exec("PRAGMA synchronous=NORMAL"); s != StoreStatus::Ok)
             return s;
     }
-
     Transaction tx(*this, !readOnly);
     if (tx.Status() != StoreStatus::Ok)
         return tx.Status();
-    {
-        Statement version(db_, "PRAGMA user_version");
-        if (version.Step() != SQLITE_ROW)
-            return Fail("read schema version");
-        int64_t found = version.Int(0);
-        if (found > kSchemaVersion || (readOnly && found != kSchemaVersion)) {
-            t_lastError = "registry schema " + std::to_string(found) + " is not this build's " +
-                          std::to_string(kSchemaVersion);
-            return StoreStatus::IoError;
-        }
-    }
     if (readOnly)
         return Seed(false);
-    static const char* const kSchema[] = {
-        "CREATE TABLE IF NOT EXISTS keys("
-        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-        " parent INTEGER NOT NULL,"
-        " name TEXT NOT NULL,"
-        " folded TEXT NOT NULL,"
-        " class TEXT,"
-        " volatile INTEGER NOT NULL DEFAULT 0,"
-        " last_write INTEGER NOT NULL,"
-        " UNIQUE(parent, folded))",
-        "CREATE TABLE IF NOT EXISTS vals("
-        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-        " key INTEGER NOT NULL,"
-        " name TEXT NOT NULL,"
-        " folded TEXT NOT NULL,"
-        " type INTEGER NOT NULL,"
-        " data BLOB NOT NULL,"
-        " UNIQUE(key, folded))",
-        "CREATE INDEX IF NOT EXISTS vals_order ON vals(key, id)",
-        "PRAGMA user_version=1",
-    };
-    for (const char* sql : kSchema) {
-        if (StoreStatus s = Exec(sql); s != StoreStatus::Ok)
-            return s;
-    }
+    // The fixed keys, should one have gone.
     if (StoreStatus s = Seed(true); s != StoreStatus::Ok)
         return s;
     return tx.Commit();
@@ -345,7 +458,7 @@ StoreStatus Store::Seed(bool create)
         status = EnsurePath(path, &unused);
     }
     if (status == StoreStatus::NotFound) {
-        t_lastError = "the registry has not been set up";
+        t_lastError = file_ + ": the registry has not been set up";
         return StoreStatus::IoError;
     }
     if (status == StoreStatus::Ok)

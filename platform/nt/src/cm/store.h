@@ -115,10 +115,13 @@ int64_t NtTimeNow();
 
 class Store {
 public:
-    // Opens (creating if missing) the database file, switches it to WAL, and
-    // makes sure the schema and the fixed keys exist: \REGISTRY with MACHINE
-    // (SYSTEM, SOFTWARE, HARDWARE\DEVICEMAP, the RTL_REGISTRY_* bases) and
-    // USER\.DEFAULT. The directory must exist.
+    // Opens the database file, switches it to WAL, and makes sure the fixed
+    // keys exist: \REGISTRY with MACHINE (SYSTEM, SOFTWARE,
+    // HARDWARE\DEVICEMAP, the RTL_REGISTRY_* bases) and USER\.DEFAULT. A
+    // missing file is made whole under another name and then renamed into
+    // place, so a file that exists but is empty or lacks the schema is not
+    // ours: it is refused (IoError), never re-seeded. The directory must
+    // exist. Every failure's LastError() names the file and the cause.
     //
     // readOnly is for callers without write access to the file (ordinary
     // users): the database must already have been set up, and every change
@@ -165,7 +168,13 @@ private:
     class Statement;
     class Transaction;
 
-    explicit Store(sqlite3* db);
+    Store(sqlite3* db, std::string file);
+    // Makes a new registry database at `file`, schema and fixed keys.
+    static StoreStatus Create(const std::string& file);
+    StoreStatus Build();
+    // Ok when the database is a registry of this build; otherwise IoError
+    // with LastError() naming the file and what is wrong with it.
+    StoreStatus CheckOurs();
     StoreStatus Initialize(bool readOnly);
     StoreStatus Fail(const char* what);
     StoreStatus Exec(const char* sql);
@@ -185,6 +194,7 @@ private:
 
     std::mutex lock_;  // serialises every use of db_ and the cached statements
     sqlite3* db_;
+    const std::string file_;  // for messages
     KeyId root_ = 0;
     std::vector<KeyId> protected_;  // hive roots, fixed once seeded
 };

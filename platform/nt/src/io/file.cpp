@@ -8,6 +8,17 @@
 // Every file object carries, behind the FILE_OBJECT drivers see, the list
 // of the requests sent on its handles and not yet finished, so that a
 // client can cancel them all (as CancelIoEx(handle, NULL) does).
+//
+// Access. A handle keeps the access it was opened with, generic rights
+// mapped to the file-specific ones. Reads, writes and control requests on
+// it are checked against that before an IRP is built, as Windows checks a
+// caller's handle: a read needs FILE_READ_DATA, a write FILE_WRITE_DATA or
+// FILE_APPEND_DATA, a control request the access its code names
+// (FILE_READ_ACCESS, FILE_WRITE_ACCESS; FILE_ANY_ACCESS needs none, which
+// is what every serial control code asks). Windows skips the check for
+// kernel-mode callers; here these routines are the system services that
+// user programs reach through vlmhost's IPC and terminals, so every caller
+// is checked.
 #include "io/iop.h"
 #include "ob/ob.h"
 
@@ -24,6 +35,48 @@ namespace {
 
 // FILE_OBJECT.Flags bit: the create succeeded, so clean-up and close are owed.
 constexpr ULONG FO_OPENED_BY_CREATE = 0x80000000;
+
+// File access rights beyond those the DDK-named headers carry, and the
+// file object type's generic mapping.
+constexpr ACCESS_MASK kFileAppendData = 0x0004;
+constexpr ACCESS_MASK kFileGenericExecute = 0x1200A0;
+constexpr ACCESS_MASK kFileAllAccess = 0x1F01FF;
+
+// The access a handle is granted for `desired`: generic rights become
+// file rights; MAXIMUM_ALLOWED gets everything (devices here carry no
+// security descriptor that would hold anything back).
+ACCESS_MASK MapFileAccess(ACCESS_MASK desired)
+{
+    ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);
+    if (desired & GENERIC_READ)
+        granted |= FILE_GENERIC_READ;
+    if (desired & GENERIC_WRITE)
+        granted |= FILE_GENERIC_WRITE;
+    if (desired & GENERIC_EXECUTE)
+        granted |= kFileGenericExecute;
+    if (desired & (GENERIC_ALL | MAXIMUM_ALLOWED))
+        granted |= kFileAllAccess;
+    return granted;
+}
+
+// Whether a handle granted `granted` may send the request.
+bool AccessAllows(ACCESS_MASK granted, UCHAR major, ULONG code)
+{
+    switch (major) {
+    case IRP_MJ_READ:
+        return granted & FILE_READ_DATA;
+    case IRP_MJ_WRITE:
+        return granted & (FILE_WRITE_DATA | kFileAppendData);
+    case IRP_MJ_DEVICE_CONTROL: {
+        // The code's access bits are the rights FILE_READ_DATA (1) and
+        // FILE_WRITE_DATA (2) themselves.
+        ACCESS_MASK required = (code >> 14) & (FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+        return (granted & required) == required;
+    }
+    default:
+        return true;
+    }
+}
 
 // The I/O manager's part of a file object, right behind the FILE_OBJECT.
 struct FileObjectTail {
@@ -111,10 +164,15 @@ NTSTATUS SendOnHandle(HANDLE handle, PIO_STATUS_BLOCK iosb, UCHAR major, ULONG c
                       PVOID out, ULONG outLength)
 {
     PVOID object;
-    NTSTATUS status = ob::ReferenceByHandleInternal(handle, *IoFileObjectType, &object);
+    ACCESS_MASK granted;
+    NTSTATUS status = ob::ReferenceByHandleInternal(handle, *IoFileObjectType, &object, &granted);
     if (!NT_SUCCESS(status))
         return status;
     auto* file = static_cast<PFILE_OBJECT>(object);
+    if (!AccessAllows(granted, major, code)) {
+        ob::DereferenceInternal(file);
+        return STATUS_ACCESS_DENIED;
+    }
     PDEVICE_OBJECT top = GetAttachedDevice(file->DeviceObject);
     IO_STATUS_BLOCK local{};
     PIRP irp;
@@ -228,8 +286,9 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
     file->Type = IO_TYPE_FILE;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = device;  // the file object's reference on the device
-    file->ReadAccess = (DesiredAccess & (GENERIC_READ | FILE_READ_DATA)) != 0;
-    file->WriteAccess = (DesiredAccess & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
+    const ACCESS_MASK granted = io::MapFileAccess(DesiredAccess);
+    file->ReadAccess = (granted & FILE_READ_DATA) != 0;
+    file->WriteAccess = (granted & (FILE_WRITE_DATA | io::kFileAppendData)) != 0;
     KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
     KeInitializeSpinLock(&io::TailOf(file)->requestsLock);
@@ -264,7 +323,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
     }
     file->Flags |= io::FO_OPENED_BY_CREATE;
     InterlockedIncrement(&device->DeviceObjectExtension->OpenFiles);
-    status = ob::OpenObjectByPointer(file, DesiredAccess, FileHandle);
+    status = ob::OpenObjectByPointer(file, granted, FileHandle);
     ob::DereferenceInternal(file);
     return status;
 }

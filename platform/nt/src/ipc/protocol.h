@@ -16,14 +16,18 @@
 //   u32 length   payload bytes, at most kMaxPayload
 //   u32 reserved zero
 //
-// A connection begins with Hello. Requests may then be sent at any time,
+// A connection begins with Hello, within a time limit. A server that does
+// not admit the peer (credentials, a full server, the user's share of the
+// connections used up) answers its Hello with the refusal's status and
+// closes. Requests may then be sent at any time,
 // from any number of client threads: the server runs them concurrently and
 // replies in completion order, so a WaitOnMask can pend while reads and
 // writes come and go on the same connection. A header that cannot be
 // trusted (bad magic, version, length) ends the connection, since the
 // stream cannot be resynchronised; a well-framed request with a bad payload
 // or an unknown handle gets a reply with a failure status and the
-// connection goes on.
+// connection goes on. A connection that holds no port handle and has no
+// request outstanding for a while is closed by the server with Goodbye.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +51,12 @@ inline constexpr uint32_t kMaxOutstanding = 64;
 // Longest object name a Create may carry, and longest instance path.
 inline constexpr uint32_t kMaxName = 512;
 inline constexpr uint16_t kReplyBit = 0x8000;
+
+// Statuses the server answers with at the door and at Goodbye.
+inline constexpr int32_t kStatusAccessDenied = int32_t(0xC0000022);         // not admitted
+inline constexpr int32_t kStatusRequestNotAccepted = int32_t(0xC00000D0);   // the server is full
+inline constexpr int32_t kStatusConnectionCountLimit = int32_t(0xC0000246); // the user's share is used up
+inline constexpr int32_t kStatusTimeout = int32_t(0x00000102);              // idle: Goodbye's reason
 
 enum class Op : uint16_t {
     // No payload. The server replies with status 0, or refuses and closes.
@@ -74,6 +84,13 @@ enum class Op : uint16_t {
     // Payload: the instance path in UTF-8 (Root\PORTS\0000). Orderly
     // removal: an open port vetoes it (STATUS_DEVICE_BUSY).
     PnpRemove = 9,
+    // Sent only by the server, reply-shaped (kReplyBit set, id 0, the
+    // reply payload's status the reason: kStatusTimeout for an idle
+    // connection), right before it closes the connection. The server has
+    // read nothing after the last request it replied to, so a request the
+    // client sent meanwhile was not carried out and may be sent again on a
+    // new connection.
+    Goodbye = 10,
 };
 
 struct Header {

@@ -105,6 +105,13 @@ NTSTATUS ReferenceByHandleInternal(HANDLE handle, POBJECT_TYPE type, PVOID* obje
     return LookupAndReference(handle, type, object, nullptr);
 }
 
+NTSTATUS ReferenceByHandleInternal(HANDLE handle, POBJECT_TYPE type, PVOID* object, ACCESS_MASK* granted)
+{
+    *object = nullptr;
+    *granted = 0;
+    return LookupAndReference(handle, type, object, granted);
+}
+
 }  // namespace vlm::nt::ob
 
 using namespace vlm::nt;

@@ -48,6 +48,8 @@ NTSTATUS OpenObjectByPointer(PVOID object, ACCESS_MASK access, PHANDLE handle);
 // the kernel's own short uses (the reference is dropped with
 // DereferenceInternal).
 NTSTATUS ReferenceByHandleInternal(HANDLE handle, POBJECT_TYPE type, PVOID* object);
+// The same, also giving the access the handle was granted.
+NTSTATUS ReferenceByHandleInternal(HANDLE handle, POBJECT_TYPE type, PVOID* object, ACCESS_MASK* granted);
 void ReferenceInternal(PVOID object);
 void DereferenceInternal(PVOID object);
 

@@ -184,7 +184,12 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
     case ipc::CallError::None:
         break;
     case ipc::CallError::Refused:
-        SetLastError(ERROR_ACCESS_DENIED);
+        // vlmhost says why (not admitted, full, the user's share used up);
+        // a socket that would not let us in is a denial too.
+        if (result.reply.status != 0)
+            file::SetLastErrorFromStatus(result.reply.status);
+        else
+            SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     case ipc::CallError::Unreachable:
     case ipc::CallError::Lost:

@@ -5,7 +5,9 @@
 // connection reads replies and hands each to the caller waiting on its id.
 // A broken connection (end of stream, an error, a header that cannot be
 // trusted) wakes every waiting caller with Lost; the next Call finds the
-// connection broken and opens a new one.
+// connection broken and opens a new one. vlmhost's Goodbye retires the
+// connection instead: the calls waiting on it were never carried out, so
+// Call sends them again on a new one (a few times at most).
 //
 // Lifetime: the process holds its current connection in a function-local
 // static. Callers hold a reference of their own for the length of a call,
@@ -45,10 +47,14 @@ using vlm::ipc::Op;
 // connection but does not answer (stopped, wedged) counts as unreachable
 // instead of hanging the caller's first call for ever.
 constexpr int kHelloTimeoutMs = 5000;
+// How often a call caught by a Goodbye is sent again; each new connection
+// would have to go idle at once for this to run out.
+constexpr int kRetiredRetries = 3;
 
 struct PendingCall {
     std::condition_variable done;  // signalled by the receiver or by Break
     bool finished = false;
+    bool retired = false;  // a Goodbye came first: the call was not carried out
     CallResult result;
 };
 
@@ -80,14 +86,19 @@ public:
         return broken_;
     }
 
-    CallResult Call(Op op, uint32_t handle, std::span<const uint8_t> payload)
+    // *retired, if given, tells whether the call failed because vlmhost
+    // retired the connection before carrying it out.
+    CallResult Call(Op op, uint32_t handle, std::span<const uint8_t> payload, bool* retired = nullptr)
     {
         PendingCall pending;
         uint32_t id;
         {
             std::lock_guard guard(lock_);
-            if (broken_)
+            if (broken_) {
+                if (retired)
+                    *retired = retired_;
                 return {CallError::Lost, {}};
+            }
             id = AllocateIdLocked();
             pending_[id] = &pending;
         }
@@ -97,24 +108,32 @@ public:
             std::lock_guard guard(sendLock_);
             sent = vlm::ipc::SendAll(fd_, message);
         }
-        if (!sent)
-            Break();  // fails this call too, through pending_
+        // vlmhost closed its end: the receiver reads what came before the
+        // end (a Goodbye, perhaps) and then breaks the connection, failing
+        // this call too. Any other failure breaks it here.
+        if (!sent && errno != EPIPE && errno != ECONNRESET)
+            Break();
         std::unique_lock guard(lock_);
         pending.done.wait(guard, [&] { return pending.finished; });
+        if (retired)
+            *retired = pending.retired;
         return std::move(pending.result);
     }
 
-    // Fails every outstanding call with Lost and ends the receiver's read.
-    // Idempotent; safe from any thread, the receiver included.
-    void Break()
+    // Fails every outstanding call with Lost and ends the receiver's read;
+    // `retire` says vlmhost sent Goodbye, so those calls were not carried
+    // out. Idempotent; safe from any thread, the receiver included.
+    void Break(bool retire = false)
     {
         std::lock_guard guard(lock_);
         if (!broken_) {
             broken_ = true;
+            retired_ = retire;
             shutdown(fd_, SHUT_RDWR);
         }
         for (auto& [id, call] : pending_) {
             call->result = {CallError::Lost, {}};
+            call->retired = retired_;
             call->finished = true;
             call->done.notify_one();
         }
@@ -150,6 +169,10 @@ private:
             payload.resize(header.length);
             if (!payload.empty() && !vlm::ipc::ReceiveAll(fd_, payload))
                 break;
+            if (header.op == (uint16_t(Op::Goodbye) | vlm::ipc::kReplyBit)) {
+                Break(true);
+                return;
+            }
             vlm::ipc::Reply reply;
             if (!vlm::ipc::DecodeReply(header, payload, reply)) {
                 fprintf(stderr, "vlm: ipc: malformed reply (op 0x%04X, %u bytes)\n", header.op, header.length);
@@ -170,8 +193,9 @@ private:
     const int fd_;
     const uint64_t generation_;
     std::mutex sendLock_;  // serialises whole messages on fd_
-    std::mutex lock_;      // guards broken_, nextId_ and pending_
+    std::mutex lock_;      // guards broken_, retired_, nextId_ and pending_
     bool broken_ = false;
+    bool retired_ = false;  // broken by vlmhost's Goodbye
     uint32_t nextId_ = 1;
     std::unordered_map<uint32_t, PendingCall*> pending_;  // calls sent, reply not yet handed over
     std::thread receiver_;
@@ -203,8 +227,10 @@ Wait ReceiveWithin(int fd, std::span<uint8_t> bytes, int timeoutMs)
 }
 
 // Connects and greets; on success the connection's receiver is running.
-CallError Open(uint64_t generation, std::shared_ptr<Connection>& out)
+// A refusal's status, when vlmhost gave one, goes to *refusal.
+CallError Open(uint64_t generation, std::shared_ptr<Connection>& out, int32_t* refusal)
 {
+    *refusal = 0;
     std::string path = vlm::ipc::SocketPath(SystemRoot());
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -227,10 +253,12 @@ CallError Open(uint64_t generation, std::shared_ptr<Connection>& out)
     }
 
     // Hello goes out before any other thread can use the socket; its reply
-    // is read here, before the receiver starts.
+    // is read here, before the receiver starts. The answer is looked for
+    // even when the send failed: a refusing vlmhost may have closed its end.
     std::vector<uint8_t> hello = vlm::ipc::EncodeMessage(Op::Hello, 0, 0, {});
     uint8_t raw[kHeaderBytes];
-    Wait wait = vlm::ipc::SendAll(fd, hello) ? ReceiveWithin(fd, raw, kHelloTimeoutMs) : Wait::Closed;
+    vlm::ipc::SendAll(fd, hello);
+    Wait wait = ReceiveWithin(fd, raw, kHelloTimeoutMs);
     if (wait != Wait::Ok) {
         // A server that takes the connection and closes it refused us; one
         // that never answers is as good as absent.
@@ -244,8 +272,11 @@ CallError Open(uint64_t generation, std::shared_ptr<Connection>& out)
               header.op == (uint16_t(Op::Hello) | vlm::ipc::kReplyBit);
     if (ok) {
         payload.resize(header.length);
-        ok = ReceiveWithin(fd, payload, kHelloTimeoutMs) == Wait::Ok &&
-             vlm::ipc::DecodeReply(header, payload, reply) && reply.status == 0;
+        ok = ReceiveWithin(fd, payload, kHelloTimeoutMs) == Wait::Ok && vlm::ipc::DecodeReply(header, payload, reply);
+        if (ok && reply.status != 0) {
+            *refusal = reply.status;
+            ok = false;
+        }
     }
     if (!ok) {
         close(fd);
@@ -277,8 +308,9 @@ Client& TheClient()
 }
 
 // The live connection, connecting if there is none or the last one broke.
-CallError Acquire(std::shared_ptr<Connection>& out)
+CallError Acquire(std::shared_ptr<Connection>& out, int32_t* refusal)
 {
+    *refusal = 0;
     Client& client = TheClient();
     std::shared_ptr<Connection> stale;  // destroyed (joined) after the lock is let go
     std::lock_guard guard(client.lock);
@@ -288,7 +320,7 @@ CallError Acquire(std::shared_ptr<Connection>& out)
     }
     stale = std::move(client.current);
     std::shared_ptr<Connection> fresh;
-    CallError error = Open(client.generation + 1, fresh);
+    CallError error = Open(client.generation + 1, fresh, refusal);
     if (error != CallError::None)
         return error;
     client.generation++;
@@ -301,13 +333,21 @@ CallError Acquire(std::shared_ptr<Connection>& out)
 
 CallResult Call(Op op, uint32_t handle, std::span<const uint8_t> payload)
 {
-    std::shared_ptr<Connection> connection;
-    CallError error = Acquire(connection);
-    if (error != CallError::None)
-        return {error, {}};
-    CallResult result = connection->Call(op, handle, payload);
-    result.generation = connection->Generation();
-    return result;
+    for (int attempt = 0;; ++attempt) {
+        std::shared_ptr<Connection> connection;
+        int32_t refusal;
+        CallError error = Acquire(connection, &refusal);
+        if (error != CallError::None) {
+            CallResult refused{error, {}};
+            refused.reply.status = refusal;
+            return refused;
+        }
+        bool retired = false;
+        CallResult result = connection->Call(op, handle, payload, &retired);
+        result.generation = connection->Generation();
+        if (!retired || attempt == kRetiredRetries)
+            return result;
+    }
 }
 
 CallResult CallOn(uint64_t generation, Op op, uint32_t handle, std::span<const uint8_t> payload)

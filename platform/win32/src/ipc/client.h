@@ -7,7 +7,9 @@
 // $VLM_SYSTEM_ROOT (default /var/lib/vlm), and greeted with Hello. Any
 // number of threads may have a call outstanding at once; each waits only
 // for its own reply. When vlmhost goes away every outstanding call fails
-// and the next call reconnects.
+// and the next call reconnects. When vlmhost closes an idle connection
+// (Goodbye), a call caught on its way is sent again on a new connection:
+// vlmhost did not carry it out.
 #pragma once
 
 #include "ipc/protocol.h"
@@ -20,13 +22,16 @@ namespace vlm::win32::ipc {
 enum class CallError {
     None,
     Unreachable,  // no vlmhost listening on the socket (ENOENT, ECONNREFUSED)
-    Refused,      // vlmhost refused this caller (credentials, version)
+    Refused,      // vlmhost refused this caller (credentials, version, no room)
     Lost,         // the connection broke before the reply came
 };
 
 struct CallResult {
     CallError error = CallError::None;
-    vlm::ipc::Reply reply;  // valid when error == None
+    // Valid when error == None. For Refused, reply.status is the status
+    // vlmhost refused with (0 when it gave none: the socket's permissions,
+    // another protocol version).
+    vlm::ipc::Reply reply;
     // Which connection the call went over (see CallOn); 0 when none.
     uint64_t generation = 0;
 };

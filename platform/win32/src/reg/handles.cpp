@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -56,8 +57,11 @@ LONG OpenStoreLocked(RegistryState& state)
                                                    : access(root.c_str(), W_OK) != 0;
     std::unique_ptr<Store> store;
     StoreStatus status = Store::Open(file, &store, readOnly);
-    if (status != StoreStatus::Ok)
+    if (status != StoreStatus::Ok) {
+        // The error code cannot say which file or why; the program's user is told.
+        fprintf(stderr, "vlm: registry: %s\n", Store::LastError().c_str());
         return status == StoreStatus::AccessDenied && !readOnly ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
+    }
     state.store = std::move(store);
     state.readOnly = readOnly;
     return ERROR_SUCCESS;

@@ -7,12 +7,16 @@
 
 #include <winerror.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
+#include <new>
 
 namespace vlm::win32::setup {
 namespace {
@@ -96,15 +100,88 @@ DWORD InfFile::Fail(DWORD error, int line)
     return error;
 }
 
+namespace {
+
+// The Win32 error for a failed open or read of an INF file.
+DWORD FileError(int error)
+{
+    switch (error) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+    case ELOOP: return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return ERROR_ACCESS_DENIED;  // a directory, as CreateFile answers for one
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EFBIG: return ERROR_FILE_TOO_LARGE;
+    default: return ERROR_READ_FAULT;
+    }
+}
+
+// Reads a whole INF file of at most kMaxInfBytes into *bytes.
+DWORD ReadInfFile(const std::string& hostPath, std::string* bytes)
+{
+    // O_NONBLOCK: a FIFO must not hold the open up; it is refused below.
+    int fd = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return FileError(errno);
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return FileError(errno);
+    if (S_ISDIR(st.st_mode))
+        return FileError(EISDIR);
+    // Devices, FIFOs and sockets hold no INF (/dev/zero would never end).
+    if (!S_ISREG(st.st_mode))
+        return ERROR_BAD_FILE_TYPE;
+    if (st.st_size > off_t(kMaxInfBytes))
+        return ERROR_FILE_TOO_LARGE;
+    try {
+        bytes->resize(size_t(st.st_size));
+        size_t done = 0;
+        // The file may grow or shrink while it is read: read to its end,
+        // never beyond the bound.
+        for (;;) {
+            if (done == bytes->size()) {
+                if (bytes->size() > kMaxInfBytes)
+                    return ERROR_FILE_TOO_LARGE;
+                bytes->resize(std::min(bytes->size() + 4096, kMaxInfBytes + 1));
+            }
+            ssize_t n = read(fd, bytes->data() + done, bytes->size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return FileError(errno);
+            if (n == 0)
+                break;
+            done += size_t(n);
+        }
+        bytes->resize(done);
+    } catch (const std::bad_alloc&) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 DWORD InfFile::Load(const std::string& hostPath)
 {
-    std::ifstream file(hostPath, std::ios::binary);
-    if (!file) {
-        errorLine_ = 0;
-        return errno == EACCES ? ERROR_ACCESS_DENIED : errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
+    sections_.clear();
+    errorLine_ = 0;
+    std::string bytes;
+    if (DWORD error = ReadInfFile(hostPath, &bytes))
+        return error;
+    try {
+        return Parse(Decode(std::move(bytes)));
+    } catch (const std::bad_alloc&) {
+        sections_.clear();
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
-    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    return Parse(Decode(std::move(bytes)));
 }
 
 DWORD InfFile::Parse(std::string_view text)

@@ -22,10 +22,18 @@ struct InfSection {
     std::vector<InfLine> lines;
 };
 
+// Driver packages' INF files are a few kilobytes; a file beyond this is
+// not one, and is refused before it is read.
+inline constexpr size_t kMaxInfBytes = 4u << 20;
+
 class InfFile {
 public:
-    // ERROR_SUCCESS, ERROR_FILE_NOT_FOUND (or another file error), or the
-    // syntax error of the first bad line (errorLine() says which).
+    // ERROR_SUCCESS; a file error: ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+    // ERROR_ACCESS_DENIED (also for a directory, as CreateFile answers),
+    // ERROR_BAD_FILE_TYPE (a device, FIFO or socket), ERROR_FILE_TOO_LARGE
+    // (over kMaxInfBytes), ERROR_READ_FAULT, ERROR_NOT_ENOUGH_MEMORY; or the
+    // syntax error of the first bad line (errorLine() says which). Never
+    // throws.
     DWORD Load(const std::string& hostPath);
     DWORD Parse(std::string_view text);
 

@@ -254,6 +254,11 @@ DWORD SetpLoadDriverPackage(const std::string& hostPath, const std::string& hard
     InfFile inf;
     if (DWORD error = inf.Load(hostPath))
         return error;
+    return SetpReadDriverPackage(inf, hardwareId, package);
+}
+
+DWORD SetpReadDriverPackage(const InfFile& inf, const std::string& hardwareId, DriverPackage* package)
+{
     DriverPackage result;
     if (DWORD error = SetpReadInfClass(inf, &result.classGuid, &result.className))
         return error;

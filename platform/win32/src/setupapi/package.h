@@ -55,5 +55,7 @@ struct DriverPackage {
 // driver; ERROR_BAD_SERVICE_INSTALLSECT for an incomplete service section;
 // the reader's errors for malformed text.
 DWORD SetpLoadDriverPackage(const std::string& hostPath, const std::string& hardwareId, DriverPackage* package);
+// The same for an INF already read.
+DWORD SetpReadDriverPackage(const InfFile& inf, const std::string& hardwareId, DriverPackage* package);
 
 }  // namespace vlm::win32::setup
