@@ -25,7 +25,7 @@ protected:
         PortTest::SetUp();
         if (HasFatalFailure())
             return;
-        gateway_ = std::make_unique<host::PtyGateway>(root_);
+        gateway_ = std::make_unique<host::PtyGateway>(host::PtyGatewayOptions{.systemRoot = root_});
     }
     void TearDown() override
     {

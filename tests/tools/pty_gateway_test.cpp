@@ -1,6 +1,7 @@
 // The pty gateway in-process: a kernel with COM3, the gateway offering its
 // terminal, and a program's side played with open(2), write(2), read(2)
 // and termios, as a Linux serial program does.
+#include "log_capture.h"
 #include "port_fixture.h"
 #include "pty_gateway.h"
 
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <thread>
@@ -29,7 +31,7 @@ protected:
         PortTest::SetUp();
         if (HasFatalFailure())
             return;
-        gateway_ = std::make_unique<host::PtyGateway>(root_);
+        gateway_ = std::make_unique<host::PtyGateway>(host::PtyGatewayOptions{.systemRoot = root_});
         ASSERT_EQ(gateway_->Start(), 1);
     }
     void TearDown() override
@@ -61,15 +63,16 @@ protected:
 
     // Reads until `until` has been seen or the terminal hangs up, within
     // kLimit. *hungUp tells which.
-    static std::string ReadUntil(int fd, const std::string& until, bool* hungUp = nullptr)
+    static std::string ReadUntil(int fd, const std::string& until, bool* hungUp = nullptr,
+                                 std::chrono::milliseconds limit = kLimit)
     {
         std::string got;
         if (hungUp)
             *hungUp = false;
-        auto deadline = Clock::now() + kLimit;
+        auto deadline = Clock::now() + limit;
         while (got.find(until) == std::string::npos && Clock::now() < deadline) {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
+            if (poll(&p, 1, int(std::min<long long>(100, limit.count()))) <= 0)
                 continue;
             char buffer[256];
             ssize_t n = read(fd, buffer, sizeof buffer);
@@ -101,6 +104,11 @@ protected:
         return baud;
     }
 
+    bool WaitForLog(const std::string& text) { return log_.WaitFor(text); }
+    bool LogHas(const std::string& text) { return log_.Has(text); }
+    std::string LogText() { return log_.Text(); }
+
+    LogCapture log_;
     std::unique_ptr<host::PtyGateway> gateway_;
 };
 
@@ -169,33 +177,39 @@ TEST_F(PtyGatewayTest, ClosingTheTerminalClosesThePortAndTheNextProgramGetsIt)
     }
 }
 
-TEST_F(PtyGatewayTest, OpenWithoutAssignmentReportsTheErrorAndHangsUp)
+// A program must only ever read what the printer sent: a refused open
+// reaches it as a hang-up (end of file, EIO on writes) and the
+// administrator through the log, never as text in the stream.
+TEST_F(PtyGatewayTest, ARefusedOpenPutsNoByteIntoTheStreamButHangsUpAndIsLogged)
 {
     std::string firstSlave = gateway_->Ports()[0].slavePath;
     int fd = OpenTerminal();
     ASSERT_GE(fd, 0);
+    WriteAll(fd, std::string(100, 'j'));  // taken by the pty before the gateway notices
     bool hungUp = false;
-    std::string text = ReadUntil(fd, "\n", &hungUp);
-    EXPECT_NE(text.find("vlmhost: cannot open COM3: status 0x"), std::string::npos) << text;
-    // Then the terminal hangs up: reads end.
-    ReadUntil(fd, "never sent", &hungUp);
+    std::string text = ReadUntil(fd, "never sent", &hungUp);
     EXPECT_TRUE(hungUp);
+    EXPECT_EQ(text, "") << "bytes the printer never sent";
+    errno = 0;
+    EXPECT_EQ(write(fd, "x", 1), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_TRUE(WaitForLog("pty COM3: cannot open the port: status 0xC0000001 (no printer is assigned to COM3)"))
+        << LogText();
 
     // A fresh terminal waits at the same link; with an assignment it works.
     // The old slave stays open until then, so the fresh terminal cannot be
     // given the old one's number and be mistaken for it.
     FakePrinter printer;
     Assign(printer);
-    auto deadline = Clock::now() + kLimit;
     std::string slave;
-    for (int i = 0; i < 100000 && Clock::now() < deadline; ++i) {
+    auto deadline = Clock::now() + kLimit;
+    for (int i = 0; i < 100000 && slave.empty() && Clock::now() < deadline; ++i) {
         char target[256] = {};
         ssize_t n = readlink(LinkPath().c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target) != firstSlave && std::string(target) == gateway_->Ports()[0].slavePath) {
+        if (n > 0 && std::string(target) != firstSlave && std::string(target) == gateway_->Ports()[0].slavePath)
             slave = target;
-            break;
-        }
-        std::this_thread::yield();  // the gateway's thread replaces the link; nothing signals it
+        else
+            std::this_thread::yield();  // the session's thread replaces the link; nothing signals it
     }
     close(fd);
     ASSERT_FALSE(slave.empty());
@@ -206,6 +220,36 @@ TEST_F(PtyGatewayTest, OpenWithoutAssignmentReportsTheErrorAndHangsUp)
     EXPECT_EQ(printer.Received(), "after");
     close(fd);
     EXPECT_TRUE(printer.WaitForRelease(kLimit));
+}
+
+// A printer that resets the connection fails the next write: the program
+// sees its terminal hang up, and the log says what happened instead of
+// "status 0x00000000".
+TEST_F(PtyGatewayTest, AWriteAfterThePrinterResetHangsUpAndTheLogNamesTheLostConnection)
+{
+    FakePrinter printer;
+    Assign(printer);
+    int fd = OpenTerminal();
+    ASSERT_GE(fd, 0);
+    WriteAll(fd, "first");
+    ASSERT_TRUE(printer.WaitForBytes(5, kLimit));
+    printer.ResetConnection();
+    bool hungUp = false;
+    std::string text;
+    auto deadline = Clock::now() + kLimit;
+    // The reset reaches the transport at its own pace: write until a send
+    // fails and the terminal hangs up.
+    for (int i = 0; i < 1000 && !hungUp && Clock::now() < deadline; ++i) {
+        if (write(fd, "more", 4) < 0)
+            break;
+        text += ReadUntil(fd, "never sent", &hungUp, std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(text, "");
+    EXPECT_TRUE(WaitForLog("pty COM3: write failed: the printer at 127.0.0.1:" + std::to_string(printer.port()) +
+                           " took 0 of "))
+        << LogText();
+    EXPECT_FALSE(LogHas("write failed: status 0x00000000")) << LogText();
+    close(fd);
 }
 
 TEST_F(PtyGatewayTest, TermiosSpeedBecomesThePortsBaudRate)
