@@ -248,10 +248,12 @@ std::string PrinterOfPort(std::string_view portName)
 
 int EnumerateAndReport()
 {
-    // Nodes that had a device object before are not news, started or not.
-    std::set<std::string> known;
+    // A node that started before is no news; one that could not start
+    // before is news only once it starts (it got its driver, or its name
+    // became free).
+    std::map<std::string, bool> known;  // instance path -> started
     for (const auto& device : nt::PnpQueryDevices())
-        known.insert(device.instancePath);
+        known[device.instancePath] = device.started;
     int started = nt::PnpEnumerateRoot(CheckNodeBeforeStart);
     auto devices = nt::PnpQueryDevices();
 
@@ -293,7 +295,8 @@ int EnumerateAndReport()
     }
 
     for (const auto& device : devices) {
-        if (known.count(device.instancePath))
+        auto before = known.find(device.instancePath);
+        if (before != known.end() && (before->second || !device.started))
             continue;
         if (device.started) {
             std::string port = PortNameOfNode(device.instancePath);

@@ -189,8 +189,8 @@ void Port::Session()
     Log("pty %s: port opened%s%s", name_.c_str(), printer.empty() ? "" : " to ", printer.c_str());
     bool failed = Traffic(handle);
     status = ZwClose(handle);
-    Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
     if (failed) {
+        Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
         HangUp();
         return;
     }
@@ -200,6 +200,8 @@ void Port::Session()
         UpdateExclusiveLocked();
         sessionRunning_ = false;
     }
+    // Said once the terminal welcomes every program again.
+    Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
     // No flush: the next program may already have the slave open and have
     // written to it.
     watcher_.Returned(name_);
@@ -233,6 +235,8 @@ void Port::HangUp()
             terminal_ = std::move(fresh);
             watch_ = watch;
             UpdateExclusiveLocked();
+            Log("pty %s: hung up; a fresh terminal %s waits at %s", name_.c_str(), terminal_.slavePath.c_str(),
+                link_.c_str());
         } else {
             watcher_.Unwatch(watch);
             if (!withdrawn_)
@@ -271,6 +275,7 @@ bool Port::Traffic(HANDLE handle)
         readerDone_ = false;
     }
     std::thread reader([this, handle] { ReadLoop(handle); });
+    pthread_setname_np(reader.native_handle(), ("pty " + name_ + " in").substr(0, 15).c_str());
     bool failed = WriteLoop(handle, &applied);
 
     uint64_t one = 1;
@@ -349,7 +354,6 @@ bool Port::WriteLoop(HANDLE handle, LineSettings* applied)
 
 void Port::ReadLoop(HANDLE handle)
 {
-    NameThisThread("pty " + name_ + " in");
     std::string buffer(kChunk, '\0');
     for (;;) {
         pollfd p{end_.get(), POLLIN, 0};
