@@ -89,6 +89,8 @@ private:
     std::set<std::string> refusedNames_;     // links without a terminal, logged once
     std::thread thread_;                     // the watcher; started by Start, joined by Stop
     std::atomic<bool> stopping_{false};
+    // Made and closed with both locks held while no watcher runs; used
+    // freely in between.
     pty::Fd wake_;     // eventfd the watcher sleeps on besides inotify
     pty::Fd inotify_;  // -1 when the system refused one: idle terminals are looked at every kFallbackLookMs
 
@@ -116,6 +118,7 @@ bool PtyGateway::Impl::StartWatcherLocked()
 {
     if (thread_.joinable())
         return true;
+    std::lock_guard watchGuard(watchLock_);
     wake_ = pty::Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (wake_.get() < 0) {
         Log("pty gateway: eventfd: %s", strerror(errno));
@@ -180,9 +183,9 @@ void PtyGateway::Impl::Stop()
     }
     ports.clear();  // each withdrawn: sessions ended, links removed
     std::lock_guard guard(lock_);
+    std::lock_guard watchGuard(watchLock_);
     wake_.reset();
     inotify_.reset();
-    std::lock_guard watchGuard(watchLock_);
     byWatch_.clear();
     unwatched_.clear();
     returned_.clear();

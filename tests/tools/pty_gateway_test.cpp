@@ -50,6 +50,18 @@ protected:
         return fd;
     }
 
+    // Opens the terminal and writes `bytes`, returning once the printer has
+    // them: the session holds the port then. -1 on failure.
+    int OpenAndSend(FakePrinter& printer, const std::string& bytes)
+    {
+        int fd = OpenTerminal();
+        if (fd < 0)
+            return -1;
+        WriteAll(fd, bytes);
+        EXPECT_TRUE(printer.WaitForBytes(printer.Received().size() + bytes.size(), kLimit));
+        return fd;
+    }
+
     static void WriteAll(int fd, const std::string& bytes)
     {
         size_t done = 0;
@@ -147,10 +159,8 @@ TEST_F(PtyGatewayTest, PortIsRefusedToASecondOpenWhileTheTerminalHoldsIt)
 {
     FakePrinter printer;
     Assign(printer);
-    int fd = OpenTerminal();
+    int fd = OpenAndSend(printer, "x");  // the gateway has the port open then
     ASSERT_GE(fd, 0);
-    WriteAll(fd, "x");
-    ASSERT_TRUE(printer.WaitForBytes(1, kLimit));  // the gateway has the port open
     HANDLE second = nullptr;
     EXPECT_FALSE(NT_SUCCESS(Open(&second)));
     if (second)
@@ -225,10 +235,8 @@ TEST_F(PtyGatewayTest, AWriteAfterThePrinterResetHangsUpAndTheLogNamesTheLostCon
 {
     FakePrinter printer;
     Assign(printer);
-    int fd = OpenTerminal();
+    int fd = OpenAndSend(printer, "first");
     ASSERT_GE(fd, 0);
-    WriteAll(fd, "first");
-    ASSERT_TRUE(printer.WaitForBytes(5, kLimit));
     printer.ResetConnection();
     bool hungUp = false;
     std::string text;
@@ -252,10 +260,8 @@ TEST_F(PtyGatewayTest, TermiosSpeedBecomesThePortsBaudRate)
 {
     FakePrinter printer;
     Assign(printer);
-    int fd = OpenTerminal();
+    int fd = OpenAndSend(printer, "a");
     ASSERT_GE(fd, 0);
-    WriteAll(fd, "a");
-    ASSERT_TRUE(printer.WaitForBytes(1, kLimit));
     for (speed_t speed : {B19200, B115200}) {
         termios t{};
         ASSERT_EQ(tcgetattr(fd, &t), 0);
@@ -281,10 +287,8 @@ TEST_F(PtyGatewayTest, TermiosStopBitsBecomeThePortsLineControl)
 {
     FakePrinter printer;
     Assign(printer);
-    int fd = OpenTerminal();
+    int fd = OpenAndSend(printer, "a");
     ASSERT_GE(fd, 0);
-    WriteAll(fd, "a");
-    ASSERT_TRUE(printer.WaitForBytes(1, kLimit));
     termios t{};
     ASSERT_EQ(tcgetattr(fd, &t), 0);
     t.c_cflag |= CSTOPB;

@@ -97,6 +97,15 @@ protected:
         gateway_ = std::make_unique<host::PtyGateway>(options);
     }
     std::string Link(const std::string& port) const { return root_ + "/dosdevices/" + port; }
+    // Opens the port's terminal and writes `bytes`; true once the printer
+    // has them, and *fd is the program's terminal.
+    bool OpenAndSend(const std::string& port, const std::string& bytes, FakePrinter& printer, int* fd)
+    {
+        *fd = open(Link(port).c_str(), O_RDWR | O_NOCTTY);
+        if (*fd < 0 || write(*fd, bytes.data(), bytes.size()) != ssize_t(bytes.size()))
+            return false;
+        return printer.WaitForBytes(bytes.size()) && printer.Received() == bytes;
+    }
 
     LogCapture log_;
     std::unique_ptr<host::PtyGateway> gateway_;
@@ -126,12 +135,8 @@ TEST_F(PtyGatewayWakeups, TwoHundredInstalledPortsShareOneWatcherAndTheLastOneSt
 
     FakePrinter printer;
     Assign("COM202", printer.addressNetworkOrder(), printer.port());
-    int fd = open(Link("COM202").c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0) << strerror(errno);
-    const std::string job = "the 200th port's job\f";
-    ASSERT_EQ(write(fd, job.data(), job.size()), ssize_t(job.size()));
-    EXPECT_TRUE(printer.WaitForBytes(job.size()));
-    EXPECT_EQ(printer.Received(), job);
+    int fd = -1;
+    EXPECT_TRUE(OpenAndSend("COM202", "the 200th port's job\f", printer, &fd)) << printer.Received();
     close(fd);
     EXPECT_TRUE(printer.WaitForRelease());
 }
@@ -142,10 +147,8 @@ TEST_F(PtyGatewayWakeups, AnOpenSessionSleepsUntilTheProgramClosesAndThenEndsWit
     ASSERT_EQ(gateway_->Start(), 1);
     FakePrinter printer;
     Assign(printer);
-    int fd = open(Link("COM3").c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0) << strerror(errno);
-    ASSERT_EQ(write(fd, "x", 1), 1);
-    ASSERT_TRUE(printer.WaitForBytes(1));
+    int fd = -1;
+    ASSERT_TRUE(OpenAndSend("COM3", "x", printer, &fd));
     ASSERT_TRUE(log_.WaitFor("pty COM3: port opened")) << log_.Text();
     // Writer, reader and watcher, all asleep: a program that says nothing
     // and a printer that sends nothing wake none of them. Any fixed pass
@@ -183,11 +186,8 @@ TEST_F(PtyGatewayWakeups, WithoutInotifyTheGatewaySaysSoOnceAndTerminalsStillWor
 
     FakePrinter printer;
     Assign(printer);
-    int fd = open(Link("COM3").c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0) << strerror(errno);
-    ASSERT_EQ(write(fd, "polled", 6), 6);
-    EXPECT_TRUE(printer.WaitForBytes(6));
-    EXPECT_EQ(printer.Received(), "polled");
+    int fd = -1;
+    EXPECT_TRUE(OpenAndSend("COM3", "polled", printer, &fd)) << printer.Received();
     close(fd);
     EXPECT_TRUE(printer.WaitForRelease());
 }
