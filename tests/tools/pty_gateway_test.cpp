@@ -5,7 +5,10 @@
 #include "port_fixture.h"
 #include "pty_gateway.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -226,6 +229,32 @@ TEST_F(PtyGatewayTest, ARefusedOpenPutsNoByteIntoTheStreamButHangsUpAndIsLogged)
     EXPECT_EQ(printer.Received(), "after");
     close(fd);
     EXPECT_TRUE(printer.WaitForRelease(kLimit));
+}
+
+// The printer refusing the connection (a printer switched off, a wrong
+// port): the same hang-up, and the log names the printer it tried.
+TEST_F(PtyGatewayTest, AnOpenThePrinterRefusesHangsUpAndTheLogNamesThePrinter)
+{
+    // A loopback port nobody listens on: the connect is refused at once.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(probe);
+    Assign("COM3", htonl(INADDR_LOOPBACK), ntohs(address.sin_port));
+    int fd = OpenTerminal();
+    ASSERT_GE(fd, 0);
+    WriteAll(fd, std::string(100, 'w'));
+    bool hungUp = false;
+    EXPECT_EQ(ReadUntil(fd, "never sent", &hungUp), "");
+    EXPECT_TRUE(hungUp);
+    EXPECT_TRUE(WaitForLog("pty COM3: cannot open the port: status 0xC0000001 (no connection to the printer at "
+                           "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + " (refused"))
+        << LogText();
+    close(fd);
 }
 
 // A printer that resets the connection fails the next write: the program
