@@ -4,8 +4,8 @@
 // refuses a link whose name would leave dosdevices/ as a second guard.
 // The fixture's node ROOT\PORTS\0000 is COM3, started.
 #include "device_nodes.h"
+#include "gateway_port_fixture.h"
 #include "log_capture.h"
-#include "port_fixture.h"
 #include "pty_gateway.h"
 #include "registry.h"
 
@@ -23,7 +23,7 @@ namespace {
 
 const std::string kPorts = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\";
 
-class PortNames : public PortTest {
+class PortNames : public GatewayPortTest {
 protected:
     void TearDown() override
     {

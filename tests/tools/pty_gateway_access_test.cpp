@@ -4,9 +4,9 @@
 // or over IPC). The other users are child processes that take uid nobody,
 // so these tests need root and are skipped without it.
 #include "device_nodes.h"
+#include "gateway_port_fixture.h"
 #include "log_capture.h"
 #include "other_user.h"
-#include "port_fixture.h"
 #include "pty_gateway.h"
 
 #include <fcntl.h>
@@ -22,13 +22,13 @@ namespace {
 constexpr gid_t kPortGroup = 4242;   // the configured group, one no real user is in
 constexpr gid_t kOtherGroup = 4343;
 
-class PtyGatewayAccess : public PortTest {
+class PtyGatewayAccess : public GatewayPortTest {
 protected:
     void SetUp() override
     {
         if (geteuid() != 0)
             GTEST_SKIP() << "taking another user's identity needs root";
-        PortTest::SetUp();
+        GatewayPortTest::SetUp();
         if (HasFatalFailure())
             return;
         ASSERT_EQ(chmod(root_.c_str(), 0755), 0);  // mkdtemp made it 0700

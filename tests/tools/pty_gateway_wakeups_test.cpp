@@ -2,8 +2,8 @@
 // inotify instance for every terminal however many ports there are, no
 // thread for an idle port, and sessions that sleep until the program or
 // the printer does something.
+#include "gateway_port_fixture.h"
 #include "log_capture.h"
-#include "port_fixture.h"
 #include "pty_gateway.h"
 #include "registry.h"
 
@@ -82,7 +82,7 @@ int InotifyInstances()
     return n;
 }
 
-class PtyGatewayWakeups : public PortTest {
+class PtyGatewayWakeups : public GatewayPortTest {
 protected:
     void TearDown() override
     {
@@ -136,7 +136,7 @@ TEST_F(PtyGatewayWakeups, TwoHundredInstalledPortsShareOneWatcherAndTheLastOneSt
     FakePrinter printer;
     Assign("COM202", printer.addressNetworkOrder(), printer.port());
     int fd = -1;
-    EXPECT_TRUE(OpenAndSend("COM202", "the 200th port's job\f", printer, &fd)) << printer.Received();
+    EXPECT_TRUE(OpenAndSend("COM202", "the 200th port's job\f", printer, &fd)) << log_.Text();
     close(fd);
     EXPECT_TRUE(printer.WaitForRelease());
 }
@@ -154,6 +154,11 @@ TEST_F(PtyGatewayWakeups, AnOpenSessionSleepsUntilTheProgramClosesAndThenEndsWit
     // and a printer that sends nothing wake none of them. Any fixed pass
     // would show here as switches (a 20 ms pass: 15 in the window); the
     // few allowed are the last steps into sleep of the byte just handed on.
+    // The driver's polling threads, started by the session's open, carry
+    // its name until they have named themselves.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (int i = 0; i < 100000 && ThreadsNamed("pty ") != 3 && Clock::now() < deadline; ++i)
+        std::this_thread::yield();
     ASSERT_EQ(ThreadsNamed("pty "), 3);
     long before = SwitchesOf("pty ");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the window measured, not a wait for readiness
@@ -169,7 +174,7 @@ TEST_F(PtyGatewayWakeups, AnOpenSessionSleepsUntilTheProgramClosesAndThenEndsWit
     close(fd);
     EXPECT_TRUE(printer.WaitForRelease());
     EXPECT_TRUE(log_.WaitFor("pty COM3: port closed")) << log_.Text();
-    auto deadline = Clock::now() + std::chrono::seconds(10);
+    deadline = Clock::now() + std::chrono::seconds(10);
     for (int i = 0; i < 10000 && ThreadsNamed("pty ") != 1 && Clock::now() < deadline; ++i)
         std::this_thread::yield();  // the session's threads end right after their last log line
     EXPECT_EQ(ThreadsNamed("pty "), 1) << "the session's threads outlived it";
