@@ -87,7 +87,9 @@ private:
     bool sessionHoldsPort_ = false;
     int holds_ = 0;                 // open handles of other openers
     bool exclusive_ = false;        // TIOCEXCL as last set on the slave
-    Fd end_;                        // eventfd of the running session: signalled to end it
+    // eventfd of the running session: Withdraw, and the writer as it ends,
+    // signal it; the writer's and the reader's polls wait on it.
+    Fd end_;
     std::thread session_;           // joined before the next session starts
 
     // The session's reader: set when it has left (the writer cancels its
