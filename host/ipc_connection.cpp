@@ -404,7 +404,7 @@ void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
     const std::string port = DosDeviceOf(request.name);
     IO_STATUS_BLOCK iosb{};
     HANDLE kernel = nullptr;
-    NTSTATUS status = OpenDeviceByName(request.name, request.desiredAccess, request.shareAccess, &kernel, &iosb);
+    NTSTATUS status = OpenPortForClient(request.name, request.desiredAccess, request.shareAccess, &kernel, &iosb);
     if (!NT_SUCCESS(status)) {
         Log("client %u: open %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
         EndRequest(id);
@@ -425,7 +425,7 @@ void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
     }
     if (handle == 0) {
         // The client went while the open was under way: nobody can name it.
-        ZwClose(kernel);
+        ClosePortForClient(kernel);
         EndRequest(id);
         return;
     }
@@ -500,7 +500,7 @@ void IpcConnection::DoClose(uint32_t id, uint32_t handle)
         port = entry.port;
         handles_.erase(handle);
     }
-    NTSTATUS status = ZwClose(kernel);
+    NTSTATUS status = ClosePortForClient(kernel);
     Log("client %u: %s closed", number_, port.c_str());
     EndRequest(id);
     Reply(ipc::Op::Close, id, handle, status);
@@ -583,7 +583,7 @@ void IpcConnection::Teardown()
             port = handles_.at(handle).port;
             handles_.erase(handle);
         }
-        NTSTATUS status = ZwClose(kernel);
+        NTSTATUS status = ClosePortForClient(kernel);
         if (!NT_SUCCESS(status))
             Log("client %u: closing %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
         ++closed;

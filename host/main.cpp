@@ -4,11 +4,11 @@
 // over IPC and through terminals.
 #include "device_nodes.h"
 #include "drivers.h"
-#include "ipc/protocol.h"
 #include "ipc_server.h"
 #include "log.h"
 #include "pty_gateway.h"
 #include "registry.h"
+#include "system_root.h"
 
 #include <vlm/kernel.h>
 
@@ -35,6 +35,7 @@ struct Options {
     std::string createPort;  // PortName for a first Root\PORTS node, if none exists
     std::string trace;       // "" off, "-" stderr, else a file
     bool once = false;       // report and exit instead of serving
+    bool cleanup = false;    // remove what an ended vlmhost left and exit
     bool pty = true;         // offer a pseudo-terminal per COM link while serving
     bool ipc = true;         // serve programs on <root>/run/vlmhost.sock while serving
     std::string group;       // besides root and our own user, this group may connect; "" our group
@@ -53,12 +54,16 @@ void Usage(FILE* out)
             "                      for VLMQUENTARO with this PortName first\n"
             "  --trace[=FILE]      driver trace lines to FILE, or to stderr without FILE\n"
             "  --once              start, report, remove the devices and exit\n"
+            "  --cleanup           remove the terminal links a vlmhost that ended left\n"
+            "                      in <root>/dosdevices and exit (for ExecStopPost)\n"
             "  --no-pty            offer no pseudo-terminals (<root>/dosdevices/COMn)\n"
             "  --no-ipc            do not serve programs on <root>/run/vlmhost.sock\n"
-            "  --group NAME        members of group NAME may use the ports over IPC\n"
-            "                      (socket mode 0660, group NAME; default: vlmhost's own\n"
-            "                      group). Root and vlmhost's own user always may, and\n"
-            "                      only they may install or remove devices.\n"
+            "  --group NAME        members of group NAME may use the ports over IPC and\n"
+            "                      through their terminals (socket and terminals mode\n"
+            "                      0660, group NAME; default: vlmhost's own group).\n"
+            "                      Root and vlmhost's own user always may, and only\n"
+            "                      they may install or remove devices.\n"
+            "Every mode takes <root>/vlmhost.lock first: one vlmhost per root.\n"
             "  --help              this text\n");
 }
 
@@ -94,6 +99,8 @@ bool Parse(int argc, char** argv, Options& options)
             options.trace = arg.substr(8);
         } else if (arg == "--once") {
             options.once = true;
+        } else if (arg == "--cleanup") {
+            options.cleanup = true;
         } else if (arg == "--no-pty") {
             options.pty = false;
         } else if (arg == "--no-ipc") {
@@ -110,19 +117,6 @@ bool Parse(int argc, char** argv, Options& options)
         }
     }
     return true;
-}
-
-// A COM name is COM followed by a number from 1 to 256; anything else
-// would make links and assignment keys no serial program can name.
-bool ValidPortName(const std::string& name)
-{
-    if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0)
-        return false;
-    for (size_t i = 3; i < name.size(); ++i)
-        if (name[i] < '0' || name[i] > '9')
-            return false;
-    int n = atoi(name.c_str() + 3);
-    return n >= 1 && n <= 256 && name[3] != '0';
 }
 
 // Creates Root\PORTS\0000 the way device installation leaves a node: the
@@ -188,7 +182,7 @@ int main(int argc, char** argv)
     Options options;
     if (!Parse(argc, argv, options))
         return 2;
-    if (!options.createPort.empty() && !ValidPortName(options.createPort)) {
+    if (!options.createPort.empty() && !vlm::host::ValidPortName(options.createPort)) {
         fprintf(stderr, "vlmhost: '%s' is not a COM port name (COM1 to COM256)\n", options.createPort.c_str());
         return 2;
     }
@@ -202,13 +196,21 @@ int main(int argc, char** argv)
         group = entry->gr_gid;
     }
     const bool serving = !options.once;
-    // Checked before the kernel starts: a second kernel on the same root
-    // would empty the volatile registry the running one relies on.
-    if (serving && options.ipc && vlm::host::IpcServer::Serving(vlm::ipc::SocketPath(options.root))) {
-        fprintf(stderr, "vlmhost: another vlmhost is already serving %s\n",
-                vlm::ipc::SocketPath(options.root).c_str());
+    // Taken before anything of the root is touched, in every mode: a second
+    // kernel would empty the volatile registry the running one relies on,
+    // and its terminals would take over the running one's links.
+    vlm::host::RootLock rootLock;
+    std::string error;
+    if (!rootLock.Acquire(options.root, &error)) {
+        fprintf(stderr, "vlmhost: %s\n", error.c_str());
         return 1;
     }
+    // Links a killed vlmhost left lead to pty numbers other programs'
+    // terminals get next.
+    if (int stale = vlm::host::RemoveStaleLinks(options.root); stale > 0 || options.cleanup)
+        printf("removed %d stale terminal link(s) from %s/dosdevices\n", stale, options.root.c_str());
+    if (options.cleanup)
+        return 0;
     if (!options.trace.empty()) {
         nt::KdSetTraceEnabled(true);
         if (options.trace == "-")
@@ -247,7 +249,10 @@ int main(int argc, char** argv)
         Report();
         fflush(stdout);
     }
-    vlm::host::PtyGateway gateway(options.root);
+    vlm::host::PtyGatewayOptions gatewayOptions;
+    gatewayOptions.systemRoot = options.root;
+    gatewayOptions.group = group;
+    vlm::host::PtyGateway gateway(gatewayOptions);
     // Guards gateway: the main thread offers terminals at start and on
     // SIGHUP, IPC workers when devices come and go.
     std::mutex gatewayLock;
@@ -267,18 +272,20 @@ int main(int argc, char** argv)
         std::lock_guard guard(gatewayLock);
         offerTerminalsLocked();
     };
-    if (rc == 0 && serving)
+    if (rc == 0 && serving && options.pty) {
         offerTerminals();
+        vlm::host::RemoveLinksOnFatalSignals(options.root);
+    }
+    // An IPC client holding a port keeps its terminal exclusive.
+    vlm::host::SetPortHoldObserver(
+        [&](const std::string& portName, bool held) { gateway.PortHeld(portName, held); });
 
     vlm::host::IpcHooks hooks;
     hooks.portsAdded = offerTerminals;
     hooks.removeWithoutTerminal = [&](const std::string& portName, const std::function<NTSTATUS()>& removal) {
         std::lock_guard guard(gatewayLock);
-        if (gateway.Drop(portName))
-            vlm::host::Log("pty %s: terminal withdrawn for the device's removal", portName.c_str());
-        NTSTATUS status = removal();
-        if (!NT_SUCCESS(status))
-            offerTerminalsLocked();
+        NTSTATUS status = gateway.RemoveDevice(portName, removal);
+        offerTerminalsLocked();  // a terminal withdrawn for a removal that failed after all
         return status;
     };
     vlm::host::IpcServerOptions ipcOptions;
@@ -286,7 +293,6 @@ int main(int argc, char** argv)
     ipcOptions.group = group;
     vlm::host::IpcServer server(ipcOptions, hooks);
     if (rc == 0 && serving && options.ipc) {
-        std::string error;
         if (!server.Start(&error)) {
             fprintf(stderr, "vlmhost: cannot serve IPC: %s\n", error.c_str());
             rc = 1;
@@ -312,6 +318,7 @@ int main(int argc, char** argv)
     // that the driver ends every printer connection in order; then every
     // terminal's session closes its port; then the devices go.
     server.Stop();
+    vlm::host::SetPortHoldObserver({});
     gateway.Stop();
     // Removes every device in order: open ports see their clean-up first.
     nt::KernelShutdown();

@@ -1,512 +1,407 @@
-// The pty gateway. One session thread per port owns the terminal's master:
-// it notices a program opening the slave, opens the port, forwards the
-// program's bytes as write requests (it is the port's one writer, so order
-// is kept and a slow printer holds the program back through the pty's own
-// buffer), follows termios changes, and closes the port when the program
-// closes the terminal. A reader thread per session forwards the printer's
-// bytes to the master.
-//
-// Noticing an open: Linux reports POLLHUP on a master only once its slave
-// has been opened and closed again, so a fresh terminal's slave is opened
-// and closed once by the gateway; from then on, POLLHUP going away means
-// a program has the slave open. The session thread sleeps on inotify's
-// report of an open of the slave, so idle terminals cost nothing; bytes a
-// program left behind count as an open too. Linux has no notification of termios
-// changes on a master (TIOCPKT_IOCTL is BSD's), so the session thread
-// compares the slave's termios every pass (at most 20 ms apart). Linux ptys
-// force CS8 without parity, so of the framing only stop bits ever change.
+// The pty gateway's ports and its one watcher thread. The watcher holds the
+// one inotify instance of all terminals (one per port would run out at
+// 128, fs.inotify.max_user_instances) and sleeps until a slave is opened,
+// a session ends or the gateway stops; idle ports have no thread. Without
+// inotify it looks at every idle terminal every 20 ms instead, and says so
+// once.
 #include "pty_gateway.h"
 
 #include "device_nodes.h"
 #include "log.h"
+#include "pty_port.h"
 
-#include <ntddk.h>
-#include <ntddser.h>
 #include <vlm/kernel.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <set>
+#include <strings.h>
 #include <thread>
 
 namespace vlm::host {
 
 namespace {
 
-constexpr int kPassMs = 20;         // longest sleep of a session thread while a program has the terminal
-constexpr int kIdleCheckMs = 1000;  // an idle terminal looks anyway this often, should an open go unreported
-constexpr auto kErrorGrace = std::chrono::milliseconds(2000);  // time to read an error line
-constexpr ULONG kChunk = 4096;
+constexpr int kFallbackLookMs = 20;  // without inotify: how often idle terminals are looked at
+constexpr auto kRetry = std::chrono::seconds(1);  // a port left without a terminal tries again this often
 
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept
-    {
-        if (this != &other) {
-            reset();
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
-    }
+const char kDosDevices[] = "\\DosDevices\\";
 
-private:
-    int fd_ = -1;
-};
-
-struct LineSettings {
-    ULONG baud = 0;
-    SERIAL_LINE_CONTROL line{};
-    bool operator==(const LineSettings& o) const
-    {
-        return baud == o.baud && line.StopBits == o.line.StopBits && line.Parity == o.line.Parity &&
-               line.WordLength == o.line.WordLength;
-    }
-};
-
-ULONG BaudOf(speed_t speed)
+bool LinkExists(const std::string& portName)
 {
-    static const struct {
-        speed_t code;
-        ULONG baud;
-    } table[] = {{B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
-                 {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
-                 {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-                 {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
-                 {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}};
-    for (const auto& entry : table)
-        if (entry.code == speed)
-            return entry.baud;
-    return 0;  // B0 (hang up) or a speed the table lacks: nothing to tell the port
-}
-
-LineSettings SettingsOf(const termios& t)
-{
-    LineSettings s;
-    s.baud = BaudOf(cfgetospeed(&t));
-    switch (t.c_cflag & CSIZE) {
-    case CS5: s.line.WordLength = 5; break;
-    case CS6: s.line.WordLength = 6; break;
-    case CS7: s.line.WordLength = 7; break;
-    default: s.line.WordLength = 8; break;
-    }
-    s.line.Parity = !(t.c_cflag & PARENB) ? NO_PARITY : (t.c_cflag & PARODD) ? ODD_PARITY : EVEN_PARITY;
-    s.line.StopBits = (t.c_cflag & CSTOPB) ? STOP_BITS_2 : STOP_BIT_1;
-    return s;
-}
-
-NTSTATUS Control(HANDLE handle, ULONG code, const void* in, ULONG inLength)
-{
-    IO_STATUS_BLOCK iosb{};
-    return ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, const_cast<void*>(in), inLength,
-                                 nullptr, 0);
-}
-
-// Writes all of bytes to a non-blocking master, waiting for room while the
-// program reads slowly. False when the terminal went away or stop was asked.
-bool WriteAllToMaster(int master, const char* bytes, size_t size, const std::atomic<bool>& stop)
-{
-    while (size > 0) {
-        ssize_t n = write(master, bytes, size);
-        if (n > 0) {
-            bytes += n;
-            size -= size_t(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && errno != EAGAIN)
-            return false;
-        if (stop.load())
-            return false;
-        pollfd p{master, POLLOUT, 0};
-        poll(&p, 1, kPassMs);
-    }
-    return true;
+    std::string name = kDosDevices + portName;
+    for (const auto& link : nt::ObQuerySymbolicLinks(name))
+        if (strcasecmp(link.name.c_str(), name.c_str()) == 0)
+            return true;
+    return false;
 }
 
 }  // namespace
 
-class PtyGateway::Port {
+class PtyGateway::Impl final : public pty::Watcher {
 public:
-    Port(std::string portName, std::string linkPath)
-        : name_(std::move(portName)), ntName_("\\DosDevices\\" + name_), link_(std::move(linkPath))
+    explicit Impl(PtyGatewayOptions options)
+        : options_(std::move(options)), directory_(options_.systemRoot + "/dosdevices")
     {
     }
-    ~Port() { Stop(); }
+    ~Impl() { Stop(); }
 
-    bool Start()
-    {
-        wake_ = Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-        if (wake_.get() < 0 || !CreateTerminal())
-            return false;
-        thread_ = std::thread([this] { Run(); });
-        return true;
-    }
+    int Start();
+    void Stop();
+    bool Drop(const std::string& portName);
+    int Prune();
+    void PortHeld(const std::string& portName, bool held);
+    std::vector<PortView> Ports() const;
 
-    void Stop()
-    {
-        if (!thread_.joinable())
-            return;
-        stopping_.store(true);
-        uint64_t one = 1;
-        // The session thread sleeps on wake_ between passes.
-        if (write(wake_.get(), &one, sizeof one) < 0)
-            perror("pty gateway: eventfd");
-        thread_.join();
-        master_.reset();
-        unlink(link_.c_str());
-    }
-
-    PtyGateway::PortView View() const
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        return {name_, slavePath_, link_};
-    }
+    int Watch(const std::string& portName, const std::string& slavePath) override;
+    void Unwatch(int watch) override;
+    void Returned(const std::string& portName) override;
 
 private:
-    // A fresh raw terminal, its slave opened and closed once (see the top),
-    // and the link moved onto it in one step so programs never see it missing.
-    bool CreateTerminal()
-    {
-        Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-        if (master.get() < 0 || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
-            Log("pty %s: cannot create a pseudo-terminal: %s", name_.c_str(), strerror(errno));
-            return false;
-        }
-        char path[128];
-        if (ptsname_r(master.get(), path, sizeof path) != 0) {
-            Log("pty %s: ptsname: %s", name_.c_str(), strerror(errno));
-            return false;
-        }
-        termios t{};
-        if (tcgetattr(master.get(), &t) == 0) {
-            cfmakeraw(&t);
-            cfsetspeed(&t, B9600);
-            tcsetattr(master.get(), TCSANOW, &t);
-        }
-        Fd slave(open(path, O_RDWR | O_NOCTTY | O_CLOEXEC));
-        if (slave.get() < 0) {
-            Log("pty %s: cannot open %s: %s", name_.c_str(), path, strerror(errno));
-            return false;
-        }
-        slave.reset();
-        // Told of every open of the slave from now on, so an idle terminal
-        // costs no passes; its own open above is not among them.
-        Fd opened(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        if (opened.get() >= 0 && inotify_add_watch(opened.get(), path, IN_OPEN) < 0)
-            opened.reset();
-        std::string temporary = link_ + ".new";
-        unlink(temporary.c_str());
-        if (symlink(path, temporary.c_str()) != 0 || rename(temporary.c_str(), link_.c_str()) != 0) {
-            Log("pty %s: cannot link %s: %s", name_.c_str(), link_.c_str(), strerror(errno));
-            unlink(temporary.c_str());
-            return false;
-        }
-        master_ = std::move(master);
-        opened_ = std::move(opened);
-        std::lock_guard<std::mutex> guard(lock_);
-        slavePath_ = path;
-        return true;
-    }
+    bool PrepareDirectory();
+    bool StartWatcherLocked();
+    void Run();
+    void Wake();
+    // Reads the inotify events: ports whose slave was opened go to `look`;
+    // true when the queue overflowed and every port must be looked at.
+    bool TakeEvents(std::set<std::string>* look);
 
-    // Sleeps one pass or until Stop(); true while not stopping.
-    bool Pause()
-    {
-        pollfd p{wake_.get(), POLLIN, 0};
-        poll(&p, 1, kPassMs);
-        return !stopping_.load();
-    }
+    const PtyGatewayOptions options_;
+    const std::string directory_;
 
-    // Sleeps until a program opens the slave or Stop(); true while not
-    // stopping. Without inotify it falls back to passes.
-    bool AwaitOpen()
-    {
-        if (opened_.get() < 0)
-            return Pause();
-        pollfd p[2] = {{wake_.get(), POLLIN, 0}, {opened_.get(), POLLIN, 0}};
-        poll(p, 2, kIdleCheckMs);
-        char events[4096];
-        while (read(opened_.get(), events, sizeof events) > 0) {
-        }
-        return !stopping_.load();
-    }
-
-    // What the master reports now: POLLHUP while no program has the slave
-    // open, POLLIN while bytes wait.
-    short MasterEvents() const
-    {
-        pollfd p{master_.get(), POLLIN, 0};
-        poll(&p, 1, 0);
-        return p.revents;
-    }
-
-    bool SlaveOpen() const { return !(MasterEvents() & POLLHUP); }
-
-    // A program has the slave open, or had it and left bytes behind: one
-    // that opens, writes and closes between two passes must still print.
-    bool ProgramCame() const
-    {
-        short events = MasterEvents();
-        return !(events & POLLHUP) || (events & POLLIN);
-    }
-
-    void Run()
-    {
-        while (!stopping_.load()) {
-            if (master_.get() < 0 && !CreateTerminal()) {
-                // Out of terminals or links: try again later rather than give up the port.
-                for (int i = 0; i < 50 && Pause(); ++i) {
-                }
-                continue;
-            }
-            while (!ProgramCame())
-                if (!AwaitOpen())
-                    return;
-            Session();
-        }
-    }
-
-    void Session()
-    {
-        HANDLE handle = nullptr;
-        NTSTATUS status = OpenPort(&handle);
-        if (!NT_SUCCESS(status)) {
-            Log("pty %s: cannot open the port: status 0x%08X", name_.c_str(), unsigned(status));
-            HangUpWith("vlmhost: cannot open " + name_ + ": status 0x" + Hex(status) + "\r\n");
-            return;
-        }
-        std::string printer = PrinterOfPort(name_);
-        Log("pty %s: port opened%s%s", name_.c_str(), printer.empty() ? "" : " to ", printer.c_str());
-
-        // Reads wait up to 50 ms for a first byte and return at once with
-        // whatever is queued: the printer's bytes go out without delay, and
-        // the reader notices the session's end within a pass.
-        SERIAL_TIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXULONG;
-        timeouts.ReadTotalTimeoutMultiplier = MAXULONG;
-        timeouts.ReadTotalTimeoutConstant = 50;
-        status = Control(handle, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof timeouts);
-        if (!NT_SUCCESS(status))
-            Log("pty %s: cannot set read time-outs: status 0x%08X", name_.c_str(), unsigned(status));
-        LineSettings applied;
-        FollowTermios(handle, &applied);
-
-        std::atomic<bool> sessionEnd{false};
-        std::thread reader([&] { ReadLoop(handle, sessionEnd); });
-        std::string failure = WriteLoop(handle, &applied);
-        sessionEnd.store(true);
-        reader.join();
-        status = ZwClose(handle);
-        Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
-        if (!failure.empty()) {
-            HangUpWith(failure);
-            return;
-        }
-        // No flush here: the next program may already have the slave open
-        // and have written to it.
-    }
-
-    NTSTATUS OpenPort(HANDLE* handle)
-    {
-        IO_STATUS_BLOCK iosb{};
-        return OpenDeviceByName(ntName_, GENERIC_READ | GENERIC_WRITE, 0, handle, &iosb);
-    }
-
-    static std::string Hex(NTSTATUS status)
-    {
-        char text[16];
-        snprintf(text, sizeof text, "%08X", unsigned(status));
-        return text;
-    }
-
-    // Tells the program why, gives it a bounded time to read that, and
-    // closes the master; Run() offers a fresh terminal at the same link.
-    void HangUpWith(const std::string& line)
-    {
-        WriteAllToMaster(master_.get(), line.data(), line.size(), stopping_);
-        auto deadline = std::chrono::steady_clock::now() + kErrorGrace;
-        while (SlaveOpen() && std::chrono::steady_clock::now() < deadline && Pause()) {
-        }
-        master_.reset();
-    }
-
-    // Program's bytes to the port, in order. Returns the line to hang up
-    // with when the port failed a write, empty when the program closed the
-    // terminal or the gateway stops.
-    std::string WriteLoop(HANDLE handle, LineSettings* applied)
-    {
-        std::string buffer(kChunk, '\0');
-        while (!stopping_.load()) {
-            pollfd p[2] = {{master_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-            poll(p, 2, kPassMs);
-            FollowTermios(handle, applied);
-            if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            // Read even on POLLHUP: what the program wrote before closing
-            // is still queued and must reach the printer.
-            ssize_t n = read(master_.get(), buffer.data(), buffer.size());
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            if (n <= 0)
-                return {};  // EIO: the program closed the terminal
-            size_t done = 0;
-            while (done < size_t(n)) {
-                IO_STATUS_BLOCK iosb{};
-                NTSTATUS status = ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data() + done,
-                                              ULONG(size_t(n) - done), nullptr, nullptr);
-                if (!NT_SUCCESS(status) || iosb.Information == 0) {
-                    Log("pty %s: write failed: status 0x%08X", name_.c_str(), unsigned(status));
-                    return "vlmhost: write to " + name_ + " failed: status 0x" + Hex(status) + "\r\n";
-                }
-                done += iosb.Information;
-            }
-        }
-        return {};
-    }
-
-    void ReadLoop(HANDLE handle, const std::atomic<bool>& sessionEnd)
-    {
-        std::string buffer(kChunk, '\0');
-        while (!sessionEnd.load()) {
-            IO_STATUS_BLOCK iosb{};
-            NTSTATUS status =
-                ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data(), kChunk, nullptr, nullptr);
-            if (!NT_SUCCESS(status)) {
-                Log("pty %s: read failed: status 0x%08X", name_.c_str(), unsigned(status));
-                return;
-            }
-            if (iosb.Information > 0 &&
-                !WriteAllToMaster(master_.get(), buffer.data(), iosb.Information, sessionEnd))
-                return;
-        }
-    }
-
-    // Passes the program's termios speed and framing on to the port when
-    // they changed since the last pass.
-    void FollowTermios(HANDLE handle, LineSettings* applied)
-    {
-        termios t{};
-        if (tcgetattr(master_.get(), &t) != 0)
-            return;
-        LineSettings now = SettingsOf(t);
-        if (now == *applied)
-            return;
-        if (now.baud != 0 && now.baud != applied->baud) {
-            NTSTATUS status = Control(handle, IOCTL_SERIAL_SET_BAUD_RATE, &now.baud, sizeof now.baud);
-            if (!NT_SUCCESS(status))
-                Log("pty %s: cannot set baud rate %lu: status 0x%08X", name_.c_str(),
-                        static_cast<unsigned long>(now.baud), unsigned(status));
-        }
-        SERIAL_LINE_CONTROL& l = now.line;
-        SERIAL_LINE_CONTROL& a = applied->line;
-        if (l.StopBits != a.StopBits || l.Parity != a.Parity || l.WordLength != a.WordLength) {
-            NTSTATUS status = Control(handle, IOCTL_SERIAL_SET_LINE_CONTROL, &l, sizeof l);
-            if (!NT_SUCCESS(status))
-                Log("pty %s: cannot set line control: status 0x%08X", name_.c_str(), unsigned(status));
-        }
-        if (now.baud == 0)
-            now.baud = applied->baud;
-        *applied = now;
-    }
-
-    const std::string name_;
-    const std::string ntName_;
-    const std::string link_;
-    Fd wake_;    // eventfd: Stop() signals it, the session thread waits on it
-    Fd master_;  // owned by the session thread once started (and by Start/Stop around it)
-    Fd opened_;  // inotify of opens of the current slave; owned as master_ is
+    mutable std::mutex lock_;  // guards the members below; taken before any port's lock
+    std::vector<std::unique_ptr<pty::Port>> ports_;
+    std::map<std::string, int> holds_;       // by port name: open handles of other openers
+    std::set<std::string> refusedNames_;     // links without a terminal, logged once
+    std::thread thread_;                     // the watcher; started by Start, joined by Stop
     std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    // Made and closed with both locks held while no watcher runs; used
+    // freely in between.
+    pty::Fd wake_;     // eventfd the watcher sleeps on besides inotify
+    pty::Fd inotify_;  // -1 when the system refused one: idle terminals are looked at every kFallbackLookMs
 
-    mutable std::mutex lock_;  // guards slavePath_: the session thread replaces it on hang-up
-    std::string slavePath_;
+    std::mutex watchLock_;  // guards the members below; innermost
+    std::map<int, std::string> byWatch_;  // inotify watch -> port name
+    std::set<std::string> unwatched_;     // ports whose slave could not be watched: looked at as without inotify
+    std::vector<std::string> returned_;   // ports whose session ended, to look at again
 };
 
-PtyGateway::PtyGateway(std::string systemRoot) : root_(std::move(systemRoot)) {}
-
-PtyGateway::~PtyGateway() { Stop(); }
-
-int PtyGateway::Start()
+bool PtyGateway::Impl::PrepareDirectory()
 {
-    std::string directory = root_ + "/dosdevices";
-    if (mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
-        Log("pty gateway: cannot create %s: %s", directory.c_str(), strerror(errno));
-        return 0;
+    if (mkdir(directory_.c_str(), 0755) != 0 && errno != EEXIST) {
+        Log("pty gateway: cannot create %s: %s", directory_.c_str(), strerror(errno));
+        return false;
     }
-    const std::string prefix = "\\DosDevices\\";
+    // The port group follows the links to the terminals: they must be able
+    // to look into the directory whatever made it first.
+    if (chmod(directory_.c_str(), 0755) != 0 ||
+        (options_.group != gid_t(-1) && chown(directory_.c_str(), uid_t(-1), options_.group) != 0))
+        Log("pty gateway: cannot open %s to the port group: %s", directory_.c_str(), strerror(errno));
+    return true;
+}
+
+bool PtyGateway::Impl::StartWatcherLocked()
+{
+    if (thread_.joinable())
+        return true;
+    std::lock_guard watchGuard(watchLock_);
+    wake_ = pty::Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (wake_.get() < 0) {
+        Log("pty gateway: eventfd: %s", strerror(errno));
+        return false;
+    }
+    if (options_.inotify)
+        inotify_ = pty::Fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (inotify_.get() < 0)
+        Log("pty gateway: inotify refused (%s): idle terminals are looked at every %d ms instead",
+            options_.inotify ? strerror(errno) : "not to be used", kFallbackLookMs);
+    stopping_.store(false);
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+int PtyGateway::Impl::Start()
+{
+    std::lock_guard guard(lock_);
+    if (!PrepareDirectory() || !StartWatcherLocked())
+        return 0;
     int started = 0;
-    for (const auto& link : nt::ObQuerySymbolicLinks("\\DosDevices\\COM")) {
-        std::string portName = link.name.substr(prefix.size());
+    for (const auto& link : nt::ObQuerySymbolicLinks(std::string(kDosDevices) + "COM")) {
+        std::string portName = link.name.substr(sizeof kDosDevices - 1);
         // COM3: is the same port under its drive-letter-style alias.
-        if (portName.empty() || portName.back() == ':')
+        if (!portName.empty() && portName.back() == ':' && ValidPortName(portName.substr(0, portName.size() - 1)))
             continue;
-        bool known = false;
-        for (const auto& existing : ports_)
-            known = known || existing->View().portName == portName;
+        // The name becomes a file name under dosdevices/: one component of
+        // safe characters, or no terminal at all.
+        if (!ValidPortName(portName)) {
+            if (refusedNames_.insert(portName).second)
+                Log("pty gateway: no terminal for %s: not a COM port name", link.name.c_str());
+            continue;
+        }
+        bool known = std::any_of(ports_.begin(), ports_.end(), [&](const auto& p) { return p->name() == portName; });
         if (known)
             continue;
-        auto port = std::make_unique<Port>(portName, directory + "/" + portName);
-        if (!port->Start())
+        auto port = std::make_unique<pty::Port>(portName, directory_ + "/" + portName, options_.group,
+                                                holds_[portName], *this);
+        if (!port->Offer())
             continue;
         ports_.push_back(std::move(port));
+        Returned(portName);  // a look once it is known, as after every session
         ++started;
     }
     return started;
 }
 
-void PtyGateway::Stop()
+void PtyGateway::Impl::Stop()
 {
-    for (auto& port : ports_)
-        port->Stop();
-    ports_.clear();
-}
-
-bool PtyGateway::Drop(const std::string& portName)
-{
-    for (auto it = ports_.begin(); it != ports_.end(); ++it) {
-        if ((*it)->View().portName != portName)
-            continue;
-        (*it)->Stop();
-        ports_.erase(it);
-        return true;
+    {
+        std::lock_guard guard(lock_);
+        if (!thread_.joinable())
+            return;
+        stopping_.store(true);
+        Wake();
     }
-    return false;
+    thread_.join();  // not under lock_: the watcher takes it
+    std::vector<std::unique_ptr<pty::Port>> ports;
+    {
+        std::lock_guard guard(lock_);
+        ports.swap(ports_);
+    }
+    ports.clear();  // each withdrawn: sessions ended, links removed
+    std::lock_guard guard(lock_);
+    std::lock_guard watchGuard(watchLock_);
+    wake_.reset();
+    inotify_.reset();
+    byWatch_.clear();
+    unwatched_.clear();
+    returned_.clear();
 }
 
-std::vector<PtyGateway::PortView> PtyGateway::Ports() const
+bool PtyGateway::Impl::Drop(const std::string& portName)
 {
+    std::unique_ptr<pty::Port> port;
+    {
+        std::lock_guard guard(lock_);
+        auto it = std::find_if(ports_.begin(), ports_.end(), [&](const auto& p) { return p->name() == portName; });
+        if (it == ports_.end())
+            return false;
+        port = std::move(*it);
+        ports_.erase(it);
+    }
+    port.reset();  // withdrawn outside the lock: its session may take a while to end
+    return true;
+}
+
+int PtyGateway::Impl::Prune()
+{
+    std::vector<std::string> gone;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& port : ports_)
+            if (!LinkExists(port->name()))
+                gone.push_back(port->name());
+    }
+    int dropped = 0;
+    for (const auto& name : gone) {
+        if (Drop(name)) {
+            Log("pty %s: terminal withdrawn: the port is gone", name.c_str());
+            ++dropped;
+        }
+    }
+    return dropped;
+}
+
+void PtyGateway::Impl::PortHeld(const std::string& portName, bool held)
+{
+    std::lock_guard guard(lock_);
+    int& holds = holds_[portName];
+    holds = held ? holds + 1 : std::max(holds - 1, 0);
+    for (const auto& port : ports_)
+        if (port->name() == portName)
+            port->Held(held);
+}
+
+std::vector<PtyGateway::PortView> PtyGateway::Impl::Ports() const
+{
+    std::lock_guard guard(lock_);
     std::vector<PortView> views;
     for (const auto& port : ports_)
-        views.push_back(port->View());
+        views.push_back({port->name(), port->SlavePath(), port->linkPath()});
     return views;
+}
+
+int PtyGateway::Impl::Watch(const std::string& portName, const std::string& slavePath)
+{
+    std::lock_guard guard(watchLock_);
+    int watch = inotify_.get() >= 0 ? inotify_add_watch(inotify_.get(), slavePath.c_str(), IN_OPEN) : -1;
+    if (watch >= 0) {
+        byWatch_[watch] = portName;
+        unwatched_.erase(portName);
+        return watch;
+    }
+    if (inotify_.get() >= 0) {
+        if (unwatched_.empty())
+            Log("pty %s: cannot watch %s (%s): looked at every %d ms instead", portName.c_str(), slavePath.c_str(),
+                strerror(errno), kFallbackLookMs);
+        unwatched_.insert(portName);
+        Wake();  // the watcher's sleep must become a pass now
+    }
+    return -1;
+}
+
+void PtyGateway::Impl::Unwatch(int watch)
+{
+    if (watch < 0)
+        return;
+    std::lock_guard guard(watchLock_);
+    if (byWatch_.erase(watch))
+        inotify_rm_watch(inotify_.get(), watch);
+}
+
+void PtyGateway::Impl::Returned(const std::string& portName)
+{
+    std::lock_guard guard(watchLock_);
+    returned_.push_back(portName);
+    Wake();
+}
+
+void PtyGateway::Impl::Wake()
+{
+    uint64_t one = 1;
+    if (wake_.get() >= 0 && write(wake_.get(), &one, sizeof one) < 0)
+        Log("pty gateway: eventfd: %s", strerror(errno));
+}
+
+bool PtyGateway::Impl::TakeEvents(std::set<std::string>* look)
+{
+    bool overflow = false;
+    alignas(inotify_event) char buffer[4096];
+    for (int i = 0; i < 1024; ++i) {  // a burst of opens is taken in a few reads
+        ssize_t n = read(inotify_.get(), buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        std::lock_guard guard(watchLock_);
+        for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (event->mask & IN_Q_OVERFLOW)
+                overflow = true;
+            else if (auto it = byWatch_.find(event->wd); it != byWatch_.end()) {
+                if (event->mask & IN_OPEN)
+                    look->insert(it->second);
+                if (event->mask & IN_IGNORED)
+                    byWatch_.erase(it);  // the pty is gone
+            }
+            at += ssize_t(sizeof(inotify_event) + event->len);
+        }
+    }
+    return overflow;
+}
+
+void PtyGateway::Impl::Run()
+{
+    pthread_setname_np(pthread_self(), "pty watch");
+    bool lacking = false;  // a port is without a terminal
+    auto lastRetry = std::chrono::steady_clock::now();
+    for (;;) {
+        bool polling;
+        {
+            std::lock_guard guard(watchLock_);
+            polling = inotify_.get() < 0 || !unwatched_.empty();
+        }
+        int timeout = polling ? kFallbackLookMs : -1;
+        if (lacking && timeout < 0)
+            timeout = int(std::chrono::duration_cast<std::chrono::milliseconds>(kRetry).count());
+        pollfd p[2] = {{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
+        poll(p, 2, timeout);
+        if (stopping_.load())
+            return;
+        uint64_t count;
+        if (read(wake_.get(), &count, sizeof count) < 0 && errno != EAGAIN)
+            Log("pty gateway: eventfd: %s", strerror(errno));
+
+        std::set<std::string> look;
+        bool everyone = inotify_.get() < 0;
+        if (p[1].revents & POLLIN)
+            everyone = TakeEvents(&look) || everyone;
+        {
+            std::lock_guard guard(watchLock_);
+            look.insert(returned_.begin(), returned_.end());
+            returned_.clear();
+            look.insert(unwatched_.begin(), unwatched_.end());
+        }
+        std::lock_guard guard(lock_);
+        lacking = false;
+        auto now = std::chrono::steady_clock::now();
+        bool retry = now - lastRetry >= kRetry;
+        for (const auto& port : ports_) {
+            if (!port->HasTerminal()) {
+                lacking = true;
+                if (retry && port->Offer())
+                    look.insert(port->name());
+            }
+            if (everyone || look.count(port->name()))
+                port->Look();
+        }
+        if (retry)
+            lastRetry = now;
+    }
+}
+
+PtyGateway::PtyGateway(PtyGatewayOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+PtyGateway::~PtyGateway() = default;
+
+int PtyGateway::Start() { return impl_->Start(); }
+void PtyGateway::Stop() { impl_->Stop(); }
+bool PtyGateway::Drop(const std::string& portName) { return impl_->Drop(portName); }
+int PtyGateway::Prune() { return impl_->Prune(); }
+
+NTSTATUS PtyGateway::RemoveDevice(const std::string& portName, const std::function<NTSTATUS()>& removal)
+{
+    NTSTATUS status = removal();
+    if (status == STATUS_DEVICE_BUSY && Drop(portName)) {
+        Log("pty %s: terminal withdrawn for the device's removal", portName.c_str());
+        status = removal();
+    }
+    if (NT_SUCCESS(status))
+        Prune();
+    return status;
+}
+void PtyGateway::PortHeld(const std::string& portName, bool held) { impl_->PortHeld(portName, held); }
+std::vector<PtyGateway::PortView> PtyGateway::Ports() const { return impl_->Ports(); }
+
+int RemoveStaleLinks(const std::string& systemRoot)
+{
+    std::string directory = systemRoot + "/dosdevices";
+    DIR* dir = opendir(directory.c_str());
+    if (!dir)
+        return 0;
+    int removed = 0;
+    while (dirent* entry = readdir(dir)) {
+        struct stat st;
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+            continue;
+        if (unlinkat(dirfd(dir), entry->d_name, 0) == 0)
+            ++removed;
+        else
+            Log("cannot remove the stale link %s/%s: %s", directory.c_str(), entry->d_name, strerror(errno));
+    }
+    closedir(dir);
+    return removed;
 }
 
 }  // namespace vlm::host

@@ -2,6 +2,8 @@
 
 #include <vlm/kernel.h>
 
+#include <cstring>
+
 namespace vlm::host {
 namespace {
 
@@ -120,6 +122,9 @@ NTSTATUS Key::SetString(std::string_view name, std::string_view value) const
 
 std::string RegSzToUtf8(const std::vector<UCHAR>& data)
 {
+    // Empty data has no buffer at all: memcpy must not see its null pointer.
+    if (data.size() < sizeof(char16_t))
+        return {};
     std::u16string text(data.size() / 2, u'\0');
     memcpy(text.data(), data.data(), text.size() * 2);
     if (auto nul = text.find(u'\0'); nul != std::u16string::npos)

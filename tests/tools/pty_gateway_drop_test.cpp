@@ -1,7 +1,7 @@
 // Dropping one port's terminal: its session ends (the program sees the
 // terminal hang up, the port is closed), the link goes, and so nothing
 // vetoes the port's orderly removal any more.
-#include "port_fixture.h"
+#include "gateway_port_fixture.h"
 #include "pty_gateway.h"
 
 #include <fcntl.h>
@@ -18,14 +18,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class PtyGatewayDrop : public PortTest {
+class PtyGatewayDrop : public GatewayPortTest {
 protected:
     void SetUp() override
     {
-        PortTest::SetUp();
+        GatewayPortTest::SetUp();
         if (HasFatalFailure())
             return;
-        gateway_ = std::make_unique<host::PtyGateway>(root_);
+        gateway_ = std::make_unique<host::PtyGateway>(host::PtyGatewayOptions{.systemRoot = root_});
     }
     void TearDown() override
     {

@@ -1,15 +1,20 @@
 // The pty gateway in-process: a kernel with COM3, the gateway offering its
 // terminal, and a program's side played with open(2), write(2), read(2)
 // and termios, as a Linux serial program does.
-#include "port_fixture.h"
+#include "gateway_port_fixture.h"
+#include "log_capture.h"
 #include "pty_gateway.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <thread>
@@ -22,14 +27,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kLimit = std::chrono::seconds(10);
 
-class PtyGatewayTest : public PortTest {
+class PtyGatewayTest : public GatewayPortTest {
 protected:
     void SetUp() override
     {
-        PortTest::SetUp();
+        GatewayPortTest::SetUp();
         if (HasFatalFailure())
             return;
-        gateway_ = std::make_unique<host::PtyGateway>(root_);
+        gateway_ = std::make_unique<host::PtyGateway>(host::PtyGatewayOptions{.systemRoot = root_});
         ASSERT_EQ(gateway_->Start(), 1);
     }
     void TearDown() override
@@ -48,6 +53,26 @@ protected:
         return fd;
     }
 
+    // Opens the terminal and writes `bytes`, returning once the printer has
+    // them: the session holds the port then. -1 on failure.
+    int OpenAndSend(FakePrinter& printer, const std::string& bytes)
+    {
+        int fd = OpenTerminal();
+        if (fd < 0)
+            return -1;
+        WriteAll(fd, bytes);
+        EXPECT_TRUE(printer.WaitForBytes(printer.Received().size() + bytes.size(), kLimit));
+        return fd;
+    }
+
+    // A program's write into a terminal whose port fails: the pty takes it
+    // if the gateway has not hung up yet, else it fails with EIO.
+    static void WriteAllOrHungUp(int fd, const std::string& bytes)
+    {
+        ssize_t n = write(fd, bytes.data(), bytes.size());
+        EXPECT_TRUE(n == ssize_t(bytes.size()) || (n < 0 && errno == EIO)) << n << ": " << strerror(errno);
+    }
+
     static void WriteAll(int fd, const std::string& bytes)
     {
         size_t done = 0;
@@ -61,15 +86,16 @@ protected:
 
     // Reads until `until` has been seen or the terminal hangs up, within
     // kLimit. *hungUp tells which.
-    static std::string ReadUntil(int fd, const std::string& until, bool* hungUp = nullptr)
+    static std::string ReadUntil(int fd, const std::string& until, bool* hungUp = nullptr,
+                                 std::chrono::milliseconds limit = kLimit)
     {
         std::string got;
         if (hungUp)
             *hungUp = false;
-        auto deadline = Clock::now() + kLimit;
+        auto deadline = Clock::now() + limit;
         while (got.find(until) == std::string::npos && Clock::now() < deadline) {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
+            if (poll(&p, 1, int(std::min<long long>(100, limit.count()))) <= 0)
                 continue;
             char buffer[256];
             ssize_t n = read(fd, buffer, sizeof buffer);
@@ -101,6 +127,11 @@ protected:
         return baud;
     }
 
+    bool WaitForLog(const std::string& text) { return log_.WaitFor(text); }
+    bool LogHas(const std::string& text) { return log_.Has(text); }
+    std::string LogText() { return log_.Text(); }
+
+    LogCapture log_;
     std::unique_ptr<host::PtyGateway> gateway_;
 };
 
@@ -139,10 +170,8 @@ TEST_F(PtyGatewayTest, PortIsRefusedToASecondOpenWhileTheTerminalHoldsIt)
 {
     FakePrinter printer;
     Assign(printer);
-    int fd = OpenTerminal();
+    int fd = OpenAndSend(printer, "x");  // the gateway has the port open then
     ASSERT_GE(fd, 0);
-    WriteAll(fd, "x");
-    ASSERT_TRUE(printer.WaitForBytes(1, kLimit));  // the gateway has the port open
     HANDLE second = nullptr;
     EXPECT_FALSE(NT_SUCCESS(Open(&second)));
     if (second)
@@ -169,34 +198,36 @@ TEST_F(PtyGatewayTest, ClosingTheTerminalClosesThePortAndTheNextProgramGetsIt)
     }
 }
 
-TEST_F(PtyGatewayTest, OpenWithoutAssignmentReportsTheErrorAndHangsUp)
+// A program must only ever read what the printer sent: a refused open
+// reaches it as a hang-up (end of file, EIO on writes) and the
+// administrator through the log, never as text in the stream.
+TEST_F(PtyGatewayTest, ARefusedOpenPutsNoByteIntoTheStreamButHangsUpAndIsLogged)
 {
     std::string firstSlave = gateway_->Ports()[0].slavePath;
     int fd = OpenTerminal();
     ASSERT_GE(fd, 0);
+    WriteAllOrHungUp(fd, std::string(100, 'j'));
     bool hungUp = false;
-    std::string text = ReadUntil(fd, "\n", &hungUp);
-    EXPECT_NE(text.find("vlmhost: cannot open COM3: status 0x"), std::string::npos) << text;
-    // Then the terminal hangs up: reads end.
-    ReadUntil(fd, "never sent", &hungUp);
+    std::string text = ReadUntil(fd, "never sent", &hungUp);
     EXPECT_TRUE(hungUp);
+    EXPECT_EQ(text, "") << "bytes the printer never sent";
+    errno = 0;
+    EXPECT_EQ(write(fd, "x", 1), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_TRUE(WaitForLog("pty COM3: cannot open the port: status 0xC0000001 (no printer is assigned to COM3)"))
+        << LogText();
 
     // A fresh terminal waits at the same link; with an assignment it works.
     // The old slave stays open until then, so the fresh terminal cannot be
     // given the old one's number and be mistaken for it.
+    ASSERT_TRUE(WaitForLog("pty COM3: hung up; a fresh terminal")) << LogText();
+    char target[256] = {};
+    ASSERT_GT(readlink(LinkPath().c_str(), target, sizeof target - 1), 0);
+    std::string slave = target;
+    EXPECT_NE(slave, firstSlave);
+    EXPECT_EQ(slave, gateway_->Ports()[0].slavePath);
     FakePrinter printer;
     Assign(printer);
-    auto deadline = Clock::now() + kLimit;
-    std::string slave;
-    for (int i = 0; i < 100000 && Clock::now() < deadline; ++i) {
-        char target[256] = {};
-        ssize_t n = readlink(LinkPath().c_str(), target, sizeof target - 1);
-        if (n > 0 && std::string(target) != firstSlave && std::string(target) == gateway_->Ports()[0].slavePath) {
-            slave = target;
-            break;
-        }
-        std::this_thread::yield();  // the gateway's thread replaces the link; nothing signals it
-    }
     close(fd);
     ASSERT_FALSE(slave.empty());
     fd = OpenTerminal();
@@ -208,14 +239,66 @@ TEST_F(PtyGatewayTest, OpenWithoutAssignmentReportsTheErrorAndHangsUp)
     EXPECT_TRUE(printer.WaitForRelease(kLimit));
 }
 
+// The printer refusing the connection (a printer switched off, a wrong
+// port): the same hang-up, and the log names the printer it tried.
+TEST_F(PtyGatewayTest, AnOpenThePrinterRefusesHangsUpAndTheLogNamesThePrinter)
+{
+    // A loopback port nobody listens on: the connect is refused at once.
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(probe);
+    Assign("COM3", htonl(INADDR_LOOPBACK), ntohs(address.sin_port));
+    int fd = OpenTerminal();
+    ASSERT_GE(fd, 0);
+    WriteAllOrHungUp(fd, std::string(100, 'w'));
+    bool hungUp = false;
+    EXPECT_EQ(ReadUntil(fd, "never sent", &hungUp), "");
+    EXPECT_TRUE(hungUp);
+    EXPECT_TRUE(WaitForLog("pty COM3: cannot open the port: status 0xC0000001 (no connection to the printer at "
+                           "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + " (refused"))
+        << LogText();
+    close(fd);
+}
+
+// A printer that resets the connection fails the next write: the program
+// sees its terminal hang up, and the log says what happened instead of
+// "status 0x00000000".
+TEST_F(PtyGatewayTest, AWriteAfterThePrinterResetHangsUpAndTheLogNamesTheLostConnection)
+{
+    FakePrinter printer;
+    Assign(printer);
+    int fd = OpenAndSend(printer, "first");
+    ASSERT_GE(fd, 0);
+    printer.ResetConnection();
+    bool hungUp = false;
+    std::string text;
+    auto deadline = Clock::now() + kLimit;
+    // The reset reaches the transport at its own pace: write until a send
+    // fails and the terminal hangs up.
+    for (int i = 0; i < 1000 && !hungUp && Clock::now() < deadline; ++i) {
+        if (write(fd, "more", 4) < 0)
+            break;
+        text += ReadUntil(fd, "never sent", &hungUp, std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(text, "");
+    EXPECT_TRUE(WaitForLog("pty COM3: write failed: the printer at 127.0.0.1:" + std::to_string(printer.port()) +
+                           " took 0 of "))
+        << LogText();
+    EXPECT_FALSE(LogHas("write failed: status 0x00000000")) << LogText();
+    close(fd);
+}
+
 TEST_F(PtyGatewayTest, TermiosSpeedBecomesThePortsBaudRate)
 {
     FakePrinter printer;
     Assign(printer);
-    int fd = OpenTerminal();
+    int fd = OpenAndSend(printer, "a");
     ASSERT_GE(fd, 0);
-    WriteAll(fd, "a");
-    ASSERT_TRUE(printer.WaitForBytes(1, kLimit));
     for (speed_t speed : {B19200, B115200}) {
         termios t{};
         ASSERT_EQ(tcgetattr(fd, &t), 0);
@@ -241,10 +324,8 @@ TEST_F(PtyGatewayTest, TermiosStopBitsBecomeThePortsLineControl)
 {
     FakePrinter printer;
     Assign(printer);
-    int fd = OpenTerminal();
+    int fd = OpenAndSend(printer, "a");
     ASSERT_GE(fd, 0);
-    WriteAll(fd, "a");
-    ASSERT_TRUE(printer.WaitForBytes(1, kLimit));
     termios t{};
     ASSERT_EQ(tcgetattr(fd, &t), 0);
     t.c_cflag |= CSTOPB;

@@ -7,6 +7,7 @@
 #include <ntddk.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -124,11 +125,19 @@ NTSTATUS IoCancelFileRequests(HANDLE fileHandle);
 // The kernel's table of linked-in drivers, looked up by a node's Service.
 void PnpRegisterBuiltinDriver(std::string_view service, PDRIVER_INITIALIZE entry);
 
+// Asked about a node before its driver is loaded and started, with its
+// instance path (ROOT\PORTS\0000). STATUS_SUCCESS lets it start; any other
+// status leaves the node with its physical device object alone and that
+// status as its start status, and the node is asked about again at every
+// later enumeration. Runs with the Plug and Play manager's lock held, so it
+// must not call Plug and Play itself.
+using PnpStartCheck = std::function<NTSTATUS(std::string_view instancePath)>;
+
 // Creates a physical device object for every node under
 // SYSTEM\CurrentControlSet\Enum\Root\<class>\<instance> that has none yet,
-// loads its Service's driver, calls AddDevice and starts it. Returns the
-// number of nodes newly started.
-int PnpEnumerateRoot();
+// loads its Service's driver, calls AddDevice and starts it; `check`, if
+// given, may hold a node back. Returns the number of nodes newly started.
+int PnpEnumerateRoot(const PnpStartCheck& check = {});
 
 enum class PnpRemoval { Orderly, Surprise };
 // Orderly: query-remove then remove. Surprise: surprise removal then remove.

@@ -164,11 +164,9 @@ void UnloadIfIdle(DeviceNode* node)
         g_manager.drivers.erase(Fold(node->service));
 }
 
-// Builds the node's stack: physical device object, function driver's
-// AddDevice, then the start request. A node whose driver is missing or
-// refuses stays with its physical device object alone.
 // Loads the node's function driver onto its physical device object and
-// starts the stack.
+// starts the stack. A node whose driver is missing or refuses stays with
+// its physical device object alone.
 void AttachDriver(DeviceNode* node)
 {
     node->driver = LoadDriver(node->service);
@@ -192,10 +190,22 @@ void AttachDriver(DeviceNode* node)
     node->started = NT_SUCCESS(status);
 }
 
-void BringUp(DeviceNode* node)
+std::string Utf8(const std::u16string& s)
 {
-    if (NT_SUCCESS(CreatePdo(node)))
-        AttachDriver(node);
+    return WideToUtf8(reinterpret_cast<PCWSTR>(s.data()), s.size());
+}
+
+// A node the caller's check holds back keeps its physical device object
+// alone, as a driverless node does, and is asked about again next time.
+bool MayStart(DeviceNode* node, const PnpStartCheck& check)
+{
+    if (!check)
+        return true;
+    NTSTATUS verdict = check(Utf8(node->instancePath));
+    if (NT_SUCCESS(verdict))
+        return true;
+    node->startStatus = verdict;
+    return false;
 }
 
 bool HasOpenFiles(DeviceNode* node)
@@ -255,11 +265,6 @@ void LastFileClosed(PDEVICE_OBJECT pdo)
     }
 }
 
-std::string Utf8(const std::u16string& s)
-{
-    return WideToUtf8(reinterpret_cast<PCWSTR>(s.data()), s.size());
-}
-
 }  // namespace
 
 std::mutex& PnpLock()
@@ -289,7 +294,7 @@ void PnpRegisterBuiltinDriver(std::string_view service, PDRIVER_INITIALIZE entry
     table.entries[Fold(Utf8ToWide(service))] = entry;
 }
 
-int PnpEnumerateRoot()
+int PnpEnumerateRoot(const PnpStartCheck& check)
 {
     std::lock_guard guard(PnpLock());
     HANDLE root;
@@ -317,6 +322,8 @@ int PnpEnumerateRoot()
                 if (service.empty())
                     continue;
                 known->service = service;
+                if (!MayStart(known, check))
+                    continue;
                 AttachDriver(known);
                 started += known->started;
                 continue;
@@ -331,7 +338,8 @@ int PnpEnumerateRoot()
             ZwClose(instanceKey);
             DeviceNode* raw = node.get();
             g_manager.nodes.push_back(std::move(node));
-            BringUp(raw);
+            if (NT_SUCCESS(CreatePdo(raw)) && MayStart(raw, check))
+                AttachDriver(raw);
             started += raw->started;
         }
         ZwClose(classKey);

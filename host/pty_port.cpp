@@ -1,0 +1,438 @@
+// A port's sessions. Noticing an open: Linux reports POLLHUP on a master
+// only once its slave has been opened and closed again, so a fresh
+// terminal's slave is opened and closed once (CreateTerminal); from then
+// on, POLLHUP going away means a program has the slave open. The watcher's
+// inotify reports each open of the slave; bytes a program left behind on a
+// hung-up master count as a program too.
+//
+// Nothing in a session runs on a timer. The writer sleeps in poll() on the
+// master (a program's bytes, its close) and the session's end event; the
+// reader sleeps in a wait-on-mask request for received characters, which
+// the driver completes once the printer's bytes are queued. Linux tells a
+// master nothing of termios changes (TIOCPKT_IOCTL is BSD's), so the
+// writer reads the termios before it hands on each chunk the program
+// wrote: the speed a program set reaches the port before the bytes it
+// then writes. Linux ptys force CS8 without parity, so of the framing only
+// stop bits ever change.
+#include "pty_port.h"
+
+#include "device_nodes.h"
+#include "log.h"
+
+#include <vlm/kernel.h>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vlm::host::pty {
+
+namespace {
+
+constexpr ULONG kChunk = 4096;
+constexpr int kCancelRetries = 5000;  // reader not gone after 5000 cancels 2 ms apart (10 s): stop asking
+
+NTSTATUS Control(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out = nullptr,
+                 ULONG outLength = 0)
+{
+    IO_STATUS_BLOCK iosb{};
+    return ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, const_cast<void*>(in), inLength,
+                                 out, outLength);
+}
+
+void NameThisThread(const std::string& name)
+{
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+// Why an open failed, in the administrator's words.
+std::string OpenFailureCause(NTSTATUS status, const std::string& portName)
+{
+    if (status == STATUS_PORT_CONNECTION_REFUSED)
+        return "the port is in use";
+    if (status == STATUS_UNSUCCESSFUL) {
+        std::string printer = PrinterOfPort(portName);
+        return printer.empty() ? "no printer is assigned to " + portName
+                               : "no connection to the printer at " + printer + " (refused, unreachable or silent)";
+    }
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_NO_SUCH_DEVICE || status == STATUS_DELETE_PENDING)
+        return "the port is gone";
+    return "refused by the port";
+}
+
+}  // namespace
+
+Port::Port(std::string name, std::string linkPath, gid_t group, int holds, Watcher& watcher)
+    : name_(std::move(name)), ntName_("\\DosDevices\\" + name_), link_(std::move(linkPath)), group_(group),
+      watcher_(watcher), holds_(holds)
+{
+}
+
+Port::~Port() { Withdraw(); }
+
+std::string Port::SlavePath() const
+{
+    std::lock_guard guard(lock_);
+    return terminal_.slavePath;
+}
+
+bool Port::HasTerminal() const
+{
+    std::lock_guard guard(lock_);
+    return terminal_.master.get() >= 0;
+}
+
+bool Port::Offer()
+{
+    Terminal fresh;
+    if (!CreateTerminal(name_, group_, &fresh)) {
+        unlink(link_.c_str());
+        return false;
+    }
+    // Watched before it is linked: no program can open it unnoticed.
+    int watch = watcher_.Watch(name_, fresh.slavePath);
+    {
+        std::lock_guard guard(lock_);
+        if (withdrawn_) {
+            watcher_.Unwatch(watch);
+            return false;
+        }
+        if (!PublishLink(name_, fresh.slavePath, link_)) {
+            watcher_.Unwatch(watch);
+            return false;
+        }
+        watcher_.Unwatch(watch_);
+        watch_ = watch;
+        terminal_ = std::move(fresh);
+        exclusive_ = false;
+        UpdateExclusiveLocked();
+    }
+    return true;
+}
+
+void Port::Look()
+{
+    std::lock_guard guard(lock_);
+    if (withdrawn_ || sessionRunning_ || terminal_.master.get() < 0 || !ProgramCame(terminal_.master.get()))
+        return;
+    if (session_.joinable())
+        session_.join();  // ended: it cleared sessionRunning_ as its last step under the lock
+    end_ = Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (end_.get() < 0) {
+        Log("pty %s: eventfd: %s", name_.c_str(), strerror(errno));
+        return;
+    }
+    sessionRunning_ = true;
+    session_ = std::thread([this] { Session(); });
+}
+
+void Port::Held(bool held)
+{
+    std::lock_guard guard(lock_);
+    holds_ = held ? holds_ + 1 : holds_ > 0 ? holds_ - 1 : 0;
+    UpdateExclusiveLocked();
+}
+
+void Port::Withdraw()
+{
+    {
+        std::lock_guard guard(lock_);
+        withdrawn_ = true;
+        uint64_t one = 1;
+        if (end_.get() >= 0 && write(end_.get(), &one, sizeof one) < 0)
+            Log("pty %s: eventfd: %s", name_.c_str(), strerror(errno));
+    }
+    // Not under the lock: the session takes it on its way out.
+    if (session_.joinable())
+        session_.join();
+    std::lock_guard guard(lock_);
+    watcher_.Unwatch(watch_);
+    watch_ = -1;
+    terminal_ = Terminal{};
+    unlink(link_.c_str());
+}
+
+void Port::UpdateExclusiveLocked()
+{
+    bool want = sessionHoldsPort_ || holds_ > 0;
+    if (terminal_.master.get() < 0 || want == exclusive_)
+        return;
+    if (SetExclusive(terminal_.master.get(), want))
+        exclusive_ = want;
+    else
+        Log("pty %s: cannot %s the terminal exclusive: %s", name_.c_str(), want ? "make" : "stop making",
+            strerror(errno));
+}
+
+void Port::Session()
+{
+    NameThisThread("pty " + name_);
+    HANDLE handle = nullptr;
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = OpenDeviceByName(ntName_, GENERIC_READ | GENERIC_WRITE, 0, &handle, &iosb);
+    if (!NT_SUCCESS(status)) {
+        Log("pty %s: cannot open the port: status 0x%08X (%s); the terminal hangs up", name_.c_str(),
+            unsigned(status), OpenFailureCause(status, name_).c_str());
+        HangUp();
+        return;
+    }
+    {
+        std::lock_guard guard(lock_);
+        sessionHoldsPort_ = true;
+        UpdateExclusiveLocked();
+    }
+    std::string printer = PrinterOfPort(name_);
+    Log("pty %s: port opened%s%s", name_.c_str(), printer.empty() ? "" : " to ", printer.c_str());
+    bool failed = Traffic(handle);
+    status = ZwClose(handle);
+    if (failed) {
+        Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
+        HangUp();
+        return;
+    }
+    {
+        std::lock_guard guard(lock_);
+        sessionHoldsPort_ = false;
+        UpdateExclusiveLocked();
+        sessionRunning_ = false;
+    }
+    // Said once the terminal welcomes every program again.
+    Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
+    // No flush: the next program may already have the slave open and have
+    // written to it.
+    watcher_.Returned(name_);
+}
+
+void Port::HangUp()
+{
+    Terminal fresh;
+    bool made = false;
+    int watch = -1;
+    {
+        std::lock_guard guard(lock_);
+        made = !withdrawn_;
+    }
+    if (made && CreateTerminal(name_, group_, &fresh)) {
+        watch = watcher_.Watch(name_, fresh.slavePath);
+        // The link leads to the fresh terminal before the old one goes, so
+        // it never names a pty number that is free for someone else.
+        made = PublishLink(name_, fresh.slavePath, link_);
+    } else {
+        made = false;
+    }
+    {
+        std::lock_guard guard(lock_);
+        watcher_.Unwatch(watch_);
+        watch_ = -1;
+        terminal_ = Terminal{};  // the program's reads see end of file, its writes EIO
+        exclusive_ = false;
+        sessionHoldsPort_ = false;
+        if (made && !withdrawn_) {
+            terminal_ = std::move(fresh);
+            watch_ = watch;
+            UpdateExclusiveLocked();
+            Log("pty %s: hung up; a fresh terminal %s waits at %s", name_.c_str(), terminal_.slavePath.c_str(),
+                link_.c_str());
+        } else {
+            watcher_.Unwatch(watch);
+            if (!withdrawn_)
+                unlink(link_.c_str());  // the gateway offers one again later
+        }
+        sessionRunning_ = false;
+    }
+    watcher_.Returned(name_);
+}
+
+bool Port::Traffic(HANDLE handle)
+{
+    // The reader sleeps in a wait for received characters and takes what
+    // is queued with reads that return at once. The port's own settings
+    // are put back afterwards for the next opener.
+    ULONG savedMask = 0;
+    SERIAL_TIMEOUTS savedTimeouts{};
+    bool restoreMask = NT_SUCCESS(Control(handle, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &savedMask, sizeof savedMask));
+    bool restoreTimeouts =
+        NT_SUCCESS(Control(handle, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &savedTimeouts, sizeof savedTimeouts));
+    ULONG mask = 0;
+    Control(handle, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask);  // bits accumulate: clear first
+    mask = SERIAL_EV_RXCHAR;
+    NTSTATUS status = Control(handle, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask);
+    SERIAL_TIMEOUTS atOnce{};
+    atOnce.ReadIntervalTimeout = MAXULONG;
+    if (NT_SUCCESS(status))
+        status = Control(handle, IOCTL_SERIAL_SET_TIMEOUTS, &atOnce, sizeof atOnce);
+    if (!NT_SUCCESS(status))
+        Log("pty %s: cannot set the port up for reading: status 0x%08X", name_.c_str(), unsigned(status));
+
+    LineSettings applied;
+    FollowTermios(handle, &applied);
+    {
+        std::lock_guard guard(readerLock_);
+        readerDone_ = false;
+    }
+    std::thread reader([this, handle] { ReadLoop(handle); });
+    pthread_setname_np(reader.native_handle(), ("pty " + name_ + " in").substr(0, 15).c_str());
+    bool failed = WriteLoop(handle, &applied);
+
+    uint64_t one = 1;
+    if (write(end_.get(), &one, sizeof one) < 0)
+        Log("pty %s: eventfd: %s", name_.c_str(), strerror(errno));
+    // The reader may be parked in its wait, or about to park: cancel until
+    // it has left. Once is the rule; again only if it parked after a cancel.
+    for (int i = 0; i < kCancelRetries; ++i) {
+        {
+            std::unique_lock guard(readerLock_);
+            if (readerDone_)
+                break;
+        }
+        nt::IoCancelFileRequests(handle);
+        std::unique_lock guard(readerLock_);
+        if (readerGone_.wait_for(guard, std::chrono::milliseconds(2), [this] { return readerDone_; }))
+            break;
+    }
+    reader.join();
+
+    mask = 0;
+    Control(handle, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask);
+    if (restoreMask && savedMask != 0)
+        Control(handle, IOCTL_SERIAL_SET_WAIT_MASK, &savedMask, sizeof savedMask);
+    if (restoreTimeouts)
+        Control(handle, IOCTL_SERIAL_SET_TIMEOUTS, &savedTimeouts, sizeof savedTimeouts);
+    return failed;
+}
+
+bool Port::WriteLoop(HANDLE handle, LineSettings* applied)
+{
+    const int master = terminal_.master.get();
+    std::string buffer(kChunk, '\0');
+    for (;;) {
+        pollfd p[2] = {{master, POLLIN, 0}, {end_.get(), POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR) {
+            Log("pty %s: poll: %s", name_.c_str(), strerror(errno));
+            return false;
+        }
+        if (p[1].revents & POLLIN)
+            return false;
+        if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        // Read even on POLLHUP: what the program wrote before closing is
+        // still queued and must reach the printer.
+        ssize_t n = read(master, buffer.data(), buffer.size());
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;
+        if (n <= 0)
+            return false;  // EIO: the program closed the terminal
+        FollowTermios(handle, applied);
+        size_t done = 0;
+        while (done < size_t(n)) {
+            ULONG wanted = ULONG(size_t(n) - done);
+            IO_STATUS_BLOCK iosb{};
+            NTSTATUS status = ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data() + done, wanted,
+                                          nullptr, nullptr);
+            // A send that failed completes with success and a short count;
+            // the connection is gone then and later writes send nothing.
+            if (!NT_SUCCESS(status) || iosb.Information < wanted) {
+                std::string printer = PrinterOfPort(name_);
+                if (!NT_SUCCESS(status))
+                    Log("pty %s: write failed: status 0x%08X after %zu of %zu bytes; the terminal hangs up",
+                        name_.c_str(), unsigned(status), done, size_t(n));
+                else
+                    Log("pty %s: write failed: the printer%s%s took %lu of %lu bytes, the connection to it has "
+                        "ended (closed or reset by the printer, or a send timed out); the terminal hangs up",
+                        name_.c_str(), printer.empty() ? "" : " at ", printer.c_str(),
+                        static_cast<unsigned long>(iosb.Information), static_cast<unsigned long>(wanted));
+                return true;
+            }
+            done += iosb.Information;
+        }
+    }
+}
+
+void Port::ReadLoop(HANDLE handle)
+{
+    std::string buffer(kChunk, '\0');
+    for (;;) {
+        pollfd p{end_.get(), POLLIN, 0};
+        if (poll(&p, 1, 0) > 0)
+            break;
+        IO_STATUS_BLOCK iosb{};
+        NTSTATUS status =
+            ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data(), kChunk, nullptr, nullptr);
+        if (!NT_SUCCESS(status)) {
+            Log("pty %s: read failed: status 0x%08X", name_.c_str(), unsigned(status));
+            break;
+        }
+        if (iosb.Information > 0) {
+            if (!WriteAllToMaster(buffer.data(), iosb.Information))
+                break;
+            continue;
+        }
+        ULONG events = 0;
+        status = Control(handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, sizeof events);
+        if (!NT_SUCCESS(status) && status != STATUS_CANCELLED) {
+            Log("pty %s: wait for the printer's bytes failed: status 0x%08X", name_.c_str(), unsigned(status));
+            break;
+        }
+    }
+    std::lock_guard guard(readerLock_);
+    readerDone_ = true;
+    readerGone_.notify_all();
+}
+
+// All of bytes to the non-blocking master, waiting for room while the
+// program reads slowly. False when the terminal went away or the session
+// ends.
+bool Port::WriteAllToMaster(const char* bytes, size_t size)
+{
+    const int master = terminal_.master.get();
+    while (size > 0) {
+        ssize_t n = write(master, bytes, size);
+        if (n > 0) {
+            bytes += n;
+            size -= size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        pollfd p[2] = {{master, POLLOUT, 0}, {end_.get(), POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR)
+            return false;
+        if (p[1].revents & POLLIN)
+            return false;
+    }
+    return true;
+}
+
+void Port::FollowTermios(HANDLE handle, LineSettings* applied)
+{
+    termios t{};
+    if (tcgetattr(terminal_.master.get(), &t) != 0)
+        return;
+    LineSettings now = SettingsOf(t);
+    if (now == *applied)
+        return;
+    if (now.baud != 0 && now.baud != applied->baud) {
+        NTSTATUS status = Control(handle, IOCTL_SERIAL_SET_BAUD_RATE, &now.baud, sizeof now.baud);
+        if (!NT_SUCCESS(status))
+            Log("pty %s: cannot set baud rate %lu: status 0x%08X", name_.c_str(),
+                static_cast<unsigned long>(now.baud), unsigned(status));
+    }
+    SERIAL_LINE_CONTROL& l = now.line;
+    SERIAL_LINE_CONTROL& a = applied->line;
+    if (l.StopBits != a.StopBits || l.Parity != a.Parity || l.WordLength != a.WordLength) {
+        NTSTATUS status = Control(handle, IOCTL_SERIAL_SET_LINE_CONTROL, &l, sizeof l);
+        if (!NT_SUCCESS(status))
+            Log("pty %s: cannot set line control: status 0x%08X", name_.c_str(), unsigned(status));
+    }
+    if (now.baud == 0)
+        now.baud = applied->baud;
+    *applied = now;
+}
+
+}  // namespace vlm::host::pty

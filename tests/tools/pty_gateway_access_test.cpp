@@ -1,0 +1,122 @@
+// Who may use a port's terminal: members of the port group (the slave is
+// theirs with mode 0660, the links' directory open to them), one program
+// at a time (the terminal is exclusive while the port is held, through it
+// or over IPC). The other users are child processes that take uid nobody,
+// so these tests need root and are skipped without it.
+#include "device_nodes.h"
+#include "gateway_port_fixture.h"
+#include "log_capture.h"
+#include "other_user.h"
+#include "pty_gateway.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace vlm::test {
+namespace {
+
+constexpr gid_t kPortGroup = 4242;   // the configured group, one no real user is in
+constexpr gid_t kOtherGroup = 4343;
+
+class PtyGatewayAccess : public GatewayPortTest {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "taking another user's identity needs root";
+        GatewayPortTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        ASSERT_EQ(chmod(root_.c_str(), 0755), 0);  // mkdtemp made it 0700
+        host::PtyGatewayOptions options;
+        options.systemRoot = root_;
+        options.group = kPortGroup;
+        gateway_ = std::make_unique<host::PtyGateway>(options);
+        ASSERT_EQ(gateway_->Start(), 1);
+        host::SetPortHoldObserver([this](const std::string& port, bool held) { gateway_->PortHeld(port, held); });
+    }
+    void TearDown() override
+    {
+        host::SetPortHoldObserver({});
+        gateway_.reset();
+        PortTest::TearDown();
+    }
+
+    std::string Link() const { return root_ + "/dosdevices/COM3"; }
+    int AsMember(const std::string& bytes = {}) { return OpenAsNobody(Link(), kPortGroup, {}, bytes); }
+
+    LogCapture log_;
+    std::unique_ptr<host::PtyGateway> gateway_;
+};
+
+TEST_F(PtyGatewayAccess, TheSlaveBelongsToThePortGroupWithMode0660AndItsMembersPrintThroughIt)
+{
+    struct stat slave;
+    ASSERT_EQ(stat(Link().c_str(), &slave), 0);
+    EXPECT_EQ(slave.st_gid, kPortGroup);
+    EXPECT_EQ(slave.st_mode & 07777, 0660u);
+    struct stat directory;
+    ASSERT_EQ(stat((root_ + "/dosdevices").c_str(), &directory), 0);
+    EXPECT_EQ(directory.st_gid, kPortGroup);
+    EXPECT_EQ(directory.st_mode & 07777, 0755u);
+
+    FakePrinter printer;
+    Assign(printer);
+    EXPECT_EQ(AsMember("a member's job"), 0);
+    EXPECT_TRUE(printer.WaitForBytes(14));
+    EXPECT_EQ(printer.Received(), "a member's job");
+    EXPECT_EQ(OpenAsNobody(Link(), kOtherGroup, {}), EACCES) << "a user outside the group got in";
+}
+
+TEST_F(PtyGatewayAccess, WhileAProgramHasThePortThroughItsTerminalOthersGetEbusyAndAfterItEveryoneMayAgain)
+{
+    FakePrinter printer;
+    Assign(printer);
+    int fd = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    ASSERT_EQ(write(fd, "mine", 4), 4);
+    ASSERT_TRUE(printer.WaitForBytes(4));  // the session holds the port
+    EXPECT_EQ(AsMember("theirs"), EBUSY) << "a second program's bytes would merge into the first one's job";
+    close(fd);
+    ASSERT_TRUE(log_.WaitFor("pty COM3: port closed")) << log_.Text();
+    // The exclusive flag outlives the last close of a slave: it must have
+    // been cleared, or the port would stay closed to the group for good.
+    EXPECT_EQ(AsMember("next"), 0);
+    EXPECT_TRUE(printer.WaitForBytes(8));
+    EXPECT_EQ(printer.Received(), "minenext");
+}
+
+TEST_F(PtyGatewayAccess, WhileAnIpcClientHoldsThePortItsTerminalTurnsProgramsAwayButRootStillGetsIn)
+{
+    FakePrinter printer;
+    Assign(printer);
+    HANDLE client = nullptr;
+    IO_STATUS_BLOCK iosb{};
+    ASSERT_EQ(host::OpenPortForClient("\\DosDevices\\COM3", GENERIC_READ | GENERIC_WRITE, 0, &client, &iosb),
+              STATUS_SUCCESS);
+    EXPECT_EQ(AsMember("dropped"), EBUSY) << "bytes that would go nowhere";
+
+    // TIOCEXCL does not bind root: its open succeeds, the port refuses the
+    // session, and the terminal hangs up without a byte of ours.
+    int fd = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    EXPECT_TRUE(log_.WaitFor("pty COM3: cannot open the port: status 0xC0000041 (the port is in use)"))
+        << log_.Text();
+    close(fd);
+
+    ASSERT_TRUE(log_.WaitFor("pty COM3: hung up; a fresh terminal")) << log_.Text();
+    EXPECT_EQ(AsMember("still held"), EBUSY) << "the fresh terminal must be exclusive too";
+    EXPECT_EQ(host::ClosePortForClient(client), STATUS_SUCCESS);
+    ASSERT_TRUE(printer.WaitForRelease());
+    // The fresh terminal the hang-up left is open to the group again.
+    EXPECT_EQ(AsMember("welcome"), 0);
+    EXPECT_TRUE(printer.WaitForBytes(7));
+    EXPECT_EQ(printer.Received(), "welcome");
+}
+
+}  // namespace
+}  // namespace vlm::test
