@@ -327,11 +327,14 @@ void PtyGateway::Impl::Run()
             timeout = int(std::chrono::duration_cast<std::chrono::milliseconds>(kRetry).count());
         pollfd p[2] = {{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
         poll(p, 2, timeout);
-        if (stopping_.load())
-            return;
+        // Drain the wake-up before looking at stopping_: Stop sets it before
+        // it writes, so a wake-up drained here is never one whose flag goes
+        // unseen, and one not drained keeps the next poll awake.
         uint64_t count;
         if (read(wake_.get(), &count, sizeof count) < 0 && errno != EAGAIN)
             Log("pty gateway: eventfd: %s", strerror(errno));
+        if (stopping_.load())
+            return;
 
         std::set<std::string> look;
         bool everyone = inotify_.get() < 0;
