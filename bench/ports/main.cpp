@@ -16,6 +16,7 @@
 #include "cpu.h"
 #include "deadline.h"
 #include "machine.h"
+#include "percentiles.h"
 #include "sink.h"
 #include "stream.h"
 
@@ -51,24 +52,6 @@ struct Settings {
     milliseconds window{2000};
     std::vector<std::string> intervals{"1", "15.625"};
 };
-
-struct Percentiles {
-    double p50 = 0;
-    double p99 = 0;
-    int count = 0;
-};
-
-Percentiles Summarise(std::vector<double> values)
-{
-    Percentiles p;
-    p.count = int(values.size());
-    if (values.empty())
-        return p;
-    std::sort(values.begin(), values.end());
-    p.p50 = values[values.size() / 2];
-    p.p99 = values[std::min(values.size() - 1, values.size() * 99 / 100)];
-    return p;
-}
 
 double Ratio(double a, double b)
 {
@@ -193,16 +176,21 @@ struct Sinks {
 };
 
 struct Idle {
-    double ms = 0;      // vlmhost's ms/s
-    double perPort = 0; // above the baseline, per open port
+    double closed = 0;  // vlmhost's ms/s just before, none open
+    double ms = 0;      // vlmhost's ms/s with the ports open
+    double perPort = 0; // the difference, per open port
 };
 
-// Opens the last `count` ports, waits until each has its connection,
-// lets them settle, measures vlmhost, and closes them again.
-Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int count, const char* how, double baseline,
+// Measures vlmhost with no port open, then opens the last `count` ports,
+// waits until each has its connection, lets them settle, measures again and
+// closes them. The baseline is taken right before, not once for the run: on
+// a shared machine the closed ports' own cost moves with the load.
+Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int count, const char* how,
               const std::function<std::unique_ptr<Stream>(size_t)>& open)
 {
-    Step step("opening " + std::to_string(count) + " ports " + how + " and measuring them idle", seconds(300));
+    Step step("opening " + std::to_string(count) + " ports " + how + " and measuring them idle",
+              seconds(300) + settings.window * 2);
+    const double baseline = MeasureCpu(machine.host().pid(), settings.window).msPerSecond;
     const int accepted = sinks.accepted();
     const int ended = sinks.ended();
     std::vector<std::unique_ptr<Stream>> streams;
@@ -217,7 +205,7 @@ Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int coun
     streams.clear();
     if (!sinks.WaitFor([&] { return sinks.ended(); }, ended + count, step))
         step.Fail(std::to_string(sinks.ended() - ended) + " of " + std::to_string(count) + " ports closed again");
-    return {rate.msPerSecond, (rate.msPerSecond - baseline) / count};
+    return {baseline, rate.msPerSecond, (rate.msPerSecond - baseline) / count};
 }
 
 struct Summary {
@@ -259,7 +247,7 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
     s.ipcTrip = RoundTrip("COM4 over IPC", [&] { return com(1); }, rounds);
     s.ptyTrip = RoundTrip("COM4's terminal", [&] { return terminal(1); }, rounds);
     auto printTrip = [](const char* what, const Percentiles& p) {
-        printf("  %-32s median %8.1f us   p99 %8.1f us   (%d rounds)\n", what, p.p50, p.p99, p.count);
+        printf("  %-32s median %8.1f us   p99 %8.1f us   (%zu rounds)\n", what, p.p50, p.p99, p.count);
     };
     printTrip("Win32 port API over IPC", s.ipcTrip);
     printTrip("pty gateway", s.ptyTrip);
@@ -274,7 +262,7 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
 
     s.open = OpenToPrinter(machine.TerminalPath(0), sinks.count, settings.opens);
     printf("open of the terminal -> the printer has the byte (open, write 1 byte, close)\n");
-    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%d rounds)\n\n", "pty gateway", s.open.p50, s.open.p99,
+    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n\n", "pty gateway", s.open.p50, s.open.p99,
            s.open.count);
 
     printf("idle CPU of vlmhost, ms per second over %.1f s windows (every thread's schedstat, ns)\n",
@@ -297,9 +285,10 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
         for (int count : {1, 64, kMaxPorts}) {
             if (count > settings.ports)
                 continue;
-            const Idle idle = IdleOpen(machine, sinks, settings, count, how, s.closed, open);
-            printf("  %3d open %-13s          %8.2f ms/s   (+%.3f ms/s per port = %.2f bare loops)\n", count, how,
-                   idle.ms, idle.perPort, Ratio(idle.perPort, s.bare));
+            const Idle idle = IdleOpen(machine, sinks, settings, count, how, open);
+            printf("  %3d open %-13s          %8.2f ms/s   (none open just before: %.2f; +%.3f ms/s per port = "
+                   "%.2f bare loops)\n",
+                   count, how, idle.ms, idle.closed, idle.perPort, Ratio(idle.perPort, s.bare));
             if (count == 64)
                 (std::string(how) == "over IPC" ? s.ipc64 : s.pty64) = idle;
             if (count == kMaxPorts && std::string(how) == "through a pty")
