@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -26,7 +27,6 @@ Child::Child(const std::string& path, std::vector<std::string> args)
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    out_ = fds[0];
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -41,11 +41,11 @@ Child::Child(const std::string& path, std::vector<std::string> args)
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     if (rc != 0) {
-        close(out_);
+        close(fds[0]);
         throw std::runtime_error("cannot run " + path);
     }
     WatchChild(pid_);
-    reader_ = std::thread([this] { ReadOutput(); });
+    std::thread(ReadOutput, fds[0], output_).detach();
 }
 
 Child::~Child()
@@ -64,42 +64,43 @@ Child::~Child()
     }
     // The pipe's last writer is gone (grandchildren hold no copy: every
     // descriptor is close-on-exec but the child's own output), so the
-    // reader sees the end.
-    reader_.join();
-    close(out_);
+    // reader sees the end at once; it is not waited for beyond that.
+    std::unique_lock guard(output_->lock);
+    output_->arrived.wait_for(guard, std::chrono::seconds(5), [&] { return output_->ended; });
 }
 
-void Child::ReadOutput()
+void Child::ReadOutput(int fd, std::shared_ptr<Output> output)
 {
     char buffer[4096];
     for (;;) {
-        const ssize_t n = read(out_, buffer, sizeof buffer);
+        const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
-        std::lock_guard guard(lock_);
+        std::lock_guard guard(output->lock);
         if (n <= 0) {
-            ended_ = true;
-            arrived_.notify_all();
+            close(fd);
+            output->ended = true;
+            output->arrived.notify_all();
             return;
         }
-        if (output_.size() < kMaxOutput)
-            output_.append(buffer, std::min(size_t(n), kMaxOutput - output_.size()));
-        arrived_.notify_all();
+        if (output->text.size() < kMaxOutput)
+            output->text.append(buffer, std::min(size_t(n), kMaxOutput - output->text.size()));
+        output->arrived.notify_all();
     }
 }
 
 bool Child::WaitFor(const std::string& text, const Step& step)
 {
-    std::unique_lock guard(lock_);
-    return arrived_.wait_until(guard, step.deadline(),
-                               [&] { return ended_ || output_.find(text) != std::string::npos; }) &&
-           output_.find(text) != std::string::npos;
+    std::unique_lock guard(output_->lock);
+    return output_->arrived.wait_until(guard, step.deadline(), [&] {
+        return output_->ended || output_->text.find(text) != std::string::npos;
+    }) && output_->text.find(text) != std::string::npos;
 }
 
 std::string Child::output()
 {
-    std::lock_guard guard(lock_);
-    return output_;
+    std::lock_guard guard(output_->lock);
+    return output_->text;
 }
 
 bool WaitForPath(const std::string& path, const Step& step)

@@ -7,10 +7,10 @@
 #include "deadline.h"
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
-#include <thread>
 #include <vector>
 
 namespace vlm::bench {
@@ -29,15 +29,19 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
-    void ReadOutput();
+    // Shared with the reader thread, which is detached: a run that ends
+    // stuck leaves no thread to join, and the reader owns the pipe's read
+    // end until it sees the end.
+    struct Output {
+        std::mutex lock;                  // guards text and ended
+        std::condition_variable arrived;  // signalled after each read
+        std::string text;                 // the first kMaxOutput bytes
+        bool ended = false;
+    };
+    static void ReadOutput(int fd, std::shared_ptr<Output> output);
 
     pid_t pid_ = -1;
-    int out_ = -1;
-    std::mutex lock_;                 // guards output_ and ended_
-    std::condition_variable arrived_; // signalled by ReadOutput after each read
-    std::string output_;              // the first kMaxOutput bytes
-    bool ended_ = false;
-    std::thread reader_;
+    std::shared_ptr<Output> output_ = std::make_shared<Output>();
 };
 
 // Waits until path exists (a link a program makes when it is ready).
