@@ -38,16 +38,21 @@ TimedOut WaitOut(LONGLONG timeout)
 
 TEST(ClockInterval, AOneMillisecondWaitAtTheSlowIntervalEndsOnTheNextTickNeverBefore)
 {
-    ScopedClockSpeedup speedup(1.0);
+    // A tenfold slower clock: a tick lasts 156 ms, and the host's wake-up
+    // latency, however loaded the machine, is a tenth of itself in kernel
+    // time, so "woken on its tick" can be told from "woken a tick late".
+    ScopedClockSpeedup slow(0.1);
     ScopedClockInterval interval(kSlow);
     // Line up on a tick, then ask at several points of the next one: early
     // in it, in its middle, and so late that the next tick comes before the
     // millisecond is over and the wait must go on to the tick after.
     for (double phase : {1.0, 7.0, 12.0, 14.9}) {
         const LONGLONG tick = WaitOut(kMillisecond).ended / kSlow * kSlow;
-        std::this_thread::sleep_until(std::chrono::steady_clock::now() +
-                                      std::chrono::microseconds(LONGLONG(phase * 1000)) -
-                                      std::chrono::microseconds((LONGLONG(KeQueryInterruptTime()) - tick) / 10));
+        for (int polls = 0; polls < 5000; ++polls) {
+            if (LONGLONG(KeQueryInterruptTime()) - tick >= LONGLONG(phase * double(kMillisecond)))
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         const TimedOut t = WaitOut(kMillisecond);
         EXPECT_GE(t.ended - t.asked, kMillisecond) << "ended before its time, asked at phase " << phase;
         // The tick it ended on: the first one at least a millisecond after
