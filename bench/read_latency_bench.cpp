@@ -11,6 +11,7 @@
 // threads as the open path does, takes a bounded number of samples, and
 // prints the median and 99th percentile.
 
+#include "percentiles.h"
 #include "vlmquentaro.h"
 
 #include <vlm/kernel.h>
@@ -244,35 +245,13 @@ private:
 
 // -------------------------------------------------------------- figures
 
-struct Figures {
-    double medianUs = 0;
-    double p99Us = 0;
-    size_t samples = 0;
-};
-
-Figures Summarise(std::vector<double> latenciesUs)
+void Report(benchmark::State& state, const char* what, const vlm::bench::Percentiles& figures)
 {
-    Figures figures;
-    figures.samples = latenciesUs.size();
-    if (latenciesUs.empty())
-        return figures;
-    std::sort(latenciesUs.begin(), latenciesUs.end());
-    auto at = [&](double q) {
-        size_t i = size_t(q * double(latenciesUs.size() - 1) + 0.5);
-        return latenciesUs[std::min(i, latenciesUs.size() - 1)];
-    };
-    figures.medianUs = at(0.5);
-    figures.p99Us = at(0.99);
-    return figures;
-}
-
-void Report(benchmark::State& state, const char* what, const Figures& figures)
-{
-    state.counters["median_us"] = figures.medianUs;
-    state.counters["p99_us"] = figures.p99Us;
-    state.counters["samples"] = double(figures.samples);
-    std::printf("%s: median %.0f us, 99th percentile %.0f us (%zu samples)\n", what, figures.medianUs, figures.p99Us,
-                figures.samples);
+    state.counters["median_us"] = figures.p50;
+    state.counters["p99_us"] = figures.p99;
+    state.counters["samples"] = double(figures.count);
+    std::printf("%s: median %.0f us, 99th percentile %.0f us (%zu samples)\n", what, figures.p50, figures.p99,
+                figures.count);
     std::fflush(stdout);
 }
 
@@ -323,7 +302,7 @@ void ParkedRead(benchmark::State& state)
             // The read took what it could; nothing may be left for the next.
             bench.Control(IOCTL_SERIAL_PURGE, &purge, sizeof purge);
         }
-        Report(state, "parked read, bytes stored -> read completed", Summarise(latencies));
+        Report(state, "parked read, bytes stored -> read completed", vlm::bench::Summarise(latencies));
     }
 }
 
@@ -360,7 +339,8 @@ void WaitOnMaskRxChar(benchmark::State& state)
             latencies.push_back(std::chrono::duration<double, std::micro>(wait.completedAt() - stored).count());
             bench.Control(IOCTL_SERIAL_PURGE, &purge, sizeof purge);
         }
-        Report(state, "parked WAIT_ON_MASK(SERIAL_EV_RXCHAR), bytes stored -> wait completed", Summarise(latencies));
+        Report(state, "parked WAIT_ON_MASK(SERIAL_EV_RXCHAR), bytes stored -> wait completed",
+               vlm::bench::Summarise(latencies));
     }
 }
 

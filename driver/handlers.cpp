@@ -16,9 +16,9 @@
  * ring's lock inside InputQueue): the queue is reached through the port
  * record, so a removal that detached the queue leaves nothing to write to.
  */
-NTSTATUS ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
-                             ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                             PIRP* IoRequestPacket)
+NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
+                                   ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
+                                   PIRP* IoRequestPacket)
 {
     PTDI_CONTEXT context = (PTDI_CONTEXT)TdiEventContext;
     PDEVICE_EXTENSION port = context->Port;
@@ -49,9 +49,10 @@ NTSTATUS ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT Connectio
  *
  * IRQL: <= DISPATCH_LEVEL, transport thread. No lock.
  */
-NTSTATUS DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength,
-                                PVOID DisconnectInformation, ULONG DisconnectFlags)
+NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                      LONG DisconnectDataLength, PVOID DisconnectData,
+                                      LONG DisconnectInformationLength, PVOID DisconnectInformation,
+                                      ULONG DisconnectFlags)
 {
     PTDI_CONTEXT context = (PTDI_CONTEXT)TdiEventContext;
 

@@ -111,9 +111,11 @@ static_assert((ULONG)FIELD_OFFSET(InputRing, Lock) >= 8 + INPUT_RING_POSITIONS, 
 /* Port record                                                         */
 /* ------------------------------------------------------------------ */
 
-/* Bits of DEVICE_EXTENSION.ModemStatus the driver emulates. */
-#define VSERIAL_MODEM_CTS SERIAL_MSR_CTS /* 0x10 */
-#define VSERIAL_MODEM_DSR SERIAL_MSR_DSR /* 0x20 */
+/* Bits of DEVICE_EXTENSION.ModemStatus the driver emulates: CTS and DSR
+ * of a 16550's modem status register, the value IOCTL_SERIAL_GET_MODEMSTATUS
+ * reports. ntddser.h leaves the register's bits to each serial driver. */
+#define VSERIAL_MODEM_CTS 0x10
+#define VSERIAL_MODEM_DSR 0x20
 
 /*
  * The per-port record: the device extension of the port's device object.
@@ -297,9 +299,14 @@ NTSTATUS TdiFuncs_Disconnect(PFILE_OBJECT pfoConnection);
 NTSTATUS TdiFuncs_CloseHandle(HANDLE hTdiHandle, PFILE_OBJECT pfoTdiFileObject);
 VOID TdiFuncs_Close(PTDI_CONTEXT pTdiContext);
 
-/* handlers.cpp */
-TDI_IND_RECEIVE ReceiveEventHandler;
-TDI_IND_DISCONNECT DisconnectEventHandler;
+/* handlers.cpp: of the DDK's PTDI_IND_RECEIVE and PTDI_IND_DISCONNECT types. */
+NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
+                                   ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
+                                   PIRP* IoRequestPacket);
+NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                      LONG DisconnectDataLength, PVOID DisconnectData,
+                                      LONG DisconnectInformationLength, PVOID DisconnectInformation,
+                                      ULONG DisconnectFlags);
 
 /* ---- printer lookup and serial control ---- */
 

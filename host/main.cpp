@@ -39,6 +39,7 @@ struct Options {
     bool pty = true;         // offer a pseudo-terminal per COM link while serving
     bool ipc = true;         // serve programs on <root>/run/vlmhost.sock while serving
     std::string group;       // besides root and our own user, this group may connect; "" our group
+    LONGLONG clockInterval = vlm::nt::kClockIntervalDefault;  // the kernel clock's, 100 ns units
 };
 
 void Usage(FILE* out)
@@ -63,6 +64,8 @@ void Usage(FILE* out)
             "                      0660, group NAME; default: vlmhost's own group).\n"
             "                      Root and vlmhost's own user always may, and only\n"
             "                      they may install or remove devices.\n"
+            "  --clock-interval MS the kernel clock's interval, 1 (default) to 15.625 ms:\n"
+            "                      time-outs end on its ticks (see README)\n"
             "Every mode takes <root>/vlmhost.lock first: one vlmhost per root.\n"
             "  --help              this text\n");
 }
@@ -105,6 +108,14 @@ bool Parse(int argc, char** argv, Options& options)
             options.pty = false;
         } else if (arg == "--no-ipc") {
             options.ipc = false;
+        } else if (arg == "--clock-interval") {
+            const char* v = value("--clock-interval");
+            if (!v)
+                return false;
+            if (!(options.clockInterval = nt::KeClockIntervalFromMilliseconds(v))) {
+                fprintf(stderr, "vlmhost: --clock-interval takes milliseconds from 1 to 15.625\n");
+                return false;
+            }
         } else if (arg == "--group") {
             const char* v = value("--group");
             if (!v)
@@ -231,6 +242,7 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     vlm::host::RegisterLinkedInDrivers();
+    nt::KeSetClockInterval(options.clockInterval);
     nt::KernelOptions kernelOptions;
     kernelOptions.systemRoot = options.root;
     NTSTATUS status = nt::KernelStart(kernelOptions);
@@ -239,7 +251,7 @@ int main(int argc, char** argv)
                 unsigned(status));
         return 1;
     }
-    printf("kernel started on %s\n", options.root.c_str());
+    printf("kernel started on %s, clock interval %g ms\n", options.root.c_str(), double(options.clockInterval) / 10000);
     int rc = 0;
     if (!options.createPort.empty() && !CreatePortNode(options.createPort))
         rc = 1;

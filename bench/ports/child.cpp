@@ -1,31 +1,32 @@
 #include "child.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 #include <thread>
 
 extern char** environ;
 
 namespace vlm::bench {
+namespace {
 
-using Clock = std::chrono::steady_clock;
+// Enough for every line vlmhost logs in a run; the rest is read and dropped.
+constexpr size_t kMaxOutput = 4u << 20;
+
+}  // namespace
 
 Child::Child(const std::string& path, std::vector<std::string> args)
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    out_ = fds[0];
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -40,72 +41,73 @@ Child::Child(const std::string& path, std::vector<std::string> args)
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     if (rc != 0) {
-        close(out_);
+        close(fds[0]);
         throw std::runtime_error("cannot run " + path);
     }
+    WatchChild(pid_);
+    std::thread(ReadOutput, fds[0], output_).detach();
 }
 
 Child::~Child()
 {
+    ForgetChild(pid_);
     kill(pid_, SIGTERM);
-    for (int i = 0; i < 500; ++i) {  // 5 s
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            close(out_);
-            return;
-        }
-        char buffer[4096];
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, 10) > 0 && read(out_, buffer, sizeof buffer) <= 0)
+    bool ended = false;
+    for (int i = 0; i < 500 && !ended; ++i) {  // 5 s
+        ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+        if (!ended)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    close(out_);
+    if (!ended) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    // The pipe's last writer is gone (grandchildren hold no copy: every
+    // descriptor is close-on-exec but the child's own output), so the
+    // reader sees the end at once; it is not waited for beyond that.
+    std::unique_lock guard(output_->lock);
+    output_->arrived.wait_for(guard, std::chrono::seconds(5), [&] { return output_->ended; });
 }
 
-bool Child::WaitFor(const std::string& text, std::chrono::milliseconds limit)
+void Child::ReadOutput(int fd, std::shared_ptr<Output> output)
 {
-    auto deadline = Clock::now() + limit;
-    while (output_.find(text) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        pollfd p{out_, POLLIN, 0};
-        if (poll(&p, 1, int(left)) <= 0)
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
             continue;
-        char buffer[4096];
-        ssize_t n = read(out_, buffer, sizeof buffer);
-        if (n <= 0)
-            return false;
-        output_.append(buffer, size_t(n));
+        std::lock_guard guard(output->lock);
+        if (n <= 0) {
+            close(fd);
+            output->ended = true;
+            output->arrived.notify_all();
+            return;
+        }
+        if (output->text.size() < kMaxOutput)
+            output->text.append(buffer, std::min(size_t(n), kMaxOutput - output->text.size()));
+        output->arrived.notify_all();
     }
-    return true;
 }
 
-double Child::CpuSeconds() const
+bool Child::WaitFor(const std::string& text, const Step& step)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // The command name may hold spaces: fields are counted after its ')'.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+    std::unique_lock guard(output_->lock);
+    return output_->arrived.wait_until(guard, step.deadline(), [&] {
+        return output_->ended || output_->text.find(text) != std::string::npos;
+    }) && output_->text.find(text) != std::string::npos;
 }
 
-bool WaitForPath(const std::string& path, std::chrono::milliseconds limit)
+std::string Child::output()
 {
-    auto deadline = Clock::now() + limit;
+    std::lock_guard guard(output_->lock);
+    return output_->text;
+}
+
+bool WaitForPath(const std::string& path, const Step& step)
+{
     struct stat st;
     while (stat(path.c_str(), &st) != 0) {
-        if (Clock::now() > deadline)
+        if (Clock::now() > step.deadline())
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }

@@ -1,8 +1,14 @@
-// A program the benchmark runs beside itself (vlmhost, socat): its output
-// read through a pipe, its CPU time read from /proc, stopped with SIGTERM.
+// A program the benchmark runs beside itself (vlmhost, socat), stopped
+// with SIGTERM. Its output is read all the time, by a thread of its own, so
+// a program that logs a line per port never blocks on a full pipe. The
+// watchdog kills it if the run gets stuck.
 #pragma once
 
-#include <chrono>
+#include "deadline.h"
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -16,21 +22,29 @@ public:
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    // Reads output until `text` appears; false if the time runs out or the
-    // child ends first.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds limit);
-    // User plus system CPU time of every thread, in seconds.
-    double CpuSeconds() const;
-    const std::string& output() const { return output_; }
+    // Waits until `text` appears in the output; false if the step's
+    // deadline passes or the child's output ends first.
+    bool WaitFor(const std::string& text, const Step& step);
+    std::string output();
     pid_t pid() const { return pid_; }
 
 private:
+    // Shared with the reader thread, which is detached: a run that ends
+    // stuck leaves no thread to join, and the reader owns the pipe's read
+    // end until it sees the end.
+    struct Output {
+        std::mutex lock;                  // guards text and ended
+        std::condition_variable arrived;  // signalled after each read
+        std::string text;                 // the first kMaxOutput bytes
+        bool ended = false;
+    };
+    static void ReadOutput(int fd, std::shared_ptr<Output> output);
+
     pid_t pid_ = -1;
-    int out_ = -1;
-    std::string output_;
+    std::shared_ptr<Output> output_ = std::make_shared<Output>();
 };
 
 // Waits until path exists (a link a program makes when it is ready).
-bool WaitForPath(const std::string& path, std::chrono::milliseconds limit);
+bool WaitForPath(const std::string& path, const Step& step);
 
 }  // namespace vlm::bench

@@ -16,42 +16,51 @@ public:
         handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle_ == INVALID_HANDLE_VALUE)
             throw std::runtime_error("cannot open " + path + ": error " + std::to_string(GetLastError()));
+        // Windows' "return at once with what is there, else wait for a
+        // first byte"; this driver ends such a read after its 11th poll
+        // without data, so ReadByte reads again until its deadline.
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = MAXDWORD;
+        timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+        timeouts.ReadTotalTimeoutConstant = 1000;
+        if (!SetCommTimeouts(handle_, &timeouts)) {
+            CloseHandle(handle_);
+            throw std::runtime_error("cannot set the time-outs of " + path);
+        }
     }
     ~ComStream() override { CloseHandle(handle_); }
 
-    bool Write(std::span<const char> bytes) override
+    void Write(std::span<const char> bytes, const Step& step) override
     {
         size_t done = 0;
         while (done < bytes.size()) {
             DWORD written = 0;
-            if (!WriteFile(handle_, bytes.data() + done, DWORD(bytes.size() - done), &written, nullptr) ||
-                written == 0)
-                return false;
+            if (!WriteFile(handle_, bytes.data() + done, DWORD(bytes.size() - done), &written, nullptr))
+                step.Fail("WriteFile failed: error " + std::to_string(GetLastError()));
+            if (written == 0)
+                step.Fail("WriteFile wrote nothing (the printer's connection is gone)");
             done += written;
+            if (done < bytes.size() && Clock::now() >= step.deadline())
+                step.Fail("wrote " + std::to_string(done) + " of " + std::to_string(bytes.size()) +
+                          " bytes by the deadline");
         }
-        return true;
     }
 
-    bool ReadByte(char& byte, std::chrono::milliseconds limit) override
+    bool ReadByte(char& byte, Clock::time_point deadline) override
     {
-        // Windows' "return at once with what is there, else wait up to the
-        // constant for a first byte".
-        if (limit != timeout_) {
-            COMMTIMEOUTS timeouts{};
-            timeouts.ReadIntervalTimeout = MAXDWORD;
-            timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-            timeouts.ReadTotalTimeoutConstant = DWORD(limit.count());
-            if (!SetCommTimeouts(handle_, &timeouts))
+        // Each read ends within the driver's 11 polls; bounded by the deadline.
+        do {
+            DWORD read = 0;
+            if (!ReadFile(handle_, &byte, 1, &read, nullptr))
                 return false;
-            timeout_ = limit;
-        }
-        DWORD read = 0;
-        return ReadFile(handle_, &byte, 1, &read, nullptr) && read == 1;
+            if (read == 1)
+                return true;
+        } while (Clock::now() < deadline);
+        return false;
     }
 
 private:
     HANDLE handle_ = INVALID_HANDLE_VALUE;
-    std::chrono::milliseconds timeout_{-1};
 };
 
 }  // namespace

@@ -46,12 +46,13 @@ private:
 
 }  // namespace
 
-Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts)
+Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts) : vlmhostPath_(vlmhostPath)
 {
     char pattern[] = "/tmp/vlmportbench.XXXXXX";
     if (!mkdtemp(pattern))
         throw std::runtime_error("cannot make a system root");
     root_ = pattern;
+    WatchPath(root_);
     setenv("VLM_SYSTEM_ROOT", root_.c_str(), 1);
     for (size_t i = 0; i < sinkPorts.size(); ++i) {
         char instance[64];
@@ -70,9 +71,17 @@ Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& si
         assignment.Set("Port", DWORD(((sinkPorts[i] & 0xFF) << 8) | (sinkPorts[i] >> 8)));
         assignment.Set("Port_", DWORD(sinkPorts[i]));
     }
-    host_ = std::make_unique<Child>(vlmhostPath, std::vector<std::string>{"--root", root_});
-    if (!host_->WaitFor("serving", std::chrono::seconds(30)))
-        throw std::runtime_error("vlmhost did not come up:\n" + host_->output());
+}
+
+void Machine::Start(const std::vector<std::string>& options)
+{
+    host_.reset();
+    std::vector<std::string> args{"--root", root_};
+    args.insert(args.end(), options.begin(), options.end());
+    Step step("starting vlmhost on " + root_, std::chrono::seconds(120));
+    host_ = std::make_unique<Child>(vlmhostPath_, args);
+    if (!host_->WaitFor("serving", step))
+        step.Fail("vlmhost did not come up:\n" + host_->output());
 }
 
 Machine::~Machine()
@@ -80,6 +89,7 @@ Machine::~Machine()
     host_.reset();
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
+    ForgetPath(root_);
 }
 
 }  // namespace vlm::bench

@@ -15,10 +15,15 @@ namespace vlm::bench {
 class Machine {
 public:
     // sinkPorts[i] is the TCP port on 127.0.0.1 that COM(3+i) prints to.
+    // vlmhost is not running yet: see Start.
     Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts);
     ~Machine();  // vlmhost stopped, root removed
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
+
+    // (Re)starts vlmhost on the root with extra options and waits until it
+    // serves. Programs over IPC reconnect by themselves.
+    void Start(const std::vector<std::string>& options);
 
     const std::string& root() const { return root_; }
     Child& host() { return *host_; }
@@ -26,6 +31,7 @@ public:
     std::string TerminalPath(size_t index) const { return root_ + "/dosdevices/" + PortName(index); }
 
 private:
+    std::string vlmhostPath_;
     std::string root_;
     std::unique_ptr<Child> host_;
 };

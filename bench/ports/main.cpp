@@ -1,23 +1,36 @@
 // vlmportbench: what a program pays to print through a virtual port, beside
-// socat relaying a pty to the same TCP sink. One run prints:
+// socat relaying a pty to the same TCP sink. One run prints, for each clock
+// interval of the kernel (1 ms, the default, and Windows' 15.625 ms):
 //   - write throughput of a job (16 MiB by default) through the Win32 port
-//     API over IPC and through the pty gateway, each beside socat;
+//     API over IPC and through the pty gateway, beside socat (1 ms only);
 //   - the round trip of one byte (the program writes, the printer echoes,
 //     the program reads), median and 99th percentile;
-//   - the CPU time vlmhost spends per second on idle open ports: one, and
-//     64 at once.
-// Everything runs on loopback, on a fresh system root.
+//   - the time from a program's open of the terminal until the printer has
+//     its byte (open, write, close), median and 99th percentile;
+//   - the CPU vlmhost spends per second with every port installed and none
+//     open, and with 1, 64 and 254 of them open and idle, through a pty and
+//     over IPC, beside a bare 1 ms wait loop measured in the same run.
+// Everything runs on loopback, on a fresh system root. Every step has a
+// deadline: a stuck step ends the run with a message that names it.
 #include "child.h"
+#include "cpu.h"
+#include "deadline.h"
 #include "machine.h"
+#include "percentiles.h"
 #include "sink.h"
 #include "stream.h"
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,29 +38,50 @@
 namespace {
 
 using namespace vlm::bench;
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// The most ports COM names allow: COM3 to COM256.
+constexpr int kMaxPorts = 254;
 
 struct Settings {
     size_t jobBytes = 16u << 20;
-    int rounds = 1000;
-    int idlePorts = 64;
-    milliseconds idleWindow{3000};
+    int rounds = 1000;  // round trips at the 1 ms interval; a fifth at 15.625 ms
+    int opens = 200;    // open-to-printer rounds
+    int ports = kMaxPorts;
+    milliseconds window{2000};
+    std::vector<std::string> intervals{"1", "15.625"};
 };
 
-// socat relaying a pty (at <root>/socat-N) to the sink, as people do today.
+double Ratio(double a, double b)
+{
+    return b > 0 ? a / b : 0;
+}
+
+std::string LoadAverage()
+{
+    std::ifstream f("/proc/loadavg");
+    std::string one, five, fifteen;
+    f >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+// socat relaying a pty (at <root>/socat-N) to the sink, as people do
+// today. Ready once it says it runs its transfer loop: the pty is set up and
+// the TCP connection made. Opening the link before that races socat's own
+// set-up of the terminal.
 class Socat {
 public:
     Socat(const std::string& root, uint16_t sinkPort)
     {
         static int count = 0;
         link_ = root + "/socat-" + std::to_string(++count);
+        Step step("starting socat for " + link_, seconds(20));
         child_ = std::make_unique<Child>(
-            "/usr/bin/socat",
-            std::vector<std::string>{"PTY,link=" + link_ + ",rawer", "TCP:127.0.0.1:" + std::to_string(sinkPort) +
-                                                                          ",nodelay"});
-        if (!WaitForPath(link_, milliseconds(10000)))
-            throw std::runtime_error("socat did not make its pty:\n" + child_->output());
+            "/usr/bin/socat", std::vector<std::string>{"-d", "-d", "PTY,link=" + link_ + ",rawer",
+                                                       "TCP:127.0.0.1:" + std::to_string(sinkPort) + ",nodelay"});
+        if (!child_->WaitFor("starting data transfer loop", step))
+            step.Fail("socat never said it was ready:\n" + child_->output());
     }
     const std::string& link() const { return link_; }
     Child& child() { return *child_; }
@@ -58,135 +92,277 @@ private:
 };
 
 // MiB/s from the first byte written until the sink holds the whole job.
-double Throughput(Stream& stream, Sink& sink, size_t bytes)
+double Throughput(const std::string& what, const std::function<std::unique_ptr<Stream>()>& open, Sink& sink,
+                  size_t bytes)
 {
+    Step step("a " + std::to_string(bytes >> 20) + " MiB job through " + what, seconds(180));
+    std::unique_ptr<Stream> stream = open();
     std::vector<char> chunk(64 * 1024);
     for (size_t i = 0; i < chunk.size(); ++i)
         chunk[i] = char(i * 131);
-    uint64_t target = sink.received() + bytes;
-    auto start = Clock::now();
+    const uint64_t target = sink.received() + bytes;
+    const auto start = Clock::now();
     for (size_t done = 0; done < bytes; done += chunk.size())
-        if (!stream.Write(std::span(chunk.data(), std::min(chunk.size(), bytes - done))))
-            return 0;
-    if (!sink.WaitForTotal(target, milliseconds(120000)))
-        return 0;
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return double(bytes) / (1024.0 * 1024.0) / seconds;
+        stream->Write(std::span(chunk.data(), std::min(chunk.size(), bytes - done)), step);
+    if (!sink.WaitForTotal(target, step.deadline()))
+        step.Fail("the printer had " + std::to_string(sink.received() - (target - bytes)) + " of " +
+                  std::to_string(bytes) + " bytes by the deadline");
+    return double(bytes) / (1024.0 * 1024.0) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-struct Latency {
-    double median = 0;
-    double p99 = 0;
-    int rounds = 0;
-};
-
-// One byte out and its echo back, `rounds` times or for 30 s at most.
-Latency RoundTrip(Stream& stream, int rounds)
+// One byte out and its echo back, `rounds` times or for 30 s at most;
+// microseconds.
+Percentiles RoundTrip(const std::string& what, const std::function<std::unique_ptr<Stream>()>& open, int rounds)
 {
+    Step step("one-byte round trips through " + what, seconds(60));
+    std::unique_ptr<Stream> stream = open();
     std::vector<double> us;
-    auto stop = Clock::now() + std::chrono::seconds(30);
+    const auto stop = Clock::now() + seconds(30);
     for (int i = 0; i < rounds && Clock::now() < stop; ++i) {
         char out = char('A' + i % 26), in = 0;
-        auto start = Clock::now();
-        if (!stream.Write(std::span(&out, 1)) || !stream.ReadByte(in, milliseconds(2000)) || in != out)
-            break;
+        const auto start = Clock::now();
+        stream->Write(std::span(&out, 1), step);
+        if (!stream->ReadByte(in, std::min(step.deadline(), Clock::now() + seconds(5))))
+            step.Fail("round " + std::to_string(i + 1) + ": no echo within 5 s");
+        if (in != out)
+            step.Fail("round " + std::to_string(i + 1) + ": the echo was not the byte sent");
         us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
-    Latency result;
-    result.rounds = int(us.size());
-    if (us.empty())
-        return result;
-    std::sort(us.begin(), us.end());
-    result.median = us[us.size() / 2];
-    result.p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
-    return result;
+    return Summarise(us);
 }
 
-// CPU milliseconds per second of wall time a process spends over window.
-double CpuRate(Child& child, milliseconds window)
+// A program opens the terminal, writes one byte and closes it: the time
+// until the printer has the byte, `rounds` times or for 30 s at most;
+// milliseconds. Each round waits for the port to have closed its
+// connection, so that the next open finds it free.
+Percentiles OpenToPrinter(const std::string& terminal, Sink& sink, int rounds)
 {
-    double before = child.CpuSeconds();
-    auto start = Clock::now();
-    std::this_thread::sleep_for(window);
-    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return (child.CpuSeconds() - before) * 1000.0 / seconds;
+    Step step("open, write, close of " + terminal + " until the printer has the byte", seconds(90));
+    std::vector<double> ms;
+    const auto stop = Clock::now() + seconds(30);
+    for (int i = 0; i < rounds && Clock::now() < stop; ++i) {
+        const uint64_t target = sink.received() + 1;
+        const int ended = sink.ended();
+        const char byte = 'P';
+        const auto start = Clock::now();
+        OpenTerminal(terminal)->Write(std::span(&byte, 1), step);
+        if (!sink.WaitForTotal(target, std::min(step.deadline(), Clock::now() + seconds(10))))
+            step.Fail("round " + std::to_string(i + 1) + ": the printer never had the byte");
+        ms.push_back(std::chrono::duration<double, std::milli>(sink.lastArrival() - start).count());
+        if (!sink.WaitForEnded(ended + 1, std::min(step.deadline(), Clock::now() + seconds(20))))
+            step.Fail("round " + std::to_string(i + 1) + ": the port never closed its connection");
+    }
+    return Summarise(ms);
 }
 
-void PrintLatency(const char* what, const Latency& l)
-{
-    printf("  %-28s median %8.1f us   p99 %8.1f us   (%d rounds)\n", what, l.median, l.p99, l.rounds);
-}
+// Every sink a port may print to; accepted and ended connections summed.
+struct Sinks {
+    Sink count{Sink::Mode::Count};
+    Sink echo{Sink::Mode::Echo};
+    Sink idle{Sink::Mode::Count};
+    int accepted() { return count.accepted() + echo.accepted() + idle.accepted(); }
+    int ended() { return count.ended() + echo.ended() + idle.ended(); }
+    // Waits for all three sinks to reach the totals, by the step's deadline.
+    template <typename Get>
+    bool WaitFor(Get get, int total, const Step& step)
+    {
+        while (get() < total) {
+            if (Clock::now() >= step.deadline())
+                return false;
+            std::this_thread::sleep_for(milliseconds(2));
+        }
+        return true;
+    }
+};
 
-double Ratio(double a, double b)
-{
-    return b > 0 ? a / b : 0;
-}
+struct Idle {
+    double closed = 0;  // vlmhost's ms/s just before, none open
+    double ms = 0;      // vlmhost's ms/s with the ports open
+    double perPort = 0; // the difference, per open port
+};
 
-// Opens `count` ports with `open`, lets them settle, and measures what
-// vlmhost spends on them idle.
-double IdleCost(Machine& machine, size_t first, int count, milliseconds window,
-                const std::function<std::unique_ptr<Stream>(size_t)>& open)
+// Measures vlmhost with no port open, then opens the last `count` ports,
+// waits until each has its connection, lets them settle, measures again and
+// closes them. The baseline is taken right before, not once for the run: on
+// a shared machine the closed ports' own cost moves with the load.
+Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int count, const char* how,
+              const std::function<std::unique_ptr<Stream>(size_t)>& open)
 {
+    Step step("opening " + std::to_string(count) + " ports " + how + " and measuring them idle",
+              seconds(300) + settings.window * 2);
+    const double baseline = MeasureCpu(machine.host().pid(), settings.window).msPerSecond;
+    const int accepted = sinks.accepted();
+    const int ended = sinks.ended();
     std::vector<std::unique_ptr<Stream>> streams;
-    for (int i = 0; i < count; ++i)
-        streams.push_back(open(first + size_t(i)));
-    // Let the connections to the sink come up before measuring quiet.
-    std::this_thread::sleep_for(milliseconds(500));
-    return CpuRate(machine.host(), window);
+    for (int i = settings.ports - count; i < settings.ports; ++i)
+        streams.push_back(open(size_t(i)));
+    if (!sinks.WaitFor([&] { return sinks.accepted(); }, accepted + count, step))
+        step.Fail(std::to_string(sinks.accepted() - accepted) + " of " + std::to_string(count) +
+                  " ports connected to their printers");
+    // The sessions' first passes are not idle.
+    std::this_thread::sleep_for(milliseconds(300));
+    const CpuRate rate = MeasureCpu(machine.host().pid(), settings.window);
+    streams.clear();
+    if (!sinks.WaitFor([&] { return sinks.ended(); }, ended + count, step))
+        step.Fail(std::to_string(sinks.ended() - ended) + " of " + std::to_string(count) + " ports closed again");
+    return {baseline, rate.msPerSecond, (rate.msPerSecond - baseline) / count};
+}
+
+struct Summary {
+    std::string interval;
+    Percentiles ipcTrip, ptyTrip, open;
+    double closed = 0;
+    double bare = 0;
+    Idle pty64, ipc64, pty254;
+};
+
+Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, const std::string& interval,
+                    bool first, Socat* socatEcho)
+{
+    Summary s;
+    s.interval = interval;
+    machine.Start({"--clock-interval", interval});
+    printf("== clock interval %s ms%s; load average %s\n\n", interval.c_str(), first ? " (the default)" : "",
+           LoadAverage().c_str());
+    auto com = [&](size_t i) { return OpenComPort(Machine::PortName(i)); };
+    auto terminal = [&](size_t i) { return OpenTerminal(machine.TerminalPath(i)); };
+
+    if (first) {
+        printf("write throughput, one %zu MiB job to a TCP sink\n", settings.jobBytes >> 20);
+        const double ipc = Throughput("COM3 over IPC", [&] { return com(0); }, sinks.count, settings.jobBytes);
+        const double gateway =
+            Throughput("COM3's terminal", [&] { return terminal(0); }, sinks.count, settings.jobBytes);
+        Socat socatCount(machine.root(), sinks.count.port());
+        const double socat = Throughput("socat's pty", [&] { return OpenTerminal(socatCount.link()); }, sinks.count,
+                                        settings.jobBytes);
+        printf("  %-32s %8.1f MiB/s\n", "Win32 port API over IPC", ipc);
+        printf("  %-32s %8.1f MiB/s\n", "pty gateway", gateway);
+        printf("  %-32s %8.1f MiB/s\n", "socat pty relay", socat);
+        printf("  ratio IPC / socat                %8.2f\n", Ratio(ipc, socat));
+        printf("  ratio pty gateway / socat        %8.2f\n\n", Ratio(gateway, socat));
+    }
+
+    const int rounds = first ? settings.rounds : std::max(1, settings.rounds / 5);
+    printf("round trip of one byte: the program writes, the printer echoes, the program reads\n");
+    s.ipcTrip = RoundTrip("COM4 over IPC", [&] { return com(1); }, rounds);
+    s.ptyTrip = RoundTrip("COM4's terminal", [&] { return terminal(1); }, rounds);
+    auto printTrip = [](const char* what, const Percentiles& p) {
+        printf("  %-32s median %8.1f us   p99 %8.1f us   (%zu rounds)\n", what, p.p50, p.p99, p.count);
+    };
+    printTrip("Win32 port API over IPC", s.ipcTrip);
+    printTrip("pty gateway", s.ptyTrip);
+    if (socatEcho) {
+        const Percentiles socat =
+            RoundTrip("socat's pty", [&] { return OpenTerminal(socatEcho->link()); }, rounds);
+        printTrip("socat pty relay", socat);
+        printf("  ratio of medians IPC / socat     %8.2f\n", Ratio(s.ipcTrip.p50, socat.p50));
+        printf("  ratio of medians pty / socat     %8.2f\n", Ratio(s.ptyTrip.p50, socat.p50));
+    }
+    printf("\n");
+
+    s.open = OpenToPrinter(machine.TerminalPath(0), sinks.count, settings.opens);
+    printf("open of the terminal -> the printer has the byte (open, write 1 byte, close)\n");
+    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n\n", "pty gateway", s.open.p50, s.open.p99,
+           s.open.count);
+
+    printf("idle CPU of vlmhost, ms per second over %.1f s windows (every thread's schedstat, ns)\n",
+           double(settings.window.count()) / 1000);
+    {
+        Step step("measuring vlmhost with no port open", settings.window * 3);
+        // Side by side: the loop runs on this process's own thread.
+        auto bare = std::async(std::launch::async, [&] { return MeasureBareWaitLoop(settings.window); });
+        const CpuRate closed = MeasureCpu(machine.host().pid(), settings.window);
+        const WaitLoop loop = bare.get();
+        s.closed = closed.msPerSecond;
+        s.bare = loop.msPerSecond;
+        printf("  %3d installed, none open        %8.2f ms/s   (%.3f ms/s per port; %d threads)\n",
+               settings.ports, closed.msPerSecond, closed.msPerSecond / settings.ports, closed.threads);
+        printf("  bare 1 ms wait loop, beside it  %8.2f ms/s   (%.0f wake-ups/s, %.1f us each)\n",
+               loop.msPerSecond, loop.wakeupsPerSecond, loop.microsecondsPerWakeup);
+    }
+    for (auto [how, open] : {std::pair{"through a pty", std::function(terminal)},
+                             std::pair{"over IPC", std::function(com)}}) {
+        for (int count : {1, 64, kMaxPorts}) {
+            if (count > settings.ports)
+                continue;
+            const Idle idle = IdleOpen(machine, sinks, settings, count, how, open);
+            printf("  %3d open %-13s          %8.2f ms/s   (none open just before: %.2f; +%.3f ms/s per port = "
+                   "%.2f bare loops)\n",
+                   count, how, idle.ms, idle.closed, idle.perPort, Ratio(idle.perPort, s.bare));
+            if (count == 64)
+                (std::string(how) == "over IPC" ? s.ipc64 : s.pty64) = idle;
+            if (count == kMaxPorts && std::string(how) == "through a pty")
+                s.pty254 = idle;
+        }
+    }
+    if (socatEcho) {
+        const CpuRate socat = MeasureCpu(socatEcho->child().pid(), settings.window);
+        printf("  %-32s %8.2f ms/s\n", "socat, one idle relay", socat.msPerSecond);
+    }
+    printf("\n");
+    return s;
 }
 
 int Run(const Settings& settings, const std::string& vlmhostPath)
 {
-    Sink count(Sink::Mode::Count);
-    Sink echo(Sink::Mode::Echo);
-    Sink idle(Sink::Mode::Count);
+    Sinks sinks;
     // COM3 prints to the counting sink, COM4 to the echo, the rest idle.
-    std::vector<uint16_t> sinkPorts{count.port(), echo.port()};
-    for (int i = 0; i < settings.idlePorts; ++i)
-        sinkPorts.push_back(idle.port());
+    std::vector<uint16_t> sinkPorts{sinks.count.port(), sinks.echo.port()};
+    for (int i = 2; i < settings.ports; ++i)
+        sinkPorts.push_back(sinks.idle.port());
     Machine machine(vlmhostPath, sinkPorts);
-    printf("vlmportbench: %zu MiB jobs, %d one-byte round trips, %d idle ports; loopback sinks; root %s\n\n",
-           settings.jobBytes >> 20, settings.rounds, settings.idlePorts, machine.root().c_str());
+    printf("vlmportbench: %zu MiB jobs, %d one-byte round trips, %d opens, %d ports installed (COM3 to COM%d);\n"
+           "loopback sinks; root %s; %ld CPUs, load average %s at the start\n\n",
+           settings.jobBytes >> 20, settings.rounds, settings.opens, settings.ports, settings.ports + 2,
+           machine.root().c_str(), sysconf(_SC_NPROCESSORS_ONLN), LoadAverage().c_str());
 
-    printf("write throughput, one %zu MiB job to a TCP sink\n", settings.jobBytes >> 20);
-    double ipc = Throughput(*OpenComPort(Machine::PortName(0)), count, settings.jobBytes);
-    double gateway = Throughput(*OpenTerminal(machine.TerminalPath(0)), count, settings.jobBytes);
-    Socat socatCount(machine.root(), count.port());
-    double socat = Throughput(*OpenTerminal(socatCount.link()), count, settings.jobBytes);
-    printf("  %-28s %8.1f MiB/s\n", "Win32 port API over IPC", ipc);
-    printf("  %-28s %8.1f MiB/s\n", "pty gateway", gateway);
-    printf("  %-28s %8.1f MiB/s\n", "socat pty relay", socat);
-    printf("  ratio IPC / socat            %8.2f\n", Ratio(ipc, socat));
-    printf("  ratio pty gateway / socat    %8.2f\n\n", Ratio(gateway, socat));
-
-    printf("round trip of one byte: the program writes, the printer echoes, the program reads\n");
-    Latency ipcLatency = RoundTrip(*OpenComPort(Machine::PortName(1)), settings.rounds);
-    Latency gatewayLatency = RoundTrip(*OpenTerminal(machine.TerminalPath(1)), settings.rounds);
-    Socat socatEcho(machine.root(), echo.port());
-    Latency socatLatency = RoundTrip(*OpenTerminal(socatEcho.link()), settings.rounds);
-    PrintLatency("Win32 port API over IPC", ipcLatency);
-    PrintLatency("pty gateway", gatewayLatency);
-    PrintLatency("socat pty relay", socatLatency);
-    printf("  ratio of medians IPC / socat %8.2f\n", Ratio(ipcLatency.median, socatLatency.median));
-    printf("  ratio of medians pty / socat %8.2f\n\n", Ratio(gatewayLatency.median, socatLatency.median));
-
-    printf("idle CPU time of vlmhost, ms per second (%d idle ports served, all closed: the baseline)\n",
-           2 + settings.idlePorts);
-    std::this_thread::sleep_for(milliseconds(500));
-    double baseline = CpuRate(machine.host(), settings.idleWindow);
-    printf("  %-28s %8.2f ms/s\n", "no port open", baseline);
-    auto com = [&](size_t i) { return OpenComPort(Machine::PortName(i)); };
-    auto terminal = [&](size_t i) { return OpenTerminal(machine.TerminalPath(i)); };
-    for (auto [label, open] : {std::pair{"over IPC", std::function(com)}, std::pair{"through a pty", std::function(terminal)}}) {
-        double one = IdleCost(machine, 2, 1, settings.idleWindow, open);
-        double all = IdleCost(machine, 2, settings.idlePorts, settings.idleWindow, open);
-        printf("  1 port open %-16s %8.2f ms/s   (+%.2f ms/s for the port)\n", label, one, one - baseline);
-        printf("  %d ports open %-14s %8.2f ms/s   (+%.3f ms/s per port)\n", settings.idlePorts, label, all,
-               (all - baseline) / settings.idlePorts);
+    Socat socatEcho(machine.root(), sinks.echo.port());
+    std::vector<Summary> summaries;
+    for (size_t i = 0; i < settings.intervals.size(); ++i) {
+        try {
+            summaries.push_back(RunInterval(machine, sinks, settings, settings.intervals[i], i == 0,
+                                            i == 0 ? &socatEcho : nullptr));
+        } catch (const std::exception& e) {
+            // What vlmhost said last is usually why.
+            std::string log = machine.host().output();
+            size_t from = log.size();
+            for (int lines = 0; lines < 20 && from > 0; ++lines)
+                from = log.rfind('\n', from - 1);
+            throw std::runtime_error(std::string(e.what()) + "\nvlmhost's last lines:\n" + log.substr(from));
+        }
     }
-    double socatIdle = CpuRate(socatEcho.child(), settings.idleWindow);
-    printf("  %-28s %8.2f ms/s\n", "socat, one idle relay", socatIdle);
+
+    printf("summary, by clock interval (load average %s at the end)\n", LoadAverage().c_str());
+    printf("  %-44s", "");
+    for (const Summary& s : summaries)
+        printf(" %12s ms", s.interval.c_str());
+    printf("\n");
+    auto row = [&](const char* what, const std::function<double(const Summary&)>& value, const char* format) {
+        printf("  %-44s", what);
+        for (const Summary& s : summaries)
+            printf(format, value(s));
+        printf("\n");
+    };
+    row("open -> printer has the byte, p50 (ms)", [](const Summary& s) { return s.open.p50; }, " %15.2f");
+    row("open -> printer has the byte, p99 (ms)", [](const Summary& s) { return s.open.p99; }, " %15.2f");
+    row("round trip through the pty, p50 (us)", [](const Summary& s) { return s.ptyTrip.p50; }, " %15.1f");
+    row("round trip over IPC, p50 (us)", [](const Summary& s) { return s.ipcTrip.p50; }, " %15.1f");
+    row("all installed, none open (ms/s, all ports)", [](const Summary& s) { return s.closed; }, " %15.2f");
+    row("64 open through a pty (ms/s per port)", [](const Summary& s) { return s.pty64.perPort; }, " %15.3f");
+    row("64 open over IPC (ms/s per port)", [](const Summary& s) { return s.ipc64.perPort; }, " %15.3f");
+    row("254 open through a pty (ms/s, all)", [](const Summary& s) { return s.pty254.ms; }, " %15.1f");
+    row("bare 1 ms wait loop (ms/s)", [](const Summary& s) { return s.bare; }, " %15.2f");
     return 0;
+}
+
+[[noreturn]] void Usage(int status)
+{
+    printf("usage: vlmportbench [--mib N] [--rounds N] [--opens N] [--ports N] [--window-ms MS]\n"
+           "                    [--intervals MS[,MS]]\n"
+           "Measures the port API over IPC and the pty gateway beside socat (needs /usr/bin/socat)\n"
+           "at each kernel clock interval (default 1,15.625). Exit status 0, 1 when a step\n"
+           "failed, 3 when one got stuck (the message names the step).\n");
+    exit(status);
 }
 
 }  // namespace
@@ -195,33 +371,48 @@ int main(int argc, char** argv)
 {
     // Figures appear as they are measured, also through a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    signal(SIGPIPE, SIG_IGN);
     Settings settings;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        auto number = [&](const char* name) -> long {
-            if (i + 1 >= argc) {
-                fprintf(stderr, "vlmportbench: %s needs a number\n", name);
-                exit(2);
-            }
-            return strtol(argv[++i], nullptr, 10);
+        auto text = [&]() -> std::string {
+            if (i + 1 >= argc)
+                Usage(2);
+            return argv[++i];
         };
+        auto number = [&](long low, long high) { return std::clamp(strtol(text().c_str(), nullptr, 10), low, high); };
         if (arg == "--mib")
-            settings.jobBytes = size_t(std::clamp(number("--mib"), 1L, 1024L)) << 20;
+            settings.jobBytes = size_t(number(1, 1024)) << 20;
         else if (arg == "--rounds")
-            settings.rounds = int(std::clamp(number("--rounds"), 1L, 100000L));
-        else if (arg == "--idle-ports")
-            settings.idlePorts = int(std::clamp(number("--idle-ports"), 1L, 200L));
+            settings.rounds = int(number(1, 100000));
+        else if (arg == "--opens")
+            settings.opens = int(number(1, 10000));
+        else if (arg == "--ports")
+            settings.ports = int(number(2, kMaxPorts));
         else if (arg == "--window-ms")
-            settings.idleWindow = milliseconds(std::clamp(number("--window-ms"), 100L, 60000L));
-        else {
-            printf("usage: vlmportbench [--mib N] [--rounds N] [--idle-ports N] [--window-ms MS]\n"
-                   "Measures the port API over IPC and the pty gateway beside socat (needs /usr/bin/socat).\n");
-            return arg == "--help" ? 0 : 2;
-        }
+            settings.window = milliseconds(number(100, 60000));
+        else if (arg == "--intervals") {
+            settings.intervals.clear();
+            std::string list = text();
+            for (size_t at = 0; at <= list.size();) {
+                size_t comma = std::min(list.find(',', at), list.size());
+                settings.intervals.push_back(list.substr(at, comma - at));
+                at = comma + 1;
+            }
+        } else
+            Usage(arg == "--help" ? 0 : 2);
+    }
+    // Every open port holds descriptors in vlmhost and here (a terminal or
+    // an IPC handle, a sink connection): 254 of them need more than 1024.
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
     try {
         return Run(settings, VLMHOST_PATH);
     } catch (const std::exception& e) {
+        fflush(stdout);
         fprintf(stderr, "vlmportbench: %s\n", e.what());
         return 1;
     }

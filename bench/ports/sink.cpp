@@ -42,10 +42,40 @@ Sink::~Sink()
     close(listener_);
 }
 
-bool Sink::WaitForTotal(uint64_t total, std::chrono::milliseconds limit)
+bool Sink::WaitForTotal(uint64_t total, std::chrono::steady_clock::time_point deadline)
 {
     std::unique_lock guard(lock_);
-    return arrived_.wait_for(guard, limit, [&] { return received_.load() >= total; });
+    return arrived_.wait_until(guard, deadline, [&] { return received_.load() >= total; });
+}
+
+bool Sink::WaitForAccepted(int count, std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock guard(lock_);
+    return arrived_.wait_until(guard, deadline, [&] { return accepted_ >= count; });
+}
+
+bool Sink::WaitForEnded(int count, std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock guard(lock_);
+    return arrived_.wait_until(guard, deadline, [&] { return ended_ >= count; });
+}
+
+std::chrono::steady_clock::time_point Sink::lastArrival()
+{
+    std::lock_guard guard(lock_);
+    return lastArrival_;
+}
+
+int Sink::accepted()
+{
+    std::lock_guard guard(lock_);
+    return accepted_;
+}
+
+int Sink::ended()
+{
+    std::lock_guard guard(lock_);
+    return ended_;
 }
 
 void Sink::Accept()
@@ -59,34 +89,45 @@ void Sink::Accept()
             continue;
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::lock_guard guard(lock_);
-        connections_.push_back(fd);
-        threads_.emplace_back([this, fd] { Serve(fd); });
+        {
+            std::lock_guard guard(lock_);
+            connections_.push_back(fd);
+            threads_.emplace_back([this, fd] { Serve(fd); });
+            ++accepted_;
+        }
+        arrived_.notify_all();
     }
 }
 
 void Sink::Serve(int fd)
 {
+    // A printer closes its side when the job ends; the port's clean-up
+    // waits for that.
+    auto end = [&] {
+        shutdown(fd, SHUT_WR);
+        {
+            std::lock_guard guard(lock_);
+            ++ended_;
+        }
+        arrived_.notify_all();
+    };
     std::vector<char> buffer(256 * 1024);
     for (;;) {
         ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-        if (n <= 0) {
-            // A printer closes its side when the job ends; the port's
-            // clean-up waits for that.
-            shutdown(fd, SHUT_WR);
-            return;
-        }
+        if (n <= 0)
+            return end();
         if (mode_ == Mode::Echo) {
             for (ssize_t done = 0; done < n;) {
                 ssize_t sent = send(fd, buffer.data() + done, size_t(n - done), MSG_NOSIGNAL);
                 if (sent <= 0)
-                    return;
+                    return end();
                 done += sent;
             }
         }
         {
             std::lock_guard guard(lock_);
             received_ += uint64_t(n);
+            lastArrival_ = std::chrono::steady_clock::now();
         }
         arrived_.notify_all();
     }

@@ -23,8 +23,15 @@ public:
 
     uint16_t port() const { return port_; }
     uint64_t received() const { return received_.load(); }
-    // Waits until at least `total` bytes have arrived over all connections.
-    bool WaitForTotal(uint64_t total, std::chrono::milliseconds limit);
+    // When the byte that made received() what it is arrived.
+    std::chrono::steady_clock::time_point lastArrival();
+    int accepted();  // connections so far
+    int ended();     // connections the port has closed
+    // Wait (until the deadline) for at least `total` bytes over all
+    // connections, for `count` connections accepted, or ended.
+    bool WaitForTotal(uint64_t total, std::chrono::steady_clock::time_point deadline);
+    bool WaitForAccepted(int count, std::chrono::steady_clock::time_point deadline);
+    bool WaitForEnded(int count, std::chrono::steady_clock::time_point deadline);
 
 private:
     void Accept();
@@ -35,8 +42,11 @@ private:
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> received_{0};
-    std::mutex lock_;  // guards connections_, threads_ and the wake-ups of waiters
-    std::condition_variable arrived_;  // signalled by Serve() after every receive
+    std::mutex lock_;  // guards connections_, threads_, the counts, lastArrival_ and the wake-ups of waiters
+    std::condition_variable arrived_;  // signalled on every receive, accept and end of a connection
+    std::chrono::steady_clock::time_point lastArrival_{};
+    int accepted_ = 0;
+    int ended_ = 0;
     std::vector<int> connections_;
     std::vector<std::thread> threads_;
     std::thread acceptor_;

@@ -1,11 +1,11 @@
 #include "stream.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 namespace vlm::bench {
@@ -16,9 +16,9 @@ class TerminalStream : public Stream {
 public:
     explicit TerminalStream(const std::string& path)
     {
-        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
         if (fd_ < 0)
-            throw std::runtime_error("cannot open " + path);
+            throw std::runtime_error("cannot open " + path + ": " + strerror(errno));
         termios t;
         tcgetattr(fd_, &t);
         cfmakeraw(&t);
@@ -26,25 +26,8 @@ public:
     }
     ~TerminalStream() override { close(fd_); }
 
-    bool Write(std::span<const char> bytes) override
-    {
-        size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += size_t(n);
-        }
-        return true;
-    }
-
-    bool ReadByte(char& byte, std::chrono::milliseconds limit) override
-    {
-        pollfd p{fd_, POLLIN, 0};
-        return poll(&p, 1, int(limit.count())) > 0 && read(fd_, &byte, 1) == 1;
-    }
+    void Write(std::span<const char> bytes, const Step& step) override { WriteAll(fd_, bytes, step); }
+    bool ReadByte(char& byte, Clock::time_point deadline) override { return bench::ReadByte(fd_, byte, deadline); }
 
 private:
     int fd_ = -1;

@@ -30,6 +30,21 @@ private:
     double old_;
 };
 
+// Sets the kernel clock's interval for one test and puts the old one back.
+class ScopedClockInterval {
+public:
+    explicit ScopedClockInterval(LONGLONG interval) : old_(nt::KeGetClockInterval())
+    {
+        EXPECT_TRUE(nt::KeSetClockInterval(interval));
+    }
+    ~ScopedClockInterval() { nt::KeSetClockInterval(old_); }
+    ScopedClockInterval(const ScopedClockInterval&) = delete;
+    ScopedClockInterval& operator=(const ScopedClockInterval&) = delete;
+
+private:
+    LONGLONG old_;
+};
+
 // A time-out of `seconds` of kernel time from now.
 inline LARGE_INTEGER RelativeTimeout(double seconds)
 {

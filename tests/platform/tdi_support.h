@@ -207,8 +207,13 @@ public:
         ULONG taken;
     };
 
-    static TDI_IND_RECEIVE OnReceive;
-    static TDI_IND_DISCONNECT OnDisconnect;
+    // Of the types PTDI_IND_RECEIVE and PTDI_IND_DISCONNECT.
+    static NTSTATUS OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
+                              ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
+                              PIRP* IoRequestPacket);
+    static NTSTATUS OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                 LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength,
+                                 PVOID DisconnectInformation, ULONG DisconnectFlags);
 
     // How much the receive handler takes of an indication (all by default).
     void SetTakePolicy(std::function<ULONG(ULONG indicated, int call)> policy);

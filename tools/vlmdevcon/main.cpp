@@ -49,6 +49,7 @@ const char* ErrorMeaning(DWORD error)
     case ERROR_INVALID_PARAMETER: return "invalid parameter";
     case ERROR_INVALID_DATA: return "the node has no such property";
     case ERROR_NO_MORE_ITEMS: return "no more items";
+    case ERROR_NO_LOG_SPACE: return "no COM name is free: COM3 to COM256 are all taken; remove a port first";
     case ERROR_CALL_NOT_IMPLEMENTED: return "not implemented by this platform";
     case ERROR_REGISTRY_IO_FAILED: return "the registry database failed";
     case ERROR_EXPECTED_SECTION_NAME: return "INF: a line comes before any section";

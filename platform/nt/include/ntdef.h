@@ -19,12 +19,8 @@
 
 #ifdef __cplusplus
 #define EXTERN_C extern "C"
-#define EXTERN_C_START extern "C" {
-#define EXTERN_C_END }
 #else
 #define EXTERN_C extern
-#define EXTERN_C_START
-#define EXTERN_C_END
 #endif
 
 #define IN
@@ -40,15 +36,14 @@
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define ANYSIZE_ARRAY 1
 
-typedef void VOID, *PVOID, **PPVOID;
-typedef const void* PCVOID;
+typedef void VOID, *PVOID;
 typedef char CHAR, *PCHAR, *PSTR, *LPSTR;
 typedef const char* PCSTR, *LPCSTR;
-typedef unsigned char UCHAR, *PUCHAR, BYTE, *PBYTE;
+typedef unsigned char UCHAR, *PUCHAR;
 typedef int16_t SHORT, *PSHORT, CSHORT;
-typedef uint16_t USHORT, *PUSHORT, WORD, *PWORD;
+typedef uint16_t USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG, INT;
-typedef uint32_t ULONG, *PULONG, DWORD, *PDWORD, UINT;
+typedef uint32_t ULONG, *PULONG;
 typedef int64_t LONGLONG, *PLONGLONG, LONG64;
 typedef uint64_t ULONGLONG, *PULONGLONG, ULONG64, DWORD64;
 typedef intptr_t LONG_PTR, *PLONG_PTR, INT_PTR;

@@ -8,7 +8,9 @@
 
 #include "ntdef.h"
 
-EXTERN_C_START
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 #define TDI_CURRENT_MAJOR_VERSION (2)
 #define TDI_CURRENT_MINOR_VERSION (0)
@@ -95,8 +97,6 @@ typedef struct _TDI_CONNECTION_INFORMATION {
 /* ------------------------------------------------------------------ */
 
 /* Receive indications and receive requests. */
-#define TDI_RECEIVE_TRUNCATED 0x00000001
-#define TDI_RECEIVE_FRAGMENT 0x00000002
 #define TDI_RECEIVE_BROADCAST 0x00000004
 #define TDI_RECEIVE_MULTICAST 0x00000008
 #define TDI_RECEIVE_PARTIAL 0x00000010
@@ -108,8 +108,6 @@ typedef struct _TDI_CONNECTION_INFORMATION {
 #define TDI_RECEIVE_ENTIRE_MESSAGE 0x00000400
 #define TDI_RECEIVE_AT_DISPATCH_LEVEL 0x00000800
 #define TDI_RECEIVE_CONTROL_INFO 0x00001000
-#define TDI_RECEIVE_FORCE_INDICATION 0x00002000
-#define TDI_RECEIVE_NO_PUSH 0x00004000
 
 /* Send requests. */
 #define TDI_SEND_EXPEDITED 0x0020
@@ -123,7 +121,9 @@ typedef struct _TDI_CONNECTION_INFORMATION {
 #define TDI_DISCONNECT_ABORT 0x0002
 #define TDI_DISCONNECT_RELEASE 0x0004
 
-EXTERN_C_END
+#ifdef __cplusplus
+}
+#endif
 
 #ifdef __cplusplus
 static_assert(sizeof(TDI_ADDRESS_IP) == 14, "TDI_ADDRESS_IP is byte-packed");

@@ -9,7 +9,9 @@
 #include "tdi.h"
 #include "wdm.h"
 
-EXTERN_C_START
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* ------------------------------------------------------------------ */
 /* Requests: IRP_MJ_INTERNAL_DEVICE_CONTROL minor codes                */
@@ -92,20 +94,18 @@ typedef struct _TDI_REQUEST_KERNEL_RECEIVE {
  * again later), STATUS_DATA_NOT_ACCEPTED (nothing taken), or
  * STATUS_MORE_PROCESSING_REQUIRED with a TDI_RECEIVE request, built with
  * TdiBuildReceive, in *IoRequestPacket for the rest. */
-typedef NTSTATUS TDI_IND_RECEIVE(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
-                                 ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                                 PIRP* IoRequestPacket);
-typedef TDI_IND_RECEIVE* PTDI_IND_RECEIVE;
+typedef NTSTATUS(NTAPI* PTDI_IND_RECEIVE)(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                          ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
+                                          ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);
 
 /* Called once per connection when the peer released (TDI_DISCONNECT_RELEASE)
  * or reset (TDI_DISCONNECT_ABORT) it. */
-typedef NTSTATUS TDI_IND_DISCONNECT(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                    LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength,
-                                    PVOID DisconnectInformation, ULONG DisconnectFlags);
-typedef TDI_IND_DISCONNECT* PTDI_IND_DISCONNECT;
+typedef NTSTATUS(NTAPI* PTDI_IND_DISCONNECT)(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
+                                             LONG DisconnectDataLength, PVOID DisconnectData,
+                                             LONG DisconnectInformationLength, PVOID DisconnectInformation,
+                                             ULONG DisconnectFlags);
 
-typedef NTSTATUS TDI_IND_ERROR(PVOID TdiEventContext, NTSTATUS Status);
-typedef TDI_IND_ERROR* PTDI_IND_ERROR;
+typedef NTSTATUS(NTAPI* PTDI_IND_ERROR)(PVOID TdiEventContext, NTSTATUS Status);
 
 /* ------------------------------------------------------------------ */
 /* Building requests                                                   */
@@ -117,68 +117,8 @@ typedef TDI_IND_ERROR* PTDI_IND_ERROR;
 #define TdiBuildInternalDeviceControlIrp(IrpSubFunction, DeviceObject, FileObject, Event, IoStatusBlock) \
     IoBuildDeviceIoControlRequest(0x00000003, (DeviceObject), NULL, 0, NULL, 0, TRUE, (Event), (IoStatusBlock))
 
-/* Fills what every TDI request shares in the next stack location and
- * returns that location's parameter block. Without a completion routine
- * the location's routine is cleared. */
-FORCEINLINE PVOID TdipBuildBaseIrp(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                   PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor)
-{
-    PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
-    irpSp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    irpSp->MinorFunction = Minor;
-    irpSp->DeviceObject = DevObj;
-    irpSp->FileObject = FileObj;
-    if (CompRoutine)
-        IoSetCompletionRoutine(Irp, CompRoutine, Contxt, TRUE, TRUE, TRUE);
-    else
-        IoSetCompletionRoutine(Irp, NULL, NULL, FALSE, FALSE, FALSE);
-    return &irpSp->Parameters;
-}
-
-FORCEINLINE void TdipBuildAssociateAddress(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                           PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, HANDLE AddrHandle)
-{
-    PTDI_REQUEST_KERNEL_ASSOCIATE p = (PTDI_REQUEST_KERNEL_ASSOCIATE)TdipBuildBaseIrp(
-        Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_ASSOCIATE_ADDRESS);
-    p->AddressHandle = AddrHandle;
-}
-
-FORCEINLINE void TdipBuildConnectOrDisconnect(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                              PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor,
-                                              PLARGE_INTEGER Time, ULONG_PTR Flags,
-                                              PTDI_CONNECTION_INFORMATION RequestConnectionInfo,
-                                              PTDI_CONNECTION_INFORMATION ReturnConnectionInfo)
-{
-    PTDI_REQUEST_KERNEL p = (PTDI_REQUEST_KERNEL)TdipBuildBaseIrp(Irp, DevObj, FileObj, CompRoutine, Contxt, Minor);
-    p->RequestFlags = Flags;
-    p->RequestConnectionInformation = RequestConnectionInfo;
-    p->ReturnConnectionInformation = ReturnConnectionInfo;
-    p->RequestSpecific = (PVOID)Time;
-}
-
-FORCEINLINE void TdipBuildSendOrReceive(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                        PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor, PMDL MdlAddr,
-                                        ULONG Flags, ULONG Length)
-{
-    /* Send and receive parameter blocks share their layout: length, flags. */
-    PTDI_REQUEST_KERNEL_SEND p =
-        (PTDI_REQUEST_KERNEL_SEND)TdipBuildBaseIrp(Irp, DevObj, FileObj, CompRoutine, Contxt, Minor);
-    Irp->MdlAddress = MdlAddr;
-    p->SendLength = Length;
-    p->SendFlags = Flags;
-}
-
-FORCEINLINE void TdipBuildSetEventHandler(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                          PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, LONG EventType,
-                                          PVOID EventHandler, PVOID EventContext)
-{
-    PTDI_REQUEST_KERNEL_SET_EVENT p = (PTDI_REQUEST_KERNEL_SET_EVENT)TdipBuildBaseIrp(
-        Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_SET_EVENT_HANDLER);
-    p->EventType = EventType;
-    p->EventHandler = EventHandler;
-    p->EventContext = EventContext;
-}
-
+/* The TdiBuild* macros below fill the next stack location through inline
+ * helpers of the platform's own (vlm/tdikrnl_private.h). */
 #define TdiBuildAssociateAddress(Irp, DevObj, FileObj, CompRoutine, Contxt, AddrHandle)                        \
     TdipBuildAssociateAddress((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
                               (HANDLE)(AddrHandle))
@@ -211,7 +151,11 @@ FORCEINLINE void TdipBuildSetEventHandler(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE
     TdipBuildSetEventHandler((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
                              (LONG)(InEventType), (PVOID)(InEventHandler), (PVOID)(InEventContext))
 
-EXTERN_C_END
+#ifdef __cplusplus
+}
+#endif
+
+#include "vlm/tdikrnl_private.h"
 
 #ifdef __cplusplus
 static_assert(sizeof(TDI_REQUEST_KERNEL) <= sizeof(((IO_STACK_LOCATION*)0)->Parameters),

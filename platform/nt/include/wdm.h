@@ -10,10 +10,13 @@
 #include "ntdef.h"
 #include "ntstatus.h"
 
-/* The structured-exception guards below are built on setjmp. */
-#include <setjmp.h>
+/* What this header's macros and inline routines are built on, and what
+ * the platform adds for its own code, under names the DDK does not have. */
+#include "vlm/wdm_private.h"
 
-EXTERN_C_START
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 /* ------------------------------------------------------------------ */
 /* IRQL, spin locks, interlocked operations                            */
@@ -30,14 +33,11 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 
 NTHALAPI KIRQL KeGetCurrentIrql(void);
 NTHALAPI KIRQL KfRaiseIrql(KIRQL NewIrql);
-NTHALAPI void KfLowerIrql(KIRQL NewIrql);
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
 NTKERNELAPI KIRQL KeRaiseIrqlToDpcLevel(void);
 
 NTKERNELAPI void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
-NTHALAPI KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
-NTHALAPI void KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 NTKERNELAPI void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 NTKERNELAPI void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 #define KeAcquireSpinLock(a, b) (*(b) = KfAcquireSpinLock(a))
@@ -97,7 +97,6 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
 #define DRIVER_CORRUPTED_EXPOOL 0x000000C5
 #define REFERENCE_BY_POINTER 0x00000018
 #define INVALID_CANCEL_OF_FILE_OPEN 0x000000E8
-#define DRIVER_VERIFIER_IOMANAGER_VIOLATION 0x000000C9
 #define THREAD_NOT_MUTEX_OWNER 0x00000011
 #define PNP_DETECTED_FATAL_ERROR 0x000000CA
 
@@ -136,12 +135,6 @@ typedef struct _DISPATCHER_HEADER {
     volatile LONG SignalState;
     LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
-
-/* Header types, as the kernel numbers its dispatcher objects. */
-#define EventNotificationObject 0
-#define EventSynchronizationObject 1
-#define SemaphoreObject 5
-#define ThreadObject 6
 
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
@@ -206,7 +199,6 @@ NTKERNELAPI NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI PKTHREAD KeGetCurrentThread(void);
 NTKERNELAPI PETHREAD PsGetCurrentThread(void);
 NTKERNELAPI HANDLE PsGetCurrentThreadId(void);
-NTKERNELAPI BOOLEAN PsIsSystemThread(PETHREAD Thread);
 NTKERNELAPI KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 NTKERNELAPI KPRIORITY KeQueryPriorityThread(PKTHREAD Thread);
 
@@ -228,8 +220,6 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNx = 512
 } POOL_TYPE;
 
-/* ExAllocatePool charges the allocation to this tag ("None"). */
-#define POOL_TAG_NONE 0x656E6F4EUL
 #define PROTECTED_POOL 0x80000000UL
 
 NTKERNELAPI PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
@@ -306,39 +296,11 @@ NTSYSAPI NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, P
 NTSYSAPI NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 NTSYSAPI NTSTATUS RtlStringFromGUID(const GUID* Guid, PUNICODE_STRING GuidString);
 
-/* The kernel's wide-string routines. libc's assume a 32-bit wchar_t, so
- * the usual names are routed to the kernel's own. */
-NTSYSAPI SIZE_T RtlpWcsLen(PCWSTR s);
-NTSYSAPI PWSTR RtlpWcsCpy(PWSTR d, PCWSTR s);
-NTSYSAPI PWSTR RtlpWcsNCpy(PWSTR d, PCWSTR s, SIZE_T n);
-NTSYSAPI PWSTR RtlpWcsCat(PWSTR d, PCWSTR s);
-NTSYSAPI PWSTR RtlpWcsNCat(PWSTR d, PCWSTR s, SIZE_T n);
-NTSYSAPI int RtlpWcsCmp(PCWSTR a, PCWSTR b);
-NTSYSAPI int RtlpWcsNCmp(PCWSTR a, PCWSTR b, SIZE_T n);
-NTSYSAPI int RtlpWcsICmp(PCWSTR a, PCWSTR b);
-NTSYSAPI int RtlpWcsNICmp(PCWSTR a, PCWSTR b, SIZE_T n);
-NTSYSAPI PWSTR RtlpWcsChr(PCWSTR s, WCHAR c);
-NTSYSAPI PWSTR RtlpWcsRChr(PCWSTR s, WCHAR c);
-NTSYSAPI PWSTR RtlpWcsStr(PCWSTR s, PCWSTR sub);
-#define wcslen RtlpWcsLen
-#define wcscpy RtlpWcsCpy
-#define wcsncpy RtlpWcsNCpy
-#define wcscat RtlpWcsCat
-#define wcsncat RtlpWcsNCat
-#define wcscmp RtlpWcsCmp
-#define wcsncmp RtlpWcsNCmp
-#define _wcsicmp RtlpWcsICmp
-#define _wcsnicmp RtlpWcsNICmp
-#define wcschr RtlpWcsChr
-#define wcsrchr RtlpWcsRChr
-#define wcsstr RtlpWcsStr
-
 /* Debug output. %ws takes a NUL-terminated WCHAR string, %wZ a
  * PUNICODE_STRING, %Z a PANSI_STRING; the rest is printf. */
 NTSYSAPI ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 /* Tracing off is one load and a branch: the per-byte trace lines of the
  * data path run on every byte. */
-extern LONG KdpTraceEnabled;
 #define DbgPrint(...) (__atomic_load_n(&KdpTraceEnabled, __ATOMIC_RELAXED) ? DbgPrint(__VA_ARGS__) : 0UL)
 #define KdPrint(x) ((void)DbgPrint x)
 
@@ -420,11 +382,6 @@ typedef struct _KEY_FULL_INFORMATION {
     ULONG MaxValueDataLen;
     WCHAR Class[1];
 } KEY_FULL_INFORMATION, *PKEY_FULL_INFORMATION;
-
-typedef struct _KEY_NAME_INFORMATION {
-    ULONG NameLength;
-    WCHAR Name[1];
-} KEY_NAME_INFORMATION, *PKEY_NAME_INFORMATION;
 
 typedef enum _KEY_VALUE_INFORMATION_CLASS {
     KeyValueBasicInformation,
@@ -940,7 +897,6 @@ FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
 {
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
-NTKERNELAPI DECLSPEC_NORETURN void IopBugCheckStackOverrun(PIRP Irp);
 FORCEINLINE void IoSetNextIrpStackLocation(PIRP Irp)
 {
     if (Irp->CurrentLocation <= 1)
@@ -987,8 +943,6 @@ NTKERNELAPI NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNI
 NTKERNELAPI NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 
 extern POBJECT_TYPE* IoFileObjectType;
-extern POBJECT_TYPE* IoDeviceObjectType;
-extern POBJECT_TYPE* IoDriverObjectType;
 
 /* ------------------------------------------------------------------ */
 /* Files (kernel handles to devices)                                   */
@@ -1039,7 +993,7 @@ NTSYSAPI NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID A
 /* Plug and Play                                                       */
 /* ------------------------------------------------------------------ */
 
-typedef enum _DEVICE_REGISTRY_PROPERTY {
+typedef enum {
     DevicePropertyDeviceDescription = 0,
     DevicePropertyHardwareID = 1,
     DevicePropertyCompatibleIDs = 2,
@@ -1160,74 +1114,14 @@ NTKERNELAPI void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList
 /* Structured exceptions                                               */
 /* ------------------------------------------------------------------ */
 
-/* Kernel code guards a routine that raises as on Windows:
- *
- *     __try {
- *         MmProbeAndLockPages(mdl, KernelMode, IoModifyAccess);
- *     } __except (EXCEPTION_EXECUTE_HANDLER) {
- *         status = GetExceptionCode();
- *     }
- *
- * Each guarded block pushes a setjmp frame on a per-thread list and
- * ExRaiseStatus longjmps to the innermost one, so C++ exceptions are not
- * involved. What the jump implies:
- *  - A local variable modified inside the guarded block and read after a
- *    raise (in the filter, the handler or later) must be volatile; its
- *    value is otherwise indeterminate after the jump.
- *  - Code between the guard and the raise must own no object with a
- *    destructor: the jump skips destructors. Driver code has none.
- *  - Leaving the guarded block by return, break or goto is allowed.
- *  - The filter runs after the raising frames are gone. A filter value
- *    > 0 runs the handler, 0 passes the exception to the next outer guard,
- *    < 0 (resume where it was raised) cannot be honoured and bug-checks.
- * A raise with no guard on the thread is bug check
- * KMODE_EXCEPTION_NOT_HANDLED (0x1E) with the status as first parameter.
- *
- * The keywords are defined for code built without C++ exceptions, as
- * kernel code is. Elsewhere the C++ library owns the names __try and
- * __catch; a translation unit built with exceptions may ask for the
- * kernel's keywords by defining VLM_KERNEL_SEH before it includes this
- * header, and must then include no standard C++ header after it. */
+/* Filter values of a __try/__except guard; see vlm/wdm_private.h for
+ * how the guards work here. */
 #define EXCEPTION_EXECUTE_HANDLER 1
 #define EXCEPTION_CONTINUE_SEARCH 0
 #define EXCEPTION_CONTINUE_EXECUTION (-1)
 
 NTKERNELAPI DECLSPEC_NORETURN void ExRaiseStatus(NTSTATUS Status);
 
-typedef struct _EXP_SEH_FRAME {
-    struct _EXP_SEH_FRAME* Previous; /* the next outer guard on this thread */
-    NTSTATUS ExceptionCode;          /* set by the raise that jumped here */
-    BOOLEAN Active;                  /* on the thread's list */
-    jmp_buf Context;
-} EXP_SEH_FRAME, *PEXP_SEH_FRAME;
-
-NTKERNELAPI void ExpSehPushFrame(PEXP_SEH_FRAME Frame);
-NTKERNELAPI void ExpSehPopFrame(PEXP_SEH_FRAME Frame);
-/* Acts on a filter's value: TRUE runs the handler; passing the exception
- * on, or a request to resume, does not return. */
-NTKERNELAPI BOOLEAN ExpSehSelectHandler(PEXP_SEH_FRAME Frame, LONG FilterValue);
-
-EXTERN_C_END
-
 #ifdef __cplusplus
-/* One guarded block's frame, alive for the whole __try/__except statement
- * in the guarding function's own stack frame; leaving the statement by any
- * path takes the frame off the thread's list (a raise already has). */
-struct ExpSehGuard {
-    EXP_SEH_FRAME Frame;
-    ExpSehGuard() { ExpSehPushFrame(&Frame); }
-    ~ExpSehGuard()
-    {
-        if (Frame.Active)
-            ExpSehPopFrame(&Frame);
-    }
-    ExpSehGuard(const ExpSehGuard&) = delete;
-    ExpSehGuard& operator=(const ExpSehGuard&) = delete;
-};
-
-#if !defined(__cpp_exceptions) || defined(VLM_KERNEL_SEH)
-#define __try if (ExpSehGuard ExpSehGuardFrame; setjmp(ExpSehGuardFrame.Frame.Context) == 0)
-#define __except(Filter) else if (ExpSehSelectHandler(&ExpSehGuardFrame.Frame, (LONG)(Filter)))
-#define GetExceptionCode() (ExpSehGuardFrame.Frame.ExceptionCode)
-#endif
+}
 #endif

@@ -138,6 +138,7 @@ TEST_F(PortApiTest, EveryPortNameFormOpensTheDosDevicesLinkOfThatPort)
     const std::pair<const char*, const char*> forms[] = {
         {"COM3", "\\DosDevices\\COM3"},       {"com3:", "\\DosDevices\\COM3"},
         {"\\\\.\\COM3", "\\DosDevices\\COM3"}, {"\\\\.\\cOm12", "\\DosDevices\\COM12"},
+        {"\\\\.\\COM256", "\\DosDevices\\COM256"},
         {"Com9", "\\DosDevices\\COM9"},
     };
     for (auto [name, object] : forms) {
@@ -158,7 +159,7 @@ TEST_F(PortApiTest, EveryPortNameFormOpensTheDosDevicesLinkOfThatPort)
 TEST_F(PortApiTest, NamesThatAreNoPortFailWithFileNotFoundWithoutAskingVlmhost)
 {
     FakePort port(root_.path());
-    for (const char* name : {"COM10", "COM0", "COM03", "LPT1", "C:\\job.prn", "COM3x", "\\\\.\\COM", "\\\\.\\COM256",
+    for (const char* name : {"COM10", "COM0", "COM03", "LPT1", "C:\\job.prn", "COM3x", "\\\\.\\COM", "\\\\.\\COM257",
                              "COM", "", "\\\\.\\COM3:"}) {
         SetLastError(0);
         EXPECT_EQ(OpenPort(name), INVALID_HANDLE_VALUE) << name;

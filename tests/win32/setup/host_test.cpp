@@ -211,6 +211,26 @@ TEST_F(Vlmdevcon, ADirectoryOrADeviceAsTheInfFailsWithAMessage)
     EXPECT_EQ(out, "no device nodes\n");
 }
 
+TEST_F(Vlmdevcon, WithEveryComNameTakenInstallSaysSoAndLeavesNoNode)
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", &key),
+              ERROR_SUCCESS);
+    std::vector<BYTE> everyName(32, 0xFF);
+    ASSERT_EQ(RegSetValueExA(key, "ComDB", 0, REG_BINARY, everyName.data(), DWORD(everyName.size())), ERROR_SUCCESS);
+    RegCloseKey(key);
+    vlm::win32::RegistryReset();  // vlmdevcon writes the same database
+    std::string out;
+    EXPECT_EQ(Run({"install", ShippedInf("quentaro.INF"), kKordia}, &out), 1) << out;
+    EXPECT_NE(out.find("installing the driver failed: error 0x000003FB (no COM name is free: COM3 to COM256 are "
+                       "all taken; remove a port first)"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("no more items"), std::string::npos) << out;
+    ASSERT_EQ(Run({"list"}, &out), 0) << out;
+    EXPECT_EQ(out, "no device nodes\n");
+}
+
 TEST_F(Vlmdevcon, HelpAndUsageErrors)
 {
     std::string out;

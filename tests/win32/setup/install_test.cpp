@@ -124,6 +124,33 @@ TEST_F(PortInstall, ANameInTheDatabaseIsNotHandedOutAgain)
     EXPECT_EQ(ComDbNumbers(), (std::vector<int>{3, 4}));
 }
 
+TEST_F(PortInstall, WithEveryNameFromCom3ToCom256TakenTheNextInstallFailsSayingSoAndLeavesNoNode)
+{
+    // COM3..COM255 recorded in the database; the last free name, COM256,
+    // goes to the next node.
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kArbiter, &key), ERROR_SUCCESS);
+    std::vector<BYTE> bitmap(32, 0xFF);
+    bitmap[0] = 0xFC;   // COM1 and COM2 are the machine's, not the database's
+    bitmap[31] = 0x7F;  // COM256 free
+    ASSERT_EQ(RegSetValueExA(key, "ComDB", 0, REG_BINARY, bitmap.data(), DWORD(bitmap.size())), ERROR_SUCCESS);
+    RegCloseKey(key);
+    const std::string last = Install();
+    EXPECT_EQ(PortName(last), "COM256");
+
+    const std::vector<std::string> before = Snapshot();
+    testing::internal::CaptureStderr();
+    Creation refused = CreatePortDevice(kKordia, ShippedInf("quentaro.INF"));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.error, DWORD(ERROR_NO_LOG_SPACE)) << "error 0x" << std::hex << refused.error;
+    EXPECT_NE(said.find("no COM name is free: every name from COM3 to COM256 is taken (254 ports at most)"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(Snapshot(), before) << "the refused node is removed again and nothing else changed";
+    EXPECT_EQ(PortName(last), "COM256");
+}
+
 TEST_F(PortInstall, ReinstallingKeepsEveryNodesName)
 {
     std::string first = Install();

@@ -39,6 +39,24 @@ const std::string& KernelSystemRoot();
 void KeSetClockSpeedup(double speedup);
 double KeGetClockSpeedup();
 
+// The clock's interval, in 100 ns units of kernel time: the pace at which
+// time-outs end, like a Windows machine's timer resolution. At the default,
+// 1 ms, every time-out ends at its own deadline, so the driver's 1 ms polls
+// run every millisecond. At a longer interval (up to Windows' own 15.625 ms)
+// each time-out ends on the first tick at or after its deadline, ticks
+// being the interval apart from boot: a 1 ms poll then runs once a tick,
+// fewer wake-ups for later ends. No time-out ever ends before its time.
+// vlmhost sets it at start (--clock-interval); waits already asleep keep
+// the end they computed.
+inline constexpr LONGLONG kClockIntervalDefault = 10000;   // 1 ms
+inline constexpr LONGLONG kClockIntervalMaximum = 156250;  // 15.625 ms
+// False, and the interval unchanged, outside default..maximum.
+bool KeSetClockInterval(LONGLONG interval);
+LONGLONG KeGetClockInterval();
+// Milliseconds with up to three decimals ("1", "15.625") in 100 ns units;
+// 0 for any other text and for values outside default..maximum.
+LONGLONG KeClockIntervalFromMilliseconds(std::string_view text);
+
 // ------------------------------------------------------------- threads
 
 // A thread's exit status: STATUS_PENDING while it runs, then what its start

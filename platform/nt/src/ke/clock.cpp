@@ -3,11 +3,21 @@
 // the speedup, so a test that speeds the clock up speeds everything up
 // alike. A change of speedup re-anchors the base so that kernel time never
 // jumps or runs backwards.
+//
+// Time-outs end on the clock's ticks: at an interval longer than the
+// default, a deadline moves on to the first tick at or after it (ticks are
+// the interval apart in interrupt time, from boot), so every timed wait of
+// the machine wakes together on the same few instants a second, as on a
+// Windows machine whose clock runs at its own pace. A deadline only ever
+// moves later: no wait ends before its time. At the default interval each
+// time-out keeps its own deadline (see KiExpiryOnTick).
 #include "ke/ke.h"
 #include "kernel.h"
 
 #include <vlm/kernel.h>
 
+#include <atomic>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <ctime>
@@ -41,6 +51,22 @@ struct TimeBase {
     double speedup = 1.0;
     LONGLONG systemAtBoot;     // system time when interrupt time was 0
 };
+
+// The clock's interval in interrupt-time units. Set by vlmhost at start,
+// by tests at will; read by every deadline computation.
+std::atomic<LONGLONG> KiClockInterval{kClockIntervalDefault};
+
+// When a deadline in interrupt time expires: on the first tick at or after
+// it. At the default interval it expires when it falls: a poll the clock
+// wakes on one tick asks for its next millisecond a little after that
+// tick, and a 1 ms tick would make its 1 ms wait last two.
+LONGLONG KiExpiryOnTick(LONGLONG at)
+{
+    const LONGLONG interval = KiClockInterval.load(std::memory_order_relaxed);
+    if (interval <= kClockIntervalDefault || at <= 0 || at > LLONG_MAX - interval)
+        return at;
+    return (at + interval - 1) / interval * interval;
+}
 
 // Guards the time base. Readers hold it for a few loads and a multiply;
 // only KeSetClockSpeedup and KeInitSystem write.
@@ -97,8 +123,8 @@ Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout)
     if (t == 0)
         return {false, now};
     if (t < 0)
-        return {false, t == LLONG_MIN ? LLONG_MAX : now - t};
-    return {false, t - base.systemAtBoot};
+        return {false, t == LLONG_MIN ? LLONG_MAX : KiExpiryOnTick(now - t)};
+    return {false, KiExpiryOnTick(t - base.systemAtBoot)};
 }
 
 }  // namespace vlm::nt::ke
@@ -123,6 +149,43 @@ double KeGetClockSpeedup()
 {
     std::lock_guard lock(ke::KiClockLock);
     return ke::KiTimeBase().speedup;
+}
+
+bool KeSetClockInterval(LONGLONG interval)
+{
+    if (interval < kClockIntervalDefault || interval > kClockIntervalMaximum)
+        return false;
+    // Waits already asleep keep the deadline they computed.
+    ke::KiClockInterval.store(interval, std::memory_order_relaxed);
+    return true;
+}
+
+LONGLONG KeGetClockInterval()
+{
+    return ke::KiClockInterval.load(std::memory_order_relaxed);
+}
+
+LONGLONG KeClockIntervalFromMilliseconds(std::string_view text)
+{
+    // Whole and thousandths of milliseconds ("1", "15.625"): exact in
+    // 100 ns units, with no floating point to round.
+    const size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if (whole.empty() || whole.size() > 3 || fraction.size() > 3 || (point != std::string_view::npos && fraction.empty()))
+        return 0;
+    unsigned ms = 0, thousandths = 0;
+    if (std::from_chars(whole.data(), whole.data() + whole.size(), ms).ptr != whole.data() + whole.size())
+        return 0;
+    if (!fraction.empty()) {
+        if (std::from_chars(fraction.data(), fraction.data() + fraction.size(), thousandths).ptr !=
+            fraction.data() + fraction.size())
+            return 0;
+        for (size_t digits = fraction.size(); digits < 3; ++digits)
+            thousandths *= 10;
+    }
+    const LONGLONG interval = LONGLONG(ms) * 10000 + LONGLONG(thousandths) * 10;
+    return interval >= kClockIntervalDefault && interval <= kClockIntervalMaximum ? interval : 0;
 }
 
 void KeInitSystem()

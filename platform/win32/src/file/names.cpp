@@ -18,7 +18,8 @@ bool StartsWithNoCase(const char* text, const char* prefix)
     return true;
 }
 
-// "COMn" with n from 1 to 255 and no leading zero; the number, or 0.
+// "COMn" with n from 1 to 256 (the COM name database's last name) and no
+// leading zero; the number, or 0.
 unsigned ComNumber(const char* text, size_t length)
 {
     if (length < 4 || length > 6 || !StartsWithNoCase(text, "com") || text[3] == '0')
@@ -29,7 +30,7 @@ unsigned ComNumber(const char* text, size_t length)
             return 0;
         number = number * 10 + unsigned(text[i] - '0');
     }
-    return number <= 255 ? number : 0;
+    return number <= 256 ? number : 0;
 }
 
 }  // namespace

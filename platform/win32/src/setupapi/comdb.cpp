@@ -5,6 +5,7 @@
 #include "setupapi/regkey.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 namespace vlm::win32::setup {
@@ -117,12 +118,19 @@ std::set<int> SetpComNamesInUse(const std::vector<BYTE>& bitmap)
     return taken;
 }
 
-int SetpLowestFreeCom(const std::set<int>& taken)
+DWORD SetpClaimLowestFreeCom(std::set<int>& taken, int* number)
 {
-    for (int number = kFirstFreeComNumber; number <= kMaxComNumber; ++number)
-        if (!taken.count(number))
-            return number;
-    return 0;
+    *number = 0;
+    for (int candidate = kFirstFreeComNumber; candidate <= kMaxComNumber && !*number; ++candidate)
+        if (!taken.count(candidate))
+            *number = candidate;
+    if (!*number) {
+        fprintf(stderr, "setupapi: no COM name is free: every name from COM%d to COM%d is taken (%d ports at most)\n",
+                kFirstFreeComNumber, kMaxComNumber, kMaxComNumber - kFirstFreeComNumber + 1);
+        return ERROR_NO_LOG_SPACE;
+    }
+    taken.insert(*number);
+    return ERROR_SUCCESS;
 }
 
 }  // namespace vlm::win32::setup

@@ -31,7 +31,10 @@ bool SetpComMarked(const std::vector<BYTE>& bitmap, int number);
 // for vlmhost's restart.
 std::set<int> SetpComNamesInUse(const std::vector<BYTE>& bitmap);
 
-// The lowest free number from COM3 up, or 0.
-int SetpLowestFreeCom(const std::set<int>& taken);
+// Takes the lowest free number from COM3 up into `taken` and *number. With
+// every name from COM3 to COM256 taken: ERROR_NO_LOG_SPACE, Windows' answer
+// when the database can arbitrate no more names, and a line on stderr that
+// says so, since the code's own text speaks of registry logs.
+DWORD SetpClaimLowestFreeCom(std::set<int>& taken, int* number);
 
 }  // namespace vlm::win32::setup

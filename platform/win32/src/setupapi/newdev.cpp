@@ -177,12 +177,10 @@ DWORD Install(const char* hardwareId, const char* infPath, DWORD flags, BOOL* re
     for (Target& target : targets) {
         int number = SetpComNumber(target.portName);
         if (target.portName.empty()) {
-            number = SetpLowestFreeCom(taken);
-            if (!number)
-                return ERROR_NO_MORE_ITEMS;
+            if (DWORD error = SetpClaimLowestFreeCom(taken, &number))
+                return error;
             target.portName = "COM" + std::to_string(number);
             target.newName = true;
-            taken.insert(number);
         }
         if (number && !SetpComMarked(bitmap, number)) {
             SetpMarkCom(bitmap, number, true);
