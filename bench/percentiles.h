@@ -14,16 +14,21 @@ struct Percentiles {
     size_t count = 0;
 };
 
+// The sample at quantile q (0 to 1) of samples sorted ascending; 0 for none.
+inline double AtQuantile(const std::vector<double>& sorted, double q)
+{
+    if (sorted.empty())
+        return 0;
+    return sorted[std::min(size_t(q * double(sorted.size() - 1) + 0.5), sorted.size() - 1)];
+}
+
 inline Percentiles Summarise(std::vector<double> samples)
 {
     Percentiles p;
     p.count = samples.size();
-    if (samples.empty())
-        return p;
     std::sort(samples.begin(), samples.end());
-    auto at = [&](double q) { return samples[std::min(size_t(q * double(samples.size() - 1) + 0.5), samples.size() - 1)]; };
-    p.p50 = at(0.5);
-    p.p99 = at(0.99);
+    p.p50 = AtQuantile(samples, 0.5);
+    p.p99 = AtQuantile(samples, 0.99);
     return p;
 }
 

@@ -8,6 +8,8 @@
 // It broadcasts, so it runs only in a network namespace that has nothing
 // but loopback:   scripts/netns-run build/default/bench/vlmdiscoverybench
 #include "child.h"
+#include "deadline.h"
+#include "percentiles.h"
 
 #include "loopback_only.h"
 
@@ -109,8 +111,7 @@ Result Measure(int interfaces, int rounds)
 double Percentile(std::vector<double> values, double p)
 {
     std::sort(values.begin(), values.end());
-    size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[index];
+    return vlm::bench::AtQuantile(values, p);
 }
 
 }  // namespace
@@ -141,7 +142,8 @@ int main()
     for (auto [interfaces, rounds] : plans) {
         vlm::bench::Child printer(VLMPRINTER_PATH, {"--udp", "--listen", "127.0.0.1:0", "--interfaces",
                                                     std::to_string(interfaces), "--jobs", jobs});
-        if (!printer.WaitFor("udp on 0.0.0.0:48781\n", milliseconds(10000))) {
+        vlm::bench::Step start("vlmprinter --udp starts", milliseconds(10000));
+        if (!printer.WaitFor("udp on 0.0.0.0:48781\n", start)) {
             std::fprintf(stderr, "vlmdiscoverybench: vlmprinter did not start:\n%s", printer.output().c_str());
             return 1;
         }

@@ -295,10 +295,10 @@ TEST_F(MalformedInf, ADirectoryOrADeviceAsTheInfGivesAnErrorNotAnAbort)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_FILE_TYPE));
     std::string fifo = root_ + "/fifo.INF";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\port", fifo.c_str(), INSTALLFLAG_FORCE, nullptr));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\\port", fifo.c_str(), INSTALLFLAG_FORCE, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_BAD_FILE_TYPE));
     std::vector<std::string> before = Snapshot();
-    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\port", root_.c_str(), INSTALLFLAG_FORCE, nullptr));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\\port", root_.c_str(), INSTALLFLAG_FORCE, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(Snapshot(), before);
 }
@@ -308,7 +308,7 @@ TEST_F(MalformedInf, AnInfBeyondTheSizeBoundIsRefusedUnread)
     // Sparse: the bound is checked before a byte is read.
     std::string huge = WriteInf("huge.INF", kGoodInf);
     ASSERT_EQ(truncate(huge.c_str(), off_t(1) << 30), 0);
-    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\port", huge.c_str(), INSTALLFLAG_FORCE, nullptr));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\\port", huge.c_str(), INSTALLFLAG_FORCE, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_TOO_LARGE));
     // At the bound it is still read (and is then just malformed padding).
     std::string edge = WriteInf("edge.INF", kGoodInf);
