@@ -9,6 +9,7 @@
 #include "log.h"
 #include "pty_gateway.h"
 #include "registry.h"
+#include "restart.h"
 
 #include <vlm/kernel.h>
 
@@ -47,7 +48,9 @@ void Usage(FILE* out)
             "Starts the kernel on a system root, brings up its root device nodes,\n"
             "reports the ports the drivers made, and serves them to programs (over\n"
             "IPC and through terminals) until SIGTERM or SIGINT (SIGHUP brings up\n"
-            "device nodes added since).\n\n"
+            "device nodes added since). A restart asked for over IPC (ExitWindowsEx,\n"
+            "root or vlmhost's own user only) stops as SIGTERM does, then starts\n"
+            "vlmhost again in the same process with the same options.\n\n"
             "  --root DIR          system root (default: $VLM_SYSTEM_ROOT, else /var/lib/vlm)\n"
             "  --create-port COMn  if the root has no Root\\PORTS device node, create one\n"
             "                      for VLMQUENTARO with this PortName first\n"
@@ -226,6 +229,7 @@ int main(int argc, char** argv)
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, vlm::host::kRestartSignal);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     vlm::host::RegisterLinkedInDrivers();
@@ -281,6 +285,7 @@ int main(int argc, char** argv)
             offerTerminalsLocked();
         return status;
     };
+    hooks.restart = vlm::host::RequestRestart;
     vlm::host::IpcServerOptions ipcOptions;
     ipcOptions.systemRoot = options.root;
     ipcOptions.group = group;
@@ -302,6 +307,12 @@ int main(int argc, char** argv)
                 offerTerminals();
                 continue;
             }
+            if (signal == vlm::host::kRestartSignal) {
+                if (!vlm::host::RestartRequested())
+                    continue;  // not ours: only an administrator's request restarts
+                vlm::host::Log("restart: stopping every port and device first");
+                break;
+            }
             if (signal == SIGTERM || signal == SIGINT) {
                 vlm::host::Log("signal %d: stopping", signal);
                 break;
@@ -316,5 +327,7 @@ int main(int argc, char** argv)
     // Removes every device in order: open ports see their clean-up first.
     nt::KernelShutdown();
     vlm::host::Log("kernel stopped");
+    if (rc == 0 && vlm::host::RestartRequested())
+        return vlm::host::StartAgain(argc, argv);
     return rc;
 }

@@ -208,6 +208,21 @@ bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest&
     return out.outputLength <= kMaxPayload;
 }
 
+std::vector<uint8_t> EncodeRestart(uint32_t reason)
+{
+    std::vector<uint8_t> payload(4);
+    Put32(payload.data(), reason);
+    return payload;
+}
+
+bool DecodeRestart(std::span<const uint8_t> payload, uint32_t& reason)
+{
+    if (payload.size() != 4)
+        return false;
+    reason = Get32(payload.data());
+    return true;
+}
+
 std::string SocketPath(std::string_view systemRoot)
 {
     std::string path(systemRoot);
