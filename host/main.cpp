@@ -297,6 +297,7 @@ int main(int argc, char** argv)
             rc = 1;
         }
     }
+    bool restart = false;  // the loop ended for a restart, not a stop
     if (rc == 0 && serving) {
         vlm::host::Log("serving; SIGTERM or SIGINT stops");
         for (;;) {
@@ -308,9 +309,12 @@ int main(int argc, char** argv)
                 continue;
             }
             if (signal == vlm::host::kRestartSignal) {
-                if (!vlm::host::RestartRequested())
-                    continue;  // not ours: only an administrator's request restarts
+                if (!vlm::host::RestartRequested()) {
+                    vlm::host::Log("signal %d ignored: a restart is asked for over IPC", signal);
+                    continue;
+                }
                 vlm::host::Log("restart: stopping every port and device first");
+                restart = true;
                 break;
             }
             if (signal == SIGTERM || signal == SIGINT) {
@@ -327,7 +331,7 @@ int main(int argc, char** argv)
     // Removes every device in order: open ports see their clean-up first.
     nt::KernelShutdown();
     vlm::host::Log("kernel stopped");
-    if (rc == 0 && vlm::host::RestartRequested())
+    if (rc == 0 && restart)
         return vlm::host::StartAgain(argc, argv);
     return rc;
 }
