@@ -31,9 +31,9 @@ TokenSlot& Slot()
     return slot.Get();
 }
 
-// The rights a token handle is granted for what was asked: generic rights
-// mapped as Windows maps them for tokens; 0 with `denied` for a right no
-// token has.
+// The rights a token handle is granted for what was asked, generic rights
+// mapped as Windows maps them for tokens; *denied when it asks for a right
+// no token has.
 ACCESS_MASK GrantedAccess(ACCESS_MASK desired, bool* denied)
 {
     ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | MAXIMUM_ALLOWED);

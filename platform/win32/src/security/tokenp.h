@@ -58,7 +58,7 @@ public:
     };
     // Applies the changes (or, with disableAll, disables every enabled
     // privilege) in order, in one step, unless their earlier states need
-    // more than `room` entries (-1: not even none fit): then nothing
+    // more than `room` entries (-1: not even their count fits): then nothing
     // changes and `previous` tells what it would have held. Whether the
     // token holds a privilege is judged now, for the token's user.
     Outcome Adjust(bool disableAll, std::span<const Change> changes, ptrdiff_t room);
