@@ -28,6 +28,21 @@ protected:
         return client;
     }
 
+    // Asks the serving vlmhost for a restart, as root; the connection it
+    // asked over, which the restart ends.
+    std::unique_ptr<RawClient> AskForRestart(Process& host)
+    {
+        EXPECT_TRUE(host.WaitFor("serving")) << host.output();
+        auto client = Client();
+        EXPECT_TRUE(client);
+        if (!client)
+            return nullptr;
+        auto reply = client->Call(Op::Restart, 0, ipc::EncodeRestart(0));
+        EXPECT_TRUE(reply);
+        EXPECT_EQ(reply ? reply->status : -1, STATUS_SUCCESS);
+        return client;
+    }
+
     std::string root_;
 };
 
@@ -37,12 +52,8 @@ TEST_F(VlmhostRestart, ARestartKeepsTheOptionsAndServesTheSocketAgain)
     if (!nogroup)
         GTEST_SKIP() << "no group nogroup on this machine";
     Process host(VLMHOST_PATH, {"--root", root_, "--no-pty", "--group", "nogroup"});
-    ASSERT_TRUE(host.WaitFor("serving")) << host.output();
-    auto client = Client();
+    auto client = AskForRestart(host);
     ASSERT_TRUE(client);
-    auto reply = client->Call(Op::Restart, 0, ipc::EncodeRestart(0));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, STATUS_SUCCESS);
     EXPECT_TRUE(client->WaitClosed()) << "the restart ends every connection";
     ASSERT_TRUE(host.WaitForCount("serving", 2)) << host.output();
     struct stat socket;
@@ -58,12 +69,8 @@ TEST_F(VlmhostRestart, ARestartKeepsTheOptionsAndServesTheSocketAgain)
 TEST_F(VlmhostRestart, AStopAskedForDuringTheRestartWins)
 {
     Process host(VLMHOST_PATH, {"--root", root_, "--no-pty"});
-    ASSERT_TRUE(host.WaitFor("serving")) << host.output();
-    auto client = Client();
+    auto client = AskForRestart(host);
     ASSERT_TRUE(client);
-    auto reply = client->Call(Op::Restart, 0, ipc::EncodeRestart(0));
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->status, STATUS_SUCCESS);
     host.Signal(SIGTERM);
     EXPECT_EQ(host.Wait(), 0) << host.output();
     EXPECT_EQ(host.Count("kernel started on "), 1u) << host.output();
