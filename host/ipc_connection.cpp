@@ -33,9 +33,10 @@ constexpr auto kSlowDrain = 5s;
 // Workers, including Cancels still following up after their reply.
 constexpr size_t kMaxWorkers = 2 * ipc::kMaxOutstanding;
 
+// Goodbye is the server's own: a client that sends it sent an unknown op.
 bool KnownOp(uint16_t op)
 {
-    return op >= uint16_t(ipc::Op::Hello) && op <= uint16_t(ipc::Op::PnpRemove);
+    return op >= uint16_t(ipc::Op::Hello) && op <= uint16_t(ipc::Op::Restart) && op != uint16_t(ipc::Op::Goodbye);
 }
 
 // The part of a Create's name after \DosDevices\ or \??\ (the only
@@ -309,6 +310,17 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
         return Spawn(op, id, 0, false,
                      [this, id, path = std::move(path)](uint64_t, HANDLE) { DoPnpRemove(id, path); });
     }
+    case ipc::Op::Restart: {
+        uint32_t reason;
+        if (!ipc::DecodeRestart(payload, reason))
+            return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
+        if (!administrator_) {
+            Log("client %u (uid %u): restart refused: only root and vlmhost's own user may restart it", number_,
+                unsigned(peer_.uid));
+            return Reply(op, id, 0, STATUS_PRIVILEGE_NOT_HELD);
+        }
+        return DoRestart(id, reason);
+    }
     case ipc::Op::Hello:
     case ipc::Op::Goodbye:  // the server's own; KnownOp keeps it from clients
         break;
@@ -555,6 +567,20 @@ void IpcConnection::DoPnpRemove(uint32_t id, const std::string& instancePath)
             unsigned(status));
     EndRequest(id);
     Reply(ipc::Op::PnpRemove, id, 0, status);
+}
+
+bool IpcConnection::DoRestart(uint32_t id, uint32_t reason)
+{
+    if (!hooks_.restart)
+        return Reply(ipc::Op::Restart, id, 0, STATUS_NOT_SUPPORTED);
+    Log("client %u (pid %d, uid %u) asked for a restart (reason 0x%08X)", number_, int(peer_.pid),
+        unsigned(peer_.uid), unsigned(reason));
+    // The acceptance goes out first: the restart ends this connection, and
+    // the caller must learn that it was accepted, as ExitWindowsEx returns
+    // once the shutdown has begun. A caller gone meanwhile changes nothing.
+    bool connected = Reply(ipc::Op::Restart, id, 0, STATUS_SUCCESS);
+    hooks_.restart();
+    return connected;
 }
 
 void IpcConnection::Teardown()

@@ -106,6 +106,8 @@ private:
     void DoCancel(uint32_t id, uint32_t handle, HANDLE kernel, const std::set<uint64_t>& targets);
     void DoPnpEnumerate(uint32_t id);
     void DoPnpRemove(uint32_t id, const std::string& instancePath);
+    // On the reader thread: the acceptance is sent, then hooks_.restart runs.
+    bool DoRestart(uint32_t id, uint32_t reason);
 
     // Cancels the handle's requests until it has no user left; lock_ held
     // on entry and exit, dropped around each cancel and wait.

@@ -8,7 +8,7 @@
 // (the socket file is 0660 and belongs to that group; the peer's
 // credentials are checked again with SO_PEERCRED, since a socket file's
 // mode is only a first gate). Device installation requests (PnpEnumerate,
-// PnpRemove) are an administrator's: root or vlmhost's own user.
+// PnpRemove) and Restart are an administrator's: root or vlmhost's own user.
 //
 // Nobody can lock the others out: a connection must say Hello within a
 // time limit, one that holds no port and has nothing outstanding is closed
@@ -46,6 +46,12 @@ struct IpcHooks {
     // status.
     std::function<NTSTATUS(const std::string& portName, const std::function<NTSTATUS()>& removal)>
         removeWithoutTerminal;
+    // An administrator asked for a restart (Restart). Called on the
+    // connection's reader thread once the acceptance has been sent; it only
+    // starts the restart, since the restart stops this server, which joins
+    // that thread. Without it the server answers Restart with
+    // STATUS_NOT_SUPPORTED.
+    std::function<void()> restart;
 };
 
 struct IpcLimits {

@@ -9,6 +9,7 @@
 #include "pty_gateway.h"
 #include "registry.h"
 #include "system_root.h"
+#include "restart.h"
 
 #include <vlm/kernel.h>
 
@@ -49,7 +50,9 @@ void Usage(FILE* out)
             "Starts the kernel on a system root, brings up its root device nodes,\n"
             "reports the ports the drivers made, and serves them to programs (over\n"
             "IPC and through terminals) until SIGTERM or SIGINT (SIGHUP brings up\n"
-            "device nodes added since).\n\n"
+            "device nodes added since). A restart asked for over IPC (ExitWindowsEx,\n"
+            "root or vlmhost's own user only) stops as SIGTERM does, then starts\n"
+            "vlmhost again in the same process with the same options.\n\n"
             "  --root DIR          system root (default: $VLM_SYSTEM_ROOT, else /var/lib/vlm)\n"
             "  --create-port COMn  if the root has no Root\\PORTS device node, create one\n"
             "                      for VLMQUENTARO with this PortName first\n"
@@ -239,6 +242,7 @@ int main(int argc, char** argv)
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, vlm::host::kRestartSignal);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     vlm::host::RegisterLinkedInDrivers();
@@ -300,6 +304,7 @@ int main(int argc, char** argv)
         offerTerminalsLocked();  // a terminal withdrawn for a removal that failed after all
         return status;
     };
+    hooks.restart = vlm::host::RequestRestart;
     vlm::host::IpcServerOptions ipcOptions;
     ipcOptions.systemRoot = options.root;
     ipcOptions.group = group;
@@ -310,6 +315,7 @@ int main(int argc, char** argv)
             rc = 1;
         }
     }
+    bool restart = false;  // the loop ended for a restart, not a stop
     if (rc == 0 && serving) {
         vlm::host::Log("serving; SIGTERM or SIGINT stops");
         for (;;) {
@@ -319,6 +325,15 @@ int main(int argc, char** argv)
                 vlm::host::Log("%d device node(s) started", vlm::host::EnumerateAndReport());
                 offerTerminals();
                 continue;
+            }
+            if (signal == vlm::host::kRestartSignal) {
+                if (!vlm::host::RestartRequested()) {
+                    vlm::host::Log("signal %d ignored: a restart is asked for over IPC", signal);
+                    continue;
+                }
+                vlm::host::Log("restart: stopping every port and device first");
+                restart = true;
+                break;
             }
             if (signal == SIGTERM || signal == SIGINT) {
                 vlm::host::Log("signal %d: stopping", signal);
@@ -335,5 +350,7 @@ int main(int argc, char** argv)
     // Removes every device in order: open ports see their clean-up first.
     nt::KernelShutdown();
     vlm::host::Log("kernel stopped");
+    if (rc == 0 && restart)
+        return vlm::host::StartAgain(argc, argv);
     return rc;
 }

@@ -55,6 +55,12 @@ void CheckRequest(const ipc::Header& header, const std::vector<uint8_t>& payload
         }
         break;
     }
+    case ipc::Op::Restart: {
+        uint32_t reason = 0;
+        if (ipc::DecodeRestart(bytes, reason) && ipc::EncodeRestart(reason) != payload)
+            Violated("a decoded Restart does not encode back to its bytes");
+        break;
+    }
     case ipc::Op::PnpRemove: {
         std::string path;
         if (ipc::DecodeName(bytes, path) &&
@@ -103,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::copy(bytes.begin(), bytes.end(), raw);
         } else {
             ipc::Header built;
-            built.op = uint16_t(in.Byte() % 12) | (mode & 2 ? ipc::kReplyBit : 0);
+            built.op = uint16_t(in.Byte() % 13) | (mode & 2 ? ipc::kReplyBit : 0);
             built.id = in.U32();
             built.handle = in.U32();
             built.length = in.Byte() | uint32_t(in.Byte()) << 8;

@@ -30,6 +30,7 @@ struct PeerResult {
     int connectError = -1;  // errno of connect, 0 when it connected
     int32_t hello = -1;     // status of the Hello reply (-1: none)
     int32_t enumerate = -1; // status of a PnpEnumerate after a good Hello
+    int32_t restart = -1;   // and of a Restart after that
 };
 
 // Reads one reply's status off fd; -1 when none came.
@@ -59,6 +60,7 @@ PeerResult RunPeer(const std::string& socketPath, gid_t primary, std::vector<gid
     memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
     std::vector<uint8_t> hello = ipc::EncodeMessage(Op::Hello, 1, 0, {});
     std::vector<uint8_t> enumerate = ipc::EncodeMessage(Op::PnpEnumerate, 2, 0, {});
+    std::vector<uint8_t> restart = ipc::EncodeMessage(Op::Restart, 3, 0, ipc::EncodeRestart(0));
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
         return result;
@@ -73,6 +75,8 @@ PeerResult RunPeer(const std::string& socketPath, gid_t primary, std::vector<gid
             seen.hello = ReplyStatus(fd);
             if (seen.hello == 0 && send(fd, enumerate.data(), enumerate.size(), MSG_NOSIGNAL) == ssize_t(enumerate.size()))
                 seen.enumerate = ReplyStatus(fd);
+            if (seen.hello == 0 && send(fd, restart.data(), restart.size(), MSG_NOSIGNAL) == ssize_t(restart.size()))
+                seen.restart = ReplyStatus(fd);
         }
         _exit(write(report[1], &seen, sizeof seen) == sizeof seen ? 0 : 4);
     }
@@ -136,18 +140,21 @@ TEST_F(IpcAdmission, APeerWhoseCredentialsDoNotQualifyIsRefusedWithAccessDeniedA
     EXPECT_TRUE(LogHas(", uid 65534)")) << LogText();
 }
 
-TEST_F(IpcAdmission, AMemberOfTheGroupGetsInButMayNotStartOrRemoveDevices)
+TEST_F(IpcAdmission, AMemberOfTheGroupGetsInButMayNotStartOrRemoveDevicesNorRestart)
 {
     PeerResult supplementary = RunPeer(server_->SocketPath(), kNobody, {kGroup});
     EXPECT_EQ(supplementary.connectError, 0);
     EXPECT_EQ(supplementary.hello, STATUS_SUCCESS);
     EXPECT_EQ(supplementary.enumerate, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(supplementary.restart, STATUS_PRIVILEGE_NOT_HELD);
     EXPECT_TRUE(WaitForLog("client 1 connected (pid ")) << LogText();
+    EXPECT_TRUE(WaitForLog("client 1 (uid 65534): restart refused")) << LogText();
 
     PeerResult primary = RunPeer(server_->SocketPath(), kGroup, {});
     EXPECT_EQ(primary.connectError, 0);
     EXPECT_EQ(primary.hello, STATUS_SUCCESS);
     EXPECT_EQ(primary.enumerate, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(primary.restart, STATUS_PRIVILEGE_NOT_HELD);
 }
 
 TEST_F(IpcAdmission, RootMayStartDevices)

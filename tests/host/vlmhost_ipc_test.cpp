@@ -2,6 +2,7 @@
 // connection in order when vlmhost is stopped, only one vlmhost serves a
 // system root, a stale socket file is taken over, and the options that
 // govern the socket are honoured.
+#include "ending_listener.h"
 #include "kernel_fixture.h"
 #include "process_support.h"
 #include "raw_client.h"
@@ -14,10 +15,7 @@
 #include <sys/un.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
-#include <thread>
 
 namespace vlm::test {
 namespace {
@@ -25,82 +23,6 @@ namespace {
 namespace ipc = vlm::ipc;
 using namespace std::chrono_literals;
 using Op = ipc::Op;
-
-// A printer's port that tells how the connection ended: an orderly close
-// (FIN: recv returns 0) or a reset.
-class EndingListener {
-public:
-    EndingListener()
-    {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(listener_, 4), 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~EndingListener()
-    {
-        shutdown(listener_, SHUT_RDWR);
-        thread_.join();
-        close(listener_);
-    }
-    uint16_t port() const { return port_; }
-
-    // "fin", "reset" or "" while the connection lasts.
-    std::string WaitForEnd(std::chrono::milliseconds limit = 20s)
-    {
-        std::unique_lock guard(lock_);
-        changed_.wait_for(guard, limit, [&] { return !ending_.empty(); });
-        return ending_;
-    }
-    bool WaitForBytes(size_t n, std::chrono::milliseconds limit = 10s)
-    {
-        std::unique_lock guard(lock_);
-        return changed_.wait_for(guard, limit, [&] { return received_.size() >= n; });
-    }
-    std::string Received()
-    {
-        std::lock_guard guard(lock_);
-        return received_;
-    }
-
-private:
-    void Run()
-    {
-        int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            return;
-        timeval limit{30, 0};  // bounds the thread if the test fails
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        char buffer[4096];
-        for (;;) {
-            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-            std::lock_guard guard(lock_);
-            if (n > 0) {
-                received_.append(buffer, size_t(n));
-            } else {
-                ending_ = n == 0 ? "fin" : errno == ECONNRESET ? "reset" : std::string("error: ") + strerror(errno);
-            }
-            changed_.notify_all();
-            if (n <= 0)
-                break;
-        }
-        close(fd);
-    }
-
-    int listener_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-    std::mutex lock_;  // guards received_ and ending_; pairs with changed_
-    std::condition_variable changed_;
-    std::string received_;
-    std::string ending_;
-};
 
 class Host : public Process {
 public:

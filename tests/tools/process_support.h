@@ -65,13 +65,27 @@ public:
     // Reads output until `text` appears or the time runs out.
     bool WaitFor(const std::string& text, std::chrono::seconds limit = std::chrono::seconds(20))
     {
+        return WaitForCount(text, 1, limit);
+    }
+    // Reads output until `text` has appeared `count` times (a program that
+    // starts again says the same things again).
+    bool WaitForCount(const std::string& text, size_t count, std::chrono::seconds limit = std::chrono::seconds(20))
+    {
         auto deadline = Clock::now() + limit;
-        while (output_.find(text) == std::string::npos) {
+        while (Count(text) < count) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || ReadSome(int(left)) <= 0)
-                return output_.find(text) != std::string::npos;
+                return Count(text) >= count;
         }
         return true;
+    }
+    // How often `text` has appeared so far.
+    size_t Count(const std::string& text) const
+    {
+        size_t n = 0;
+        for (size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + text.size()))
+            ++n;
+        return n;
     }
 
     // Exit status (128 + signal for a killed child), or -1 if it did not

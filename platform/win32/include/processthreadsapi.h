@@ -1,9 +1,11 @@
-// Threads: start one, learn its identity and its exit code. A thread's
-// HANDLE lives in the same table as the port handles; CloseHandle releases
-// it without touching the thread, which runs on to its end.
+// Processes and threads: the current process and its access token; start
+// a thread, learn its identity and its exit code. Thread and token HANDLEs
+// live in the same table as the port handles; CloseHandle releases a
+// thread's without touching the thread, which runs on to its end.
 #pragma once
 
 #include "windef.h"
+#include "winnt.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -11,6 +13,18 @@ extern "C" {
 
 typedef DWORD(WINAPI* PTHREAD_START_ROUTINE)(LPVOID lpThreadParameter);
 typedef PTHREAD_START_ROUTINE LPTHREAD_START_ROUTINE;
+
+// A pseudo-handle that stands for the calling process wherever a process
+// handle is asked for. It is never in the handle table: CloseHandle on it
+// fails with ERROR_INVALID_HANDLE, as for INVALID_HANDLE_VALUE, the same
+// value.
+HANDLE WINAPI GetCurrentProcess(void);
+// Opens the process's access token (ProcessHandle: GetCurrentProcess()).
+// The token is the process's: privileges enabled through one handle are
+// enabled for all. A generic right or MAXIMUM_ALLOWED maps to the token's
+// rights; a right no token has is ERROR_ACCESS_DENIED. CloseHandle closes
+// the handle.
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* TokenHandle);
 
 // GetExitCodeThread's answer while the thread runs.
 #define STILL_ACTIVE 259L

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "windef.h"
+#include "winnt.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -12,6 +13,13 @@ extern "C" {
 // function that succeeds leaves it alone unless it documents otherwise.
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
+
+// ---- Privileges -----------------------------------------------------------
+// The LUID of a defined privilege (SE_SHUTDOWN_NAME, ...), its name compared
+// without regard to case; ERROR_NO_SUCH_PRIVILEGE for any other name.
+// lpSystemName NULL, "" or this machine's own name is the local system;
+// another machine is out of reach (RPC_S_SERVER_UNAVAILABLE).
+BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
 
 // ---- Files and devices ----------------------------------------------------
 // Only communications ports open: COMn and COMn: (n from 1 to 9) and

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "windef.h"
+#include "winnt.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "securitybaseapi.h"
 #include "processthreadsapi.h"
 #include "synchapi.h"
 #include "winioctl.h"

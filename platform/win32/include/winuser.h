@@ -1,5 +1,6 @@
-// The user32 subset: message boxes. A box is shown by whatever presents the
-// program's user interface (vlm/msgbox.h); without one it goes to stderr.
+// The user32 subset: message boxes and restarting the system. A box is
+// shown by whatever presents the program's user interface (vlm/msgbox.h);
+// without one it goes to stderr.
 #pragma once
 
 #include "windef.h"
@@ -51,6 +52,29 @@ extern "C" {
 // Shows a modal message box and returns the button chosen, or 0 when no box
 // could be shown. No caption gives the system's default caption "Error".
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+
+// ExitWindowsEx's actions and modifiers.
+#define EWX_LOGOFF 0x00000000
+#define EWX_SHUTDOWN 0x00000001
+#define EWX_REBOOT 0x00000002
+#define EWX_FORCE 0x00000004
+#define EWX_POWEROFF 0x00000008
+#define EWX_FORCEIFHUNG 0x00000010
+#define EWX_QUICKRESOLVE 0x00000020
+#define EWX_RESTARTAPPS 0x00000040
+#define EWX_HYBRID_SHUTDOWN 0x00400000
+#define EWX_BOOTOPTIONS 0x01000000
+
+// Restarts the system: EWX_REBOOT, with or without EWX_FORCE or
+// EWX_FORCEIFHUNG, asks vlmhost, the machine's kernel, to close every open
+// port, remove its devices and start again on the same root (programs'
+// port handles end with it, as EWX_FORCE ends programs). Needs
+// SE_SHUTDOWN_NAME enabled in the process's token (ERROR_PRIVILEGE_NOT_HELD
+// otherwise). Returns TRUE once vlmhost has accepted: the restart itself
+// follows asynchronously. No vlmhost serving: ERROR_SERVICE_NOT_ACTIVE.
+// Logging off, shutting down and powering off are not supported
+// (ERROR_NOT_SUPPORTED). dwReason goes to vlmhost's log.
+BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
 
 #ifdef __cplusplus
 }

@@ -42,17 +42,7 @@ protected:
         ASSERT_EQ(listen(printer_, 8), 0);
         socklen_t length = sizeof address;
         ASSERT_EQ(getsockname(printer_, reinterpret_cast<sockaddr*>(&address), &length), 0);
-        uint16_t tcpPort = ntohs(address.sin_port);
-        HKEY key;
-        std::string path = std::string("SOFTWARE\\VELMORA\\KORDIA\\") + portName;
-        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key), ERROR_SUCCESS);
-        // The address as its 4 bytes in memory order, the port both ways.
-        DWORD values[3] = {address.sin_addr.s_addr, htons(tcpPort), tcpPort};
-        const char* names[3] = {"IPAddress", "Port", "Port_"};
-        for (int i = 0; i < 3; ++i)
-            EXPECT_EQ(RegSetValueExA(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&values[i]), 4),
-                      ERROR_SUCCESS);
-        RegCloseKey(key);
+        WriteAssignment(portName, ntohs(address.sin_port));
     }
 
     static HANDLE OpenPort(const char* name)

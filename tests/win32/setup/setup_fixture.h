@@ -166,6 +166,26 @@ protected:
         return failures;
     }
 
+    // Assigns a port to a printer on loopback at tcpPort, as the
+    // configuration tool writes it: the address as its 4 bytes in memory
+    // order, the port both ways.
+    static void WriteAssignment(const char* portName, uint16_t tcpPort)
+    {
+        HKEY key;
+        std::string path = std::string("SOFTWARE\\VELMORA\\KORDIA\\") + portName;
+        ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key), ERROR_SUCCESS);
+        const BYTE loopback[4] = {127, 0, 0, 1};
+        const BYTE networkOrder[4] = {BYTE(tcpPort >> 8), BYTE(tcpPort), 0, 0};
+        DWORD values[3] = {0, 0, tcpPort};
+        memcpy(&values[0], loopback, 4);
+        memcpy(&values[1], networkOrder, 4);
+        const char* names[3] = {"IPAddress", "Port", "Port_"};
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(RegSetValueExA(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&values[i]), 4),
+                      ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+
     // A value of the machine's registry, or "" (with found false).
     static std::string ReadString(const std::string& keyPath, const char* name, bool* found = nullptr)
     {

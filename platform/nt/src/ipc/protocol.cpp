@@ -42,6 +42,22 @@ uint64_t Get64(const uint8_t* p)
     return uint64_t(Get32(p)) | uint64_t(Get32(p + 4)) << 32;
 }
 
+// Payloads that are one 32-bit number.
+std::vector<uint8_t> EncodeU32(uint32_t value)
+{
+    std::vector<uint8_t> payload(4);
+    Put32(payload.data(), value);
+    return payload;
+}
+
+bool DecodeU32(std::span<const uint8_t> payload, uint32_t& value)
+{
+    if (payload.size() != 4)
+        return false;
+    value = Get32(payload.data());
+    return true;
+}
+
 }  // namespace
 
 void EncodeHeader(const Header& header, std::span<uint8_t, kHeaderBytes> out)
@@ -175,17 +191,12 @@ bool DecodeCreate(std::span<const uint8_t> payload, CreateRequest& out)
 
 std::vector<uint8_t> EncodeRead(uint32_t length)
 {
-    std::vector<uint8_t> payload(4);
-    Put32(payload.data(), length);
-    return payload;
+    return EncodeU32(length);
 }
 
 bool DecodeRead(std::span<const uint8_t> payload, uint32_t& length)
 {
-    if (payload.size() != 4)
-        return false;
-    length = Get32(payload.data());
-    return length <= kMaxPayload;
+    return DecodeU32(payload, length) && length <= kMaxPayload;
 }
 
 std::vector<uint8_t> EncodeDeviceControl(uint32_t code, uint32_t outputLength, std::span<const uint8_t> input)
@@ -206,6 +217,16 @@ bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest&
     out.outputLength = Get32(payload.data() + 4);
     out.input = payload.subspan(8);
     return out.outputLength <= kMaxPayload;
+}
+
+std::vector<uint8_t> EncodeRestart(uint32_t reason)
+{
+    return EncodeU32(reason);
+}
+
+bool DecodeRestart(std::span<const uint8_t> payload, uint32_t& reason)
+{
+    return DecodeU32(payload, reason);
 }
 
 std::string SocketPath(std::string_view systemRoot)

@@ -52,11 +52,13 @@ inline constexpr uint32_t kMaxOutstanding = 64;
 inline constexpr uint32_t kMaxName = 512;
 inline constexpr uint16_t kReplyBit = 0x8000;
 
-// Statuses the server answers with at the door and at Goodbye.
+// Statuses the server answers with at the door, at Goodbye and to a Restart
+// it refuses.
 inline constexpr int32_t kStatusAccessDenied = int32_t(0xC0000022);         // not admitted
 inline constexpr int32_t kStatusRequestNotAccepted = int32_t(0xC00000D0);   // the server is full
 inline constexpr int32_t kStatusConnectionCountLimit = int32_t(0xC0000246); // the user's share is used up
 inline constexpr int32_t kStatusTimeout = int32_t(0x00000102);              // idle: Goodbye's reason
+inline constexpr int32_t kStatusPrivilegeNotHeld = int32_t(0xC0000061);     // Restart from an ordinary user
 
 enum class Op : uint16_t {
     // No payload. The server replies with status 0, or refuses and closes.
@@ -91,6 +93,13 @@ enum class Op : uint16_t {
     // client sent meanwhile was not carried out and may be sent again on a
     // new connection.
     Goodbye = 10,
+    // Payload: u32 reason (the caller's shutdown reason code, for the log).
+    // Only root and vlmhost's own user may ask; anyone else gets
+    // kStatusPrivilegeNotHeld. A success reply means the restart was
+    // accepted and follows at once: vlmhost ends every connection (this one
+    // too), closing their ports, removes its devices in order and starts
+    // again on the same root.
+    Restart = 11,
 };
 
 struct Header {
@@ -154,6 +163,9 @@ struct DeviceControlRequest {
 };
 std::vector<uint8_t> EncodeDeviceControl(uint32_t code, uint32_t outputLength, std::span<const uint8_t> input);
 bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest& out);
+
+std::vector<uint8_t> EncodeRestart(uint32_t reason);
+bool DecodeRestart(std::span<const uint8_t> payload, uint32_t& reason);
 
 // Instance path of PnpRemove: 1..kMaxName bytes, no NUL.
 bool DecodeName(std::span<const uint8_t> payload, std::string& out);

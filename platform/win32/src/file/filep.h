@@ -5,6 +5,7 @@
 #include <winbase.h>
 
 #include "ipc/client.h"
+#include "security/tokenp.h"
 
 #include <cstdint>
 #include <memory>
@@ -25,7 +26,7 @@ struct PortHandle {
     uint32_t remote = 0;
 };
 
-// The one table of the process's HANDLEs: ports and threads.
+// The one table of the process's HANDLEs: ports, threads and tokens.
 HANDLE InsertHandle(const PortHandle& port);
 // Nothing for a handle that is no port (a thread's included).
 std::optional<PortHandle> LookupHandle(HANDLE handle);
@@ -36,6 +37,10 @@ HANDLE InsertThreadHandle(std::shared_ptr<thread::ThreadObject> thread);
 std::shared_ptr<thread::ThreadObject> LookupThreadHandle(HANDLE handle);
 // Takes a thread's handle out again (its thread could not be started).
 void RemoveThreadHandle(HANDLE handle);
+
+HANDLE InsertTokenHandle(security::TokenReference token);
+// Nothing for a handle that is no token.
+std::optional<security::TokenReference> LookupTokenHandle(HANDLE handle);
 
 // The kernel object name a Win32 file name opens (\DosDevices\COM3 for
 // "COM3", "com3:" or "\\.\COM3"), or nothing for a name that is no port.

@@ -1,5 +1,5 @@
 // The process's handle table, CreateFileA and CloseHandle. A HANDLE stands
-// for a port or a thread.
+// for a port, a thread or the process's token.
 //
 // A HANDLE is a process-local number standing for (connection, vlmhost's
 // handle): vlmhost numbers handles per client connection, so a handle left
@@ -25,7 +25,7 @@ namespace {
 
 constexpr uintptr_t kFirstHandle = 0x40000000;
 
-using HandleObject = std::variant<PortHandle, std::shared_ptr<thread::ThreadObject>>;
+using HandleObject = std::variant<PortHandle, std::shared_ptr<thread::ThreadObject>, security::TokenReference>;
 
 struct HandleTable {
     std::mutex lock;  // guards every member below
@@ -110,6 +110,19 @@ std::shared_ptr<thread::ThreadObject> LookupThreadHandle(HANDLE handle)
 void RemoveThreadHandle(HANDLE handle)
 {
     Remove(handle);
+}
+
+HANDLE InsertTokenHandle(security::TokenReference token)
+{
+    return Insert(std::move(token));
+}
+
+std::optional<security::TokenReference> LookupTokenHandle(HANDLE handle)
+{
+    std::optional<HandleObject> object = Lookup(handle);
+    if (!object || !std::holds_alternative<security::TokenReference>(*object))
+        return std::nullopt;
+    return std::get<security::TokenReference>(*object);
 }
 
 void SetLastErrorFromStatus(int32_t status)
@@ -218,7 +231,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         return FALSE;
     }
     // A thread runs on without its handle; its object goes with the last
-    // of the two references.
+    // of the two references. The token is the process's and stays.
     const file::PortHandle* port = std::get_if<file::PortHandle>(&*object);
     if (!port)
         return TRUE;
