@@ -36,7 +36,9 @@ void ShowDialog(DialogWindow* window, HWND owner)
         dialog->windowHandle()->setTransientParent(ownerWidget->windowHandle());
     }
     dialog->show();
-    dialog->raise();
+    // The offscreen platform stacks nothing (and says so for every raise).
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        dialog->raise();
     dialog->activateWindow();
 }
 
