@@ -1,6 +1,8 @@
 // test_mfc <suite> [QtTest options]: runs one suite; without a name, all.
 #include "mfc_tests.h"
 
+#include <afxwin.h>
+
 #include <QApplication>
 #include <QTest>
 
@@ -16,6 +18,10 @@ std::map<std::string, SuiteFactory>& Suites()
 }
 
 }  // namespace vlm::mfc::testing
+
+// The program's application object, as a program on the framework has one;
+// the application suite puts others in its place for a while.
+CWinApp theApp;
 
 int main(int argc, char** argv)
 {

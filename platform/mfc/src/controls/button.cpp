@@ -3,6 +3,8 @@
 // state; BM_SETCHECK changes it without a notification.
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QPushButton>
@@ -99,6 +101,8 @@ public:
     bool Focusable() const override { return m_group == nullptr; }
 
     int radioGroup = -1;
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CButton>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {
