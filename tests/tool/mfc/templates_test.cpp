@@ -158,6 +158,9 @@ BEGIN
     PUSHBUTTON "p", 1, 2, 3, 4, 5, NOT WS_TABSTOP | WS_DISABLED, WS_EX_STATICEDGE
     LTEXT "hidden", 2, 0, 0, 1, 1, NOT WS_VISIBLE
     CONTROL "", 3, "Static", SS_ETCHEDHORZ | NOT WS_VISIBLE | WS_GROUP, 0, 0, 1, 1
+    COMBOBOX 4, 0, 0, 1, 1, CBS_DROPDOWN | CBS_SORT | WS_VSCROLL
+    COMBOBOX 5, 0, 0, 1, 1, WS_VSCROLL
+    LTEXT "t", 6, 0, 0, 1, 1, SS_CENTERIMAGE
 END
 )");
         const rc::DialogTemplate& d = s.dialogs[0];
@@ -167,6 +170,10 @@ END
         QCOMPARE(ControlOf(d, 1).cy, 5);
         QCOMPARE(ControlOf(d, 2).style & WS_VISIBLE, DWORD(0));
         QCOMPARE(ControlOf(d, 3).style, DWORD(SS_ETCHEDHORZ | WS_GROUP | WS_CHILD));
+        // A kind given replaces the statement's default kind; other bits add.
+        QCOMPARE(ControlOf(d, 4).style, DWORD(CBS_DROPDOWN | CBS_SORT | WS_VSCROLL | WS_TABSTOP | WS_CHILD | WS_VISIBLE));
+        QCOMPARE(ControlOf(d, 5).style, DWORD(CBS_SIMPLE | WS_VSCROLL | WS_TABSTOP | WS_CHILD | WS_VISIBLE));
+        QCOMPARE(ControlOf(d, 6).style, DWORD(SS_LEFT | SS_CENTERIMAGE | WS_GROUP | WS_CHILD | WS_VISIBLE));
     }
 
     void windowClassesByAnySpellingOrOrdinal()

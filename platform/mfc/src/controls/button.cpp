@@ -41,6 +41,10 @@ public:
     CheckBox(QWidget* parent, bool automatic) : QCheckBox(parent), m_automatic(automatic) {}
 
 protected:
+    // A click anywhere in the control's rectangle counts, as on Windows
+    // (Qt counts only the box and the text).
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+
     void nextCheckState() override
     {
         if (!m_automatic)
@@ -68,6 +72,8 @@ public:
     }
 
 protected:
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+
     void nextCheckState() override
     {
         if (m_automatic)
