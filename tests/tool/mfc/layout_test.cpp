@@ -133,6 +133,10 @@ private slots:
         }
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
         QCOMPARE(IdOf(QApplication::focusWidget()), IDCANCEL);
+        dlg.NextDlgCtrl();
+        QCOMPARE(IdOf(QApplication::focusWidget()), IDC_LIST);
+        dlg.PrevDlgCtrl();
+        QCOMPARE(IdOf(QApplication::focusWidget()), IDCANCEL);
         dlg.DestroyWindow();
     }
 
