@@ -9,8 +9,6 @@
 
 namespace {
 
-enum Column { kColumnNo, kColumnMac, kColumnIp, kColumnPort, kColumnAssign };
-
 struct ColumnSpec {
     const char* heading;
     int width;  // pixels

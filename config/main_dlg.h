@@ -14,6 +14,9 @@ public:
 
     enum { IDD = IDD_VLMCONFIG_DIALOG };
 
+    // The list's columns, by position.
+    enum Column { kColumnNo, kColumnMac, kColumnIp, kColumnPort, kColumnAssign };
+
     // Rebuilds every row from the printer list; the current row number stays.
     void RefreshPrinterList();
 
@@ -26,6 +29,9 @@ protected:
     afx_msg void OnItemChanged(NMHDR* pNMHDR, LRESULT* pResult);
     afx_msg void OnSearch();
     afx_msg void OnDetach();
+    afx_msg void OnTestPrint();
+    afx_msg void OnConfigure();
+    afx_msg void OnPortManagement();
     DECLARE_MESSAGE_MAP()
 
     CListCtrl m_listCtrl;
