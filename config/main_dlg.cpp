@@ -109,7 +109,7 @@ void CVLMCONFIGDlg::RefreshPrinterList()
         else
             text = "Not Configuration";
         m_listCtrl.SetItemText(row, kColumnIp, text);
-        text.Format("%d", record->localPort[0] * 256 + record->localPort[1]);
+        text.Format("%d", record->GetLocalPort());
         m_listCtrl.SetItemText(row, kColumnPort, text);
         // Looked up from the four octets even for an unconfigured printer.
         char dotted[256];

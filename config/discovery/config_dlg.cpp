@@ -20,32 +20,25 @@ constexpr int kShortestReply = 5;
 // tag matters, so a longer one is cut to it.
 constexpr int kWorkBufferSize = 512;
 
-struct BaudRate {
-    const char* text;
-    BYTE code;
-};
-
-// The baud rate list, in list order, and the code each entry stands for.
-constexpr BaudRate kBaudRates[] = {
-    {"1200", 0xA0},  {"2400", 0xD0},  {"4800", 0xE8},   {"9600", 0xF4},   {"19200", 0xFA},
-    {"38400", 0xFD}, {"57600", 0xFE}, {"115200", 0xFF}, {"230400", 0xBB},
-};
+// The baud rate list shows kBaudCodes in table order: entry i stands for
+// code kBaudCodes[i].code.
+constexpr int kBaudEntries = static_cast<int>(std::size(kBaudCodes));
 
 // No entry for a code outside the table.
-int BaudIndex(BYTE code)
+int EntryOfCode(BYTE code)
 {
-    for (int i = 0; i < static_cast<int>(std::size(kBaudRates)); ++i)
-        if (kBaudRates[i].code == code)
+    for (int i = 0; i < kBaudEntries; ++i)
+        if (kBaudCodes[i].code == code)
             return i;
     return CB_ERR;
 }
 
 // 1200 for anything that is not an entry: no selection, or a typed speed.
-BYTE BaudCode(int index)
+BYTE CodeOfEntry(int index)
 {
-    if (index < 0 || index >= static_cast<int>(std::size(kBaudRates)))
-        return kBaudRates[0].code;
-    return kBaudRates[index].code;
+    if (index < 0 || index >= kBaudEntries)
+        return kBaudCodes[0].code;
+    return kBaudCodes[index].code;
 }
 
 void GetAddress(CIPAddressCtrl& control, BYTE* octets)
@@ -86,8 +79,11 @@ void CPrinterConfigDlg::DoDataExchange(CDataExchange* pDX)
 BOOL CPrinterConfigDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
-    for (const BaudRate& rate : kBaudRates)
-        m_baudRate.AddString(rate.text);
+    CString text;
+    for (const BaudCode& rate : kBaudCodes) {
+        text.Format("%u", static_cast<unsigned>(rate.baudRate));
+        m_baudRate.AddString(text);
+    }
     m_record = g_printerList.Find(m_printerNo);
     if (!m_record) {
         // The main list's row is from an older search than the list.
@@ -99,11 +95,11 @@ BOOL CPrinterConfigDlg::OnInitDialog()
     m_ipAddress.SetAddress(r.ipAddress[0], r.ipAddress[1], r.ipAddress[2], r.ipAddress[3]);
     m_subnetMask.SetAddress(r.subnetMask[0], r.subnetMask[1], r.subnetMask[2], r.subnetMask[3]);
     m_gateway.SetAddress(r.gateway[0], r.gateway[1], r.gateway[2], r.gateway[3]);
-    m_localPort = r.localPort[0] * 256 + r.localPort[1];
-    m_inactivityTime = r.inactivityTime[0] * 256 + r.inactivityTime[1];
+    m_localPort = r.GetLocalPort();
+    m_inactivityTime = r.GetInactivityTime();
     m_firmwareVersion.Format("%d.%d", r.firmwareMajor, r.firmwareMinor);
     m_dhcpMode = r.dhcpMode;
-    m_baudRate.SetCurSel(BaudIndex(r.baudCode));
+    m_baudRate.SetCurSel(EntryOfCode(r.baudCode));
     EnableAddressControls();
     FillPortNameList(m_portList);
     if (m_assignedPort != kNotAssigned) {
@@ -151,11 +147,9 @@ void CPrinterConfigDlg::OnOK()
     GetAddress(m_ipAddress, r.ipAddress);
     GetAddress(m_subnetMask, r.subnetMask);
     GetAddress(m_gateway, r.gateway);
-    r.localPort[0] = static_cast<BYTE>(m_localPort >> 8);
-    r.localPort[1] = static_cast<BYTE>(m_localPort);
-    r.inactivityTime[0] = static_cast<BYTE>(m_inactivityTime >> 8);
-    r.inactivityTime[1] = static_cast<BYTE>(m_inactivityTime);
-    r.baudCode = BaudCode(m_baudRate.GetCurSel());
+    r.SetLocalPort(static_cast<DWORD>(m_localPort));
+    r.SetInactivityTime(static_cast<DWORD>(m_inactivityTime));
+    r.baudCode = CodeOfEntry(m_baudRate.GetCurSel());
 
     std::array<char, sizeof kConfigTag + sizeof(PrinterRecord)> datagram;
     std::memcpy(datagram.data(), kConfigTag, sizeof kConfigTag);
@@ -190,7 +184,7 @@ void CPrinterConfigDlg::StoreAssignment()
                       MB_OK | MB_ICONINFORMATION);
 }
 
-void CPrinterConfigDlg::OnDatagram(char* data, int length)
+void CPrinterConfigDlg::OnDatagram(const char* data, int length)
 {
     std::array<char, kWorkBufferSize> work{};
     std::memcpy(work.data(), data, std::clamp(length, 0, kWorkBufferSize));

@@ -53,7 +53,7 @@ private:
     void EnableAddressControls();
     void StoreAssignment();
     // The endpoint's handler, on its receive thread.
-    static void OnDatagram(char* data, int length);
+    static void OnDatagram(const char* data, int length);
 
     // The dialog that last saved, for the endpoint's handler.
     static std::atomic<CPrinterConfigDlg*> s_current;

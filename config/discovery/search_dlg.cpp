@@ -102,7 +102,7 @@ void CSearchDlg::OnDestroy()
     s_current = nullptr;
 }
 
-void CSearchDlg::OnDatagram(char* data, int length)
+void CSearchDlg::OnDatagram(const char* data, int length)
 {
     std::array<char, kWorkBufferSize> work{};
     std::memcpy(work.data(), data, std::clamp(length, 0, kWorkBufferSize));

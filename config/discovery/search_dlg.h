@@ -43,7 +43,7 @@ protected:
 
 private:
     // The endpoint's handler, on its receive thread.
-    static void OnDatagram(char* data, int length);
+    static void OnDatagram(const char* data, int length);
     // Moves the answers received so far into the printer list, in order.
     void TakeAnswers();
 
