@@ -73,6 +73,15 @@ bool SetBinary(const std::string& key, const std::string& name, const std::vecto
     return Set(key, name, REG_BINARY, data.data(), data.size());
 }
 
+bool SetMultiString(const std::string& key, const std::string& name, const std::vector<std::string>& strings)
+{
+    std::string data;
+    for (const std::string& string : strings)
+        data.append(string).push_back('\0');
+    data.push_back('\0');
+    return Set(key, name, REG_MULTI_SZ, data.data(), data.size());
+}
+
 bool KeyExists(const std::string& key)
 {
     Key k;
@@ -259,6 +268,16 @@ bool Printer::WaitFor(const QString& text, int timeoutMs)
         m_process.waitForReadyRead(static_cast<int>(std::min<qint64>(deadline.remainingTime(), 100)));
     }
     return true;
+}
+
+void DriverNode(const std::string& instance, const std::string& portName, const std::string& hardwareId)
+{
+    std::string node = "SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\" + instance;
+    QVERIFY(reg::SetString(node, "Service", "VLMQUENTARO"));
+    QVERIFY(reg::SetString(node, "Class", "Ports"));
+    QVERIFY(reg::SetString(node, "ClassGUID", "{4D36E978-E325-11CE-BFC1-08002BE10318}"));
+    QVERIFY(reg::SetMultiString(node, "HardwareID", {hardwareId}));
+    reg::PortNode(instance, portName);
 }
 
 PrinterRecord Record(const std::vector<BYTE>& mac, const std::vector<BYTE>& ip, int tcpPort)

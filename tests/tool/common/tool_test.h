@@ -5,6 +5,9 @@
 
 #include "stdafx.h"
 
+#include "printer_record.h"
+#include "udp_peer.h"
+
 #include <message_box_recorder.h>
 
 #include <QtCore/QByteArray>
@@ -17,15 +20,15 @@
 #include <vector>
 
 class QAbstractItemView;
+class QWidget;
+
+namespace vlm::test {
 
 // CString in a form QtTest prints.
 inline QString Text(const CString& text)
 {
     return QString::fromLatin1(static_cast<LPCTSTR>(text));
 }
-class QWidget;
-
-namespace vlm::test {
 
 // A temporary system root, made the process's (VLM_SYSTEM_ROOT) while it
 // lives; the registry opens afresh on it.
@@ -46,6 +49,7 @@ namespace reg {
 bool SetDword(const std::string& key, const std::string& name, DWORD value);
 bool SetString(const std::string& key, const std::string& name, const std::string& value);
 bool SetBinary(const std::string& key, const std::string& name, const std::vector<BYTE>& data);
+bool SetMultiString(const std::string& key, const std::string& name, const std::vector<std::string>& strings);
 bool KeyExists(const std::string& key);
 // The value's bytes; a null array when it cannot be read.
 QByteArray Value(const std::string& key, const std::string& name);
@@ -120,6 +124,10 @@ private:
     QProcess m_process;
     QByteArray m_output;
 };
+
+// A virtual port's device node as device installation leaves it, served by
+// VLMQUENTARO: Enum\Root\PORTS\<instance>.
+void DriverNode(const std::string& instance, const std::string& portName, const std::string& hardwareId);
 
 // A record as a printer's answer carries it.
 PrinterRecord Record(const std::vector<BYTE>& mac, const std::vector<BYTE>& ip, int tcpPort);

@@ -10,14 +10,11 @@
 
 #include <message_box_recorder.h>
 #include <vlm/mfctest.h>
+#include <vlm/win32.h>
 
 #include <QtCore/QElapsedTimer>
 #include <QtTest/QtTest>
 #include <QtWidgets/QAbstractItemView>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <functional>
 #include <memory>
@@ -94,6 +91,7 @@ void SearchDialogTest::init()
 void SearchDialogTest::cleanup()
 {
     QCOMPARE(mfctest::ModalDepth(), 0);
+    QCOMPARE(vlm::win32::OpenSocketCount(), size_t(0));
     m_printers.clear();
     WSACleanup();
     mfctest::SetTimerScale(1);
@@ -250,15 +248,11 @@ void SearchDialogTest::cancelEndsTheSearchAtOnceAndKeepsWhatArrived()
 void SearchDialogTest::anEndpointThatCannotBindStillSearchesButHearsNothing()
 {
     // Another program holds the answers' port, without sharing it.
-    int holder = socket(AF_INET, SOCK_DGRAM, 0);
-    QVERIFY(holder >= 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(48780);
-    QCOMPARE(bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    auto holder = std::make_unique<PortHolder>(48780);
+    QVERIFY(holder->IsHeld());
     Printer& printer = StartPrinter({});
     Listed listed = SearchFromMain();
-    close(holder);
+    holder.reset();
     QCOMPARE(BoxTexts(*m_boxes), (QStringList{"bind GetError : 10048", "BroadcateSocket Init Fail"}));
     auto boxes = m_boxes->Boxes();
     QCOMPARE(QString::fromStdString(boxes[1].caption), QString("VLMCONFIG"));

@@ -3,6 +3,7 @@
 #include "tool_test.h"
 
 #include "assign_store.h"
+#include "res/resource.h"
 #include "vlmconfig_app.h"
 
 #include <message_box_recorder.h>
