@@ -25,7 +25,8 @@ CUDPServer::~CUDPServer()
     // Close gives up on a thread still inside a handler after its wait;
     // the members must outlive it, so the destructor waits on.
     if (!OnReceiveThread())
-        ReleaseReceiveThread(INFINITE);
+        if (HANDLE thread = m_receiveThread.exchange(nullptr))
+            ReleaseReceiveThread(thread, INFINITE);
 }
 
 bool CUDPServer::Open(int localPort, int remotePort, const char* broadcastAddress)
@@ -84,15 +85,27 @@ int CUDPServer::Send(const char* data, int length)
 
 void CUDPServer::Close()
 {
+    // A handler closing its own endpoint: the thread cannot wait for its own
+    // end; it leaves its loop once the handler returns and releases itself.
+    if (OnReceiveThread()) {
+        CloseSocket();
+        return;
+    }
+    // The handle is taken before the socket is closed, so that the thread,
+    // woken by the closing, finds nothing to release and this waits for its
+    // very end: after Close the thread is gone, not only done with us.
+    HANDLE thread = m_receiveThread.exchange(nullptr);
+    CloseSocket();
+    if (thread != nullptr)
+        ReleaseReceiveThread(thread, kCloseWaitMs);
+}
+
+void CUDPServer::CloseSocket()
+{
     // Closing the socket fails the receive the thread is blocked in.
     SOCKET s = m_socket.exchange(INVALID_SOCKET);
     if (s != INVALID_SOCKET)
         closesocket(s);
-    // A handler closing its own endpoint: the thread cannot wait for its own
-    // end; it leaves its loop once the handler returns and releases itself.
-    if (m_receiveThread == nullptr || OnReceiveThread())
-        return;
-    ReleaseReceiveThread(kCloseWaitMs);
 }
 
 bool CUDPServer::OnReceiveThread() const
@@ -101,11 +114,8 @@ bool CUDPServer::OnReceiveThread() const
     return thread != nullptr && GetThreadId(thread) == GetCurrentThreadId();
 }
 
-void CUDPServer::ReleaseReceiveThread(DWORD waitMs)
+void CUDPServer::ReleaseReceiveThread(HANDLE thread, DWORD waitMs)
 {
-    HANDLE thread = m_receiveThread.exchange(nullptr);
-    if (thread == nullptr)
-        return;
     if (WaitForSingleObject(thread, waitMs) == WAIT_TIMEOUT) {
         // Still inside a handler, on these members: it stays recorded, so
         // that Open refuses and a later Close or the destructor waits again.

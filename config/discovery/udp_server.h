@@ -49,9 +49,9 @@ public:
     // number of bytes sent, or -1 after "SendError : %d".
     int Send(const char* data, int length);
     // Closes the socket, which ends the receive thread, and waits up to
-    // kCloseWaitMs for it. Harmless on a closed endpoint. On the receive
-    // thread itself (from a handler) it closes the socket and returns at
-    // once; the thread ends when the handler returns.
+    // kCloseWaitMs for the thread's end. Harmless on a closed endpoint. On
+    // the receive thread itself (from a handler) it closes the socket and
+    // returns at once; the thread ends when the handler returns.
     void Close();
 
     // Set before Open; a handler set while the thread runs applies from the
@@ -72,10 +72,12 @@ public:
 private:
     static DWORD WINAPI ReceiveThread(LPVOID parameter);
     void ReceiveLoop();
-    // Waits up to waitMs for the receive thread to end, then releases its
-    // handle. The handle is released exactly once, by whoever takes it out
-    // of m_receiveThread: this, or the thread itself as its loop ends. A
-    // thread still running when the wait runs out stays recorded.
-    void ReleaseReceiveThread(DWORD waitMs);
+    void CloseSocket();
+    // Waits up to waitMs for the receive thread, whose handle the caller
+    // took out of m_receiveThread, to end; then releases the handle. The
+    // handle is released exactly once, by whoever takes it out: Close, or
+    // the thread itself as its loop ends. A thread still running when the
+    // wait runs out is recorded again.
+    void ReleaseReceiveThread(HANDLE thread, DWORD waitMs);
     bool OnReceiveThread() const;
 };

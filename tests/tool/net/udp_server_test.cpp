@@ -34,13 +34,16 @@ protected:
         return m_server;
     }
 
-    // The endpoint's thread has ended and released its handle.
-    bool WaitUntilNoThread()
+    // The endpoint's thread has ended by itself and released its handle.
+    bool WaitUntilReleased()
     {
+        auto released = [&] {
+            return m_server.m_receiveThread == nullptr && vlm::win32::OpenHandleCount() == m_handlesBefore;
+        };
         auto deadline = Clock::now() + kWaitLimit;
-        while (m_server.m_receiveThread != nullptr && Clock::now() < deadline)
+        while (!released() && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return m_server.m_receiveThread == nullptr;
+        return released();
     }
 
     void ExpectOnlyBox(const std::string& text)
@@ -136,8 +139,7 @@ TEST_F(UdpServer, ADatagramTooLongForTheBufferLeavesTheEndpointDeafUntilReopened
 
     // Deaf: the thread is gone and has released its own handle; the socket
     // stays and still sends.
-    ASSERT_TRUE(WaitUntilNoThread());
-    EXPECT_EQ(vlm::win32::OpenHandleCount(), m_handlesBefore);
+    ASSERT_TRUE(WaitUntilReleased());
     EXPECT_NE(m_server.m_socket, INVALID_SOCKET);
     EXPECT_EQ(m_server.Send("FIND", 4), 4);
     EXPECT_FALSE(m_server.Open(48780, 48781, "255.255.255.255"));
@@ -258,8 +260,7 @@ TEST_F(UdpServer, CloseFromTheHandlerReturnsAtOnceAndTheThreadReleasesItself)
     ASSERT_EQ(took.wait_for(kWaitLimit), std::future_status::ready);
     EXPECT_LT(took.get(), std::chrono::milliseconds(CUDPServer::kCloseWaitMs))
         << "Close waited for the thread it ran on";
-    ASSERT_TRUE(WaitUntilNoThread());
-    EXPECT_EQ(vlm::win32::OpenHandleCount(), m_handlesBefore);
+    ASSERT_TRUE(WaitUntilReleased());
     EXPECT_EQ(m_server.m_socket, INVALID_SOCKET);
     m_server.Close();
     EXPECT_TRUE(m_server.Open(48780, 48781, "255.255.255.255")) << "the next search can bind the port";
@@ -291,8 +292,7 @@ TEST_F(UdpServer, AThreadStillInItsHandlerAfterTheWaitStaysRecordedUntilItEnds)
     EXPECT_EQ(m_server.m_socket, INVALID_SOCKET) << "no socket made while the old thread runs";
 
     release.set_value();
-    ASSERT_TRUE(WaitUntilNoThread());
-    EXPECT_EQ(vlm::win32::OpenHandleCount(), m_handlesBefore);
+    ASSERT_TRUE(WaitUntilReleased());
     closesocket(sender);
 }
 

@@ -13,6 +13,7 @@
 #include <winternl.h>
 
 #include "vlm/win32.h"
+#include "base/immortal.h"
 
 #include <cstdio>
 #include <mutex>
@@ -34,8 +35,8 @@ struct HandleTable {
 
 HandleTable& Table()
 {
-    static HandleTable table;
-    return table;
+    static Immortal<HandleTable> table;
+    return table.Get();
 }
 
 HANDLE Insert(HandleObject object)

@@ -13,6 +13,7 @@
 #include <winerror.h>
 
 #include "vlm/win32.h"
+#include "base/immortal.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -82,8 +83,8 @@ struct SocketTable {
 
 SocketTable& Table()
 {
-    static SocketTable table;
-    return table;
+    static Immortal<SocketTable> table;
+    return table.Get();
 }
 
 int FromErrno(int error)
