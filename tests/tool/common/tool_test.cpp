@@ -6,6 +6,7 @@
 #include <QtCore/QAbstractItemModel>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
+#include <QtCore/QRegularExpression>
 #include <QtTest/QtTest>
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QAbstractItemView>
@@ -240,26 +241,26 @@ QString Screenshot(const CWnd& dialog, const QString& name)
     return path;
 }
 
-Printer::Printer(const QStringList& args)
+ChildProcess::ChildProcess(const QString& program, const QStringList& args)
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(VLMPRINTER_PATH, args);
+    m_process.start(program, args);
 }
 
-Printer::~Printer()
+ChildProcess::~ChildProcess()
 {
     m_process.terminate();
     if (!m_process.waitForFinished(5000))
         m_process.kill();
 }
 
-QString Printer::output()
+QString ChildProcess::output()
 {
     m_output += m_process.readAll();
     return QString::fromLatin1(m_output);
 }
 
-bool Printer::WaitFor(const QString& text, int timeoutMs)
+bool ChildProcess::WaitFor(const QString& text, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!output().contains(text)) {
@@ -278,6 +279,23 @@ void DriverNode(const std::string& instance, const std::string& portName, const 
     QVERIFY(reg::SetString(node, "ClassGUID", "{4D36E978-E325-11CE-BFC1-08002BE10318}"));
     QVERIFY(reg::SetMultiString(node, "HardwareID", {hardwareId}));
     reg::PortNode(instance, portName);
+}
+
+Printer::Printer(const QStringList& args) : ChildProcess(VLMPRINTER_PATH, args) {}
+
+int Printer::PrintPort()
+{
+    static const QRegularExpression listening("listening on [0-9.]+:([0-9]+)");
+    if (!WaitFor("listening on "))
+        return 0;
+    QRegularExpressionMatch match = listening.match(output());
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
+}
+
+Host::Host(const QString& root) : ChildProcess(VLMHOST_PATH, {"--root", root, "--no-pty"})
+{
+    if (!WaitFor("serving"))
+        qWarning("vlmhost did not start: %s", qPrintable(output()));
 }
 
 PrinterRecord Record(const std::vector<BYTE>& mac, const std::vector<BYTE>& ip, int tcpPort)

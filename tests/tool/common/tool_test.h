@@ -108,13 +108,14 @@ void ClickRow(QAbstractItemView* view, int row);
 // person to look at, and returns the path.
 QString Screenshot(const CWnd& dialog, const QString& name);
 
-// vlmprinter as a child process, its output collected as it comes.
-class Printer {
+// A program run by a test, its output collected as it comes; ended
+// (SIGTERM, then SIGKILL) with the object.
+class ChildProcess {
 public:
-    explicit Printer(const QStringList& args);
-    ~Printer();
-    Printer(const Printer&) = delete;
-    Printer& operator=(const Printer&) = delete;
+    ChildProcess(const QString& program, const QStringList& args);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
 
     // Waits (bounded) until its output holds `text`.
     bool WaitFor(const QString& text, int timeoutMs = 20000);
@@ -123,6 +124,20 @@ public:
 private:
     QProcess m_process;
     QByteArray m_output;
+};
+
+// vlmprinter.
+class Printer : public ChildProcess {
+public:
+    explicit Printer(const QStringList& args);
+    // The TCP port of its first print listener (after "listening on").
+    int PrintPort();
+};
+
+// vlmhost serving `root`, ready once it says so.
+class Host : public ChildProcess {
+public:
+    explicit Host(const QString& root);
 };
 
 // A virtual port's device node as device installation leaves it, served by
