@@ -6,7 +6,7 @@
 #include "stdafx.h"
 
 #include "printer_record.h"
-#include "udp_peer.h"
+#include "posix_support.h"
 
 #include <message_box_recorder.h>
 

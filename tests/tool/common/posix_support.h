@@ -1,5 +1,7 @@
-// The printer's side of UDP in tests, on the system's own sockets: kept
-// apart from the Win32 headers, whose socket names are Winsock's.
+// What tests do with the system's own sockets and descriptors: the
+// printer's side of UDP, a port held by another program, the standard
+// output of the test itself. Kept apart from the Win32 headers, whose
+// socket names are Winsock's.
 #pragma once
 
 #include <QtCore/QByteArray>
@@ -39,6 +41,21 @@ public:
 
 private:
     int m_socket = -1;
+};
+
+// Takes this process's standard output while it lives.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    StdoutCapture(const StdoutCapture&) = delete;
+    StdoutCapture& operator=(const StdoutCapture&) = delete;
+    // What was written so far; standard output is the process's own again.
+    QByteArray Take();
+
+private:
+    int m_saved = -1;
+    int m_pipe[2] = {-1, -1};
 };
 
 }  // namespace vlm::test

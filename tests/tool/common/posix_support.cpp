@@ -1,11 +1,14 @@
-#include "udp_peer.h"
+#include "posix_support.h"
 
 #include <QtCore/QtGlobal>
 
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 namespace vlm::test {
 
@@ -73,6 +76,42 @@ PortHolder::~PortHolder()
 {
     if (m_socket >= 0)
         close(m_socket);
+}
+
+StdoutCapture::StdoutCapture()
+{
+    std::fflush(stdout);
+    if (pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    m_saved = dup(STDOUT_FILENO);
+    dup2(m_pipe[1], STDOUT_FILENO);
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    Take();
+    for (int fd : {m_pipe[0], m_pipe[1], m_saved})
+        if (fd >= 0)
+            close(fd);
+}
+
+QByteArray StdoutCapture::Take()
+{
+    std::fflush(stdout);
+    if (m_saved >= 0) {
+        dup2(m_saved, STDOUT_FILENO);
+        close(m_saved);
+        m_saved = -1;
+    }
+    QByteArray taken;
+    char buffer[4096];
+    for (int reads = 0; reads < 64 && m_pipe[0] >= 0; ++reads) {
+        ssize_t got = read(m_pipe[0], buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        taken.append(buffer, got);
+    }
+    return taken;
 }
 
 }  // namespace vlm::test
