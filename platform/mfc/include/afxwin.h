@@ -24,6 +24,7 @@ struct AFX_CMDHANDLERINFO;
 namespace vlm::mfc::detail {
 // Runs an application object as the framework's main does (see CWinApp).
 int RunApplication(CWinApp& app);
+struct ModalLoop;
 }
 
 #define AFX_MSG_CALL
@@ -294,7 +295,7 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    BOOL CreateFromTemplate(CWnd* pParentWnd, bool modal);
+    BOOL CreateFromTemplate(CWnd* pParentWnd, vlm::mfc::detail::ModalLoop* modal);
     std::string m_templateName;  // keeps m_lpszTemplateName's text
 };
 
@@ -322,8 +323,8 @@ void AFXAPI DDX_Text(CDataExchange* pDX, int nIDC, CString& value);
 // positive integer." for the unsigned kinds) and fails the transfer.
 void AFXAPI DDX_Text(CDataExchange* pDX, int nIDC, int& value);
 void AFXAPI DDX_Text(CDataExchange* pDX, int nIDC, long& value);
+// UINT is DWORD here (both 32 bits): one overload serves both.
 void AFXAPI DDX_Text(CDataExchange* pDX, int nIDC, UINT& value);
-void AFXAPI DDX_Text(CDataExchange* pDX, int nIDC, DWORD& value);
 void AFXAPI DDX_Check(CDataExchange* pDX, int nIDC, int& value);
 void AFXAPI DDX_CBIndex(CDataExchange* pDX, int nIDC, int& index);
 void AFXAPI DDX_CBString(CDataExchange* pDX, int nIDC, CString& value);
@@ -473,9 +474,12 @@ public:
 
 private:
     friend int vlm::mfc::detail::RunApplication(CWinApp& app);
+    friend int AFXAPI AfxWinMain(int argc, char** argv);
     void ResolveAppName();
     std::string m_appName;
     std::string m_exeName;
+    std::string m_commandLine;
+    int m_exitCode = 0;
 };
 
 // Restores the wait cursor's previous state when it goes out of scope.
