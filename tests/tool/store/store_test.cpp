@@ -66,6 +66,7 @@ Filled FillInADialog(const QStringList& before = {})
             filled.entries << QString::fromLatin1(static_cast<LPCTSTR>(text));
         }
         filled.selected = dlg.m_ports.GetCurSel();
+        dlg.EndDialog(IDOK);
     });
     dlg.DoModal();
     return filled;
