@@ -284,6 +284,8 @@ void SearchDialogTest::twoHundredFiftyPrintersAreAllListedInArrivalOrder()
         // The count shown is the number of records taken, at every moment.
         QTRY_COMPARE_WITH_TIMEOUT(ControlText(search, IDC_FOUND_COUNT), QString("250"), 2500);
         QCOMPARE(g_printerList.GetCount(), 250);
+        QTRY_VERIFY(ControlText(search, IDC_SEARCH_STATUS).startsWith("Now Searching."));
+        Screenshot(search, "search-250");
     });
     QCOMPARE(listed.rows, 250);
     for (int row = 0; row < 250; ++row) {
