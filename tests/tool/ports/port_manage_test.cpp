@@ -161,7 +161,8 @@ void PortManageTest::withoutVlmhostTheNewPortWaitsForARestart()
 {
     StdoutCapture out;
     Run([&](CDialog& dialog) { Click(dialog, IDC_ADD_PORT); });
-    QCOMPARE(out.Take(), QByteArray("(Reboot Required)\n"));
+    // The test's own log shares standard output; the tool's line is one of its lines.
+    QVERIFY(out.Take().split('\n').contains("(Reboot Required)"));
     QCOMPARE(BoxTexts(*m_boxes), QStringList{"Reboot Required! -> Reset and Again Add Port"});
     QCOMPARE(NodeIds(), QStringList{QString("0000=") + kHardwareId});
 }
