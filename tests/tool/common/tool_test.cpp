@@ -292,7 +292,8 @@ int Printer::PrintPort()
     return match.hasMatch() ? match.captured(1).toInt() : 0;
 }
 
-Host::Host(const QString& root) : ChildProcess(VLMHOST_PATH, {"--root", root, "--no-pty"})
+Host::Host(const QString& root, bool terminals)
+    : ChildProcess(VLMHOST_PATH, terminals ? QStringList{"--root", root} : QStringList{"--root", root, "--no-pty"})
 {
     if (!WaitFor("serving"))
         qWarning("vlmhost did not start: %s", qPrintable(output()));

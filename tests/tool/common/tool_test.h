@@ -134,10 +134,11 @@ public:
     int PrintPort();
 };
 
-// vlmhost serving `root`, ready once it says so.
+// vlmhost serving `root`, ready once it says so; with `terminals`, each
+// port also has its terminal, <root>/dosdevices/COMn.
 class Host : public ChildProcess {
 public:
-    explicit Host(const QString& root);
+    explicit Host(const QString& root, bool terminals = false);
 };
 
 // A virtual port's device node as device installation leaves it, served by
