@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Draws the program icon (a printer on a network cable, on a teal tile) and
-writes it as a Windows icon file with 16, 32 and 48 pixel images.
+writes it as a Windows icon file with 16, 32 and 48 pixel images, and as a
+48 pixel PNG for the desktop entry.
 
-    make_icon.py OUTPUT.ico
+    make_icon.py OUTPUT.ico [OUTPUT.png]
 
 Standard library only; shapes are sampled 4x4 per pixel for smooth edges.
 """
 import struct
 import sys
+import zlib
 
 TILE = (0x1F, 0x6F, 0x78)      # teal
 TILE_EDGE = (0x14, 0x4C, 0x53)
@@ -92,6 +94,17 @@ def bitmap(size):
     return header + pixels + mask
 
 
+def png(size):
+    rows = render(size)
+    raw = b''.join(b'\0' + b''.join(bytes((p[2], p[1], p[0], p[3])) for p in row) for row in rows)
+
+    def chunk(kind, data):
+        return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    header = struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)
+    return b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', header) + chunk(b'IDAT', zlib.compress(raw, 9)) + chunk(b'IEND', b'')
+
+
 def main():
     sizes = (16, 32, 48)
     images = [bitmap(s) for s in sizes]
@@ -103,6 +116,9 @@ def main():
     out += b''.join(images)
     with open(sys.argv[1], 'wb') as f:
         f.write(out)
+    if len(sys.argv) > 2:
+        with open(sys.argv[2], 'wb') as f:
+            f.write(png(48))
 
 
 if __name__ == '__main__':
