@@ -58,6 +58,7 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
             EndOnExit endPorts(ports, IDCANCEL);
             Click(ports, IDC_ADD_PORT);
             QCOMPARE(ControlText(ports, IDC_PORT_LIST), QString("COM3"));
+            Screenshot(ports, "road-1-port-management");
             Click(ports, IDOK);
         });
         Click(dialog, IDC_PORT_MANAGEMENT);
@@ -65,6 +66,10 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(terminal), 10000);
 
         // STEP 1 finds the printer, not yet assigned.
+        mfctest::WhenModal([&](CDialog& search) {
+            QTRY_COMPARE(ControlText(search, IDC_FOUND_COUNT), QString("1"));
+            Screenshot(search, "road-2-search");
+        });
         Click(dialog, IDC_SEARCH);
         QCOMPARE(RowCount(list), 1);
         QCOMPARE(Cell(list, 0, 1), QString("00:1b:4d:00:00:2a"));
@@ -79,6 +84,7 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
             EndOnExit endConfig(config, IDCANCEL);
             QCOMPARE(ControlText(config, IDC_PORT_LIST), QString("COM3"));
             QCOMPARE(ControlText(config, IDC_LOCAL_PORT), printPort);
+            Screenshot(config, "road-3-printer-configuration");
             Click(config, IDOK);
             QTRY_VERIFY(BoxTexts(boxes).contains("Succeeded to save information!"));
         });
@@ -90,7 +96,7 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
         QVERIFY(printer.output().contains("SETT from 127.0.0.1:48780 for 00:1b:4d:00:00:2a"));
         QCOMPARE(RowCount(list), 1);
         QCOMPARE(Cell(list, 0, 4), QString("COM3"));
-        Screenshot(dialog, "road-assigned");
+        Screenshot(dialog, "road-4-assigned");
 
         // STEP 3 prints the page through COM3.
         ClickRow(list, 0);
