@@ -121,19 +121,33 @@ void CVLMCONFIGDlg::RefreshPrinterList()
     }
 }
 
-void CVLMCONFIGDlg::OnDetach()
+CString CVLMCONFIGDlg::CurrentAssignment() const
+{
+    return m_listCtrl.GetItemText(m_selectedNo - 1, kColumnAssign);
+}
+
+BOOL CVLMCONFIGDlg::GetAssignedPort(CString& port)
 {
     if (m_selectedNo < 0) {
         MessageBox("Select mac address at list");
-        return;
+        return FALSE;
     }
-    // A row that a newer search no longer has reads as empty text, which
-    // DeleteAssignment refuses: nothing changes.
-    CString port = m_listCtrl.GetItemText(m_selectedNo - 1, kColumnAssign);
+    // The list's text as it stands: the registry is not read again.
+    port = CurrentAssignment();
     if (port == kNotAssigned) {
         MessageBox("Not assigned!!!");
-        return;
+        return FALSE;
     }
+    return TRUE;
+}
+
+void CVLMCONFIGDlg::OnDetach()
+{
+    // A row that a newer search no longer has reads as empty text, which
+    // DeleteAssignment refuses: nothing changes.
+    CString port;
+    if (!GetAssignedPort(port))
+        return;
     if (DeleteAssignment(port))
         m_listCtrl.SetItemText(m_selectedNo - 1, kColumnAssign, kNotAssigned);
 }

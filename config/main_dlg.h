@@ -34,6 +34,13 @@ protected:
     afx_msg void OnPortManagement();
     DECLARE_MESSAGE_MAP()
 
+    // The current row's assigned port as the list shows it ("Not Assigned"
+    // included); empty text when the row no longer exists.
+    CString CurrentAssignment() const;
+    // The same for Detach and Test Print, which need a port: FALSE, with the
+    // user told why, when no row was ever chosen or it shows no assignment.
+    BOOL GetAssignedPort(CString& port);
+
     CListCtrl m_listCtrl;
     // The "No" of the row the list last reported a change of, 1-based; -1
     // until it reported one. A new search does not reset it.

@@ -2,21 +2,13 @@
 // any serial program opens it; no serial settings are made.
 #include "main_dlg.h"
 
-#include "assign_store.h"
 #include "test_page.h"
 
 void CVLMCONFIGDlg::OnTestPrint()
 {
-    if (m_selectedNo < 0) {
-        MessageBox("Select mac address at list");
+    CString port;
+    if (!GetAssignedPort(port))
         return;
-    }
-    // The list's text as it stands: the registry is not read again.
-    CString port = m_listCtrl.GetItemText(m_selectedNo - 1, kColumnAssign);
-    if (port == kNotAssigned) {
-        MessageBox("Not assigned!!!");
-        return;
-    }
     // COM1 to COM9 open by their plain names; from COM10 on only the device
     // namespace names them.
     HANDLE file;

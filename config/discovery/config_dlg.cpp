@@ -2,9 +2,9 @@
 
 #include "../assign_store.h"
 #include "../main_dlg.h"
+#include "datagram.h"
 #include "search_dlg.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -14,11 +14,8 @@ namespace {
 constexpr UINT WM_CONFIG_CONFIRMED = WM_APP + 2;
 
 constexpr char kConfigTag[4] = {'S', 'E', 'T', 'T'};
-constexpr char kReplyTag[4] = {'S', 'E', 'T', 'C'};
-constexpr int kShortestReply = 5;
-// Replies are copied into this much before they are looked at; only the
-// tag matters, so a longer one is cut to it.
-constexpr int kWorkBufferSize = 512;
+// Only the tag of a reply matters.
+constexpr DatagramTag kReplyTag = {'S', 'E', 'T', 'C'};
 
 // The baud rate list shows kBaudCodes in table order: entry i stands for
 // code kBaudCodes[i].code.
@@ -186,12 +183,9 @@ void CPrinterConfigDlg::StoreAssignment()
 
 void CPrinterConfigDlg::OnDatagram(const char* data, int length)
 {
-    std::array<char, kWorkBufferSize> work{};
-    std::memcpy(work.data(), data, std::clamp(length, 0, kWorkBufferSize));
-    if (length < kShortestReply || std::memcmp(work.data(), kReplyTag, sizeof kReplyTag) != 0)
-        return;
+    CWorkingDatagram reply(data, length);
     CPrinterConfigDlg* dlg = s_current;
-    if (!dlg || dlg->m_confirming.exchange(true))
+    if (!reply.Is(kReplyTag) || !dlg || dlg->m_confirming.exchange(true))
         return;
     // Closing the endpoint, the message and the end of the dialog all
     // belong to the dialog thread; they run there, in that order.
@@ -224,7 +218,7 @@ void CVLMCONFIGDlg::OnConfigure()
     }
     CPrinterConfigDlg dlg(this);
     dlg.m_printerNo = m_selectedNo;
-    dlg.m_assignedPort = m_listCtrl.GetItemText(m_selectedNo - 1, kColumnAssign);
+    dlg.m_assignedPort = CurrentAssignment();
     if (dlg.DoModal() == IDOK) {
         // The printer restarts its interface with the new settings first.
         Sleep(2000);

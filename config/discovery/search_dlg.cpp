@@ -1,9 +1,8 @@
 #include "search_dlg.h"
 
 #include "../main_dlg.h"
+#include "datagram.h"
 
-#include <algorithm>
-#include <array>
 #include <cstring>
 
 namespace {
@@ -12,12 +11,7 @@ namespace {
 constexpr UINT WM_SEARCH_ANSWERS = WM_APP + 1;
 
 constexpr char kSearchRequest[4] = {'F', 'I', 'N', 'D'};
-constexpr char kAnswerTag[4] = {'I', 'M', 'I', 'N'};
-// The tag and at least one byte of a record.
-constexpr int kShortestAnswer = 5;
-// Answers are copied into this much before they are looked at; a longer
-// one keeps its first bytes, which hold everything an answer carries.
-constexpr int kWorkBufferSize = 512;
+constexpr DatagramTag kAnswerTag = {'I', 'M', 'I', 'N'};
 
 constexpr char kSearching[] = "Now Searching.";
 
@@ -104,16 +98,13 @@ void CSearchDlg::OnDestroy()
 
 void CSearchDlg::OnDatagram(const char* data, int length)
 {
-    std::array<char, kWorkBufferSize> work{};
-    std::memcpy(work.data(), data, std::clamp(length, 0, kWorkBufferSize));
-    if (length < kShortestAnswer || std::memcmp(work.data(), kAnswerTag, sizeof kAnswerTag) != 0)
-        return;
+    CWorkingDatagram answer(data, length);
     CSearchDlg* dlg = s_current;
-    if (!dlg)
+    if (!answer.Is(kAnswerTag) || !dlg)
         return;
-    // A short answer's missing record bytes are the buffer's zeros.
+    // A short answer's missing record bytes are zeros.
     PrinterRecord record;
-    std::memcpy(&record, work.data() + sizeof kAnswerTag, sizeof record);
+    std::memcpy(&record, answer.Body(), sizeof record);
     bool wasEmpty;
     {
         std::lock_guard guard(dlg->m_inboxLock);
