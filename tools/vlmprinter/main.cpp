@@ -1,8 +1,13 @@
 // vlmprinter: a stand-in for a printer's Ethernet interface, for demos and
-// tests. Takes print jobs on a TCP port, files them, and plays the trouble
-// real printers make (see --help).
+// tests. Takes print jobs on a TCP port, files them, answers discovery and
+// configuration on UDP, and plays the trouble real printers make (see
+// --help).
+#include "event_loop.h"
+#include "interfaces.h"
+#include "loopback_only.h"
 #include "options.h"
 #include "print_server.h"
+#include "udp_responder.h"
 #include "unique_fd.h"
 
 #include <fcntl.h>
@@ -14,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +35,23 @@ int UsageFailure(const std::string& message)
 {
     std::fprintf(stderr, "vlmprinter: %s\n(vlmprinter --help shows the options)\n", message.c_str());
     return kExitUsage;
+}
+
+// A broadcast answered here could reach a real network: the UDP side
+// starts only where nothing but loopback exists, unless told otherwise.
+bool NetworkIsPrivate()
+{
+    std::vector<std::string> others = NonLoopbackInterfaces();
+    if (others.empty())
+        return true;
+    std::string names;
+    for (const auto& name : others)
+        names += (names.empty() ? "" : ", ") + name;
+    std::fprintf(stderr,
+                 "vlmprinter: refusing to answer UDP: this network namespace has interfaces besides loopback "
+                 "(%s); run it inside scripts/netns-run, or give --any-network\n",
+                 names.c_str());
+    return false;
 }
 
 }  // namespace
@@ -72,14 +95,28 @@ int main(int argc, char** argv)
         return UsageFailure("--jobs: " + options.jobsDir + ": cannot create files there: " + std::strerror(errno));
 
     try {
+        if (options.udp && !options.anyNetwork && !NetworkIsPrivate())
+            return kExitFailure;
         UniqueFd signals(signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC));
         if (!signals) {
             std::fprintf(stderr, "vlmprinter: signalfd: %s\n", std::strerror(errno));
             return kExitFailure;
         }
-        PrintServer server(options, std::move(jobsDir));
-        Announce("listening on " + FormatEndpoint(server.LocalAddress()));
-        server.Run(signals.Get());
+        std::vector<Interface> interfaces = OpenInterfaces(options, jobsDir.Get());
+        std::vector<LoopPart*> parts;
+        for (Interface& interface : interfaces) {
+            Announce("listening on " + FormatEndpoint(interface.server->LocalAddress()));
+            parts.push_back(interface.server.get());
+        }
+        std::unique_ptr<UdpResponder> responder;
+        if (options.udp) {
+            responder = std::make_unique<UdpResponder>(options, interfaces);
+            Announce("udp on " + FormatEndpoint(responder->LocalAddress()));
+            // Last: a configuration may move a print port while the loop
+            // serves the datagram.
+            parts.push_back(responder.get());
+        }
+        RunLoop(signals.Get(), parts);
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vlmprinter: %s\n", e.what());

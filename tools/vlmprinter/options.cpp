@@ -14,6 +14,11 @@ constexpr std::uint64_t kMaxCloseDelayMs = 24ull * 60 * 60 * 1000;
 // Status answers of real printers are a few bytes; this bounds what one
 // accepted connection can make us queue per reply.
 constexpr std::size_t kMaxReplyBytes = 4096;
+// Every interface holds a print port: this keeps the descriptors within a
+// process's usual limit.
+constexpr unsigned kMaxInterfaces = 1000;
+// The largest payload of one IPv4 datagram.
+constexpr std::size_t kMaxDatagram = 65507;
 
 std::string Quote(std::string_view text)
 {
@@ -40,6 +45,73 @@ std::vector<std::byte> ParseHexOrThrow(std::string_view text, std::string_view o
     return *bytes;
 }
 
+std::uint64_t ParseNumber(std::string_view text, std::string_view option, std::uint64_t max)
+{
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > max)
+        throw UsageError(std::string(option) + ": " + Quote(text) + " is not a number from 0 to " +
+                         std::to_string(max));
+    return value;
+}
+
+std::uint32_t ParseAddress(std::string_view text, std::string_view option)
+{
+    in_addr address{};
+    if (inet_pton(AF_INET, std::string(text).c_str(), &address) != 1)
+        throw UsageError(std::string(option) + ": " + Quote(text) + " is not an IPv4 address (a.b.c.d)");
+    return ntohl(address.s_addr);
+}
+
+std::array<std::uint8_t, 6> ParseMac(std::string_view text)
+{
+    std::array<std::uint8_t, 6> mac{};
+    bool ok = text.size() == 17;
+    for (std::size_t i = 0; ok && i < mac.size(); ++i) {
+        auto byte = ParseHex(text.substr(i * 3, 2));
+        ok = byte && (i == mac.size() - 1 || text[i * 3 + 2] == ':');
+        if (ok)
+            mac[i] = static_cast<std::uint8_t>((*byte)[0]);
+    }
+    if (!ok)
+        throw UsageError("--mac: " + Quote(text) + " is not a MAC address (xx:xx:xx:xx:xx:xx)");
+    return mac;
+}
+
+// A speed of the table ("9600"), or any code as 0xNN.
+std::uint8_t ParseBaud(std::string_view text)
+{
+    static constexpr std::pair<std::uint32_t, std::uint8_t> kCodes[] = {
+        {1200, 0xA0},  {2400, 0xD0},  {4800, 0xE8},   {9600, 0xF4},   {19200, 0xFA},
+        {38400, 0xFD}, {57600, 0xFE}, {115200, 0xFF}, {230400, 0xBB},
+    };
+    if (text.size() == 4 && (text.substr(0, 2) == "0x" || text.substr(0, 2) == "0X")) {
+        if (auto code = ParseHex(text.substr(2)))
+            return static_cast<std::uint8_t>((*code)[0]);
+    }
+    std::uint32_t rate = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), rate);
+    if (ec == std::errc() && end == text.data() + text.size())
+        for (auto [speed, code] : kCodes)
+            if (speed == rate)
+                return code;
+    throw UsageError("--baud: " + Quote(text) + " is neither a speed of the table (1200 ... 230400) nor a code (0xNN)");
+}
+
+void ParseFirmware(std::string_view text, Options& options)
+{
+    auto dot = text.find('.');
+    if (dot == std::string_view::npos)
+        throw UsageError("--firmware: " + Quote(text) + " is not MAJOR.MINOR");
+    options.record.firmwareMajor = static_cast<std::uint8_t>(ParseNumber(text.substr(0, dot), "--firmware", 255));
+    options.record.firmwareMinor = static_cast<std::uint8_t>(ParseNumber(text.substr(dot + 1), "--firmware", 255));
+}
+
+std::chrono::milliseconds ParseDelay(std::string_view text, std::string_view option)
+{
+    return std::chrono::milliseconds(ParseNumber(text, option, kMaxCloseDelayMs));
+}
+
 void ParseListen(std::string_view text, Options& options)
 {
     auto colon = text.rfind(':');
@@ -64,6 +136,35 @@ void CheckCombinations(const Options& options, const std::set<std::string_view>&
 {
     if ((options.address >> 24) != 127 && !options.anyAddress)
         throw UsageError("--listen: addresses outside 127.0.0.0/8 need --any-address");
+    const std::uint64_t lastAddress = std::uint64_t(options.address) + options.interfaces - 1;
+    if (!options.anyAddress && (lastAddress >> 24) != 127)
+        throw UsageError("--interfaces: the addresses would leave 127.0.0.0/8");
+    if (lastAddress > 0xffffffffu)
+        throw UsageError("--interfaces: the addresses would run past 255.255.255.255");
+    if (options.record.address) {
+        // Told, not listened at; still, a tool that believes it connects
+        // there. 0.0.0.0/8 is an interface not configured yet.
+        const std::uint32_t first = *options.record.address;
+        const std::uint64_t last = std::uint64_t(first) + options.interfaces - 1;
+        const bool local = (first >> 24) == (last >> 24) && ((first >> 24) == 127 || (first >> 24) == 0);
+        if (last > 0xffffffffu || (!local && !options.anyAddress))
+            throw UsageError("--ip: addresses outside 127.0.0.0/8 and 0.0.0.0/8 need --any-address");
+    }
+    static constexpr std::string_view kUdpOnly[] = {
+        "--any-network", "--answer-length", "--answer-count", "--no-answer", "--answer-tag",
+        "--answer-delay", "--no-setc", "--setc-length", "--setc-delay", "--state"};
+    if (!options.udp)
+        for (auto flag : kUdpOnly)
+            if (given.count(flag))
+                throw UsageError(std::string(flag) + " is about the UDP side, which only --udp starts");
+    if (options.noAnswer)
+        for (auto flag : {"--answer-length", "--answer-count", "--answer-tag", "--answer-delay"})
+            if (given.count(flag))
+                throw UsageError(std::string("--no-answer never answers, so ") + flag + " would have no effect");
+    if (options.noSetc)
+        for (auto flag : {"--setc-length", "--setc-delay"})
+            if (given.count(flag))
+                throw UsageError(std::string("--no-setc never answers, so ") + flag + " would have no effect");
     if (options.refuse && options.backlogFull)
         throw UsageError("--refuse and --backlog-full exclude each other");
     if (options.closeAfter && options.resetAfter)
@@ -168,6 +269,56 @@ Options ParseCommandLine(std::span<const std::string_view> args)
             options.neverClose = true;
         } else if (arg == "--backlog-full") {
             options.backlogFull = true;
+        } else if (arg == "--interfaces") {
+            options.interfaces = static_cast<unsigned>(ParseNumber(value(), arg, kMaxInterfaces));
+            if (options.interfaces == 0)
+                throw UsageError("--interfaces: N must be at least 1");
+        } else if (arg == "--mac") {
+            options.record.mac = ParseMac(value());
+        } else if (arg == "--ip") {
+            options.record.address = ParseAddress(value(), arg);
+        } else if (arg == "--mask") {
+            options.record.mask = ParseAddress(value(), arg);
+        } else if (arg == "--gateway") {
+            options.record.gateway = ParseAddress(value(), arg);
+        } else if (arg == "--baud") {
+            options.record.baudCode = ParseBaud(value());
+        } else if (arg == "--firmware") {
+            ParseFirmware(value(), options);
+        } else if (arg == "--dhcp") {
+            options.record.dhcpMode = static_cast<std::uint8_t>(ParseNumber(value(), arg, 255));
+        } else if (arg == "--inactivity") {
+            options.record.inactivity = static_cast<std::uint16_t>(ParseNumber(value(), arg, 65535));
+        } else if (arg == "--udp") {
+            options.udp = true;
+        } else if (arg == "--any-network") {
+            options.anyNetwork = true;
+        } else if (arg == "--answer-length") {
+            options.answerLength = static_cast<std::size_t>(ParseNumber(value(), arg, kMaxDatagram));
+        } else if (arg == "--answer-count") {
+            options.answerCount = static_cast<unsigned>(ParseNumber(value(), arg, 100));
+            if (options.answerCount == 0)
+                throw UsageError("--answer-count: N must be at least 1 (--no-answer answers never)");
+        } else if (arg == "--no-answer") {
+            options.noAnswer = true;
+        } else if (arg == "--answer-tag") {
+            std::string_view tag = value();
+            if (tag.size() != 4)
+                throw UsageError("--answer-tag: " + Quote(tag) + " is not four characters");
+            for (std::size_t k = 0; k < 4; ++k)
+                options.answerTag[k] = tag[k];
+        } else if (arg == "--answer-delay") {
+            options.answerDelay = ParseDelay(value(), arg);
+        } else if (arg == "--no-setc") {
+            options.noSetc = true;
+        } else if (arg == "--setc-length") {
+            options.setcLength = static_cast<std::size_t>(ParseNumber(value(), arg, kMaxDatagram));
+        } else if (arg == "--setc-delay") {
+            options.setcDelay = ParseDelay(value(), arg);
+        } else if (arg == "--state") {
+            options.stateFile = value();
+            if (options.stateFile.empty())
+                throw UsageError("--state: the file name is empty");
         } else {
             throw UsageError("unknown option " + Quote(arg));
         }
@@ -203,10 +354,38 @@ void PrintUsage(std::FILE* out)
         "                       until vlmprinter ends\n"
         "  --backlog-full       listen with a full backlog and never accept: connects\n"
         "                       get no answer and time out\n"
+        "  --interfaces N       stand for N interfaces (up to 1000): addresses and MACs\n"
+        "                       count up from the first, each with its own print port\n"
+        "\n"
+        "The record each interface describes itself with (the first; others count up):\n"
+        "  --mac XX:XX:XX:XX:XX:XX  (default 02:00:00:00:00:01)\n"
+        "  --ip A.B.C.D         the address it tells (default: its print port's); beyond\n"
+        "                       127.0.0.0/8 and 0.0.0.0/8 only with --any-address\n"
+        "  --mask A.B.C.D       (default 255.0.0.0)   --gateway A.B.C.D  (default 0.0.0.0)\n"
+        "  --baud RATE|0xNN     a speed of the table or any code (default 9600)\n"
+        "  --firmware X.Y       (default 1.0)         --dhcp N    DHCP mode byte (default 0)\n"
+        "  --inactivity SECONDS (default 0)\n"
+        "\n"
+        "The UDP side, on port 48781 (only in a namespace with nothing but loopback):\n"
+        "  --udp                answer \"FIND\" with \"IMIN\" and the record; take \"SETT\"\n"
+        "                       for our MAC and answer \"SETC\"\n"
+        "  --any-network        answer UDP even where other interfaces exist\n"
+        "  --answer-length N    cut the answer to, or pad it (0xA5) to, N bytes\n"
+        "  --answer-count N     answer every FIND N times\n"
+        "  --no-answer          never answer FIND\n"
+        "  --answer-tag TAG     four characters instead of IMIN\n"
+        "  --answer-delay MS    answer MS milliseconds after the FIND\n"
+        "  --no-setc            take SETT without answering\n"
+        "  --setc-length N      cut or pad the SETC answer to N bytes (default 30)\n"
+        "  --setc-delay MS      answer SETC MS milliseconds late\n"
+        "  --state FILE         keep the records in FILE across restarts, as a device\n"
+        "                       keeps them in flash\n"
         "  --help               this text\n"
         "\n"
-        "Prints \"listening on ADDR:PORT\" once ready and \"job N: B bytes from ADDR:PORT\"\n"
-        "when a job ends (the sender closed or reset, or a limit above was reached).\n"
+        "Prints \"listening on ADDR:PORT\" once ready (per interface; again when SETT\n"
+        "moves a print port), \"job N: B bytes from ADDR:PORT\" when a job ends (the\n"
+        "sender closed or reset, or a limit above was reached), and with --udp\n"
+        "\"udp on 0.0.0.0:48781\" once the UDP side is ready and a line per datagram.\n"
         "SIGINT or SIGTERM finishes the open jobs and ends it.\n"
         "Exit status: 0 after a signal, 1 on a failure at run time, 2 on a bad command\n"
         "line.\n",

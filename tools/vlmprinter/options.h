@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,39 @@ struct Options {
     std::chrono::milliseconds closeDelay{0};
     bool neverClose = false;
     bool backlogFull = false;
+
+    // N interfaces at once: addresses counting up from `address`, MACs from
+    // `record.mac`, each with a print port of its own.
+    unsigned interfaces = 1;
+
+    // What each interface tells about itself (the first; the others count
+    // up). Addresses in host byte order.
+    struct Record {
+        std::array<std::uint8_t, 6> mac{0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+        std::optional<std::uint32_t> address;  // default: the print port's own
+        std::uint32_t mask = 0xff000000;
+        std::uint32_t gateway = 0;
+        std::uint8_t baudCode = 0xF4;  // 9600
+        std::uint8_t firmwareMajor = 1;
+        std::uint8_t firmwareMinor = 0;
+        std::uint8_t dhcpMode = 0;
+        std::uint16_t inactivity = 0;
+    } record;
+
+    // The UDP side: discovery ("FIND"/"IMIN") and configuration
+    // ("SETT"/"SETC") on port 48781, in a namespace with loopback only
+    // unless anyNetwork.
+    bool udp = false;
+    bool anyNetwork = false;
+    std::optional<std::size_t> answerLength;  // cut or padded to this many bytes
+    unsigned answerCount = 1;
+    bool noAnswer = false;
+    std::array<char, 4> answerTag{'I', 'M', 'I', 'N'};
+    std::chrono::milliseconds answerDelay{0};
+    bool noSetc = false;
+    std::optional<std::size_t> setcLength;
+    std::chrono::milliseconds setcDelay{0};
+    std::string stateFile;  // empty: records live as long as the process
 
     bool help = false;
 };

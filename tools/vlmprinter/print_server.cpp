@@ -110,37 +110,52 @@ struct PrintServer::Connection {
     std::size_t PendingSize() const { return pending.size() - pendingSent; }
 };
 
-PrintServer::PrintServer(const Options& options, UniqueFd jobsDir)
-    : options_(options), jobsDir_(std::move(jobsDir)), readBuffer_(kReadChunk)
+PrintServer::PrintServer(const Options& options, std::uint32_t address, std::uint16_t port, int jobsDir)
+    : options_(options), jobsDir_(jobsDir), readBuffer_(kReadChunk)
+{
+    listen_ = OpenListener(address, port, &occupant_);
+}
+
+PrintServer::~PrintServer() = default;
+
+UniqueFd PrintServer::OpenListener(std::uint32_t address, std::uint16_t port, UniqueFd* occupant) const
 {
     sockaddr_in local{};
     local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(options_.address);
-    local.sin_port = htons(options_.port);
+    local.sin_addr.s_addr = htonl(address);
+    local.sin_port = htons(port);
 
-    listen_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!listen_)
+    UniqueFd listener(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!listener)
         ThrowErrno("socket");
     // A reserved port (--refuse) must stay ours alone: Linux lets two
     // sockets that both set SO_REUSEADDR bind one port while neither listens.
     if (!options_.refuse) {
         int on = 1;
-        if (setsockopt(listen_.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        if (setsockopt(listener.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
             ThrowErrno("SO_REUSEADDR");
     }
-    if (bind(listen_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    if (bind(listener.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         ThrowErrno("cannot bind " + FormatEndpoint(local));
     if (options_.refuse)
-        return;
+        return listener;
     // Linux admits backlog + 1 completed connections, so 0 leaves room for
     // exactly the one we occupy it with.
-    if (listen(listen_.Get(), options_.backlogFull ? 0 : SOMAXCONN) != 0)
+    if (listen(listener.Get(), options_.backlogFull ? 0 : SOMAXCONN) != 0)
         ThrowErrno("cannot listen on " + FormatEndpoint(local));
     if (options_.backlogFull)
-        OccupyBacklog();
+        *occupant = OccupyBacklog(listener.Get());
+    return listener;
 }
 
-PrintServer::~PrintServer() = default;
+void PrintServer::MoveTo(std::uint32_t address, std::uint16_t port)
+{
+    UniqueFd occupant;
+    UniqueFd listener = OpenListener(address, port, &occupant);
+    listen_ = std::move(listener);
+    occupant_ = std::move(occupant);
+    acceptPausedUntil_.reset();
+}
 
 sockaddr_in PrintServer::LocalAddress() const
 {
@@ -151,18 +166,21 @@ sockaddr_in PrintServer::LocalAddress() const
     return local;
 }
 
-void PrintServer::OccupyBacklog()
+UniqueFd PrintServer::OccupyBacklog(int listener) const
 {
-    sockaddr_in target = LocalAddress();
+    sockaddr_in target{};
+    socklen_t length = sizeof target;
+    if (getsockname(listener, reinterpret_cast<sockaddr*>(&target), &length) != 0)
+        ThrowErrno("getsockname");
     if (target.sin_addr.s_addr == htonl(INADDR_ANY))
         target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    occupant_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!occupant_)
+    UniqueFd occupant(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!occupant)
         ThrowErrno("socket");
-    if (connect(occupant_.Get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
+    if (connect(occupant.Get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
         errno != EINPROGRESS)
         ThrowErrno("--backlog-full: cannot connect to " + FormatEndpoint(target));
-    pollfd wait{occupant_.Get(), POLLOUT, 0};
+    pollfd wait{occupant.Get(), POLLOUT, 0};
     int ready = poll(&wait, 1, kOccupyLimitMs);
     if (ready < 0)
         ThrowErrno("poll");
@@ -170,81 +188,58 @@ void PrintServer::OccupyBacklog()
         throw std::runtime_error("--backlog-full: the kernel did not admit our own connection to the backlog of " +
                                  FormatEndpoint(target));
     int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(occupant_.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    length = sizeof error;
+    if (getsockopt(occupant.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         ThrowErrno("SO_ERROR");
     if (error != 0) {
         errno = error;
         ThrowErrno("--backlog-full: cannot connect to " + FormatEndpoint(target));
     }
+    return occupant;
 }
 
-int PrintServer::Run(int signalFd)
+void PrintServer::Prepare(std::vector<pollfd>& fds, Clock::time_point now)
 {
-    // Refusing or with a full backlog nothing is ever accepted: the loop
-    // only waits for the signal.
-    const bool accepting = !options_.refuse && !options_.backlogFull;
-    std::vector<pollfd> fds;
-    for (;;) {
-        Clock::time_point now = Clock::now();
-        if (acceptPausedUntil_ && now >= *acceptPausedUntil_)
-            acceptPausedUntil_.reset();
-        const bool acceptNow = accepting && !acceptPausedUntil_;
-
-        fds.clear();
-        fds.push_back({signalFd, POLLIN, 0});
-        if (acceptNow)
-            fds.push_back({listen_.Get(), POLLIN, 0});
-        const std::size_t first = fds.size();
-        const std::size_t count = connections_.size();
-        for (const auto& c : connections_)
-            fds.push_back({c->socket.Get(), Events(*c), 0});
-
-        if (poll(fds.data(), fds.size(), PollTimeout(now)) < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowErrno("poll");
-        }
-
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info{};
-            ssize_t n = read(signalFd, &info, sizeof info);
-            if (n == static_cast<ssize_t>(sizeof info)) {
-                Stop();
-                return static_cast<int>(info.ssi_signo);
-            }
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                ThrowErrno("reading the signal descriptor");
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            Connection& c = *connections_[i];
-            if (!c.done && fds[first + i].revents)
-                Service(c, fds[first + i].revents);
-        }
-        if (acceptNow && fds[1].revents)
-            Accept();
-
-        now = Clock::now();
-        for (auto& c : connections_)
-            if (!c->done && c->deadline && now >= *c->deadline)
-                OnDeadline(*c);
-        std::erase_if(connections_, [](const auto& c) { return c->done; });
-    }
+    // Refusing or with a full backlog nothing is ever accepted: only the
+    // connections (none) are watched.
+    if (acceptPausedUntil_ && now >= *acceptPausedUntil_)
+        acceptPausedUntil_.reset();
+    polledListener_ = !options_.refuse && !options_.backlogFull && !acceptPausedUntil_ && !stopping_;
+    firstFd_ = fds.size();
+    if (polledListener_)
+        fds.push_back({listen_.Get(), POLLIN, 0});
+    polledConnections_ = connections_.size();
+    for (const auto& c : connections_)
+        fds.push_back({c->socket.Get(), Events(*c), 0});
 }
 
-int PrintServer::PollTimeout(Clock::time_point now) const
+void PrintServer::Dispatch(const std::vector<pollfd>& fds)
+{
+    const std::size_t first = firstFd_ + (polledListener_ ? 1 : 0);
+    for (std::size_t i = 0; i < polledConnections_; ++i) {
+        Connection& c = *connections_[i];
+        if (!c.done && fds[first + i].revents)
+            Service(c, fds[first + i].revents);
+    }
+    if (polledListener_ && fds[firstFd_].revents)
+        Accept();
+}
+
+std::optional<Clock::time_point> PrintServer::Deadline() const
 {
     std::optional<Clock::time_point> next = acceptPausedUntil_;
     for (const auto& c : connections_)
         if (c->deadline && (!next || *c->deadline < *next))
             next = c->deadline;
-    if (!next)
-        return -1;
-    if (*next <= now)
-        return 0;
-    // Rounded up: waking before the deadline would only loop once more.
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
-    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
+    return next;
+}
+
+void PrintServer::Expire(Clock::time_point now)
+{
+    for (auto& c : connections_)
+        if (!c->done && c->deadline && now >= *c->deadline)
+            OnDeadline(*c);
+    std::erase_if(connections_, [](const auto& c) { return c->done; });
 }
 
 void PrintServer::Accept()
@@ -311,7 +306,7 @@ bool PrintServer::OpenJob(Connection& c)
     // Never overwrite: a job takes the next number whose file does not exist.
     for (; nextJob_ <= kMaxJobNumber; ++nextJob_) {
         std::string name = JobFileName(nextJob_);
-        int fd = openat(jobsDir_.Get(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int fd = openat(jobsDir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd >= 0) {
             c.job = UniqueFd(fd);
             c.jobNumber = nextJob_++;

@@ -68,3 +68,11 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+
+typedef unsigned char UCHAR;
+typedef uint16_t USHORT;
+typedef ULONG_PTR SIZE_T;
+
+#define MAKEWORD(a, b) ((WORD)(((BYTE)(((ULONG_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((ULONG_PTR)(b)) & 0xff))) << 8))
+#define LOBYTE(w) ((BYTE)(((ULONG_PTR)(w)) & 0xff))
+#define HIBYTE(w) ((BYTE)((((ULONG_PTR)(w)) >> 8) & 0xff))

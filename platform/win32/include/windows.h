@@ -5,6 +5,8 @@
 #include "windef.h"
 #include "winerror.h"
 #include "winbase.h"
+#include "processthreadsapi.h"
+#include "synchapi.h"
 #include "winioctl.h"
 #include "winreg.h"
 #include "shlwapi.h"

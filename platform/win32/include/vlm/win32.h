@@ -19,4 +19,10 @@ void RegistrySimulateNonAdministrator(bool on);
 // Registry key handles currently open (predefined keys excluded).
 size_t RegistryOpenHandles();
 
+// Port and thread handles currently open (CreateFileA, CreateThread).
+size_t OpenHandleCount();
+
+// Sockets currently open (socket, until closesocket or the last WSACleanup).
+size_t OpenSocketCount();
+
 }  // namespace vlm::win32

@@ -7,9 +7,14 @@
 #include "ipc/client.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+
+namespace vlm::win32::thread {
+class ThreadObject;
+}
 
 namespace vlm::win32::file {
 
@@ -20,11 +25,17 @@ struct PortHandle {
     uint32_t remote = 0;
 };
 
+// The one table of the process's HANDLEs: ports and threads.
 HANDLE InsertHandle(const PortHandle& port);
+// Nothing for a handle that is no port (a thread's included).
 std::optional<PortHandle> LookupHandle(HANDLE handle);
-// Takes the handle out of the table; later lookups fail.
-std::optional<PortHandle> RemoveHandle(HANDLE handle);
 size_t OpenHandleCount();
+
+HANDLE InsertThreadHandle(std::shared_ptr<thread::ThreadObject> thread);
+// Null for a handle that is no thread.
+std::shared_ptr<thread::ThreadObject> LookupThreadHandle(HANDLE handle);
+// Takes a thread's handle out again (its thread could not be started).
+void RemoveThreadHandle(HANDLE handle);
 
 // The kernel object name a Win32 file name opens (\DosDevices\COM3 for
 // "COM3", "com3:" or "\\.\COM3"), or nothing for a name that is no port.

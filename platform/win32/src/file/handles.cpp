@@ -1,5 +1,5 @@
-// Port handles: CreateFileA and CloseHandle, and the table that gives a
-// HANDLE its meaning.
+// The process's handle table, CreateFileA and CloseHandle. A HANDLE stands
+// for a port or a thread.
 //
 // A HANDLE is a process-local number standing for (connection, vlmhost's
 // handle): vlmhost numbers handles per client connection, so a handle left
@@ -12,66 +12,104 @@
 #include <winerror.h>
 #include <winternl.h>
 
+#include "vlm/win32.h"
+#include "base/immortal.h"
+
 #include <cstdio>
 #include <mutex>
 #include <unordered_map>
+#include <variant>
 
 namespace vlm::win32::file {
 namespace {
 
 constexpr uintptr_t kFirstHandle = 0x40000000;
 
+using HandleObject = std::variant<PortHandle, std::shared_ptr<thread::ThreadObject>>;
+
 struct HandleTable {
     std::mutex lock;  // guards every member below
-    std::unordered_map<uintptr_t, PortHandle> ports;
+    std::unordered_map<uintptr_t, HandleObject> objects;
     uintptr_t next = kFirstHandle;
 };
 
 HandleTable& Table()
 {
-    static HandleTable table;
-    return table;
+    static Immortal<HandleTable> table;
+    return table.Get();
+}
+
+HANDLE Insert(HandleObject object)
+{
+    HandleTable& table = Table();
+    std::lock_guard guard(table.lock);
+    uintptr_t value = table.next;
+    table.next += 4;
+    table.objects.emplace(value, std::move(object));
+    return reinterpret_cast<HANDLE>(value);
+}
+
+std::optional<HandleObject> Lookup(HANDLE handle)
+{
+    HandleTable& table = Table();
+    std::lock_guard guard(table.lock);
+    auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == table.objects.end())
+        return std::nullopt;
+    return it->second;
+}
+
+// Takes the handle out of the table; later lookups fail.
+std::optional<HandleObject> Remove(HANDLE handle)
+{
+    HandleTable& table = Table();
+    std::lock_guard guard(table.lock);
+    auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == table.objects.end())
+        return std::nullopt;
+    HandleObject object = std::move(it->second);
+    table.objects.erase(it);
+    return object;
 }
 
 }  // namespace
 
 HANDLE InsertHandle(const PortHandle& port)
 {
-    HandleTable& table = Table();
-    std::lock_guard guard(table.lock);
-    uintptr_t value = table.next;
-    table.next += 4;
-    table.ports.emplace(value, port);
-    return reinterpret_cast<HANDLE>(value);
+    return Insert(port);
 }
 
 std::optional<PortHandle> LookupHandle(HANDLE handle)
 {
-    HandleTable& table = Table();
-    std::lock_guard guard(table.lock);
-    auto it = table.ports.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == table.ports.end())
+    std::optional<HandleObject> object = Lookup(handle);
+    if (!object || !std::holds_alternative<PortHandle>(*object))
         return std::nullopt;
-    return it->second;
-}
-
-std::optional<PortHandle> RemoveHandle(HANDLE handle)
-{
-    HandleTable& table = Table();
-    std::lock_guard guard(table.lock);
-    auto it = table.ports.find(reinterpret_cast<uintptr_t>(handle));
-    if (it == table.ports.end())
-        return std::nullopt;
-    PortHandle port = it->second;
-    table.ports.erase(it);
-    return port;
+    return std::get<PortHandle>(*object);
 }
 
 size_t OpenHandleCount()
 {
     HandleTable& table = Table();
     std::lock_guard guard(table.lock);
-    return table.ports.size();
+    return table.objects.size();
+}
+
+HANDLE InsertThreadHandle(std::shared_ptr<thread::ThreadObject> thread)
+{
+    return Insert(std::move(thread));
+}
+
+std::shared_ptr<thread::ThreadObject> LookupThreadHandle(HANDLE handle)
+{
+    std::optional<HandleObject> object = Lookup(handle);
+    if (!object || !std::holds_alternative<std::shared_ptr<thread::ThreadObject>>(*object))
+        return nullptr;
+    return std::get<std::shared_ptr<thread::ThreadObject>>(*object);
+}
+
+void RemoveThreadHandle(HANDLE handle)
+{
+    Remove(handle);
 }
 
 void SetLastErrorFromStatus(int32_t status)
@@ -98,6 +136,11 @@ bool PortCall(HANDLE handle, vlm::ipc::Op op, std::span<const uint8_t> payload, 
 }
 
 }  // namespace vlm::win32::file
+
+size_t vlm::win32::OpenHandleCount()
+{
+    return file::OpenHandleCount();
+}
 
 using namespace vlm::win32;
 
@@ -164,11 +207,16 @@ extern "C" HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, D
 
 extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
 {
-    std::optional<file::PortHandle> port = file::RemoveHandle(hObject);
-    if (!port) {
+    std::optional<file::HandleObject> object = file::Remove(hObject);
+    if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    // A thread runs on without its handle; its object goes with the last
+    // of the two references.
+    const file::PortHandle* port = std::get_if<file::PortHandle>(&*object);
+    if (!port)
+        return TRUE;
     ipc::CallResult result = ipc::CallOn(port->generation, vlm::ipc::Op::Close, port->remote, {});
     // A port whose connection is gone was closed by vlmhost with it.
     if (result.error == ipc::CallError::None && !file::NtSuccess(result.reply.status)) {
