@@ -170,52 +170,47 @@ CWnd* CWinThread::GetMainWnd()
     return m_pMainWnd;
 }
 
-void CCmdTarget::BeginWaitCursor()
+namespace {
+
+// Every wait cursor is the application's (CWinApp::DoWaitCursor).
+void ApplicationWaitCursor(int code)
 {
     if (CWinApp* app = AfxGetApp())
-        app->DoWaitCursor(1);
+        app->DoWaitCursor(code);
     else
-        WaitCursor(1);
+        WaitCursor(code);
+}
+
+}  // namespace
+
+void CCmdTarget::BeginWaitCursor()
+{
+    ApplicationWaitCursor(1);
 }
 
 void CCmdTarget::EndWaitCursor()
 {
-    if (CWinApp* app = AfxGetApp())
-        app->DoWaitCursor(-1);
-    else
-        WaitCursor(-1);
+    ApplicationWaitCursor(-1);
 }
 
 void CCmdTarget::RestoreWaitCursor()
 {
-    if (CWinApp* app = AfxGetApp())
-        app->DoWaitCursor(0);
-    else
-        WaitCursor(0);
+    ApplicationWaitCursor(0);
 }
 
 CWaitCursor::CWaitCursor()
 {
-    if (CWinApp* app = AfxGetApp())
-        app->DoWaitCursor(1);
-    else
-        WaitCursor(1);
+    ApplicationWaitCursor(1);
 }
 
 CWaitCursor::~CWaitCursor()
 {
-    if (CWinApp* app = AfxGetApp())
-        app->DoWaitCursor(-1);
-    else
-        WaitCursor(-1);
+    ApplicationWaitCursor(-1);
 }
 
 void CWaitCursor::Restore()
 {
-    if (CWinApp* app = AfxGetApp())
-        app->DoWaitCursor(0);
-    else
-        WaitCursor(0);
+    ApplicationWaitCursor(0);
 }
 
 CWinApp* AFXAPI AfxGetApp()

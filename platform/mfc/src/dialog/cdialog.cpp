@@ -7,7 +7,6 @@
 #include "rc/resources.h"
 
 #include <QGuiApplication>
-#include <QScreen>
 #include <QTimer>
 #include <QWindow>
 
@@ -25,12 +24,7 @@ void ShowDialog(DialogWindow* window, HWND owner)
     DialogWidget* dialog = window->Dialog();
     Window* ownerWindow = FromHandle(owner);
     QWidget* ownerWidget = ownerWindow != nullptr && ownerWindow->Widget() != nullptr ? ownerWindow->Widget()->window() : nullptr;
-    QRect area;
-    if (ownerWidget != nullptr && ownerWidget->isVisible())
-        area = ownerWidget->frameGeometry();
-    else if (QScreen* screen = QGuiApplication::primaryScreen())
-        area = screen->availableGeometry();
-    dialog->move(area.center() - QPoint(dialog->width() / 2, dialog->height() / 2));
+    CenterOn(dialog, ownerWidget);
     if (ownerWidget != nullptr && ownerWidget->windowHandle() != nullptr) {
         dialog->winId();
         dialog->windowHandle()->setTransientParent(ownerWidget->windowHandle());

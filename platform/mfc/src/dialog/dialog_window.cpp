@@ -2,14 +2,16 @@
 
 #include "controls/controls.h"
 #include "gdi/icons.h"
+#include "rc/names.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 
-#include <cctype>
 
 namespace vlm::mfc::detail {
 namespace {
@@ -20,9 +22,7 @@ bool IsWindowsDialogFace(const std::string& face)
 {
     static constexpr const char* kFaces[] = {"ms shell dlg", "ms shell dlg 2", "ms sans serif",
                                              "microsoft sans serif", "tahoma", "segoe ui", "system"};
-    std::string lower;
-    for (char c : face)
-        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string lower = rc::Lower(face);
     for (const char* f : kFaces) {
         if (lower == f)
             return true;
@@ -242,6 +242,16 @@ LRESULT DialogWindow::ClassProc(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_INITDIALOG: return 0;
     default: return Window::ClassProc(message, wParam, lParam);
     }
+}
+
+void CenterOn(QWidget* widget, QWidget* owner)
+{
+    QRect area;
+    if (owner != nullptr && owner->isVisible())
+        area = owner->window()->frameGeometry();
+    else if (QScreen* screen = QGuiApplication::primaryScreen())
+        area = screen->availableGeometry();
+    widget->move(area.center() - QPoint(widget->width() / 2, widget->height() / 2));
 }
 
 QFont DialogFont(const rc::DialogTemplate& t)

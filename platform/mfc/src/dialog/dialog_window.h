@@ -84,6 +84,10 @@ private:
 // hidden; null with the reason when a control's class does not exist.
 DialogWindow* BuildDialog(const rc::DialogTemplate& t, std::string& why);
 
+// Moves a top-level widget to the middle of its owner's window, or of the
+// screen when there is no visible owner.
+void CenterOn(QWidget* widget, QWidget* owner);
+
 // The Qt font that stands for a template's font (the Windows dialog fonts
 // become DejaVu Sans, which Debian installs with fontconfig).
 QFont DialogFont(const rc::DialogTemplate& t);

@@ -2,6 +2,7 @@
 // ICON, STRINGTABLE and LANGUAGE; every other resource is skipped whole.
 #include "rc/preprocessor.h"
 #include "rc/script.h"
+#include "rc/names.h"
 
 #include <vlm/mfc/windows_ui.h>
 
@@ -10,14 +11,6 @@
 
 namespace vlm::mfc::rc {
 namespace {
-
-std::string Upper(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
 
 // The statements that declare a control of a fixed class, with the styles
 // the resource compiler gives them (every control is also a visible child).
@@ -298,13 +291,7 @@ private:
         d.file = m_source.files.empty() ? std::string() : m_source.files[static_cast<size_t>(at.file)];
         d.line = at.line;
         SkipMemoryOptions();
-        d.x = Int("x");
-        Expect(",", "the dialog's x");
-        d.y = Int("y");
-        Expect(",", "the dialog's y");
-        d.cx = Int("width");
-        Expect(",", "the dialog's width");
-        d.cy = Int("height");
+        Rectangle(d.x, d.y, d.cx, d.cy, "dialog");
         if (extended && Accept(","))
             Expr();  // help id
         d.style = WS_POPUP | WS_BORDER | WS_SYSMENU;
@@ -369,15 +356,16 @@ private:
         }
     }
 
-    void Rectangle(ControlTemplate& c)
+    // x, y, width, height, in dialog units.
+    void Rectangle(int& x, int& y, int& cx, int& cy, const std::string& whose)
     {
-        c.x = Int("x");
-        Expect(",", "the control's x");
-        c.y = Int("y");
-        Expect(",", "the control's y");
-        c.cx = Int("width");
-        Expect(",", "the control's width");
-        c.cy = Int("height");
+        x = Int("x");
+        Expect(",", "the " + whose + "'s x");
+        y = Int("y");
+        Expect(",", "the " + whose + "'s y");
+        cx = Int("width");
+        Expect(",", "the " + whose + "'s width");
+        cy = Int("height");
     }
 
     ControlTemplate Control()
@@ -402,7 +390,7 @@ private:
             Expect(",", "the control's class");
             c.style = Style(visibleChild);
             Expect(",", "the control's style");
-            Rectangle(c);
+            Rectangle(c.x, c.y, c.cx, c.cy, "control");
             if (Accept(",")) {
                 c.exStyle = Style(0);
                 if (Accept(","))
@@ -433,7 +421,7 @@ private:
                     c.cy = Int("height");
                 }
             } else {
-                Rectangle(c);
+                Rectangle(c.x, c.y, c.cx, c.cy, "control");
             }
             c.style = statement->style | visibleChild;
             if (Accept(",")) {

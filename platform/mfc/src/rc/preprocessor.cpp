@@ -1,5 +1,7 @@
 #include "rc/preprocessor.h"
 
+#include "rc/names.h"
+
 #include <vlm/mfc/resource_module.h>
 
 #include <cctype>
@@ -16,37 +18,6 @@ std::string_view Trim(std::string_view s)
     while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
         s.remove_suffix(1);
     return s;
-}
-
-std::string Lower(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-// Backslashes (doubled or not) become one slash: scripts written on Windows
-// name "res\\app.ico".
-std::string NormalisePath(std::string_view name)
-{
-    std::string out;
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (name[i] == '\\') {
-            while (i + 1 < name.size() && name[i + 1] == '\\')
-                ++i;
-            out += '/';
-        } else {
-            out += name[i];
-        }
-    }
-    return out;
-}
-
-std::string_view BaseName(std::string_view path)
-{
-    size_t slash = path.find_last_of('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 bool IsHeaderName(std::string_view name)

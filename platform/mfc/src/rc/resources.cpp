@@ -1,5 +1,7 @@
 #include "rc/resources.h"
 
+#include "rc/names.h"
+
 #include "gdi/icons.h"
 
 #include <vlm/mfc/resource_module.h>
@@ -18,6 +20,9 @@
 namespace vlm::mfc::detail {
 namespace {
 
+using rc::BaseName;
+using rc::Lower;
+
 struct Module {
     std::vector<EmbeddedFile> files;  // the script first
     bool parsed = false;
@@ -33,20 +38,6 @@ Registry& Modules()
 {
     static Registry* registry = new Registry;  // filled during static initialisation
     return *registry;
-}
-
-std::string Lower(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-std::string_view BaseName(std::string_view path)
-{
-    size_t slash = path.find_last_of('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
 // A file of the module by the path a script names it with; file names

@@ -1,11 +1,9 @@
 // CCmdTarget and CWnd: message maps and the window wrapper.
 #include "core/window.h"
+#include "dialog/dialog_window.h"
 
 #include <commctrl.h>
 
-#include <QApplication>
-#include <QGuiApplication>
-#include <QScreen>
 
 using namespace vlm::mfc::detail;
 
@@ -373,13 +371,7 @@ void CWnd::CenterWindow(CWnd* pAlternateOwner)
     if (w == nullptr || !w->isWindow())
         return;
     Window* owner = vlm::mfc::detail::FromHandle(pAlternateOwner != nullptr ? pAlternateOwner->m_hWnd : ::GetParent(m_hWnd));
-    QWidget* ownerWidget = owner != nullptr && owner->Widget() != nullptr ? owner->Widget()->window() : nullptr;
-    QRect area;
-    if (ownerWidget != nullptr && ownerWidget->isVisible())
-        area = ownerWidget->frameGeometry();
-    else if (QScreen* screen = QGuiApplication::primaryScreen())
-        area = screen->availableGeometry();
-    w->move(area.center() - QPoint(w->width() / 2, w->height() / 2));
+    CenterOn(w, owner != nullptr ? owner->Widget() : nullptr);
 }
 
 void CWnd::Invalidate(BOOL bErase)
