@@ -20,6 +20,7 @@ namespace {
 constexpr UINT WM_APP_WORK = WM_APP + 1;
 constexpr UINT WM_APP_DONE = WM_APP + 2;
 constexpr UINT WM_APP_NEST = WM_APP + 3;
+constexpr UINT WM_APP_DESTROY = WM_APP + 4;
 
 class RecordingDlg : public CDialog {
 public:
@@ -68,6 +69,11 @@ protected:
         EndDialog(static_cast<int>(wParam));
         return 0;
     }
+    afx_msg LRESULT OnDestroyNow(WPARAM, LPARAM)
+    {
+        DestroyWindow();
+        return 0;
+    }
     afx_msg LRESULT OnNest(WPARAM, LPARAM)
     {
         CDialog inner(IDD_MINIMAL, this);
@@ -84,6 +90,7 @@ BEGIN_MESSAGE_MAP(RecordingDlg, CDialog)
     ON_MESSAGE(WM_APP_WORK, &RecordingDlg::OnWork)
     ON_MESSAGE(WM_APP_DONE, &RecordingDlg::OnDone)
     ON_MESSAGE(WM_APP_NEST, &RecordingDlg::OnNest)
+    ON_MESSAGE(WM_APP_DESTROY, &RecordingDlg::OnDestroyNow)
 END_MESSAGE_MAP()
 
 void PressKey(Qt::Key key)
@@ -154,6 +161,15 @@ private slots:
         QCOMPARE(dlg.DoModal(), INT_PTR(7));
         QVERIFY(!shown);
         QCOMPARE(dlg.destroyed, 1);
+    }
+
+    void aModalDialogDestroyedByItsHandlerEndsItsLoop()
+    {
+        RecordingDlg dlg(IDD_MINIMAL);
+        test::WhenModal([](CDialog& d) { d.PostMessage(WM_APP_DESTROY); });
+        QCOMPARE(dlg.DoModal(), INT_PTR(-1));  // no EndDialog: the result it had
+        QCOMPARE(dlg.destroyed, 1);
+        QCOMPARE(dlg.m_hWnd, HWND(nullptr));
     }
 
     void theOwnerIsDisabledWhileTheDialogRuns()

@@ -381,6 +381,7 @@ void Destroy(Window* root)
         if (w == nullptr)
             continue;
         w->KillAllTimers();
+        w->Destroying();
         if (CWnd* object = w->Object())
             detached.push_back(object);
         w->DetachObject();

@@ -83,6 +83,10 @@ public:
     HICON Icon(bool big) const { return m_icons[big ? 1 : 0]; }
     HICON SetIcon(bool big, HICON icon);
 
+    // The window is being destroyed (its handle is about to go); its object
+    // may still be deleted later, when no signal of it is on the stack.
+    virtual void Destroying() {}
+
     // The widget that takes the focus for this window (a field of a
     // composite control, or the widget itself).
     virtual QWidget* FocusWidget() const { return Widget(); }

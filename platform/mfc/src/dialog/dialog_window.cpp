@@ -110,12 +110,18 @@ DialogWindow::DialogWindow(std::unique_ptr<DialogWidget> widget, const rc::Dialo
 
 DialogWindow::~DialogWindow()
 {
+    Destroying();
+    m_dialog->SetWindow(nullptr);
+}
+
+void DialogWindow::Destroying()
+{
     // Destroyed while modal: its loop ends with the result it has.
     if (m_modal != nullptr) {
         m_modal->ended = true;
         m_modal->loop.quit();
+        m_modal = nullptr;
     }
-    m_dialog->SetWindow(nullptr);
 }
 
 std::string DialogWindow::Text() const

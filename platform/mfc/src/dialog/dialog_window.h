@@ -53,6 +53,7 @@ public:
 
     DialogWidget* Dialog() const { return m_dialog.get(); }
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+    void Destroying() override;
 
     void SetModal(ModalLoop* modal) { m_modal = modal; }
     void EndDialog(INT_PTR result);
