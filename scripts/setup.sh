@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2
   python3 python3-serial socat
-  qt6-base-dev qt6-base-dev-tools xvfb xauth x11-utils
+  qt6-base-dev qt6-base-dev-tools xvfb xauth x11-utils xdotool
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
 )

@@ -1,0 +1,20 @@
+#include "provisioning.h"
+
+BOOL RestartComputer()
+{
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return FALSE;
+    TOKEN_PRIVILEGES privileges{};
+    LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid);
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // AdjustTokenPrivileges succeeds even when it could not grant the
+    // privilege; only the last error tells (ERROR_NOT_ALL_ASSIGNED).
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    if (error != ERROR_SUCCESS)
+        return FALSE;
+    return ExitWindowsEx(EWX_REBOOT | EWX_FORCE, 0);
+}

@@ -1,0 +1,4 @@
+// The program's one application object; the framework's main runs it.
+#include "vlmconfig_app.h"
+
+CVLMCONFIGApp theApp;

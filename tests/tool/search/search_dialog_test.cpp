@@ -1,0 +1,298 @@
+// The search dialog against vlmprinter's simulated interfaces, through the
+// main dialog's STEP 1 as the user runs it. Broadcasts: the program runs
+// in a private network namespace of its own.
+#include "tool_test.h"
+
+#include "main_dlg.h"
+#include "printer_record.h"
+#include "search_dlg.h"
+#include "vlmconfig_app.h"
+
+#include <message_box_recorder.h>
+#include <vlm/mfctest.h>
+#include <vlm/win32.h>
+
+#include <QtCore/QElapsedTimer>
+#include <QtTest/QtTest>
+#include <QtWidgets/QAbstractItemView>
+
+#include <functional>
+#include <memory>
+
+using namespace vlm::test;
+namespace mfctest = vlm::mfc::test;
+
+namespace {
+
+// Ticks at a quarter of their period: a whole search takes about 0.8 s.
+constexpr double kQuickClock = 0.25;
+
+// The search dialog with its clock in the test's hands.
+class SearchDlg : public CSearchDlg {
+public:
+    using CSearchDlg::OnTimer;
+};
+
+// What the main list showed after a search: one entry per row, its MAC
+// and its IP column.
+struct Listed {
+    QStringList macs;
+    QStringList ips;
+    int rows = 0;
+};
+
+}  // namespace
+
+class SearchDialogTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void eachTickAddsADotAndEverySecondStartsAfresh();
+    void withoutAnAnswerTheSearchEndsByItselfWithAnEmptyList();
+    void twoPrintersAreListedInTheOrderTheyAnswered();
+    void aPrinterAnsweringTwiceIsListedTwice();
+    void aFiveByteAnswerIsAPrinterWithOneMacByte();
+    void shortAnswersAndOtherTagsAreIgnored();
+    void cancelEndsTheSearchAtOnceAndKeepsWhatArrived();
+    void anEndpointThatCannotBindStillSearchesButHearsNothing();
+    void aNewSearchDiscardsTheOldRecords();
+    void twoHundredFiftyPrintersAreAllListedInArrivalOrder();
+
+private:
+    // A vlmprinter with --udp and `flags`, answering once ready.
+    Printer& StartPrinter(const QStringList& flags, const QString& address = "127.0.0.1");
+    // Runs the main dialog, presses STEP 1, and returns what the list then
+    // shows; `during` runs inside the search dialog.
+    Listed SearchFromMain(const std::function<void(CDialog&)>& during = {});
+
+    std::unique_ptr<SystemRoot> m_root;
+    std::unique_ptr<MessageBoxRecorder> m_boxes;
+    std::unique_ptr<QTemporaryDir> m_jobs;
+    std::vector<std::unique_ptr<Printer>> m_printers;
+    CVLMCONFIGApp m_app;
+};
+
+void SearchDialogTest::init()
+{
+    m_root = std::make_unique<SystemRoot>();
+    m_boxes = std::make_unique<MessageBoxRecorder>();
+    m_jobs = std::make_unique<QTemporaryDir>();
+    mfctest::ClearModalSteps();
+    mfctest::SetModalTimeLimit(std::chrono::seconds(30));
+    mfctest::SetTimerScale(kQuickClock);
+    g_printerList.Clear();
+    WSADATA data;
+    QCOMPARE(WSAStartup(MAKEWORD(1, 1), &data), 0);
+}
+
+void SearchDialogTest::cleanup()
+{
+    QCOMPARE(mfctest::ModalDepth(), 0);
+    QCOMPARE(vlm::win32::OpenSocketCount(), size_t(0));
+    m_printers.clear();
+    WSACleanup();
+    mfctest::SetTimerScale(1);
+    m_jobs.reset();
+    m_boxes.reset();
+    m_root.reset();
+}
+
+Printer& SearchDialogTest::StartPrinter(const QStringList& flags, const QString& address)
+{
+    QStringList args{"--udp", "--listen", address + ":0", "--jobs", m_jobs->path()};
+    m_printers.push_back(std::make_unique<Printer>(args + flags));
+    Printer& printer = *m_printers.back();
+    if (!printer.WaitFor("udp on 0.0.0.0:48781\n"))
+        qWarning("vlmprinter did not start: %s", qPrintable(printer.output()));
+    return printer;
+}
+
+Listed SearchDialogTest::SearchFromMain(const std::function<void(CDialog&)>& during)
+{
+    Listed listed;
+    CVLMCONFIGDlg main;
+    mfctest::WhenModal([&](CDialog&) {
+        EndOnExit end(main, IDOK);
+        if (during)
+            mfctest::WhenModal([&](CDialog& search) {
+                EndOnExit endSearch(search, IDCANCEL);
+                during(search);
+            });
+        Click(main, IDC_SEARCH);
+        QCOMPARE(mfctest::ModalDepth(), 1);
+        QAbstractItemView* view = ListView(main, IDC_PRINTER_LIST);
+        listed.rows = RowCount(view);
+        for (int row = 0; row < listed.rows; ++row) {
+            QCOMPARE(Cell(view, row, 0), QString::number(row + 1));
+            listed.macs << Cell(view, row, 1);
+            listed.ips << Cell(view, row, 2);
+        }
+        main.EndDialog(IDOK);
+    });
+    main.DoModal();
+    return listed;
+}
+
+void SearchDialogTest::eachTickAddsADotAndEverySecondStartsAfresh()
+{
+    // The test makes the ticks itself; the dialog's own timer would take
+    // a hundred seconds for its first.
+    mfctest::SetTimerScale(1000);
+    SearchDlg dlg;
+    mfctest::WhenModal([&](CDialog& dialog) {
+        EndOnExit end(dialog, -2);
+        QCOMPARE(mfctest::Widget(dialog)->windowTitle(), QString("Searching..."));
+        QCOMPARE(ControlText(dialog, IDCANCEL), QString("Cancel"));
+        // The first transfer to the controls emptied the status line.
+        QCOMPARE(ControlText(dialog, IDC_SEARCH_STATUS), QString());
+        QCOMPARE(ControlText(dialog, IDC_FOUND_COUNT), QString("0"));
+        auto* progress = static_cast<CProgressCtrl*>(dialog.GetDlgItem(IDC_SEARCH_PROGRESS));
+        int lower = -1, upper = -1;
+        progress->GetRange(lower, upper);
+        QCOMPARE(lower, 0);
+        QCOMPARE(upper, 3000);
+        QCOMPARE(progress->GetPos(), 0);
+        Screenshot(dialog, "search");
+        for (int tick = 1; tick <= 30; ++tick) {
+            dlg.OnTimer(CSearchDlg::kTimerId);
+            QCOMPARE(ControlText(dialog, IDC_SEARCH_STATUS), "Now Searching." + QString(tick % 10, '.'));
+            QCOMPARE(progress->GetPos(), 100 * tick);
+            QCOMPARE(mfctest::ActiveModal(), &dialog);
+        }
+        // Another timer's tick changes nothing of the search.
+        dlg.OnTimer(CSearchDlg::kTimerId + 1);
+        QCOMPARE(ControlText(dialog, IDC_SEARCH_STATUS), QString("Now Searching."));
+        // The 31st ends it.
+        dlg.OnTimer(CSearchDlg::kTimerId);
+        QCOMPARE(progress->GetPos(), 3000);
+    });
+    QCOMPARE(dlg.DoModal(), INT_PTR(IDCANCEL));
+    QCOMPARE(m_boxes->Count(), size_t(0));
+}
+
+void SearchDialogTest::withoutAnAnswerTheSearchEndsByItselfWithAnEmptyList()
+{
+    Printer& silent = StartPrinter({"--no-answer"});
+    QElapsedTimer elapsed;
+    elapsed.start();
+    Listed listed = SearchFromMain([&](CDialog& search) { QCOMPARE(ControlText(search, IDC_FOUND_COUNT), "0"); });
+    // 31 ticks of 25 ms: it ran its whole time, and nobody had to cancel it.
+    QVERIFY2(elapsed.elapsed() >= 31 * 25, qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(listed.rows, 0);
+    QCOMPARE(g_printerList.GetCount(), 0);
+    QVERIFY(silent.WaitFor("FIND from 127.0.0.1:48780"));
+    QCOMPARE(m_boxes->Count(), size_t(0));
+}
+
+void SearchDialogTest::twoPrintersAreListedInTheOrderTheyAnswered()
+{
+    StartPrinter({"--interfaces", "2", "--mac", "00:1b:4d:00:00:01"});
+    Listed listed = SearchFromMain();
+    QCOMPARE(listed.macs, (QStringList{"00:1b:4d:00:00:01", "00:1b:4d:00:00:02"}));
+    QCOMPARE(listed.ips, (QStringList{"127.0.0.1", "127.0.0.2"}));
+    QCOMPARE(m_boxes->Count(), size_t(0));
+}
+
+void SearchDialogTest::aPrinterAnsweringTwiceIsListedTwice()
+{
+    StartPrinter({"--answer-count", "2", "--mac", "00:1b:4d:00:00:05"});
+    Listed listed = SearchFromMain();
+    QCOMPARE(listed.macs, (QStringList{"00:1b:4d:00:00:05", "00:1b:4d:00:00:05"}));
+}
+
+void SearchDialogTest::aFiveByteAnswerIsAPrinterWithOneMacByte()
+{
+    StartPrinter({"--answer-length", "5", "--mac", "ab:cd:ef:01:02:03"});
+    Listed listed = SearchFromMain();
+    QCOMPARE(listed.macs, QStringList{"ab:00:00:00:00:00"});
+    QCOMPARE(listed.ips, QStringList{"Not Configuration"});
+    PrinterRecord expected{};
+    expected.macAddress[0] = 0xab;
+    QVERIFY(std::memcmp(g_printerList.Find(1), &expected, sizeof expected) == 0);
+}
+
+void SearchDialogTest::shortAnswersAndOtherTagsAreIgnored()
+{
+    Printer& four = StartPrinter({"--answer-length", "4"});
+    Printer& setc = StartPrinter({"--answer-tag", "SETC"}, "127.0.0.2");
+    Printer& find = StartPrinter({"--answer-tag", "FIND"}, "127.0.0.3");
+    Listed listed = SearchFromMain();
+    for (Printer* printer : {&four, &setc, &find})
+        QVERIFY(printer->WaitFor("1 answers"));
+    QCOMPARE(listed.rows, 0);
+    QCOMPARE(m_boxes->Count(), size_t(0));
+}
+
+void SearchDialogTest::cancelEndsTheSearchAtOnceAndKeepsWhatArrived()
+{
+    mfctest::SetTimerScale(1);
+    StartPrinter({"--mac", "00:1b:4d:00:00:01"});
+    Printer& late = StartPrinter({"--mac", "00:1b:4d:00:00:02", "--answer-delay", "2000"}, "127.0.0.2");
+    QElapsedTimer elapsed;
+    elapsed.start();
+    Listed listed = SearchFromMain([&](CDialog& search) {
+        QTRY_COMPARE(ControlText(search, IDC_FOUND_COUNT), QString("1"));
+        Click(search, IDCANCEL);
+    });
+    QVERIFY2(elapsed.elapsed() < 2000, qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(listed.macs, QStringList{"00:1b:4d:00:00:01"});
+    // The late answer comes to an endpoint that is gone.
+    QVERIFY(late.WaitFor("1 answers"));
+    QCOMPARE(g_printerList.GetCount(), 1);
+    QCOMPARE(m_boxes->Count(), size_t(0));
+}
+
+void SearchDialogTest::anEndpointThatCannotBindStillSearchesButHearsNothing()
+{
+    // Another program holds the answers' port, without sharing it.
+    auto holder = std::make_unique<PortHolder>(48780);
+    QVERIFY(holder->IsHeld());
+    Printer& printer = StartPrinter({});
+    Listed listed = SearchFromMain();
+    holder.reset();
+    QCOMPARE(BoxTexts(*m_boxes), (QStringList{"bind GetError : 10048", "BroadcateSocket Init Fail"}));
+    auto boxes = m_boxes->Boxes();
+    QCOMPARE(QString::fromStdString(boxes[1].caption), QString("VLMCONFIG"));
+    QVERIFY(boxes[1].owner != nullptr);
+    // The request still went out, from a port the system chose.
+    QVERIFY(printer.WaitFor("FIND from 127.0.0.1:"));
+    QVERIFY(!printer.output().contains("FIND from 127.0.0.1:48780"));
+    QCOMPARE(listed.rows, 0);
+}
+
+void SearchDialogTest::aNewSearchDiscardsTheOldRecords()
+{
+    StartPrinter({"--interfaces", "2", "--mac", "00:1b:4d:00:00:01"});
+    QCOMPARE(SearchFromMain().rows, 2);
+    // As a configuration dialog would have left it.
+    g_printerList.Find(1)->ipAddress[3] = 99;
+    m_printers.clear();
+    StartPrinter({"--mac", "00:1b:4d:00:00:09"});
+    Listed listed = SearchFromMain();
+    QCOMPARE(listed.macs, QStringList{"00:1b:4d:00:00:09"});
+    QCOMPARE(g_printerList.GetCount(), 1);
+}
+
+void SearchDialogTest::twoHundredFiftyPrintersAreAllListedInArrivalOrder()
+{
+    mfctest::SetTimerScale(1);
+    StartPrinter({"--interfaces", "250", "--mac", "00:1b:4d:00:00:00"});
+    Listed listed = SearchFromMain([&](CDialog& search) {
+        // The count shown is the number of records taken, at every moment.
+        QTRY_COMPARE_WITH_TIMEOUT(ControlText(search, IDC_FOUND_COUNT), QString("250"), 2500);
+        QCOMPARE(g_printerList.GetCount(), 250);
+        QTRY_VERIFY(ControlText(search, IDC_SEARCH_STATUS).startsWith("Now Searching."));
+        Screenshot(search, "search-250");
+    });
+    QCOMPARE(listed.rows, 250);
+    for (int row = 0; row < 250; ++row) {
+        QCOMPARE(listed.macs[row], QString::asprintf("00:1b:4d:00:00:%02x", row));
+        QCOMPARE(listed.ips[row], QString::asprintf("127.0.0.%d", row + 1));
+    }
+}
+
+QTEST_MAIN(SearchDialogTest)
+#include "search_dialog_test.moc"
