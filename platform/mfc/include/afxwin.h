@@ -443,7 +443,7 @@ public:
 };
 
 // The one application object of a program (a global, as MFC programs
-// declare it). The framework's main creates the QApplication, installs the
+// declare it; a later one stands in for it until it is destroyed). The framework's main creates the QApplication, installs the
 // message-box presenter, then runs InitInstance, and Run when InitInstance
 // returns TRUE.
 class CWinApp : public CWinThread {
@@ -480,6 +480,7 @@ private:
     std::string m_exeName;
     std::string m_commandLine;
     int m_exitCode = 0;
+    CWinApp* m_previousApp = nullptr;  // the one this object stands in for
 };
 
 // Restores the wait cursor's previous state when it goes out of scope.

@@ -88,13 +88,14 @@ CWinApp::CWinApp(LPCTSTR lpszAppName) : m_exeName(ExeName())
     }
     m_pszExeName = m_exeName.c_str();
     m_hInstance = AfxGetInstanceHandle();
+    m_previousApp = g_app;
     g_app = this;
 }
 
 CWinApp::~CWinApp()
 {
     if (g_app == this)
-        g_app = nullptr;
+        g_app = m_previousApp;
 }
 
 void CWinApp::ResolveAppName()

@@ -3,6 +3,8 @@
 // state; BM_SETCHECK changes it without a notification.
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QPushButton>
@@ -39,6 +41,10 @@ public:
     CheckBox(QWidget* parent, bool automatic) : QCheckBox(parent), m_automatic(automatic) {}
 
 protected:
+    // A click anywhere in the control's rectangle counts, as on Windows
+    // (Qt counts only the box and the text).
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+
     void nextCheckState() override
     {
         if (!m_automatic)
@@ -66,6 +72,8 @@ public:
     }
 
 protected:
+    bool hitButton(const QPoint& pos) const override { return rect().contains(pos); }
+
     void nextCheckState() override
     {
         if (m_automatic)
@@ -99,6 +107,8 @@ public:
     bool Focusable() const override { return m_group == nullptr; }
 
     int radioGroup = -1;
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CButton>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {

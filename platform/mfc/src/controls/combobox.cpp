@@ -3,6 +3,8 @@
 // into an editable box is no selection: CB_GETCURSEL then answers CB_ERR.
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QLineEdit>
@@ -33,6 +35,8 @@ public:
         int row = std::max(1, m_box->fontMetrics().height() + 2);
         m_box->setMaxVisibleItems(std::max(1, (rect.height() - m_box->height()) / row));
     }
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CComboBox>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {

@@ -2,6 +2,8 @@
 // ES_MULTILINE. Every change of the text, typed or set, sends EN_CHANGE.
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRegularExpressionValidator>
@@ -25,6 +27,8 @@ public:
         else
             QObject::connect(m_text, &QPlainTextEdit::textChanged, this, [this] { NotifyCommand(EN_CHANGE); });
     }
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CEdit>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {

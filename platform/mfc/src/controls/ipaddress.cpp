@@ -5,6 +5,8 @@
 // address gives how many fields are filled in, a blank field reading 0.
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -81,6 +83,8 @@ public:
     }
 
     QWidget* FocusWidget() const override { return m_fields[0]; }
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CIPAddressCtrl>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {

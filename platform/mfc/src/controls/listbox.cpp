@@ -2,6 +2,8 @@
 // "ScrollBar" class, which the templates may name but the tool never uses.
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include <QListWidget>
 #include <QScrollBar>
 #include <QSignalBlocker>
@@ -19,6 +21,8 @@ public:
             QObject::connect(m_list, &QListWidget::itemDoubleClicked, this, [this] { NotifyCommand(LBN_DBLCLK); });
         }
     }
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CListBox>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {

@@ -6,6 +6,8 @@
 // none, so a list can be rebuilt without disturbing what a handler keeps.
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -139,6 +141,8 @@ public:
                          [this] { m_view->SelectionMoved(); });
         ApplyExtendedStyle();
     }
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CListCtrl>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {

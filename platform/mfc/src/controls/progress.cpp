@@ -3,6 +3,8 @@
 // always within the range (QProgressBar would ignore one outside it).
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include <QProgressBar>
 
 namespace vlm::mfc::detail {
@@ -17,6 +19,8 @@ public:
     }
 
     bool Focusable() const override { return false; }
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CProgressCtrl>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {

@@ -2,6 +2,8 @@
 // SS_LEFTNOWORDWRAP or SS_SIMPLE), icons, frames and rectangles.
 #include "controls/controls.h"
 
+#include <afxcmn.h>
+
 #include "gdi/icons.h"
 #include "rc/resources.h"
 
@@ -38,6 +40,8 @@ public:
         if (m_label != nullptr)
             m_label->setPixmap(image != nullptr ? image->pixmap(GetSystemMetrics(SM_CXICON)) : QPixmap());
     }
+
+    std::unique_ptr<CWnd> MakeWrapper() const override { return std::make_unique<CStatic>(); }
 
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {

@@ -209,7 +209,7 @@ CWnd* Window::Wrapper()
     if (m_object != nullptr)
         return m_object;
     if (!m_wrapper) {
-        m_wrapper = std::make_unique<CWnd>();
+        m_wrapper = MakeWrapper();
         m_wrapper->m_hWnd = m_handle;
     }
     return m_wrapper.get();

@@ -88,6 +88,11 @@ public:
     virtual QWidget* FocusWidget() const { return Widget(); }
 
 protected:
+    // The wrapper GetDlgItem hands out when no object is attached: of the
+    // MFC class of the window's class, so that the usual cast of
+    // GetDlgItem's result to CButton*, CComboBox*, ... is a true downcast.
+    virtual std::unique_ptr<CWnd> MakeWrapper() const { return std::make_unique<CWnd>(); }
+
     // The window's text, for WM_SETTEXT and WM_GETTEXT.
     virtual std::string Text() const;
     virtual void SetText(const std::string& text);

@@ -36,7 +36,9 @@ void ShowDialog(DialogWindow* window, HWND owner)
         dialog->windowHandle()->setTransientParent(ownerWidget->windowHandle());
     }
     dialog->show();
-    dialog->raise();
+    // The offscreen platform stacks nothing (and says so for every raise).
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        dialog->raise();
     dialog->activateWindow();
 }
 
@@ -227,36 +229,14 @@ void CDialog::SetDefID(UINT nID)
 
 void CDialog::NextDlgCtrl() const
 {
-    auto* window = dynamic_cast<DialogWindow*>(vlm::mfc::detail::FromHandle(m_hWnd));
-    if (window == nullptr)
-        return;
-    std::vector<Window*> stops = window->TabStops();
-    if (stops.empty())
-        return;
-    HWND focus = ::GetFocus();
-    size_t next = 0;
-    for (size_t i = 0; i < stops.size(); ++i) {
-        if (stops[i]->Handle() == focus)
-            next = (i + 1) % stops.size();
-    }
-    stops[next]->FocusWidget()->setFocus(Qt::TabFocusReason);
+    if (auto* window = dynamic_cast<DialogWindow*>(vlm::mfc::detail::FromHandle(m_hWnd)))
+        window->MoveFocus(true);
 }
 
 void CDialog::PrevDlgCtrl() const
 {
-    auto* window = dynamic_cast<DialogWindow*>(vlm::mfc::detail::FromHandle(m_hWnd));
-    if (window == nullptr)
-        return;
-    std::vector<Window*> stops = window->TabStops();
-    if (stops.empty())
-        return;
-    HWND focus = ::GetFocus();
-    size_t previous = stops.size() - 1;
-    for (size_t i = 0; i < stops.size(); ++i) {
-        if (stops[i]->Handle() == focus)
-            previous = (i + stops.size() - 1) % stops.size();
-    }
-    stops[previous]->FocusWidget()->setFocus(Qt::BacktabFocusReason);
+    if (auto* window = dynamic_cast<DialogWindow*>(vlm::mfc::detail::FromHandle(m_hWnd)))
+        window->MoveFocus(false);
 }
 
 void CDialog::GotoDlgCtrl(CWnd* pWndCtrl)

@@ -80,6 +80,14 @@ void DialogWidget::paintEvent(QPaintEvent* e)
     m_paint = nullptr;
 }
 
+bool DialogWidget::focusNextPrevChild(bool next)
+{
+    if (m_window == nullptr)
+        return QDialog::focusNextPrevChild(next);
+    m_window->MoveFocus(next);
+    return true;
+}
+
 void DialogWidget::DefaultPaint()
 {
     if (m_paint != nullptr)
@@ -173,6 +181,31 @@ Window* DialogWindow::FirstTabStop() const
             return stop;
     }
     return nullptr;
+}
+
+void DialogWindow::MoveFocus(bool next)
+{
+    std::vector<Window*> stops;
+    for (Window* stop : TabStops()) {
+        QWidget* w = stop->FocusWidget();
+        if (w != nullptr && w->isVisibleTo(m_dialog.get()) && w->isEnabled())
+            stops.push_back(stop);
+    }
+    if (stops.empty())
+        return;
+    // The stop the focus is in: a control's own widget or one inside it
+    // (a combo box's edit field, an address field).
+    QWidget* focus = QApplication::focusWidget();
+    auto current = stops.end();
+    for (auto it = stops.begin(); it != stops.end(); ++it) {
+        QWidget* w = (*it)->Widget();
+        if (focus != nullptr && w != nullptr && (w == focus || w->isAncestorOf(focus)))
+            current = it;
+    }
+    size_t n = stops.size();
+    size_t index = current == stops.end() ? (next ? 0 : n - 1)
+                                          : (static_cast<size_t>(current - stops.begin()) + (next ? 1 : n - 1)) % n;
+    stops[index]->FocusWidget()->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
 }
 
 LRESULT DialogWindow::ClassProc(UINT message, WPARAM wParam, LPARAM lParam)

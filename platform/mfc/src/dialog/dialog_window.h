@@ -29,6 +29,8 @@ protected:
     void keyPressEvent(QKeyEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
+    // Tab and Shift+Tab: the dialog manager's order, the template's.
+    bool focusNextPrevChild(bool next) override;
     // A dialog ends through EndDialog only, never through QDialog.
     void done(int result) override;
 
@@ -64,6 +66,9 @@ public:
     // Tab order: the controls with WS_TABSTOP, in template order.
     std::vector<Window*> TabStops() const;
     Window* FirstTabStop() const;
+    // Moves the focus to the next (or previous) tab stop that is visible
+    // and enabled, round from the last to the first.
+    void MoveFocus(bool next);
 
 protected:
     std::string Text() const override;

@@ -6,6 +6,7 @@
 #include <vlm/mfc/windows_ui.h>
 
 #include <cctype>
+#include <vector>
 
 namespace vlm::mfc::rc {
 namespace {
@@ -25,27 +26,28 @@ struct ControlStatement {
     const char* className;
     DWORD style;
     enum { Text, NoText, Icon } form;
+    DWORD typeMask;  // the bits that say which kind of control of the class
 };
 
 constexpr ControlStatement kControlStatements[] = {
-    {"LTEXT", "Static", SS_LEFT | WS_GROUP, ControlStatement::Text},
-    {"CTEXT", "Static", SS_CENTER | WS_GROUP, ControlStatement::Text},
-    {"RTEXT", "Static", SS_RIGHT | WS_GROUP, ControlStatement::Text},
-    {"PUSHBUTTON", "Button", BS_PUSHBUTTON | WS_TABSTOP, ControlStatement::Text},
-    {"DEFPUSHBUTTON", "Button", BS_DEFPUSHBUTTON | WS_TABSTOP, ControlStatement::Text},
-    {"PUSHBOX", "Button", BS_PUSHBOX | WS_TABSTOP, ControlStatement::Text},
-    {"CHECKBOX", "Button", BS_CHECKBOX | WS_TABSTOP, ControlStatement::Text},
-    {"AUTOCHECKBOX", "Button", BS_AUTOCHECKBOX | WS_TABSTOP, ControlStatement::Text},
-    {"STATE3", "Button", BS_3STATE | WS_TABSTOP, ControlStatement::Text},
-    {"AUTO3STATE", "Button", BS_AUTO3STATE | WS_TABSTOP, ControlStatement::Text},
-    {"RADIOBUTTON", "Button", BS_RADIOBUTTON | WS_TABSTOP, ControlStatement::Text},
-    {"AUTORADIOBUTTON", "Button", BS_AUTORADIOBUTTON | WS_TABSTOP, ControlStatement::Text},
-    {"GROUPBOX", "Button", BS_GROUPBOX, ControlStatement::Text},
-    {"EDITTEXT", "Edit", ES_LEFT | WS_BORDER | WS_TABSTOP, ControlStatement::NoText},
-    {"COMBOBOX", "ComboBox", CBS_SIMPLE | WS_TABSTOP, ControlStatement::NoText},
-    {"LISTBOX", "ListBox", LBS_NOTIFY | WS_BORDER, ControlStatement::NoText},
-    {"SCROLLBAR", "ScrollBar", SBS_HORZ, ControlStatement::NoText},
-    {"ICON", "Static", SS_ICON, ControlStatement::Icon},
+    {"LTEXT", "Static", SS_LEFT | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
+    {"CTEXT", "Static", SS_CENTER | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
+    {"RTEXT", "Static", SS_RIGHT | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
+    {"PUSHBUTTON", "Button", BS_PUSHBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"DEFPUSHBUTTON", "Button", BS_DEFPUSHBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"PUSHBOX", "Button", BS_PUSHBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"CHECKBOX", "Button", BS_CHECKBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"AUTOCHECKBOX", "Button", BS_AUTOCHECKBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"STATE3", "Button", BS_3STATE | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"AUTO3STATE", "Button", BS_AUTO3STATE | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"RADIOBUTTON", "Button", BS_RADIOBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"AUTORADIOBUTTON", "Button", BS_AUTORADIOBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+    {"GROUPBOX", "Button", BS_GROUPBOX, ControlStatement::Text, BS_TYPEMASK},
+    {"EDITTEXT", "Edit", ES_LEFT | WS_BORDER | WS_TABSTOP, ControlStatement::NoText, ES_CENTER | ES_RIGHT},
+    {"COMBOBOX", "ComboBox", CBS_SIMPLE | WS_TABSTOP, ControlStatement::NoText, CBS_DROPDOWNLIST},
+    {"LISTBOX", "ListBox", LBS_NOTIFY | WS_BORDER, ControlStatement::NoText, 0},
+    {"SCROLLBAR", "ScrollBar", SBS_HORZ, ControlStatement::NoText, SBS_VERT},
+    {"ICON", "Static", SS_ICON, ControlStatement::Icon, SS_TYPEMASK},
 };
 
 // Window class names compare without regard to case; the predefined ones
@@ -158,17 +160,24 @@ private:
     }
 
     // A style: terms joined by |, each OR-ed into the value, or with NOT
-    // removed from it, starting from the statement's default.
-    DWORD Style(DWORD initial)
+    // removed from it, starting from the statement's default. A term that
+    // names the kind of control (COMBOBOX's CBS_DROPDOWN, a button's
+    // BS_AUTOCHECKBOX) replaces the default's kind instead of adding to it.
+    DWORD Style(DWORD initial, DWORD typeMask = 0)
     {
-        DWORD value = initial;
+        std::vector<std::pair<bool, DWORD>> terms;
+        DWORD given = 0;
         do {
             bool remove = Peek().IsKeyword("NOT");
             if (remove)
                 Next();
             auto term = static_cast<DWORD>(Expr(UnknownIdentifiers::AreErrors, 4));
-            value = remove ? (value & ~term) : (value | term);
+            terms.emplace_back(remove, term);
+            given |= remove ? 0 : term;
         } while (Accept("|"));
+        DWORD value = (given & typeMask) != 0 ? (initial & ~typeMask) : initial;
+        for (const auto& [remove, term] : terms)
+            value = remove ? (value & ~term) : (value | term);
         return value;
     }
 
@@ -428,7 +437,7 @@ private:
             }
             c.style = statement->style | visibleChild;
             if (Accept(",")) {
-                c.style = Style(c.style);
+                c.style = Style(c.style, statement->typeMask);
                 if (Accept(",")) {
                     c.exStyle = Style(0);
                     if (Accept(","))

@@ -231,9 +231,7 @@ void Preprocessor::ProcessFile(std::string_view text, const std::string& name, b
     int fileIndex = static_cast<int>(m_source.files.size());
     m_source.files.push_back(name);
     std::vector<Conditional> conditionals;
-    int lastLine = 0;
     for (const LogicalLine& line : SplitLines(text, directivesOnly)) {
-        lastLine = line.number;
         std::string_view s = Trim(line.text);
         try {
             if (!s.empty() && s.front() == '#') {
@@ -257,7 +255,7 @@ void Preprocessor::ProcessFile(std::string_view text, const std::string& name, b
         }
     }
     if (!conditionals.empty())
-        throw ParseError(name, lastLine, "#if without #endif");
+        throw ParseError(name, conditionals.back().line, "#if without #endif");
 }
 
 int64_t Preprocessor::EvaluateCondition(std::string_view expression, int lineNumber)
@@ -312,7 +310,7 @@ void Preprocessor::Directive(std::string_view line, int lineNumber, int fileInde
                 value = m_macros.IsDefined(t[0].text) == (directive == "ifdef");
             }
         }
-        conditionals.push_back(Conditional{active, value, value, false});
+        conditionals.push_back(Conditional{active, value, value, false, lineNumber});
         return;
     }
     if (directive == "elif" || directive == "else") {

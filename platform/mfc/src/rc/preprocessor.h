@@ -28,6 +28,7 @@ private:
         bool taken;   // some branch so far was taken
         bool active;  // the current branch is taken
         bool sawElse;
+        int line;  // of the #if, for an #endif that never comes
     };
 
     void ProcessFile(std::string_view text, const std::string& name, bool directivesOnly, bool system, int depth);
