@@ -6,6 +6,8 @@
 
 #include "app/app.h"
 
+#include <afxsock.h>
+
 #include "message_box_recorder.h"
 #include "resource.h"
 
@@ -209,6 +211,16 @@ private slots:
         box->button(QMessageBox::Retry)->click();
         QCOMPARE(detail::AnswerOf(*box), IDRETRY);
         owner.DestroyWindow();
+    }
+
+    void socketsStartAtVersionOnePointOne()
+    {
+        WSADATA data{};
+        QVERIFY(AfxSocketInit(&data));
+        QCOMPARE(data.wVersion, WORD(MAKEWORD(1, 1)));
+        QVERIFY(AfxSocketInit());  // again, without the data
+        QCOMPARE(WSACleanup(), 0);
+        QCOMPARE(WSACleanup(), 0);
     }
 
     // Last: it runs the application's own loop.
