@@ -19,7 +19,8 @@ public:
 
     enum { IDD = IDD_SEARCH };
 
-    // The search lasts kTicks ticks of kTickMs; the last one ends it.
+    // Each tick of timer kTimerId, every kTickMs, counts kSearchMs down; the
+    // tick that takes it below zero, the 31st, ends the search.
     static constexpr UINT_PTR kTimerId = 1000;
     static constexpr UINT kTickMs = 100;
     static constexpr int kSearchMs = 3000;

@@ -1,5 +1,6 @@
 #include "tool_test.h"
 
+#include <loopback_only.h>
 #include <vlm/mfctest.h>
 #include <vlm/win32.h>
 
@@ -20,6 +21,15 @@
 #include <cstring>
 
 namespace vlm::test {
+
+bool InPrivateNetwork()
+{
+    try {
+        return printer::NonLoopbackInterfaces().empty();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
 
 SystemRoot::SystemRoot()
 {

@@ -30,6 +30,10 @@ inline QString Text(const CString& text)
     return QString::fromLatin1(static_cast<LPCTSTR>(text));
 }
 
+// Whether this process's network is one a broadcast cannot leave (nothing
+// but loopback), as the tests that broadcast require before they start.
+bool InPrivateNetwork();
+
 // A temporary system root, made the process's (VLM_SYSTEM_ROOT) while it
 // lives; the registry opens afresh on it.
 class SystemRoot {

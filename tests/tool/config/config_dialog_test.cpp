@@ -73,6 +73,7 @@ class ConfigDialogTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -103,6 +104,11 @@ private:
     std::unique_ptr<UdpPeer> m_printer;
     CVLMCONFIGApp m_app;
 };
+
+void ConfigDialogTest::initTestCase()
+{
+    QVERIFY2(InPrivateNetwork(), "this test broadcasts: run it through scripts/netns-run");
+}
 
 void ConfigDialogTest::init()
 {

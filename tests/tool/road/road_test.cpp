@@ -31,6 +31,7 @@ private slots:
 
 void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
 {
+    QVERIFY2(InPrivateNetwork(), "this test broadcasts: run it through scripts/netns-run");
     SystemRoot root;
     MessageBoxRecorder boxes;
     CVLMCONFIGApp app;

@@ -47,6 +47,7 @@ class SearchDialogTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -58,6 +59,7 @@ private slots:
     void shortAnswersAndOtherTagsAreIgnored();
     void cancelEndsTheSearchAtOnceAndKeepsWhatArrived();
     void anEndpointThatCannotBindStillSearchesButHearsNothing();
+    void aRequestThatCannotBeSentIsReportedAndTheSearchRunsOn();
     void aNewSearchDiscardsTheOldRecords();
     void twoHundredFiftyPrintersAreAllListedInArrivalOrder();
 
@@ -74,6 +76,11 @@ private:
     std::vector<std::unique_ptr<Printer>> m_printers;
     CVLMCONFIGApp m_app;
 };
+
+void SearchDialogTest::initTestCase()
+{
+    QVERIFY2(InPrivateNetwork(), "this test broadcasts: run it through scripts/netns-run");
+}
 
 void SearchDialogTest::init()
 {
@@ -260,6 +267,30 @@ void SearchDialogTest::anEndpointThatCannotBindStillSearchesButHearsNothing()
     // The request still went out, from a port the system chose.
     QVERIFY(printer.WaitFor("FIND from 127.0.0.1:"));
     QVERIFY(!printer.output().contains("FIND from 127.0.0.1:48780"));
+    QCOMPARE(listed.rows, 0);
+}
+
+void SearchDialogTest::aRequestThatCannotBeSentIsReportedAndTheSearchRunsOn()
+{
+    // Without a route, the broadcast has nowhere to go. The namespace is
+    // this test program's own, so the route is ours to take away.
+    auto route = [](const QString& verb) {
+        QStringList args{"route", verb, "default", "dev", "lo"};
+        if (verb == "add")
+            args << "src" << "127.0.0.1";
+        return QProcess::execute("ip", args) == 0 || QProcess::execute("/usr/sbin/ip", args) == 0;
+    };
+    QVERIFY(route("del"));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    Listed listed = SearchFromMain();
+    QVERIFY(route("add"));
+    QStringList texts = BoxTexts(*m_boxes);
+    QCOMPARE(texts.size(), 2);
+    QVERIFY2(texts[0].startsWith("SendError : 100"), qPrintable(texts[0]));
+    QCOMPARE(texts[1], QString("???????????"));
+    QCOMPARE(QString::fromStdString(m_boxes->Boxes()[1].caption), QString("VLMCONFIG"));
+    QVERIFY(elapsed.elapsed() >= 31 * 25);
     QCOMPARE(listed.rows, 0);
 }
 
