@@ -1,76 +1,79 @@
 #!/usr/bin/env bash
-# The whole system on a fresh system root: a simulated printer (vlmprinter),
-# the kernel serving (vlmhost), one virtual port installed from the driver's
-# INF file (vlmdevcon) and assigned to the printer (vlmreg), a job printed
-# through the port's terminal the way a Linux serial program prints, and
-# what the printer received.
+# The road of a print job through the configuration tool, in a private
+# network namespace (scripts/netns-run): simulated printers (vlmprinter)
+# answer the tool's search, vlmhost serves the ports on a fresh system root,
+# and vlmconfig runs on your display. Try: Port Management > Add Port
+# (COM3), STEP 1, choose a printer, STEP 2 > Save (the printer confirms),
+# STEP 3; the printers' jobs are listed when the tool ends.
+#
+# Without a display (or with --headless) the same road is driven through
+# the real widgets offscreen: Add Port, the search, the configuration, the
+# test page, a job from a serial program through COM3's terminal, Detach,
+# Delete All Port and the restart; each step is printed, and the paths of
+# the dialogs' screenshots at the end.
+#   scripts/demo.sh [--headless]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh >/dev/null
-cmake --preset default >/dev/null
-cmake --build --preset default --target vlmhost vlmprinter vlmreg vlmdevcon >/dev/null
-bin=$PWD/build/default
-root=$(mktemp -d "${TMPDIR:-/tmp}/vlmdemo.XXXXXX")
-export VLM_SYSTEM_ROOT=$root
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$root"
-}
-trap cleanup EXIT
+repo=$PWD
+build=$repo/build/default
 
-# Waits (at most 20 s) until file $1 holds the text $2.
-wait_for() {
-  for _ in $(seq 200); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
+if [[ ${1:-} == --inside ]]; then
+  # In the private namespace: the printers, vlmhost, then the tool.
+  root=$(mktemp -d "${TMPDIR:-/tmp}/vlmdemo.XXXXXX")
+  mkdir -p "$root/jobs"
+  pids=()
+  trap 'kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$root"' EXIT
+  "$build/host/vlmhost" --root "$root" >"$root/vlmhost.log" 2>&1 &
+  pids+=($!)
+  "$build/tools/vlmprinter/vlmprinter" --udp --interfaces 3 --mac 00:1b:4d:00:00:01 \
+    --listen 127.0.0.1:0 --jobs "$root/jobs" >"$root/vlmprinter.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do
+    grep -q serving "$root/vlmhost.log" && grep -q 'udp on' "$root/vlmprinter.log" && break
     sleep 0.1
   done
-  echo "demo: timed out waiting for '$2' in $1" >&2
-  cat "$1" >&2 || true
-  return 1
-}
+  echo "system root $root; three printers answer on 127.0.0.1-3"
+  # The tool looks for its INF file in its current directory.
+  (cd "$repo/driver" && VLM_SYSTEM_ROOT=$root "$build/config/vlmconfig") || echo "demo: vlmconfig ended with status $?"
+  echo "what the printers received:"
+  grep '^job' "$root/vlmprinter.log" || echo "  nothing"
+  exit 0
+fi
 
-step() { printf '\n== %s\n' "$*"; }
+headless=false
+if [[ ${1:-} == --headless || -z ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]]; then
+  headless=true
+elif [[ -z ${WAYLAND_DISPLAY:-} && ${DISPLAY%%:*} != "" && ${DISPLAY%%:*} != unix ]]; then
+  # A display reached over the network (ssh -X) is out of the private
+  # namespace's reach.
+  echo "demo: DISPLAY=$DISPLAY is reached over the network; driving the road offscreen instead"
+  headless=true
+fi
 
-step "the printer: vlmprinter on loopback"
-mkdir -p "$root/jobs"
-"$bin/tools/vlmprinter/vlmprinter" --listen 127.0.0.1:0 --jobs "$root/jobs" >"$root/printer.log" 2>&1 &
-pids+=($!)
-wait_for "$root/printer.log" "listening on"
-cat "$root/printer.log"
-port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$root/printer.log")
+scripts/setup.sh >/dev/null
+cmake --preset default >/dev/null
+targets=(vlmconfig vlmhost vlmprinter)
+$headless && targets+=(test_tool_road)
+echo "== building ${targets[*]} (the first time takes several minutes)"
+if ! cmake --build --preset default --target "${targets[@]}" >"$build/demo-build.log" 2>&1; then
+  tail -n 30 "$build/demo-build.log"
+  echo "demo: the build failed (all of it in $build/demo-build.log)" >&2
+  exit 1
+fi
 
-step "the kernel: vlmhost on $root"
-"$bin/host/vlmhost" --root "$root" >"$root/host.log" 2>&1 &
-pids+=($!)
-wait_for "$root/host.log" "serving"
-cat "$root/host.log"
+if ! $headless; then
+  exec scripts/netns-run "$0" --inside
+fi
 
-step "install one port from the driver's INF file"
-(cd driver && "$bin/tools/vlmdevcon/vlmdevcon" install quentaro.INF 'Mirka\kordia') | tee "$root/install.log"
-com=$(grep -o 'COM[0-9]*' "$root/install.log" | head -1)
-
-step "assign $com to the printer at 127.0.0.1:$port"
-key="HKLM\\SOFTWARE\\VELMORA\\KORDIA\\$com"
-# The address's bytes in memory order (7F 00 00 01), the port in network order.
-"$bin/tools/vlmreg/vlmreg" ADD "$key" /v IPAddress /t REG_DWORD /d 0x0100007F /f
-"$bin/tools/vlmreg/vlmreg" ADD "$key" /v Port /t REG_DWORD /d $(( ((port & 0xFF) << 8) | (port >> 8) )) /f
-"$bin/tools/vlmreg/vlmreg" ADD "$key" /v Port_ /t REG_DWORD /d "$port" /f
-"$bin/tools/vlmreg/vlmreg" QUERY "$key"
-
-step "print a job through $root/dosdevices/$com"
-for _ in $(seq 200); do [ -e "$root/dosdevices/$com" ] && break; sleep 0.1; done
-ls -l "$root/dosdevices/$com"
-printf 'VLM demo job\r\nprinted through %s on %s\r\n\f' "$com" "$(date -u '+%Y-%m-%d %H:%M:%S UTC')" \
-  >"$root/dosdevices/$com"
-
-step "what the printer received"
-wait_for "$root/printer.log" "^job 1:"
-grep '^job' "$root/printer.log"
-od -A d -c "$root/jobs/job-0001.prn"
-
-step "stop vlmhost"
-kill -TERM "${pids[1]}"
-wait "${pids[1]}" || true
-tail -n +$(( $(grep -n serving "$root/host.log" | cut -d: -f1) )) "$root/host.log"
+shots=$build/tests/tool/tool-screenshots
+rm -f "$shots"/road-*.png
+log=$build/demo-road.log
+echo "== the road through the tool, offscreen"
+if ! QT_QPA_PLATFORM=offscreen scripts/netns-run "$build/tests/tool/test_tool_road" >"$log" 2>&1; then
+  cat "$log"
+  echo "demo: the road stopped (its whole output above)" >&2
+  exit 1
+fi
+sed -n 's/^QINFO  : [^ ]* road: \(.*\)/  \1/p' "$log" | sed 's/; screenshot .*//'
+echo "== the dialogs on the road"
+ls -1 "$shots"/road-*.png

@@ -11,6 +11,8 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFontMetrics>
+#include <QImage>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -137,6 +139,66 @@ private slots:
         QCOMPARE(IdOf(QApplication::focusWidget()), IDC_LIST);
         dlg.PrevDlgCtrl();
         QCOMPARE(IdOf(QApplication::focusWidget()), IDCANCEL);
+        dlg.DestroyWindow();
+    }
+
+    // Statics wrap between words by the whole-pixel widths the dialog units
+    // were measured with: a label whose box is as wide as its text keeps it
+    // on one line; a narrower one moves its last word to the next line.
+    void aLabelAsWideAsItsTextStaysOnOneLine()
+    {
+        QWidget parent;
+        parent.setFont(detail::DialogFont(SampleTemplate()));
+        detail::DialogUnits units = detail::DialogUnits::Of(parent.font());
+        QFontMetrics metrics(parent.font());
+        for (const char* text : {"Virtual Port :", "sec (Default : 0)", "Ethernet Fimware Version :"}) {
+            int width = metrics.horizontalAdvance(QString::fromLatin1(text));
+            int fitting = (width * 4 + units.baseX - 1) / units.baseX;  // dialog units, rounded up
+            for (int cx : {fitting, fitting - 4}) {
+                rc::ControlTemplate t;
+                t.className = "Static";
+                t.text = text;
+                t.style = WS_CHILD | WS_VISIBLE | SS_LEFT;
+                t.cx = cx;
+                t.cy = 20;  // room for two lines
+                std::unique_ptr<detail::ControlWindow> label = detail::CreateControl(t, &parent);
+                label->Place(units.Rect(0, 0, t.cx, t.cy));
+                QImage image = label->Widget()->grab().toImage();
+                // The rows of ink below the first line, and the rightmost column of ink.
+                int lowest = -1, rightmost = -1;
+                for (int y = 0; y < image.height(); ++y)
+                    for (int x = 0; x < image.width(); ++x)
+                        if (qGray(image.pixel(x, y)) < 128) {
+                            lowest = std::max(lowest, y);
+                            rightmost = std::max(rightmost, x);
+                        }
+                bool oneLine = lowest < metrics.lineSpacing();
+                QVERIFY2(oneLine == (cx == fitting), qPrintable(QString("%1 in %2 units").arg(text).arg(cx)));
+                if (oneLine)
+                    QVERIFY2(rightmost >= width - metrics.horizontalAdvance(QLatin1Char(':')) - 2, text);
+            }
+        }
+    }
+
+    // The dialog's focus marks an editable field's text, so typing replaces
+    // it; a read-only field takes the focus with nothing marked.
+    void tabbingIntoAReadOnlyEditMarksNothing()
+    {
+        SampleDlg dlg;
+        QVERIFY(dlg.Create(IDD_SAMPLE));
+        dlg.SetDlgItemText(IDC_NUMBER, "9100");
+        dlg.SetDlgItemText(IDC_NAME, "Printer");
+        dlg.GetDlgItem(IDC_NAME)->SendMessage(EM_SETREADONLY, TRUE);
+        QVERIFY(ShowActive(dlg));
+        QTRY_COMPARE(IdOf(QApplication::focusWidget()), IDC_LIST);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(ControlOf<QLineEdit>(dlg, IDC_NUMBER)->selectedText(), QStringLiteral("9100"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(IdOf(QApplication::focusWidget()), IDC_NAME);
+        QCOMPARE(ControlOf<QLineEdit>(dlg, IDC_NAME)->selectedText(), QString());
+        // Asked for, a selection still shows.
+        dlg.GetDlgItem(IDC_NAME)->SendMessage(EM_SETSEL, 0, -1);
+        QCOMPARE(ControlOf<QLineEdit>(dlg, IDC_NAME)->selectedText(), QStringLiteral("Printer"));
         dlg.DestroyWindow();
     }
 

@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <chrono>
+#include <map>
 #include <set>
 
 using namespace vlm::mfc;
@@ -32,6 +34,7 @@ public:
     int iconicPaints = 0;
     bool destroyedWithWindow = false;
     std::map<UINT_PTR, int> ticks;
+    std::chrono::steady_clock::time_point thirdTick;
     std::vector<int> changedRows;
 
 protected:
@@ -46,8 +49,10 @@ protected:
     }
     afx_msg void OnTimer(UINT_PTR nIDEvent)
     {
-        if (++ticks[nIDEvent] == 3 && nIDEvent == 1)
+        if (++ticks[nIDEvent] == 3 && nIDEvent == 1) {
+            thirdTick = std::chrono::steady_clock::now();
             KillTimer(1);
+        }
         CDialog::OnTimer(nIDEvent);
     }
     afx_msg void OnDestroy()
@@ -181,8 +186,11 @@ private slots:
         QVERIFY(dlg.Create(IDD_SAMPLE));
         // 3000 ms on the scaled clock is 30 ms: it fires long before the
         // real period would have passed.
+        auto start = std::chrono::steady_clock::now();
         QCOMPARE(dlg.SetTimer(1, 3000, nullptr), UINT_PTR(1));
         QTRY_COMPARE_WITH_TIMEOUT(dlg.ticks[1], 3, 2000);
+        // Never early: three periods have passed by the third tick.
+        QVERIFY(dlg.thirdTick - start >= std::chrono::milliseconds(90));
         // A second timer as a clock: while it ticks ten times the killed one
         // stays at three.
         dlg.SetTimer(2, 1000, nullptr);

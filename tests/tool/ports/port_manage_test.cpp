@@ -78,6 +78,7 @@ private slots:
     void deleteAllPortAsksToRestartEvenWithNothingToRemove();
     void deleteAllPortRemovesOnlyThisBuildsNodes();
     void anIdListedTwiceIsRemovedOnceAndTheSecondRemovalFails();
+    void noLeavesVlmhostAsItIsAndYesRestartsIt();
     void theMainDialogOpensItAndExitEndsIt();
 
 private:
@@ -206,6 +207,51 @@ void PortManageTest::anIdListedTwiceIsRemovedOnceAndTheSecondRemovalFails()
     m_boxes->Answer(IDNO);
     Run([&](CDialog& dialog) { Click(dialog, IDC_DELETE_ALL_PORT); });
     QCOMPARE(BoxTexts(*m_boxes), (QStringList{"Remove Error", kRestartPrompt}));
+    QCOMPARE(NodeIds(), QStringList{});
+}
+
+void PortManageTest::noLeavesVlmhostAsItIsAndYesRestartsIt()
+{
+    // A port held open keeps its device running after its node is
+    // removed; only the restart ends it.
+    QTemporaryDir jobs;
+    Printer printer({"--listen", "127.0.0.1:0", "--jobs", jobs.path()});
+    reg::Assign("COM3", "127.0.0.1", printer.PrintPort());
+    Host host(m_root->path());
+    HANDLE port = INVALID_HANDLE_VALUE;
+    auto write = [&](const char* text) {
+        DWORD written = 0;
+        return WriteFile(port, text, DWORD(std::strlen(text)), &written, nullptr) && written == std::strlen(text);
+    };
+    Run([&](CDialog& dialog) {
+        Click(dialog, IDC_ADD_PORT);
+        QVERIFY(host.WaitFor("started as COM3"));
+        port = CreateFileA("\\\\.\\COM3", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        QVERIFY2(port != INVALID_HANDLE_VALUE, qPrintable(QString::number(GetLastError())));
+
+        m_boxes->Answer(IDNO);
+        Click(dialog, IDC_DELETE_ALL_PORT);
+        QCOMPARE(PortList(dialog), QStringList{});
+        QVERIFY2(write("before the restart\n"), qPrintable(QString::number(GetLastError())));
+        QVERIFY(!host.output().contains("restart"));
+
+        m_boxes->Answer(IDYES);
+        Click(dialog, IDC_DELETE_ALL_PORT);
+        QVERIFY2(host.WaitFor("restarting: vlmhost starts again as pid"), qPrintable(host.output()));
+        auto sinceRestart = [&] { return host.output().section("restarting: ", 1); };
+        QTRY_VERIFY_WITH_TIMEOUT(sinceRestart().contains("serving"), 20000);
+        QVERIFY2(sinceRestart().contains("0 device node(s) started"), qPrintable(sinceRestart()));
+        // The restart closed the port in order: the printer has the whole job.
+        QVERIFY2(printer.WaitFor("job 1: 19 bytes"), qPrintable(printer.output()));
+    });
+    QCOMPARE(BoxTexts(*m_boxes), (QStringList{"Add port Success!", kRestartPrompt, kRestartPrompt}));
+    QCOMPARE(m_boxes->Unscripted(), size_t(0));
+    // The held handle went with the old start, and the port is gone.
+    QVERIFY(!write("after"));
+    QCOMPARE(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+    QVERIFY(CloseHandle(port));
+    QCOMPARE(CreateFileA("\\\\.\\COM3", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    QCOMPARE(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     QCOMPARE(NodeIds(), QStringList{});
 }
 

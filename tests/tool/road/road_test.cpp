@@ -22,6 +22,17 @@
 using namespace vlm::test;
 namespace mfctest = vlm::mfc::test;
 
+namespace {
+
+// The road's steps as they are passed, for a person following it
+// (scripts/demo.sh shows them).
+void Step(const QString& what)
+{
+    qInfo("road: %s", qPrintable(what));
+}
+
+}  // namespace
+
 class RoadTest : public QObject {
     Q_OBJECT
 
@@ -59,7 +70,8 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
             EndOnExit endPorts(ports, IDCANCEL);
             Click(ports, IDC_ADD_PORT);
             QCOMPARE(ControlText(ports, IDC_PORT_LIST), QString("COM3"));
-            Screenshot(ports, "road-1-port-management");
+            Step("Port Management > Add Port: the new virtual port is COM3; screenshot " +
+                 Screenshot(ports, "road-1-port-management"));
             Click(ports, IDOK);
         });
         Click(dialog, IDC_PORT_MANAGEMENT);
@@ -69,7 +81,7 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
         // STEP 1 finds the printer, not yet assigned.
         mfctest::WhenModal([&](CDialog& search) {
             QTRY_COMPARE(ControlText(search, IDC_FOUND_COUNT), QString("1"));
-            Screenshot(search, "road-2-search");
+            Step("STEP 1 - Printer Search: one printer answered; screenshot " + Screenshot(search, "road-2-search"));
         });
         Click(dialog, IDC_SEARCH);
         QCOMPARE(RowCount(list), 1);
@@ -85,7 +97,8 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
             EndOnExit endConfig(config, IDCANCEL);
             QCOMPARE(ControlText(config, IDC_PORT_LIST), QString("COM3"));
             QCOMPARE(ControlText(config, IDC_LOCAL_PORT), printPort);
-            Screenshot(config, "road-3-printer-configuration");
+            Step("STEP 2 - Printer Configuration: Save assigns it to COM3; screenshot " +
+                 Screenshot(config, "road-3-printer-configuration"));
             Click(config, IDOK);
             QTRY_VERIFY(BoxTexts(boxes).contains("Succeeded to save information!"));
         });
@@ -97,13 +110,15 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
         QVERIFY(printer.output().contains("SETT from 127.0.0.1:48780 for 00:1b:4d:00:00:2a"));
         QCOMPARE(RowCount(list), 1);
         QCOMPARE(Cell(list, 0, 4), QString("COM3"));
-        Screenshot(dialog, "road-4-assigned");
+        Step("the printer confirmed (SETC); a fresh search shows it on COM3; screenshot " +
+             Screenshot(dialog, "road-4-assigned"));
 
         // STEP 3 prints the page through COM3.
         ClickRow(list, 0);
         Click(dialog, IDC_TEST_PRINT);
         QVERIFY(BoxTexts(boxes).contains("Printer Test Success!!!"));
         QVERIFY(printer.WaitFor("job 1: 193 bytes"));
+        Step("STEP 3 - Test Print: the printer filed the 193-byte test page");
 
         // A Linux serial program prints through COM3's terminal.
         QFile job(jobs.filePath("serial-job.txt"));
@@ -113,11 +128,13 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
         ChildProcess serial("/usr/bin/python3", {SERIAL_JOB_SCRIPT, terminal, job.fileName(), "0", "5"});
         QVERIFY2(serial.WaitFor("answer"), qPrintable(serial.output()));
         QVERIFY(printer.WaitFor("job 2: 29 bytes"));
+        Step("a serial program printed a 29-byte job through " + terminal);
 
         // Detach, then Delete All Port with the restart.
         Click(dialog, IDC_DETACH);
         QCOMPARE(Cell(list, 0, 4), QString("Not Assigned"));
         QVERIFY(!reg::KeyExists(reg::AssignKey("COM3")));
+        Step("Detach: COM3's assignment is gone");
         boxes.Answer(IDYES);
         mfctest::WhenModal([&](CDialog& ports) {
             EndOnExit endPorts(ports, IDCANCEL);
@@ -127,8 +144,10 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
         });
         Click(dialog, IDC_PORT_MANAGEMENT);
         QCOMPARE(boxes.Unscripted(), size_t(0));
+        QVERIFY2(host.WaitFor("restarting: vlmhost starts again as pid"), qPrintable(host.output()));
         QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(terminal), 10000);
         QCOMPARE(reg::Subkeys("SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS"), QStringList{});
+        Step("Port Management > Delete All Port, Yes: vlmhost restarted, no virtual port is left");
         Click(dialog, IDOK);
     });
     QCOMPARE(mfctest::RunApp(app), 0);

@@ -4,6 +4,7 @@
 
 #include <afxcmn.h>
 
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QRegularExpressionValidator>
@@ -13,6 +14,25 @@
 
 namespace vlm::mfc::detail {
 namespace {
+
+// A single-line edit. The keyboard's focus (the dialog's first focus, Tab)
+// selects an editable field's text so that typing replaces it; a read-only
+// field only shows a value, so it takes the focus with its text unmarked.
+class LineEdit : public QLineEdit {
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    void focusInEvent(QFocusEvent* e) override
+    {
+        if (isReadOnly() && !hasSelectedText()) {
+            QFocusEvent plain(e->type(), Qt::OtherFocusReason);
+            QLineEdit::focusInEvent(&plain);
+            return;
+        }
+        QLineEdit::focusInEvent(e);
+    }
+};
 
 class EditWindow : public ControlWindow {
 public:
@@ -137,7 +157,7 @@ std::unique_ptr<ControlWindow> CreateEdit(const rc::ControlTemplate& t, QWidget*
             text->setFrameStyle(QFrame::NoFrame);
         return std::make_unique<EditWindow>(nullptr, text, t);
     }
-    auto* line = new QLineEdit(parent);  // owned by the dialog widget
+    auto* line = new LineEdit(parent);  // owned by the dialog widget
     line->setAlignment(align | Qt::AlignVCenter);
     line->setReadOnly((t.style & ES_READONLY) != 0);
     line->setFrame(border);

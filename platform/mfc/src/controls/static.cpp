@@ -8,10 +8,72 @@
 #include "rc/resources.h"
 
 #include <QFrame>
+#include <QFontMetrics>
 #include <QLabel>
+#include <QPainter>
+#include <QStyle>
 
 namespace vlm::mfc::detail {
 namespace {
+
+// Text that wraps breaks its lines between words as Windows does, by the
+// whole-pixel widths the dialog units were measured with: a label that
+// fits its box by those widths stays on one line. (Qt's own wrapping uses
+// fractional widths, by which a label sized exactly for its text in dialog
+// units overflows by a fraction of a pixel and loses its last word.)
+class StaticLabel : public QLabel {
+public:
+    StaticLabel(QWidget* parent, bool wrap) : QLabel(parent), m_wrap(wrap) {}
+
+    // The lines the text is drawn in within `width` pixels.
+    QStringList Lines(int width) const
+    {
+        QFontMetrics metrics(font());
+        QStringList lines;
+        for (const QString& paragraph : text().remove(QLatin1Char('\r')).split(QLatin1Char('\n'))) {
+            QString line;
+            bool first = true;
+            for (const QString& word : paragraph.split(QLatin1Char(' '))) {
+                QString longer = first ? word : line + QLatin1Char(' ') + word;
+                if (!first && metrics.horizontalAdvance(longer) > width) {
+                    lines << line;
+                    line = word;
+                } else {
+                    line = longer;
+                }
+                first = false;
+            }
+            lines << line;
+        }
+        return lines;
+    }
+
+protected:
+    void paintEvent(QPaintEvent* e) override
+    {
+        if (!m_wrap || text().isEmpty()) {
+            QLabel::paintEvent(e);
+            return;
+        }
+        QPainter painter(this);
+        drawFrame(&painter);
+        QRect box = contentsRect();
+        QStringList lines = Lines(box.width());
+        int height = QFontMetrics(font()).lineSpacing();
+        Qt::Alignment horizontal = alignment() & Qt::AlignHorizontal_Mask;
+        QRect line(box.left(), box.top(), box.width(), height);
+        if ((alignment() & Qt::AlignVCenter) != 0)
+            line.moveTop(box.top() + (box.height() - height * static_cast<int>(lines.size())) / 2);
+        for (const QString& text : lines) {
+            style()->drawItemText(&painter, line, static_cast<int>(horizontal | Qt::AlignTop), palette(), isEnabled(),
+                                  text, foregroundRole());
+            line.translate(0, height);
+        }
+    }
+
+private:
+    bool m_wrap;
+};
 
 class StaticWindow : public ControlWindow {
 public:
@@ -106,9 +168,10 @@ std::unique_ptr<ControlWindow> CreateStatic(const rc::ControlTemplate& t, QWidge
         break;
     }
     default: {
-        auto* label = new QLabel(parent);  // owned by the dialog widget
+        bool wrap = type != SS_LEFTNOWORDWRAP && type != SS_SIMPLE && type != SS_ICON;
+        auto* label = new StaticLabel(parent, wrap);  // owned by the dialog widget
         label->setTextFormat(Qt::PlainText);
-        label->setWordWrap(type != SS_LEFTNOWORDWRAP && type != SS_SIMPLE);
+        label->setWordWrap(wrap);
         Qt::Alignment vertical = (t.style & SS_CENTERIMAGE) != 0 ? Qt::AlignVCenter : Qt::AlignTop;
         Qt::Alignment horizontal = type == SS_CENTER ? Qt::AlignHCenter : type == SS_RIGHT ? Qt::AlignRight : Qt::AlignLeft;
         label->setAlignment(type == SS_ICON ? Qt::AlignLeft | Qt::AlignTop : horizontal | vertical);

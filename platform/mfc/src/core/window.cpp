@@ -288,6 +288,10 @@ UINT_PTR Window::SetTimer(UINT_PTR id, UINT elapse, TIMERPROC proc)
         timer->disconnect(this);
     } else {
         timer = std::make_unique<QTimer>();
+        // Qt's default coarse timers may fire up to 5 % early; a WM_TIMER
+        // never comes before its period has passed (a 3.1 s search must
+        // not end after 2.95 s).
+        timer->setTimerType(Qt::PreciseTimer);
     }
     QObject::connect(timer.get(), &QTimer::timeout, this, [this, id, proc] {
         if (proc != nullptr)
