@@ -132,6 +132,51 @@ TEST_F(RegistryStoreTest, ChangesOfOneConnectionAreSeenByTheNextReadOfAnother)
     EXPECT_EQ(a->QueryValue(inA, "Bytes", &value), StoreStatus::KeyDeleted);
 }
 
+// Enumeration seeks from where the last call stopped; a change by any
+// connection between two calls must make it count again, or a subkey is
+// skipped or given twice.
+TEST_F(RegistryStoreTest, EnumeratingByIndexSeesChangesMadeBetweenCallsByAnyConnection)
+{
+    std::unique_ptr<Store> a, b;
+    ASSERT_EQ(Store::Open(root_ + "/registry.db", &a), StoreStatus::Ok) << Store::LastError();
+    ASSERT_EQ(Store::Open(root_ + "/registry.db", &b), StoreStatus::Ok) << Store::LastError();
+    KeyId parent = 0, parentInB = 0;
+    bool created = false;
+    ASSERT_EQ(a->CreateKey(a->Root(), {"MACHINE", "SOFTWARE", "Ports"}, {}, &parent, &created), StoreStatus::Ok);
+    for (const char* name : {"COM10", "COM3", "COM4", "COM5"}) {
+        KeyId child = 0;
+        ASSERT_EQ(a->CreateKey(parent, {name}, {}, &child, &created), StoreStatus::Ok);
+    }
+    ASSERT_EQ(b->OpenKey(b->Root(), {"MACHINE", "SOFTWARE", "Ports"}, &parentInB), StoreStatus::Ok);
+    auto nameAt = [&](uint32_t index) {
+        nt::cm::KeyRecord record;
+        StoreStatus status = a->EnumerateKey(parent, index, &record);
+        return status == StoreStatus::Ok ? record.name : status == StoreStatus::NoMoreEntries ? "(end)" : "(error)";
+    };
+    // Asked twice per index (size, then data) and in order, as drivers do.
+    EXPECT_EQ(nameAt(0), "COM10");
+    EXPECT_EQ(nameAt(0), "COM10");
+    EXPECT_EQ(nameAt(1), "COM3");
+
+    KeyId added = 0;  // another connection adds a key that sorts before COM4
+    ASSERT_EQ(b->CreateKey(parentInB, {"COM31"}, {}, &added, &created), StoreStatus::Ok);
+    EXPECT_EQ(nameAt(2), "COM31");
+    EXPECT_EQ(nameAt(3), "COM4");
+
+    KeyId removed = 0;  // this connection deletes one it has passed
+    ASSERT_EQ(a->OpenKey(parent, {"COM3"}, &removed), StoreStatus::Ok);
+    ASSERT_EQ(a->DeleteKey(removed), StoreStatus::Ok);
+    EXPECT_EQ(nameAt(3), "COM5");
+    EXPECT_EQ(nameAt(4), "(end)");
+
+    KeyId first = 0;  // and the other one deletes the first, between an index's two calls
+    EXPECT_EQ(nameAt(2), "COM4");
+    ASSERT_EQ(b->OpenKey(parentInB, {"COM10"}, &first), StoreStatus::Ok);
+    ASSERT_EQ(b->DeleteKey(first), StoreStatus::Ok);
+    EXPECT_EQ(nameAt(2), "COM5");
+    EXPECT_EQ(nameAt(1), "COM4");
+}
+
 TEST_F(RegistryStoreTest, CreatingIntermediateKeysOnRequest)
 {
     std::unique_ptr<Store> store;

@@ -88,8 +88,37 @@ int64_t NtTimeNow()
 
 class Store::Statement {
 public:
-    Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    // The store's cached statement for `sql`, or one of its own when that is
+    // in use further up the stack. Called with the store's lock held.
+    Statement(Store& store, const char* sql)
+    {
+        Cached& cached = store.statements_[sql];
+        if (cached.stmt && !cached.busy) {
+            stmt_ = cached.stmt;
+            cached_ = &cached;
+            cached.busy = true;
+            rc_ = SQLITE_OK;
+            return;
+        }
+        rc_ = sqlite3_prepare_v3(store.db_, sql, -1, cached.stmt || cached.busy ? 0 : SQLITE_PREPARE_PERSISTENT,
+                                 &stmt_, nullptr);
+        if (rc_ == SQLITE_OK && !cached.stmt && !cached.busy) {
+            cached.stmt = stmt_;
+            cached.busy = true;
+            cached_ = &cached;
+        }
+    }
+    ~Statement()
+    {
+        if (!cached_) {
+            sqlite3_finalize(stmt_);
+            return;
+        }
+        // Ready for its next user: no row held, no read lock kept, no bytes bound.
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+        cached_->busy = false;
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -143,6 +172,7 @@ private:
     }
 
     sqlite3_stmt* stmt_ = nullptr;
+    Cached* cached_ = nullptr;  // the store's entry this one borrows, if any
     int rc_;
 };
 
@@ -155,13 +185,13 @@ class Store::Transaction {
 public:
     Transaction(Store& store, bool write) : store_(store)
     {
-        status_ = store_.Exec(write ? "BEGIN IMMEDIATE" : "BEGIN");
+        status_ = Run(write ? "BEGIN IMMEDIATE" : "BEGIN");
         open_ = status_ == StoreStatus::Ok;
     }
     ~Transaction()
     {
         if (open_)
-            sqlite3_exec(store_.db_, "ROLLBACK", nullptr, nullptr, nullptr);
+            Statement(store_, "ROLLBACK").Step();
     }
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
@@ -169,13 +199,19 @@ public:
     StoreStatus Status() const { return status_; }
     StoreStatus Commit()
     {
-        StoreStatus status = store_.Exec("COMMIT");
+        StoreStatus status = Run("COMMIT");
         if (status == StoreStatus::Ok)
             open_ = false;
         return status;
     }
 
 private:
+    StoreStatus Run(const char* sql)
+    {
+        int rc = Statement(store_, sql).Step();
+        return rc == SQLITE_DONE ? StoreStatus::Ok : store_.Fail(sql);
+    }
+
     Store& store_;
     StoreStatus status_;
     bool open_ = false;
@@ -220,6 +256,8 @@ Store::Store(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
 
 Store::~Store()
 {
+    for (auto& [sql, cached] : statements_)
+        sqlite3_finalize(cached.stmt);
     sqlite3_close_v2(db_);
 }
 
@@ -349,11 +387,11 @@ StoreStatus Store::CheckOurs()
     Transaction tx(*this, false);
     if (tx.Status() != StoreStatus::Ok)
         return tx.Status();
-    Statement version(db_, "PRAGMA user_version");
+    Statement version(*this, "PRAGMA user_version");
     if (version.Step() != SQLITE_ROW)
         return Fail("read the schema version");
     int64_t found = version.Int(0);
-    Statement tables(db_, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
+    Statement tables(*this, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name IN ('keys','vals')");
     if (tables.Step() != SQLITE_ROW)
         return Fail("list the tables");
     int64_t ours = tables.Int(0);
@@ -477,7 +515,7 @@ StoreStatus Store::Begun(const Transaction& tx, KeyId key)
 
 StoreStatus Store::Exists(KeyId key)
 {
-    Statement stmt(db_, "SELECT 1 FROM keys WHERE id=?1");
+    Statement stmt(*this, "SELECT 1 FROM keys WHERE id=?1");
     stmt.Bind(1, key);
     switch (stmt.Step()) {
     case SQLITE_ROW: return StoreStatus::Ok;
@@ -488,7 +526,7 @@ StoreStatus Store::Exists(KeyId key)
 
 StoreStatus Store::Child(KeyId parent, const std::string& folded, KeyId* child)
 {
-    Statement stmt(db_, "SELECT id FROM keys WHERE parent=?1 AND folded=?2");
+    Statement stmt(*this, "SELECT id FROM keys WHERE parent=?1 AND folded=?2");
     stmt.Bind(1, parent).Bind(2, folded);
     switch (stmt.Step()) {
     case SQLITE_ROW: *child = stmt.Int(0); return StoreStatus::Ok;
@@ -524,7 +562,7 @@ StoreStatus Store::Resolve(KeyId base, const std::vector<std::string>& path, Key
 StoreStatus Store::InsertKey(KeyId parent, const std::string& name, const CreateOptions& options, int64_t now,
                              KeyId* key)
 {
-    Statement stmt(db_,
+    Statement stmt(*this,
                    "INSERT INTO keys(parent, name, folded, class, volatile, last_write) "
                    "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
     stmt.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).BindOptional(4, options.className);
@@ -537,7 +575,7 @@ StoreStatus Store::InsertKey(KeyId parent, const std::string& name, const Create
 
 StoreStatus Store::Touch(KeyId key, int64_t now)
 {
-    Statement stmt(db_, "UPDATE keys SET last_write=?1 WHERE id=?2");
+    Statement stmt(*this, "UPDATE keys SET last_write=?1 WHERE id=?2");
     stmt.Bind(1, now).Bind(2, key);
     if (stmt.Step() != SQLITE_DONE)
         return Fail("update a key's write time");
@@ -627,7 +665,7 @@ StoreStatus Store::CreateKey(KeyId base, const std::vector<std::string>& path, c
 StoreStatus Store::QueryKey(KeyId key, KeyRecord* record)
 {
     std::lock_guard guard(lock_);
-    Statement stmt(db_, "SELECT id, name, class, volatile, last_write FROM keys WHERE id=?1");
+    Statement stmt(*this, "SELECT id, name, class, volatile, last_write FROM keys WHERE id=?1");
     stmt.Bind(1, key);
     switch (stmt.Step()) {
     case SQLITE_ROW: return ReadKey(stmt.get(), record);
@@ -639,7 +677,7 @@ StoreStatus Store::QueryKey(KeyId key, KeyRecord* record)
 StoreStatus Store::KeyPath(KeyId key, std::string* path)
 {
     std::lock_guard guard(lock_);
-    Statement stmt(db_,
+    Statement stmt(*this,
                    "WITH RECURSIVE chain(id, parent, name, depth) AS ("
                    " SELECT id, parent, name, 0 FROM keys WHERE id=?1"
                    " UNION ALL"
@@ -667,7 +705,7 @@ StoreStatus Store::QueryCounts(KeyId key, KeyCounts* counts)
         return s;
     KeyCounts found;
     {
-        Statement stmt(db_, "SELECT name, class FROM keys WHERE parent=?1");
+        Statement stmt(*this, "SELECT name, class FROM keys WHERE parent=?1");
         stmt.Bind(1, key);
         int rc;
         while ((rc = stmt.Step()) == SQLITE_ROW) {
@@ -680,7 +718,7 @@ StoreStatus Store::QueryCounts(KeyId key, KeyCounts* counts)
             return Fail("count subkeys");
     }
     {
-        Statement stmt(db_, "SELECT name, length(data) FROM vals WHERE key=?1");
+        Statement stmt(*this, "SELECT name, length(data) FROM vals WHERE key=?1");
         stmt.Bind(1, key);
         int rc;
         while ((rc = stmt.Step()) == SQLITE_ROW) {
@@ -700,17 +738,50 @@ StoreStatus Store::EnumerateKey(KeyId key, uint32_t index, KeyRecord* record)
 {
     std::lock_guard guard(lock_);
     Transaction tx(*this, false);
-    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
+    if (tx.Status() != StoreStatus::Ok)
+        return tx.Status();
+    int64_t version;
+    if (StoreStatus s = DataVersion(&version); s != StoreStatus::Ok)
         return s;
-    Statement stmt(db_,
-                   "SELECT id, name, class, volatile, last_write FROM keys WHERE parent=?1 "
-                   "ORDER BY folded LIMIT 1 OFFSET ?2");
-    stmt.Bind(1, key).Bind(2, int64_t(index));
+    const int64_t changes = sqlite3_total_changes64(db_);
+    // Callers ask for an index twice (its size, then its data) and then for
+    // the next one: both are seeks from the cursor. A valid cursor also
+    // means the key was there when it was set and nothing changed since.
+    const bool valid = cursor_.key == key && cursor_.dataVersion == version && cursor_.changes == changes;
+    if (!valid)
+        if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
+            return s;
+    const bool same = valid && cursor_.index == index;
+    const bool next = valid && index > 0 && cursor_.index == index - 1;
+    const char* sql = same   ? "SELECT id, name, class, volatile, last_write, folded FROM keys "
+                               "WHERE parent=?1 AND folded=?2"
+                      : next ? "SELECT id, name, class, volatile, last_write, folded FROM keys "
+                               "WHERE parent=?1 AND folded>?2 ORDER BY folded LIMIT 1"
+                             : "SELECT id, name, class, volatile, last_write, folded FROM keys "
+                               "WHERE parent=?1 ORDER BY folded LIMIT 1 OFFSET ?2";
+    Statement stmt(*this, sql);
+    stmt.Bind(1, key);
+    if (same || next)
+        stmt.Bind(2, cursor_.folded);
+    else
+        stmt.Bind(2, int64_t(index));
+    cursor_ = EnumerationCursor{};
     switch (stmt.Step()) {
-    case SQLITE_ROW: return ReadKey(stmt.get(), record);
+    case SQLITE_ROW:
+        cursor_ = EnumerationCursor{key, index, stmt.Text(5), version, changes};
+        return ReadKey(stmt.get(), record);
     case SQLITE_DONE: return StoreStatus::NoMoreEntries;
     default: return Fail("enumerate subkeys");
     }
+}
+
+StoreStatus Store::DataVersion(int64_t* version)
+{
+    Statement stmt(*this, "PRAGMA data_version");
+    if (stmt.Step() != SQLITE_ROW)
+        return Fail("read the data version");
+    *version = stmt.Int(0);
+    return StoreStatus::Ok;
 }
 
 StoreStatus Store::ListSubkeys(KeyId key, std::vector<std::string>* names)
@@ -719,7 +790,7 @@ StoreStatus Store::ListSubkeys(KeyId key, std::vector<std::string>* names)
     Transaction tx(*this, false);
     if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
-    Statement stmt(db_, "SELECT name FROM keys WHERE parent=?1 ORDER BY folded");
+    Statement stmt(*this, "SELECT name FROM keys WHERE parent=?1 ORDER BY folded");
     stmt.Bind(1, key);
     std::vector<std::string> found;
     int rc;
@@ -739,7 +810,7 @@ StoreStatus Store::DeleteKey(KeyId key)
         return tx.Status();
     KeyId parent;
     {
-        Statement stmt(db_, "SELECT parent FROM keys WHERE id=?1");
+        Statement stmt(*this, "SELECT parent FROM keys WHERE id=?1");
         stmt.Bind(1, key);
         switch (stmt.Step()) {
         case SQLITE_ROW: parent = stmt.Int(0); break;
@@ -752,7 +823,7 @@ StoreStatus Store::DeleteKey(KeyId key)
             return StoreStatus::Protected;
     }
     {
-        Statement stmt(db_, "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
+        Statement stmt(*this, "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
         stmt.Bind(1, key);
         switch (stmt.Step()) {
         case SQLITE_ROW: return StoreStatus::HasSubkeys;
@@ -761,13 +832,13 @@ StoreStatus Store::DeleteKey(KeyId key)
         }
     }
     {
-        Statement stmt(db_, "DELETE FROM vals WHERE key=?1");
+        Statement stmt(*this, "DELETE FROM vals WHERE key=?1");
         stmt.Bind(1, key);
         if (stmt.Step() != SQLITE_DONE)
             return Fail("delete a key's values");
     }
     {
-        Statement stmt(db_, "DELETE FROM keys WHERE id=?1");
+        Statement stmt(*this, "DELETE FROM keys WHERE id=?1");
         stmt.Bind(1, key);
         if (stmt.Step() != SQLITE_DONE)
             return Fail("delete a key");
@@ -790,7 +861,7 @@ StoreStatus Store::SetValue(KeyId key, std::string_view name, uint32_t type, con
     {
         // An existing value keeps its row, hence its place in the
         // enumeration order and the case of its name.
-        Statement stmt(db_,
+        Statement stmt(*this,
                        "INSERT INTO vals(key, name, folded, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
                        "ON CONFLICT(key, folded) DO UPDATE SET type=excluded.type, data=excluded.data");
         stmt.Bind(1, key).Bind(2, name).Bind(3, FoldName(name)).Bind(4, int64_t(type)).BindBlob(5, data, size);
@@ -808,7 +879,7 @@ StoreStatus Store::QueryValue(KeyId key, std::string_view name, ValueRecord* val
     Transaction tx(*this, false);
     if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
-    Statement stmt(db_, "SELECT name, type, data FROM vals WHERE key=?1 AND folded=?2");
+    Statement stmt(*this, "SELECT name, type, data FROM vals WHERE key=?1 AND folded=?2");
     stmt.Bind(1, key).Bind(2, FoldName(name));
     switch (stmt.Step()) {
     case SQLITE_ROW: return ReadValue(stmt.get(), value);
@@ -823,7 +894,7 @@ StoreStatus Store::EnumerateValue(KeyId key, uint32_t index, ValueRecord* value)
     Transaction tx(*this, false);
     if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
-    Statement stmt(db_, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2");
+    Statement stmt(*this, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2");
     stmt.Bind(1, key).Bind(2, int64_t(index));
     switch (stmt.Step()) {
     case SQLITE_ROW: return ReadValue(stmt.get(), value);
@@ -839,7 +910,7 @@ StoreStatus Store::DeleteValue(KeyId key, std::string_view name)
     if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
     {
-        Statement stmt(db_, "DELETE FROM vals WHERE key=?1 AND folded=?2");
+        Statement stmt(*this, "DELETE FROM vals WHERE key=?1 AND folded=?2");
         stmt.Bind(1, key).Bind(2, FoldName(name));
         if (stmt.Step() != SQLITE_DONE)
             return Fail("delete a value");
@@ -880,7 +951,7 @@ StoreStatus Store::ResetVolatile()
         " SELECT id FROM keys WHERE parent=?1 OR volatile<>0"
         " UNION SELECT k.id FROM keys k JOIN doomed d ON k.parent = d.id) ";
     for (const char* action : {"DELETE FROM vals WHERE key IN doomed OR key=?1", "DELETE FROM keys WHERE id IN doomed"}) {
-        Statement stmt(db_, (std::string(kDoomed) + action).c_str());
+        Statement stmt(*this, (std::string(kDoomed) + action).c_str());
         stmt.Bind(1, hardware);
         if (stmt.Step() != SQLITE_DONE)
             return Fail("drop volatile keys");

@@ -45,6 +45,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <string_view>
 #include <vector>
 
@@ -192,8 +193,33 @@ private:
     StoreStatus ReadKey(sqlite3_stmt* stmt, KeyRecord* record);
     StoreStatus ReadValue(sqlite3_stmt* stmt, ValueRecord* value);
 
+    // A statement prepared once and kept: parsing SQL cost more than running
+    // it (a key enumeration of a few hundred subkeys spent nine tenths of its
+    // time in the parser). `busy` while a Statement holds it, so a nested use
+    // of the same text gets a statement of its own.
+    struct Cached {
+        sqlite3_stmt* stmt = nullptr;
+        bool busy = false;
+    };
+
     std::mutex lock_;  // serialises every use of db_ and the cached statements
     sqlite3* db_;
+    std::unordered_map<std::string, Cached> statements_;  // by SQL text; guarded by lock_
+
+    // Where the last subkey enumeration stopped, so that asking for index
+    // i+1 next seeks past that name instead of counting i+1 rows again
+    // (enumerating n subkeys one index at a time was quadratic). Valid
+    // only while no connection has changed the database since: own
+    // changes show in sqlite3_total_changes64, other processes' in
+    // PRAGMA data_version. Guarded by lock_.
+    struct EnumerationCursor {
+        KeyId key = 0;
+        uint32_t index = 0;
+        std::string folded;
+        int64_t dataVersion = -1;
+        int64_t changes = -1;
+    } cursor_;
+    StoreStatus DataVersion(int64_t* version);
     const std::string file_;  // for messages
     KeyId root_ = 0;
     std::vector<KeyId> protected_;  // hive roots, fixed once seeded
