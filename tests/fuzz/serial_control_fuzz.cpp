@@ -47,6 +47,11 @@ constexpr int kMaxWaiters = 12;        // requests that may wait, per input
 constexpr auto kRequestLimit = 10s;    // a request that should not wait, and a cancelled one
 constexpr ULONG kLargeBuffer = 4096;
 
+// Serial functions 33 and 34 (COMMCONFIG): the DDK's ntddser.h has no
+// names for them, so neither do the platform's headers.
+constexpr ULONG kGetCommConfig = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kSetCommConfig = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
 // The codes the driver knows, and neighbours it must treat as unknown.
 const ULONG kCodes[] = {
     IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_SET_LINE_CONTROL,
@@ -57,8 +62,7 @@ const ULONG kCodes[] = {
     IOCTL_SERIAL_PURGE, IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_GET_CHARS,
     IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_MODEMSTATUS,
     IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_XOFF_COUNTER, IOCTL_SERIAL_GET_PROPERTIES, IOCTL_SERIAL_GET_DTRRTS,
-    IOCTL_SERIAL_LSRMST_INSERT, IOCTL_SERIAL_CONFIG_SIZE, IOCTL_SERIAL_GET_COMMCONFIG,
-    IOCTL_SERIAL_SET_COMMCONFIG, IOCTL_SERIAL_GET_STATS, IOCTL_SERIAL_CLEAR_STATS, IOCTL_SERIAL_GET_MODEM_CONTROL,
+    IOCTL_SERIAL_LSRMST_INSERT, IOCTL_SERIAL_CONFIG_SIZE, kGetCommConfig, kSetCommConfig, IOCTL_SERIAL_GET_STATS, IOCTL_SERIAL_CLEAR_STATS, IOCTL_SERIAL_GET_MODEM_CONTROL,
     IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL, IOCTL_WAIT_FOR_REMOVAL, IOCTL_WRITE_LOWEST,
     // A known function with other access or method bits, and the codes
     // right after the known ones: unknown to the driver, which must look
