@@ -10,6 +10,7 @@
 // that does not complete within 10 s, one that still pends after it was
 // cancelled, or one that reports more bytes than its output buffer holds.
 #include "fuzz_support.h"
+#include "loopback_listener.h"
 
 #include "device_nodes.h"
 #include "drivers.h"
@@ -85,15 +86,9 @@ class Printer {
 public:
     Printer()
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener_, 4) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        listener_ = vlm::test::ListenOnLoopback(&port_);
+        if (listener_ < 0)
             Violated("cannot listen on loopback");
-        port_ = ntohs(address.sin_port);
         thread_ = std::thread([this] { Serve(); });
     }
     ~Printer()

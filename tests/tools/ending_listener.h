@@ -9,6 +9,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "../support/loopback_listener.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -25,15 +27,8 @@ class EndingListener {
 public:
     EndingListener()
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(listener_, 4), 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
+        listener_ = ListenOnLoopback(&port_);
+        EXPECT_GE(listener_, 0) << "cannot listen on loopback";
         thread_ = std::thread([this] { Run(); });
     }
     ~EndingListener()
