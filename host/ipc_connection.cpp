@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <cstring>
 #include <strings.h>
 #include <system_error>
@@ -416,7 +417,13 @@ void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
     const std::string port = DosDeviceOf(request.name);
     IO_STATUS_BLOCK iosb{};
     HANDLE kernel = nullptr;
-    NTSTATUS status = OpenPortForClient(request.name, request.desiredAccess, request.shareAccess, &kernel, &iosb);
+    auto session = std::make_shared<SessionRecord>(port);
+    NTSTATUS status;
+    {
+        // The printer connection the open makes is charged to the handle.
+        nt::ScopedConnectionLedger charged(session->ledger);
+        status = OpenPortForClient(request.name, request.desiredAccess, request.shareAccess, &kernel, &iosb);
+    }
     if (!NT_SUCCESS(status)) {
         Log("client %u: open %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
         EndRequest(id);
@@ -433,6 +440,7 @@ void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
             while (handle == 0 || handles_.count(handle));
             handles_[handle].kernel = kernel;
             handles_[handle].port = port;
+            handles_[handle].session = session;
         }
     }
     if (handle == 0) {
@@ -447,12 +455,39 @@ void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
     Reply(ipc::Op::Create, id, handle, status, iosb.Information);
 }
 
+std::shared_ptr<SessionRecord> IpcConnection::SessionOf(uint32_t handle)
+{
+    std::lock_guard guard(lock_);
+    auto it = handles_.find(handle);
+    return it == handles_.end() ? nullptr : it->second.session;
+}
+
+void IpcConnection::ReplyConnectionReport(uint32_t id, uint32_t handle, const SessionRecord* session,
+                                          uint32_t outputLength)
+{
+    NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
+    std::vector<uint8_t> output;
+    if (session) {
+        output = ipc::EncodeConnectionReport(ReportOf(*session->ledger));
+        status = outputLength < output.size() ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+        if (!NT_SUCCESS(status))
+            output.clear();
+    }
+    const uint64_t information = output.size();
+    EndRequest(id);
+    Reply(ipc::Op::DeviceControl, id, handle, status, information, std::move(output));
+}
+
 void IpcConnection::DoIo(ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel, const std::vector<uint8_t>& payload)
 {
     IO_STATUS_BLOCK iosb{};
     NTSTATUS status;
     std::vector<uint8_t> output;
     uint8_t none = 0;  // a valid address for requests without data
+    const std::shared_ptr<SessionRecord> session = SessionOf(handle);
+    std::optional<nt::ScopedConnectionLedger> charged;
+    if (session)
+        charged.emplace(session->ledger);
     if (op == ipc::Op::Read) {
         uint32_t length = 0;
         ipc::DecodeRead(payload, length);
@@ -460,12 +495,19 @@ void IpcConnection::DoIo(ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel
         status = ZwReadFile(kernel, nullptr, nullptr, nullptr, &iosb, length ? output.data() : &none, length, nullptr,
                             nullptr);
     } else if (op == ipc::Op::Write) {
+        const auto started = Clock::now();
         status = ZwWriteFile(kernel, nullptr, nullptr, nullptr, &iosb,
                              payload.empty() ? &none : const_cast<uint8_t*>(payload.data()), ULONG(payload.size()),
                              nullptr, nullptr);
+        if (session)
+            session->Wrote(payload.size(), NT_SUCCESS(status) ? iosb.Information : 0, Clock::now() - started);
     } else {
         ipc::DeviceControlRequest request;
         ipc::DecodeDeviceControl(payload, request);
+        if (request.code == ipc::kQueryConnectionCode) {
+            ReplyConnectionReport(id, handle, session.get(), request.outputLength);
+            return;
+        }
         output.resize(request.outputLength);
         // The input is copied: a driver may write into a METHOD_NEITHER input buffer.
         std::vector<uint8_t> input(request.input.begin(), request.input.end());
@@ -504,16 +546,20 @@ void IpcConnection::DoClose(uint32_t id, uint32_t handle)
 {
     HANDLE kernel;
     std::string port;
+    std::shared_ptr<SessionRecord> session;
     {
         std::unique_lock guard(lock_);
         HandleEntry& entry = handles_.at(handle);
         DrainHandle(guard, entry);
         kernel = entry.kernel;
         port = entry.port;
+        session = entry.session;
         handles_.erase(handle);
     }
     NTSTATUS status = ClosePortForClient(kernel);
     Log("client %u: %s closed", number_, port.c_str());
+    if (session)
+        Log("%s", SessionSummary("ipc", *session, SessionClose::ByProgram).c_str());
     EndRequest(id);
     Reply(ipc::Op::Close, id, handle, status);
 }
@@ -603,15 +649,19 @@ void IpcConnection::Teardown()
     for (uint32_t handle : mine) {
         HANDLE kernel;
         std::string port;
+        std::shared_ptr<SessionRecord> session;
         {
             std::lock_guard guard(lock_);
             kernel = handles_.at(handle).kernel;
             port = handles_.at(handle).port;
+            session = handles_.at(handle).session;
             handles_.erase(handle);
         }
         NTSTATUS status = ClosePortForClient(kernel);
         if (!NT_SUCCESS(status))
             Log("client %u: closing %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
+        if (session)
+            Log("%s", SessionSummary("ipc", *session, SessionClose::ByProgram).c_str());
         ++closed;
     }
     // Closes under way and opens that come back too late finish by themselves.

@@ -28,6 +28,7 @@
 #pragma once
 
 #include "ipc/protocol.h"
+#include "session_record.h"
 #include "ipc_server.h"
 
 #include <chrono>
@@ -72,7 +73,11 @@ private:
         std::string port;              // COM3, for the log
         std::set<uint64_t> running;    // workers using the kernel handle
         bool closing = false;          // Close or the connection's end took it
+        std::shared_ptr<SessionRecord> session;  // what the handle's printer connection did
     };
+    std::shared_ptr<SessionRecord> SessionOf(uint32_t handle);
+    // Answers kQueryConnectionCode from the handle's session.
+    void ReplyConnectionReport(uint32_t id, uint32_t handle, const SessionRecord* session, uint32_t outputLength);
 
     void Run();
     // Waits until a message begins to arrive; false when the connection is

@@ -8,6 +8,8 @@
 #include "log.h"
 #include "pty_gateway.h"
 #include "registry.h"
+#include "stop_deadline.h"
+#include "session_record.h"
 #include "system_root.h"
 #include "restart.h"
 
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace {
@@ -343,12 +346,19 @@ int main(int argc, char** argv)
     }
     // Programs' handles are closed first (their requests cancelled), so
     // that the driver ends every printer connection in order; then every
-    // terminal's session closes its port; then the devices go.
+    // terminal's session closes its port; then the devices go. A printer
+    // that does not let a port close gets a short grace, then its
+    // connection is aborted.
+    vlm::host::SetStopping(true);
+    std::optional<vlm::host::StopDeadline> deadline;
+    if (serving)
+        deadline.emplace();
     server.Stop();
     vlm::host::SetPortHoldObserver({});
     gateway.Stop();
     // Removes every device in order: open ports see their clean-up first.
     nt::KernelShutdown();
+    deadline.reset();
     vlm::host::Log("kernel stopped");
     if (rc == 0 && restart)
         return vlm::host::StartAgain(argc, argv);

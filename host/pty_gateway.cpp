@@ -70,6 +70,7 @@ public:
     int Watch(const std::string& portName, const std::string& slavePath) override;
     void Unwatch(int watch) override;
     void Returned(const std::string& portName) override;
+    int Openers(int watch) override;
 
 private:
     bool PrepareDirectory();
@@ -79,6 +80,8 @@ private:
     // Reads the inotify events: ports whose slave was opened go to `look`;
     // true when the queue overflowed and every port must be looked at.
     bool TakeEvents(std::set<std::string>* look);
+    // The same with watchLock_ held.
+    bool TakeEventsLocked(std::set<std::string>* look);
 
     const PtyGatewayOptions options_;
     const std::string directory_;
@@ -96,6 +99,9 @@ private:
 
     std::mutex watchLock_;  // guards the members below; innermost
     std::map<int, std::string> byWatch_;  // inotify watch -> port name
+    // inotify watch -> opens minus closes of its slave reported so far; a
+    // watch is missing here once reports were lost (the queue overflowed).
+    std::map<int, int> openers_;
     std::set<std::string> unwatched_;     // ports whose slave could not be watched: looked at as without inotify
     std::vector<std::string> returned_;   // ports whose session ended, to look at again
 };
@@ -247,9 +253,11 @@ std::vector<PtyGateway::PortView> PtyGateway::Impl::Ports() const
 int PtyGateway::Impl::Watch(const std::string& portName, const std::string& slavePath)
 {
     std::lock_guard guard(watchLock_);
-    int watch = inotify_.get() >= 0 ? inotify_add_watch(inotify_.get(), slavePath.c_str(), IN_OPEN) : -1;
+    int watch =
+        inotify_.get() >= 0 ? inotify_add_watch(inotify_.get(), slavePath.c_str(), IN_OPEN | IN_CLOSE) : -1;
     if (watch >= 0) {
         byWatch_[watch] = portName;
+        openers_[watch] = 0;
         unwatched_.erase(portName);
         return watch;
     }
@@ -268,8 +276,25 @@ void PtyGateway::Impl::Unwatch(int watch)
     if (watch < 0)
         return;
     std::lock_guard guard(watchLock_);
+    openers_.erase(watch);
     if (byWatch_.erase(watch))
         inotify_rm_watch(inotify_.get(), watch);
+}
+
+int PtyGateway::Impl::Openers(int watch)
+{
+    if (watch < 0)
+        return -1;
+    std::set<std::string> look;
+    std::lock_guard guard(watchLock_);
+    TakeEventsLocked(&look);
+    // Opens seen here are the watcher's to look at too.
+    if (!look.empty()) {
+        returned_.insert(returned_.end(), look.begin(), look.end());
+        Wake();
+    }
+    auto it = openers_.find(watch);
+    return it == openers_.end() ? -1 : it->second;
 }
 
 void PtyGateway::Impl::Returned(const std::string& portName)
@@ -288,22 +313,39 @@ void PtyGateway::Impl::Wake()
 
 bool PtyGateway::Impl::TakeEvents(std::set<std::string>* look)
 {
+    std::lock_guard guard(watchLock_);
+    return TakeEventsLocked(look);
+}
+
+bool PtyGateway::Impl::TakeEventsLocked(std::set<std::string>* look)
+{
     bool overflow = false;
     alignas(inotify_event) char buffer[4096];
     for (int i = 0; i < 1024; ++i) {  // a burst of opens is taken in a few reads
         ssize_t n = read(inotify_.get(), buffer, sizeof buffer);
         if (n <= 0)
             break;
-        std::lock_guard guard(watchLock_);
         for (ssize_t at = 0; at + ssize_t(sizeof(inotify_event)) <= n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            if (event->mask & IN_Q_OVERFLOW)
+            if (event->mask & IN_Q_OVERFLOW) {
                 overflow = true;
-            else if (auto it = byWatch_.find(event->wd); it != byWatch_.end()) {
-                if (event->mask & IN_OPEN)
+                if (!openers_.empty())
+                    Log("pty gateway: reports of terminal opens were lost: a second program on a terminal now "
+                        "open cannot be told");
+                openers_.clear();
+            } else if (auto it = byWatch_.find(event->wd); it != byWatch_.end()) {
+                auto count = openers_.find(event->wd);
+                if (event->mask & IN_OPEN) {
                     look->insert(it->second);
-                if (event->mask & IN_IGNORED)
+                    if (count != openers_.end())
+                        ++count->second;
+                }
+                if ((event->mask & IN_CLOSE) && count != openers_.end())
+                    --count->second;
+                if (event->mask & IN_IGNORED) {
                     byWatch_.erase(it);  // the pty is gone
+                    openers_.erase(event->wd);
+                }
             }
             at += ssize_t(sizeof(inotify_event) + event->len);
         }

@@ -33,7 +33,11 @@ namespace vlm::host::pty {
 
 namespace {
 
-constexpr ULONG kChunk = 4096;
+constexpr ULONG kChunk = 4096;  // the printer's bytes, per read of the port
+// What the program wrote, handed to the port in one write: a send
+// completes when the printer acknowledged it, so larger writes keep the
+// printer's connection busy while the program fills the terminal again.
+constexpr size_t kWriteChunk = 64 * 1024;
 constexpr int kCancelRetries = 5000;  // reader not gone after 5000 cancels 2 ms apart (10 s): stop asking
 
 NTSTATUS Control(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out = nullptr,
@@ -119,11 +123,17 @@ void Port::Look()
     std::lock_guard guard(lock_);
     if (withdrawn_ || sessionRunning_ || terminal_.master.get() < 0 || !ProgramCame(terminal_.master.get()))
         return;
+    // Exclusive before anything else: from here on a second open by anyone
+    // but root fails with EBUSY, while the port connects and after.
+    sessionHoldsPort_ = true;
+    UpdateExclusiveLocked();
     if (session_.joinable())
         session_.join();  // ended: it cleared sessionRunning_ as its last step under the lock
     end_ = Fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (end_.get() < 0) {
         Log("pty %s: eventfd: %s", name_.c_str(), strerror(errno));
+        sessionHoldsPort_ = false;
+        UpdateExclusiveLocked();
         return;
     }
     sessionRunning_ = true;
@@ -168,9 +178,28 @@ void Port::UpdateExclusiveLocked()
             strerror(errno));
 }
 
+bool Port::SecondProgram()
+{
+    std::lock_guard guard(lock_);
+    const int openers = watcher_.Openers(watch_);
+    if (openers < 2)
+        return false;
+    Log("pty %s: %d programs have the terminal open (one got in before it became exclusive, or is root): "
+        "the session is refused, nothing more is sent, the terminal hangs up for both",
+        name_.c_str(), openers);
+    return true;
+}
+
 void Port::Session()
 {
     NameThisThread("pty " + name_);
+    if (SecondProgram()) {
+        HangUp();
+        return;
+    }
+    SessionRecord session(name_);
+    // Every connection the driver makes for this session is charged to it.
+    nt::ScopedConnectionLedger charged(session.ledger);
     HANDLE handle = nullptr;
     IO_STATUS_BLOCK iosb{};
     NTSTATUS status = OpenDeviceByName(ntName_, GENERIC_READ | GENERIC_WRITE, 0, &handle, &iosb);
@@ -180,15 +209,18 @@ void Port::Session()
         HangUp();
         return;
     }
-    {
-        std::lock_guard guard(lock_);
-        sessionHoldsPort_ = true;
-        UpdateExclusiveLocked();
-    }
     std::string printer = PrinterOfPort(name_);
     Log("pty %s: port opened%s%s", name_.c_str(), printer.empty() ? "" : " to ", printer.c_str());
-    bool failed = Traffic(handle);
+    bool failed = Traffic(handle, session);
     status = ZwClose(handle);
+    bool ended;
+    {
+        std::lock_guard guard(lock_);
+        ended = withdrawn_;
+    }
+    Log("%s", SessionSummary("pty", session, ended ? (Stopping() ? SessionClose::Stopping : SessionClose::Removed)
+                                                   : SessionClose::ByProgram)
+                  .c_str());
     if (failed) {
         Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
         HangUp();
@@ -247,7 +279,7 @@ void Port::HangUp()
     watcher_.Returned(name_);
 }
 
-bool Port::Traffic(HANDLE handle)
+bool Port::Traffic(HANDLE handle, SessionRecord& session)
 {
     // The reader sleeps in a wait for received characters and takes what
     // is queued with reads that return at once. The port's own settings
@@ -276,7 +308,7 @@ bool Port::Traffic(HANDLE handle)
     }
     std::thread reader([this, handle] { ReadLoop(handle); });
     pthread_setname_np(reader.native_handle(), ("pty " + name_ + " in").substr(0, 15).c_str());
-    bool failed = WriteLoop(handle, &applied);
+    bool failed = WriteLoop(handle, &applied, session);
 
     uint64_t one = 1;
     if (write(end_.get(), &one, sizeof one) < 0)
@@ -305,10 +337,29 @@ bool Port::Traffic(HANDLE handle)
     return failed;
 }
 
-bool Port::WriteLoop(HANDLE handle, LineSettings* applied)
+ssize_t Port::ReadFromProgram(std::string& buffer)
 {
     const int master = terminal_.master.get();
-    std::string buffer(kChunk, '\0');
+    size_t filled = 0;
+    while (filled < buffer.size()) {
+        ssize_t n = read(master, buffer.data() + filled, buffer.size() - filled);
+        if (n > 0) {
+            filled += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (filled > 0)
+            break;  // what is there goes now; the end is seen on the next read
+        return n;
+    }
+    return ssize_t(filled);
+}
+
+bool Port::WriteLoop(HANDLE handle, LineSettings* applied, SessionRecord& session)
+{
+    const int master = terminal_.master.get();
+    std::string buffer(kWriteChunk, '\0');
     for (;;) {
         pollfd p[2] = {{master, POLLIN, 0}, {end_.get(), POLLIN, 0}};
         if (poll(p, 2, -1) < 0 && errno != EINTR) {
@@ -321,30 +372,39 @@ bool Port::WriteLoop(HANDLE handle, LineSettings* applied)
             continue;
         // Read even on POLLHUP: what the program wrote before closing is
         // still queued and must reach the printer.
-        ssize_t n = read(master, buffer.data(), buffer.size());
+        ssize_t n = ReadFromProgram(buffer);
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (n <= 0)
             return false;  // EIO: the program closed the terminal
+        // Whoever wrote these bytes had opened the terminal before: if that
+        // was a second program, its open has been reported by now.
+        if (SecondProgram())
+            return true;
         FollowTermios(handle, applied);
         size_t done = 0;
         while (done < size_t(n)) {
             ULONG wanted = ULONG(size_t(n) - done);
             IO_STATUS_BLOCK iosb{};
+            const auto started = std::chrono::steady_clock::now();
             NTSTATUS status = ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data() + done, wanted,
                                           nullptr, nullptr);
+            session.Wrote(wanted, NT_SUCCESS(status) ? iosb.Information : 0,
+                          std::chrono::steady_clock::now() - started);
             // A send that failed completes with success and a short count;
             // the connection is gone then and later writes send nothing.
             if (!NT_SUCCESS(status) || iosb.Information < wanted) {
-                std::string printer = PrinterOfPort(name_);
-                if (!NT_SUCCESS(status))
+                if (!NT_SUCCESS(status)) {
                     Log("pty %s: write failed: status 0x%08X after %zu of %zu bytes; the terminal hangs up",
                         name_.c_str(), unsigned(status), done, size_t(n));
-                else
-                    Log("pty %s: write failed: the printer%s%s took %lu of %lu bytes, the connection to it has "
-                        "ended (closed or reset by the printer, or a send timed out); the terminal hangs up",
-                        name_.c_str(), printer.empty() ? "" : " at ", printer.c_str(),
-                        static_cast<unsigned long>(iosb.Information), static_cast<unsigned long>(wanted));
+                } else {
+                    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - started);
+                    Log("pty %s: write failed: %s; the terminal hangs up", name_.c_str(),
+                        ipc::DescribeShortWrite(ReportOf(*session.ledger), iosb.Information, wanted,
+                                                uint64_t(waited.count()))
+                            .c_str());
+                }
                 return true;
             }
             done += iosb.Information;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "pty_terminal.h"
+#include "session_record.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -25,6 +26,10 @@ public:
     // The port's session ended: look at it again soon, from the watcher's
     // thread (a program may have opened it meanwhile).
     virtual void Returned(const std::string& portName) = 0;
+    // How many open file descriptions the watched slave has now, counting
+    // every open and close reported so far (the reports are taken first);
+    // -1 when that cannot be known (no watch, or reports were lost).
+    virtual int Openers(int watch) = 0;
 
 protected:
     ~Watcher() = default;
@@ -61,8 +66,14 @@ private:
     void Session();
     // The session's traffic until the program closes the terminal, the
     // port fails a write (true) or the session is ended.
-    bool Traffic(HANDLE handle);
-    bool WriteLoop(HANDLE handle, LineSettings* applied);
+    bool Traffic(HANDLE handle, SessionRecord& session);
+    bool WriteLoop(HANDLE handle, LineSettings* applied, SessionRecord& session);
+    // Reads what the program wrote, as much as is there (up to the
+    // buffer): one larger write to the port instead of many small ones.
+    ssize_t ReadFromProgram(std::string& buffer);
+    // A second program has the terminal open (it got in before the
+    // terminal became exclusive, or is root): the session must not go on.
+    bool SecondProgram();
     void ReadLoop(HANDLE handle);
     bool WriteAllToMaster(const char* bytes, size_t size);
     void FollowTermios(HANDLE handle, LineSettings* applied);

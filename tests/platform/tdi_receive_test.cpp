@@ -6,6 +6,8 @@
 // or handed back by a handler, are served before the handler.
 #include "tdi_support.h"
 
+#include <poll.h>
+
 #include <sys/socket.h>
 
 namespace vlm::test {
@@ -150,11 +152,14 @@ TEST_F(TdiReceiveTest, APeersFinGivesOneReleaseIndicationAfterTheLastByteIsTaken
         EXPECT_EQ(log_.lastDisconnectFlags, ULONG(TDI_DISCONNECT_RELEASE));
         EXPECT_EQ(log_.irqls.back(), DISPATCH_LEVEL);
     }
-    // Our direction stays open after the peer's FIN.
-    const char reply[] = "still here";
-    EXPECT_EQ(Send(client_.connection.file, reply, sizeof reply), STATUS_SUCCESS);
-    std::string got;
-    EXPECT_TRUE(ReadExactly(peer_.get(), sizeof reply, &got));
+    // A printer that closed its side takes no new job bytes: the send
+    // fails at once and nothing reaches the peer.
+    const char reply[] = "not taken";
+    ULONG_PTR sent = 1;
+    EXPECT_EQ(Send(client_.connection.file, reply, sizeof reply, &sent), STATUS_GRACEFUL_DISCONNECT);
+    EXPECT_EQ(sent, 0u);
+    pollfd p{peer_.get(), POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 0);
     client_.Close();
     std::lock_guard guard(log_.lock);
     EXPECT_EQ(log_.disconnects, 1);

@@ -3,7 +3,12 @@
 // functions: everything it does, a Windows program could do the same way.
 #include "vlmcom.h"
 
+#include <vlm/port_connection.h>
+
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,20 +32,35 @@ int Fail(const std::string& what, DWORD error)
     return 1;
 }
 
+// The job's size when the input is a regular file, else 0.
+unsigned long long JobSize(FILE* input)
+{
+    struct stat st{};
+    return fstat(fileno(input), &st) == 0 && S_ISREG(st.st_mode) ? (unsigned long long)st.st_size : 0;
+}
+
 int Send(HANDLE port, const vlmcom::Options& options, FILE* input)
 {
     std::vector<char> buffer(kChunk);
     unsigned long long total = 0;
+    const unsigned long long size = JobSize(input);
     for (;;) {
         size_t n = fread(buffer.data(), 1, buffer.size(), input);
         if (n > 0) {
             DWORD written = 0;
+            const auto started = Clock::now();
             if (!WriteFile(port, buffer.data(), DWORD(n), &written, nullptr))
                 return Fail("write to " + options.port + " failed after " + std::to_string(total + written) + " bytes",
                             GetLastError());
             total += written;
             if (written < n) {
-                fprintf(stderr, "vlmcom: write to %s timed out after %llu bytes\n", options.port.c_str(), total);
+                // A write comes back short when the printer connection
+                // ended: say how, with what the printer acknowledged.
+                const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+                fprintf(stderr, "vlmcom: %s: %s\n", options.port.c_str(),
+                        vlm::win32::DescribeShortWrite(port, total, std::max(size, total - written + n),
+                                                       uint64_t(waited.count()))
+                            .c_str());
                 return 1;
             }
         }

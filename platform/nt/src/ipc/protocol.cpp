@@ -273,4 +273,75 @@ bool ReceiveAll(int fd, std::span<uint8_t> bytes)
     return true;
 }
 
+std::vector<uint8_t> EncodeConnectionReport(const ConnectionReport& report)
+{
+    std::vector<uint8_t> out;
+    out.reserve(kConnectionReportBytes);
+    auto put = [&out](uint64_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out.push_back(uint8_t(value >> (8 * i)));
+    };
+    put(report.remoteAddress, 4);
+    put(report.remotePort, 2);
+    put(uint8_t(report.end), 1);
+    put(report.silentMs, 4);
+    put(report.sent, 8);
+    put(report.acknowledged, 8);
+    put(report.received, 8);
+    return out;
+}
+
+bool DecodeConnectionReport(std::span<const uint8_t> payload, ConnectionReport& out)
+{
+    if (payload.size() != kConnectionReportBytes)
+        return false;
+    size_t at = 0;
+    auto get = [&](int bytes) {
+        uint64_t value = 0;
+        for (int i = 0; i < bytes; ++i)
+            value |= uint64_t(payload[at++]) << (8 * i);
+        return value;
+    };
+    out.remoteAddress = uint32_t(get(4));
+    out.remotePort = uint16_t(get(2));
+    const uint64_t end = get(1);
+    if (end > uint64_t(ConnectionEnd::Aborted))
+        return false;
+    out.end = ConnectionEnd(end);
+    out.silentMs = uint32_t(get(4));
+    out.sent = get(8);
+    out.acknowledged = get(8);
+    out.received = get(8);
+    return true;
+}
+
+std::string DescribeShortWrite(const ConnectionReport& report, uint64_t took, uint64_t asked, uint64_t waitedMs)
+{
+    std::string printer = "the printer";
+    if (report.remoteAddress != 0) {
+        const uint32_t a = report.remoteAddress;  // network order: first octet in the lowest byte
+        printer += " at " + std::to_string(a & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) + "." +
+                   std::to_string((a >> 16) & 0xFF) + "." + std::to_string(a >> 24) + ":" +
+                   std::to_string(report.remotePort);
+    }
+    std::string how;
+    switch (report.end) {
+    case ConnectionEnd::ClosedByPeer:
+        how = "closed the connection";
+        break;
+    case ConnectionEnd::ResetByPeer:
+        how = "reset the connection";
+        break;
+    case ConnectionEnd::TimedOut:
+        how = "did not answer for " + std::to_string((report.silentMs + 500) / 1000) + " s";
+        break;
+    case ConnectionEnd::Aborted:
+    case ConnectionEnd::None:
+        how = waitedMs >= 100000 ? "did not answer for " + std::to_string(waitedMs / 1000) + " s"
+                                 : "the connection to it ended";
+        break;
+    }
+    return printer + " took " + std::to_string(took) + " of " + std::to_string(asked) + " bytes and " + how;
+}
+
 }  // namespace vlm::ipc

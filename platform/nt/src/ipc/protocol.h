@@ -171,6 +171,41 @@ bool DecodeRestart(std::span<const uint8_t> payload, uint32_t& reason);
 bool DecodeName(std::span<const uint8_t> payload, std::string& out);
 
 // The socket's path under a system root.
+// ------------------------------------------------ a port's printer connection
+
+// A device control on a port handle that vlmhost answers itself instead of
+// passing it to the driver: how the printer connection of the handle's
+// session stands (serial device type, a function in the vendor range,
+// METHOD_BUFFERED, any access). The output is an encoded ConnectionReport.
+inline constexpr uint32_t kQueryConnectionCode = 0x001B3C00;
+
+enum class ConnectionEnd : uint8_t {
+    None = 0,      // open, or closed by our side
+    ClosedByPeer,  // the printer closed its side
+    ResetByPeer,   // the printer reset the connection
+    TimedOut,      // the printer acknowledged nothing for the give-up time
+    Aborted,       // ended from our side
+};
+
+struct ConnectionReport {
+    uint32_t remoteAddress = 0;  // network byte order; 0: no connect was made
+    uint16_t remotePort = 0;
+    ConnectionEnd end = ConnectionEnd::None;
+    uint32_t silentMs = 0;  // with TimedOut: how long the printer had been silent
+    uint64_t sent = 0;      // bytes handed to TCP
+    uint64_t acknowledged = 0;
+    uint64_t received = 0;
+};
+inline constexpr size_t kConnectionReportBytes = 4 + 2 + 1 + 4 + 8 * 3;
+std::vector<uint8_t> EncodeConnectionReport(const ConnectionReport& report);
+bool DecodeConnectionReport(std::span<const uint8_t> payload, ConnectionReport& out);
+
+// "the printer at A.B.C.D:P took N of M bytes and closed the connection"
+// (or "reset the connection", "did not answer for S s"): what a short
+// write means, for the program's user. `waitedMs` is how long the write
+// that came back short had waited.
+std::string DescribeShortWrite(const ConnectionReport& report, uint64_t took, uint64_t asked, uint64_t waitedMs);
+
 std::string SocketPath(std::string_view systemRoot);
 
 // Blocking stream helpers, retrying on EINTR and short transfers. Both

@@ -145,16 +145,29 @@ void RemoveCancelledLocked(Connection& c, PIRP irp, Completions& done)
     for (auto it = c.sends.begin(); it != c.sends.end(); ++it) {
         if (it->irp != irp)
             continue;
-        const ULONG sent = it->done;
+        UpdateAckedLocked(c);
+        const ULONG handed = it->done;
+        const ULONG acked = AckedBytesOf(c, *it);
         const ULONG length = SendRequestOf(irp)->SendLength;
         c.sends.erase(it);
-        done.push_back({irp, STATUS_CANCELLED, sent});
-        // Part of the request is on the wire and the rest never will be:
-        // the stream has a hole, so the connection cannot go on.
-        if (sent > 0 && sent < length)
+        if (acked == length) {
+            // The peer has it all: cancelled too late to matter.
+            done.push_back({irp, STATUS_SUCCESS, acked});
+            CompleteAckedSendsLocked(c, done);
+            return;
+        }
+        done.push_back({irp, STATUS_CANCELLED, acked});
+        // Bytes of the request are in the socket and the client is told
+        // they were not taken: whether they still arrive or the rest never
+        // does, the stream is no longer what the client believes, so the
+        // connection cannot go on.
+        if (handed > 0) {
+            if (c.ledger)
+                c.ledger->SetEnd(ConnectionEnd::Aborted);
             EndConnectionLocked(c, Teardown::Abortive, STATUS_CONNECTION_ABORTED, done);
-        else
+        } else {
             PushSendsLocked(c, done);
+        }
         return;
     }
     for (auto it = c.receives.begin(); it != c.receives.end(); ++it) {
@@ -349,6 +362,8 @@ NTSTATUS Connect(Connection& c, PIRP irp)
             status = STATUS_INVALID_ADDRESS;
         } else if (c.link == Link::Connecting || c.link == Link::Connected) {
             status = STATUS_INVALID_CONNECTION;
+        } else if (t.refusing) {
+            status = STATUS_CONNECTION_ABORTED;
         } else if (!haveRemote || remote.sin_port == 0 || remote.sin_addr.s_addr == htonl(INADDR_ANY)) {
             status = STATUS_INVALID_ADDRESS;
         } else if (!c.ring && !(c.ring = std::unique_ptr<UCHAR[]>(new (std::nothrow) UCHAR[kReceiveBufferBytes]))) {
@@ -362,10 +377,13 @@ NTSTATUS Connect(Connection& c, PIRP irp)
             c.offerAt = 0;
             RingDiscard(c);
             c.remote = remote;
+            if (auto ledger = CurrentConnectionLedger())
+                c.ledger = std::move(ledger);
             c.serial = t.nextSerial++;
             t.bySerial.emplace(c.serial, &c);
             if (connect(c.fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0) {
                 c.link = Link::Connected;
+                StartAckTrackingLocked(c);
                 FillReturnInformation(irp, remote);
                 UpdateInterestLocked(c);
                 status = STATUS_SUCCESS;
@@ -396,6 +414,7 @@ void ConnectFinishedLocked(Connection& c, int error, Completions& done)
     NTSTATUS status = STATUS_SUCCESS;
     if (error == 0) {
         c.link = Link::Connected;
+        StartAckTrackingLocked(c);
         if (c.connectIrp)
             FillReturnInformation(c.connectIrp, c.remote);
     } else {
@@ -447,9 +466,14 @@ NTSTATUS Send(Connection& c, PIRP irp)
             status = c.endStatus;
         } else if (c.link != Link::Connected || c.finSent || c.releaseIrp) {
             status = STATUS_INVALID_CONNECTION;
+        } else if (c.finReceived) {
+            // The printer closed its side: it takes no new job bytes.
+            status = STATUS_GRACEFUL_DISCONNECT;
         } else if (!ArmCancelLocked(irp)) {
             status = STATUS_CANCELLED;
         } else {
+            if (auto ledger = CurrentConnectionLedger())
+                c.ledger = std::move(ledger);
             // Pending from here on, even if the socket takes it all at once:
             // it is marked pending, so its completion comes after this returns.
             c.sends.push_back({irp});
@@ -463,42 +487,44 @@ NTSTATUS Send(Connection& c, PIRP irp)
     return STATUS_PENDING;
 }
 
+// Hands the pended sends' bytes to the socket, in order, as far as it
+// takes them; each completes once the peer has acknowledged it whole.
 void PushSendsLocked(Connection& c, Completions& done)
 {
     if (c.link != Link::Connected || c.fd < 0)
         return;
-    for (size_t i = 0; i < c.sends.size();) {
-        Request& r = c.sends[i];
-        if (!r.finished) {
-            const ULONG length = SendRequestOf(r.irp)->SendLength;
-            while (r.done < length) {
-                iovec iov[16];
-                msghdr message{};
-                message.msg_iov = iov;
-                message.msg_iovlen = size_t(GatherChain(r.irp->MdlAddress, r.done, length - r.done, iov, 16));
-                const ssize_t sent = sendmsg(c.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (sent < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                        // The poller carries on when the socket has room.
-                        UpdateInterestLocked(c);
-                        return;
-                    }
-                    ResetLocked(c, errno, done);
+    for (Request& r : c.sends) {
+        if (r.finished)
+            continue;
+        const ULONG length = SendRequestOf(r.irp)->SendLength;
+        if (r.done == 0)
+            r.start = c.queued;
+        while (r.done < length) {
+            iovec iov[16];
+            msghdr message{};
+            message.msg_iov = iov;
+            message.msg_iovlen = size_t(GatherChain(r.irp->MdlAddress, r.done, length - r.done, iov, 16));
+            const ssize_t sent = sendmsg(c.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    // The poller carries on when the socket has room.
+                    CompleteAckedSendsLocked(c, done);
+                    UpdateInterestLocked(c);
                     return;
                 }
-                r.done += ULONG(sent);
+                ResetLocked(c, errno, done);
+                return;
             }
-            r.finished = true;
+            r.done += ULONG(sent);
+            c.queued += uint64_t(sent);
+            if (c.ledger)
+                c.ledger->sent.fetch_add(uint64_t(sent), std::memory_order_relaxed);
         }
-        if (ClaimRequest(r.irp)) {
-            done.push_back({r.irp, STATUS_SUCCESS, r.done});
-            c.sends.erase(c.sends.begin() + ptrdiff_t(i));
-        } else {
-            ++i;  // its cancel routine takes it out
-        }
+        r.finished = true;
     }
+    CompleteAckedSendsLocked(c, done);
     // Everything handed over is in the socket: a waiting release may go.
     if (c.releaseIrp && !c.finSent) {
         if (shutdown(c.fd, SHUT_WR) != 0) {
@@ -686,9 +712,14 @@ void EndConnectionLocked(Connection& c, Teardown how, NTSTATUS status, Completio
         done.push_back({c.releaseIrp, status, 0});
         c.releaseIrp = nullptr;
     }
+    // Each send reports what the peer acknowledged of it, not what was
+    // handed to the socket.
+    UpdateAckedLocked(c);
     for (auto it = c.sends.begin(); it != c.sends.end();) {
         if (ClaimRequest(it->irp)) {
-            done.push_back({it->irp, status, it->done});
+            const ULONG acked = AckedBytesOf(c, *it);
+            const bool whole = it->finished && acked == SendRequestOf(it->irp)->SendLength;
+            done.push_back({it->irp, whole ? STATUS_SUCCESS : status, acked});
             it = c.sends.erase(it);
         } else {
             it->finished = true;  // its cancel routine takes it out
@@ -707,6 +738,7 @@ void EndConnectionLocked(Connection& c, Teardown how, NTSTATUS status, Completio
     CloseSocketLocked(c, how);
     c.connectTimed = false;
     c.releaseTimed = false;
+    c.ackCheckAt = 0;
     RingDiscard(c);
     if (c.link != Link::Idle) {
         c.link = Link::Ended;
@@ -716,6 +748,10 @@ void EndConnectionLocked(Connection& c, Teardown how, NTSTATUS status, Completio
 
 void ResetLocked(Connection& c, int error, Completions& done)
 {
+    if (c.ledger)
+        c.ledger->SetEnd(error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH
+                             ? ConnectionEnd::TimedOut
+                             : ConnectionEnd::ResetByPeer);
     const bool owed = c.link == Link::Connected && !c.disconnectIndicated;
     EndConnectionLocked(c, Teardown::Abortive, StatusFromErrno(error, "socket"), done);
     if (owed) {

@@ -49,9 +49,13 @@ void ReadLocked(Connection& c, Completions& done)
         const ssize_t n = readv(c.fd, iov, room > first ? 2 : 1);
         if (n > 0) {
             c.count += size_t(n);
+            if (c.ledger)
+                c.ledger->received.fetch_add(uint64_t(n), std::memory_order_relaxed);
         } else if (n == 0) {
             c.finReceived = true;
             c.offerAt = 0;
+            if (c.ledger)
+                c.ledger->SetEnd(ConnectionEnd::ClosedByPeer);
         } else if (errno == EINTR) {
             continue;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -77,10 +81,17 @@ void HandleSocketLocked(std::unique_lock<std::mutex>& lock, uint64_t serial, uin
             error = errno;
         ConnectFinishedLocked(c, error, done);
     } else if (c.link == Link::Connected) {
-        if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        if (events & EPOLLERR) {
+            // Acknowledgement reports, or the socket failed.
+            if (const int error = DrainErrorQueueLocked(c); error != 0)
+                ResetLocked(c, error, done);
+        }
+        if (c.link == Link::Connected && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
             ReadLocked(c, done);
         if (c.link == Link::Connected && (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)))
             PushSendsLocked(c, done);
+        if (c.link == Link::Connected)
+            CompleteAckedSendsLocked(c, done);
     }
     DeliverLocked(lock, c, done);
     UpdateInterestLocked(c);
@@ -141,6 +152,12 @@ LONGLONG RunTimersLocked(std::unique_lock<std::mutex>& lock, Completions& done)
                 ReleaseTimedOutLocked(c, done);
             else
                 next = std::min(next, c.releaseDeadline);
+        }
+        if (c.ackCheckAt != 0 && c.link == Link::Connected) {
+            if (now >= c.ackCheckAt)
+                CheckSilenceLocked(c, done);
+            if (c.ackCheckAt != 0)
+                next = std::min(next, c.ackCheckAt);
         }
         LONGLONG at;
         if (DeliveryPending(c, &at)) {
@@ -348,6 +365,11 @@ void UpdateInterestLocked(Connection& c)
                 want |= EPOLLIN | EPOLLRDHUP;
             if (HasUnfinishedSends(c))
                 want |= EPOLLOUT;
+            // Acknowledgement reports arrive as EPOLLERR, which epoll
+            // reports whatever is asked for: the socket stays in the set,
+            // edge-triggered so that a hang-up cannot keep waking us.
+            if (want == 0 && c.queued > c.acked)
+                want = EPOLLET;
         }
     }
     // A socket with nothing asked for leaves the set: epoll would report

@@ -322,6 +322,26 @@ NTSTATUS TdiInitSystem()
     return STATUS_SUCCESS;
 }
 
+void TdiAbortAllConnections()
+{
+    if (!tdi::g_transport)
+        return;
+    tdi::Transport& t = tdi::Tcp();
+    tdi::Completions done;
+    {
+        std::lock_guard guard(t.lock);
+        t.refusing = true;
+        for (auto& [key, c] : t.connections) {
+            if (c->link != tdi::Link::Connected && c->link != tdi::Link::Connecting)
+                continue;
+            if (c->ledger)
+                c->ledger->SetEnd(ConnectionEnd::Aborted);
+            tdi::EndConnectionLocked(*c, tdi::Teardown::Abortive, STATUS_CONNECTION_ABORTED, done);
+        }
+    }
+    tdi::CompleteRequests(done);
+}
+
 void TdiShutdownSystem()
 {
     if (!tdi::g_transport)

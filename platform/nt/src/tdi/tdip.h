@@ -26,6 +26,7 @@
 #pragma once
 
 #include <tdikrnl.h>
+#include <vlm/connection_ledger.h>
 
 #include <netinet/in.h>
 
@@ -52,6 +53,15 @@ inline constexpr int kSocketSendBufferBytes = 64 * 1024;
 // Kernel time after which bytes a receive handler refused are offered
 // again (10 ms, in 100 ns units).
 inline constexpr LONGLONG kReofferInterval = 10 * 10000;
+// While bytes wait for the peer's acknowledgement, how often the poller
+// looks at the connection anyway (1 s of kernel time): to give up on a
+// silent peer, and in case an acknowledgement report was lost.
+inline constexpr LONGLONG kAckCheckInterval = 1000 * 10000;
+// Windows' TCP gives up on a peer after TcpMaxDataRetransmissions (5)
+// retransmissions, the time-out doubling from the retransmission time-out
+// (at least 300 ms): 63 time-outs' worth of silence.
+inline constexpr uint32_t kGiveUpTimeouts = 63;
+inline constexpr uint32_t kMinRetransmissionMs = 300;
 
 struct Connection;
 
@@ -67,11 +77,14 @@ struct Address {
     std::vector<Connection*> connections;  // associated with this address
 };
 
-// A pended send or receive; `done` counts the bytes moved so far.
+// A pended send or receive; `done` counts the bytes moved so far (for a
+// send: handed to the socket). A send completes when the peer has
+// acknowledged its last byte: `start` is the stream offset of its first.
 struct Request {
     PIRP irp = nullptr;
     ULONG done = 0;
-    bool finished = false;  // all bytes moved; waits only for its completer
+    bool finished = false;  // all bytes moved; waits for its acknowledgement or its completer
+    uint64_t start = 0;
 };
 
 enum class Link {
@@ -115,6 +128,22 @@ struct Connection {
     bool indicating = false;           // a handler is running for this connection
 
     sockaddr_in remote{};  // the peer of the current or last connect
+
+    // The stream's bookkeeping since the connect: bytes the socket took,
+    // and of those, bytes the peer acknowledged. The kernel reports each
+    // acknowledgement on the socket's error queue (SO_TIMESTAMPING,
+    // TX_ACK), which wakes the poller; the count itself is read with
+    // SIOCOUTQ.
+    uint64_t queued = 0;
+    uint64_t acked = 0;
+    bool ackReports = false;  // the kernel agreed to report acknowledgements
+    // While bytes are unacknowledged or unsent: when the poller looks next
+    // (interrupt time; 0 = nothing outstanding) and since when (real
+    // monotonic milliseconds) the peer has owed an acknowledgement.
+    LONGLONG ackCheckAt = 0;
+    int64_t owedSinceMs = 0;
+    // The session this connection is charged to (see connection_ledger.h).
+    std::shared_ptr<ConnectionLedger> ledger;
 
     // Received bytes not yet taken: a ring of kReceiveBufferBytes. Only the
     // poller thread fills it; while `indicating`, nobody else consumes
@@ -175,6 +204,10 @@ struct Transport {
     std::thread poller;
     std::thread::id pollerId;
     bool stopping = false;
+
+    // Set by TdiAbortAllConnections: the system is stopping, no connect
+    // succeeds any more.
+    bool refusing = false;
 
     // Set at load, cleared at shutdown, when no request can arrive.
     PDRIVER_OBJECT driver = nullptr;
@@ -241,6 +274,28 @@ void ReleaseTimedOutLocked(Connection& c, Completions& done);
 // for the rest of the data.
 void AcceptReturnedReceiveLocked(Connection& c, PIRP irp, NTSTATUS handlerStatus, Completions& done);
 bool HasUnfinishedSends(const Connection& c);
+
+// ------------------------------------------------------ acknowledgements
+
+// Under the lock, once connected: asks the kernel to report the peer's
+// acknowledgements and starts the stream's bookkeeping.
+void StartAckTrackingLocked(Connection& c);
+// Under the lock: reads how much of the stream the peer acknowledged.
+void UpdateAckedLocked(Connection& c);
+// Under the lock: the poller saw EPOLLERR; empties the error queue of its
+// acknowledgement reports. Returns a pending socket error, or 0.
+int DrainErrorQueueLocked(Connection& c);
+// Under the lock: completes the sends the peer has acknowledged whole,
+// and keeps the silence check armed while anything is owed.
+void CompleteAckedSendsLocked(Connection& c, Completions& done);
+// The count a send reports: its bytes the peer acknowledged.
+ULONG AckedBytesOf(const Connection& c, const Request& r);
+// Whether bytes of the stream wait for the peer (unsent or unacknowledged).
+bool OwesAcknowledgement(const Connection& c);
+// Poller thread, under the lock, at c.ackCheckAt: gives up on a peer that
+// acknowledged nothing for the give-up time (the connection ends as timed
+// out), else arms the next check.
+void CheckSilenceLocked(Connection& c, Completions& done);
 
 // --------------------------------------------------------------- poller
 
