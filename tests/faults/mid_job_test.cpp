@@ -1,0 +1,67 @@
+// A printer that closes or resets its connection after 1 MiB of a 4 MiB
+// job: each program learns of it at once, is told no more than the
+// printer's TCP acknowledged (the terminal: at most its buffer more), and
+// vlmhost's line for the session says how it ended and what is missing.
+#include "fault_suite.h"
+
+namespace vlm::test {
+namespace {
+
+constexpr uint64_t kAfter = 1 << 20;
+constexpr size_t kJob = 4 << 20;
+
+class MidJobFault : public FaultTest {
+protected:
+    MidJobFault(const char* fault, const char* printerSays, const char* how, const char* vlmcomWords)
+        : FaultTest({"--fault", fault, "--after", std::to_string(kAfter)}),
+          printerSays_(printerSays),
+          how_(how),
+          vlmcomWords_(vlmcomWords)
+    {
+    }
+
+    void Run(Program program)
+    {
+        Machine& machine = AddMachine(program);
+        ASSERT_NO_FATAL_FAILURE(machine.Start());
+        machine.MakeJob(1, kJob);
+        machine.Run();
+        Process& printer = printer_.process();
+        ASSERT_TRUE(printer.WaitFor("tag " + machine.tag() + ": " + printerSays_ + " at"))
+            << printer.output() << "\nvlmhost:\n" << machine.host().output() << "\nprogram:\n"
+            << machine.program().output();
+        auto ack = FindPrinterAck(printer.output(), machine.tag(), printerSays_);
+        ASSERT_TRUE(ack) << printer.output();
+        EXPECT_EQ(ack->read, kAfter);
+        ASSERT_LT(ack->acknowledged, kJob) << "the printer's TCP took the whole job; it never saw the fault";
+        Expected expected{.how = how_, .vlmcomWords = vlmcomWords_, .acknowledged = ack->acknowledged, .faultAt = ack->at};
+        ExpectProgramFailed(machine, expected);
+        ExpectSessionLine(machine, expected);
+        ExpectFiled(machine, ack->read);
+    }
+
+    std::string printerSays_;
+    std::string how_;
+    std::string vlmcomWords_;
+};
+
+class PrinterClosesMidJob : public MidJobFault {
+protected:
+    PrinterClosesMidJob() : MidJobFault("close", "closed", "closed by the printer", "closed the connection") {}
+};
+
+class PrinterResetsMidJob : public MidJobFault {
+protected:
+    PrinterResetsMidJob() : MidJobFault("reset", "reset", "reset by the printer", "reset the connection") {}
+};
+
+TEST_F(PrinterClosesMidJob, TerminalProgramsNextWriteFailsWithEio) { Run(Program::Terminal); }
+TEST_F(PrinterClosesMidJob, WriteFileIsToldWhatThePrinterAcknowledged) { Run(Program::Win32); }
+TEST_F(PrinterClosesMidJob, VlmcomSaysThePrinterClosedTheConnection) { Run(Program::Vlmcom); }
+
+TEST_F(PrinterResetsMidJob, TerminalProgramsNextWriteFailsWithEio) { Run(Program::Terminal); }
+TEST_F(PrinterResetsMidJob, WriteFileIsToldWhatThePrinterAcknowledged) { Run(Program::Win32); }
+TEST_F(PrinterResetsMidJob, VlmcomSaysThePrinterResetTheConnection) { Run(Program::Vlmcom); }
+
+}  // namespace
+}  // namespace vlm::test
