@@ -45,6 +45,15 @@ std::optional<PrinterAck> FindPrinterAck(const std::string& output, const std::s
     return found;
 }
 
+std::optional<uint64_t> FindPrinterTotal(const std::string& output, const std::string& tag)
+{
+    const std::regex pattern("job \\d+ tag " + Escaped(tag) +
+                             ": after the close, \\d+ read and dropped, (\\d+) acknowledged in all");
+    std::optional<uint64_t> found;
+    EachMatch(output, pattern, [&](const std::string&, const std::smatch& m) { found = Count(m[1]); });
+    return found;
+}
+
 std::optional<int> FindPrinterJob(const std::string& output, const std::string& tag)
 {
     const std::regex pattern("job (\\d+) tag " + Escaped(tag) + ": .*");

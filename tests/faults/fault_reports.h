@@ -23,6 +23,10 @@ struct PrinterAck {
 };
 std::optional<PrinterAck> FindPrinterAck(const std::string& output, const std::string& tag, const std::string& what);
 
+// "job N tag TAG: after the close, D read and dropped, A acknowledged in
+// all": A, once the other side closed too.
+std::optional<uint64_t> FindPrinterTotal(const std::string& output, const std::string& tag);
+
 // The printer host's number of the job tagged `tag` (its file job-NNNN.prn).
 std::optional<int> FindPrinterJob(const std::string& output, const std::string& tag);
 

@@ -15,9 +15,8 @@ in its receive queue (FIONREAD); every line that reports a fault or a job
 says both, so the test can compare them with what the programs were told.
 Times are CLOCK_MONOTONIC seconds, the clock the test and its programs read.
 
-  --fault close  after BYTES, shuts the connection down both ways: a FIN
-                 that acknowledges what is queued; what the sender still
-                 sends is answered with a reset
+  --fault close  after BYTES, closes gracefully: a FIN, then what still
+                 comes is read and dropped until the other side closes
   --fault reset  after BYTES, stops reading, lets the queue settle (so that
                  everything queued is acknowledged and nothing is in
                  flight), then closes with SO_LINGER 0: a reset
@@ -104,9 +103,10 @@ class Job:
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_QUICKACK, 1)
         time.sleep(0.01)
 
-    def report(self, what, waiting):
+    def report(self, what, waiting, at=None):
+        """`at`: when the fault was done, if that was before this report."""
         say("%s: %s at %.6f: %d read, %d queued, %d acknowledged"
-            % (self.name(), what, time.monotonic(), self.read, waiting, self.read + waiting))
+            % (self.name(), what, at or time.monotonic(), self.read, waiting, self.read + waiting))
 
 
 def serve(job, fault, after, pace):
@@ -147,19 +147,33 @@ def serve(job, fault, after, pace):
     # The fault, at `after` bytes read.
     job.file.close()
     if fault == "close":
-        # At once, with the job still coming: a FIN that acknowledges what
-        # is queued; what arrives after it is answered with a reset and
-        # never queued, so the count after the FIN is exact.
-        job.sock.shutdown(socket.SHUT_RDWR)
-        job.report("closed", queued(job.sock))
-        job.resume.wait()  # kept open: the printer's side is done with it
+        # At once, with the job still coming, and gracefully: a FIN, then
+        # what still comes is read and dropped (and so acknowledged) until
+        # the other side closes too. Only the FIN says the job is over.
+        at = time.monotonic()
+        job.sock.shutdown(socket.SHUT_WR)
+        job.report("closed", queued(job.sock), at)
+        dropped = 0
+        job.sock.settimeout(None)
+        while True:
+            try:
+                data = job.sock.recv(65536)
+            except OSError:
+                break
+            if not data:
+                break
+            dropped += len(data)
+        say("%s: after the close, %d read and dropped, %d acknowledged in all"
+            % (job.name(), dropped, job.read + dropped))
+        job.sock.close()
         return
     job.settle()
     if fault == "reset":
         waiting = queued(job.sock)
         job.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        at = time.monotonic()
         job.sock.close()
-        job.report("reset", waiting)
+        job.report("reset", waiting, at)
     elif fault == "stall":
         job.report("stalled", queued(job.sock))
         job.resume.wait()
