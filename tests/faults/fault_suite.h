@@ -32,8 +32,11 @@ inline constexpr double kPromptSeconds = 5;
 // acknowledgements: the terminal's own buffer plus the one write the
 // gateway has in flight.
 inline constexpr int64_t kTerminalSlack = 160 * 1024;
-// Acknowledgements the printer's TCP sent that may be lost with its link.
-inline constexpr uint64_t kLostAcknowledgements = 64 * 1024;
+// Acknowledgements the printer's TCP sent that may be lost with its link,
+// where the test cannot see what reached vlmhost's TCP (no ss). Where it
+// can, a count must be exactly that. Up to 127 KiB were lost with three
+// jobs on one printer; the printer's receive window bounds it.
+inline constexpr uint64_t kLostAcknowledgements = 256 * 1024;
 
 // What a fault should leave behind.
 struct Expected {
