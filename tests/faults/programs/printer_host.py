@@ -109,18 +109,17 @@ class Job:
             % (self.name(), what, at or time.monotonic(), self.read, waiting, self.read + waiting))
 
 
-def serve(job, fault, after, pace):
-    say("job %d: connection from %s:%d" % (job.number, job.peer[0], job.peer[1]))
-    job.sock.settimeout(IDLE_S)
+def read_until(job, limit, pace):
+    """Reads and files the job until `limit` bytes (None: no limit); True
+    once the connection ended."""
     idle_said = True
-    limit = after if fault else None
     while True:
         if job.report_wanted.is_set():
             job.report_wanted.clear()
             job.report("report", queued(job.sock))
         want = 65536 if limit is None else min(65536, limit - job.read)
         if want == 0:
-            break
+            return False
         try:
             data = job.sock.recv(want)
         except socket.timeout:
@@ -131,11 +130,11 @@ def serve(job, fault, after, pace):
         except OSError as error:
             say("%s: ended (error %s): %d read" % (job.name(), os.strerror(error.errno), job.read))
             job.end()
-            return
+            return True
         if not data:
             say("%s: ended (end of job): %d read" % (job.name(), job.read))
             job.end()
-            return
+            return True
         before = job.read
         job.take(data)
         idle_said = False
@@ -144,55 +143,48 @@ def serve(job, fault, after, pace):
         if pace:
             time.sleep(len(data) / pace)
 
-    # The fault, at `after` bytes read.
-    job.file.close()
-    if fault == "close":
-        # At once, with the job still coming, and gracefully: a FIN, then
-        # what still comes is read and dropped (and so acknowledged) until
-        # the other side closes too. Only the FIN says the job is over.
-        at = time.monotonic()
-        job.sock.shutdown(socket.SHUT_WR)
-        job.report("closed", queued(job.sock), at)
-        dropped = 0
-        job.sock.settimeout(None)
-        while True:
-            try:
-                data = job.sock.recv(65536)
-            except OSError:
-                break
-            if not data:
-                break
-            dropped += len(data)
-        say("%s: after the close, %d read and dropped, %d acknowledged in all"
-            % (job.name(), dropped, job.read + dropped))
-        job.sock.close()
-        return
-    job.settle()
-    if fault == "reset":
-        waiting = queued(job.sock)
-        job.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        at = time.monotonic()
-        job.sock.close()
-        job.report("reset", waiting, at)
-    elif fault == "stall":
+
+def serve(job, fault, after, pace):
+    say("job %d: connection from %s:%d" % (job.number, job.peer[0], job.peer[1]))
+    job.sock.settimeout(IDLE_S)
+    limit = after if fault else None
+    while not read_until(job, limit, pace):
+        # The fault, at `after` bytes read.
+        job.file.close()
+        if fault == "close":
+            # At once, with the job still coming, and gracefully: a FIN, then
+            # what still comes is read and dropped (and so acknowledged) until
+            # the other side closes too. Only the FIN says the job is over.
+            at = time.monotonic()
+            job.sock.shutdown(socket.SHUT_WR)
+            job.report("closed", queued(job.sock), at)
+            dropped = 0
+            job.sock.settimeout(None)
+            while True:
+                try:
+                    data = job.sock.recv(65536)
+                except OSError:
+                    break
+                if not data:
+                    break
+                dropped += len(data)
+            say("%s: after the close, %d read and dropped, %d acknowledged in all"
+                % (job.name(), dropped, job.read + dropped))
+            job.sock.close()
+            return
+        job.settle()
+        if fault == "reset":
+            waiting = queued(job.sock)
+            job.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            at = time.monotonic()
+            job.sock.close()
+            job.report("reset", waiting, at)
+            return
         job.report("stalled", queued(job.sock))
         job.resume.wait()
         say("%s: reading again" % job.name())
         job.file = open(job.file.name, "ab")
-        job.sock.settimeout(IDLE_S)
-        while True:
-            try:
-                data = job.sock.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError as error:
-                say("%s: ended (error %s): %d read" % (job.name(), os.strerror(error.errno), job.read))
-                break
-            if not data:
-                say("%s: ended (end of job): %d read" % (job.name(), job.read))
-                break
-            job.take(data)
-        job.end()
+        limit = None
 
 
 def on_report(signum, frame):
