@@ -7,8 +7,6 @@
 namespace vlm::test {
 namespace {
 
-using namespace std::chrono_literals;
-
 constexpr size_t kFirstJob = 64 * 1024;
 constexpr size_t kSecondJob = 1 << 20;
 

@@ -7,8 +7,6 @@
 
 #include <signal.h>
 
-#include <thread>
-
 namespace vlm::test {
 namespace {
 
@@ -16,8 +14,9 @@ using namespace std::chrono_literals;
 
 constexpr uint64_t kAfter = 1 << 20;
 constexpr size_t kJob = 4 << 20;
-// How long the test watches the stalled write: long enough for any
-// give-up but the driver's own 100 s one, short enough for the suite.
+// How long the test watches the stalled write still pending: a sample, not
+// the proof that nothing short of the driver's own 100 s ends it (which
+// would take the suite 100 s).
 constexpr auto kStalled = 3s;
 // systemd's TimeoutStopSec for vlmhost's unit.
 constexpr double kStopSeconds = 15;

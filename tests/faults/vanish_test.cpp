@@ -7,12 +7,8 @@
 // case rather than one per program.
 #include "fault_suite.h"
 
-#include <thread>
-
 namespace vlm::test {
 namespace {
-
-using namespace std::chrono_literals;
 
 // The printer prints as it reads, and holds every job at 1 MiB until all
 // are there: from their release each job has seconds to go, so the link
