@@ -70,7 +70,7 @@ public:
     int Watch(const std::string& portName, const std::string& slavePath) override;
     void Unwatch(int watch) override;
     void Returned(const std::string& portName) override;
-    int Openers(int watch) override;
+    bool OpenedSince(int watch) override;
 
 private:
     bool PrepareDirectory();
@@ -99,9 +99,9 @@ private:
 
     std::mutex watchLock_;  // guards the members below; innermost
     std::map<int, std::string> byWatch_;  // inotify watch -> port name
-    // inotify watch -> opens minus closes of its slave reported so far; a
-    // watch is missing here once reports were lost (the queue overflowed).
-    std::map<int, int> openers_;
+    // Watches whose slave was opened since the port last asked; all of them
+    // once reports were lost (the queue overflowed).
+    std::set<int> opened_;
     std::set<std::string> unwatched_;     // ports whose slave could not be watched: looked at as without inotify
     std::vector<std::string> returned_;   // ports whose session ended, to look at again
 };
@@ -253,11 +253,9 @@ std::vector<PtyGateway::PortView> PtyGateway::Impl::Ports() const
 int PtyGateway::Impl::Watch(const std::string& portName, const std::string& slavePath)
 {
     std::lock_guard guard(watchLock_);
-    int watch =
-        inotify_.get() >= 0 ? inotify_add_watch(inotify_.get(), slavePath.c_str(), IN_OPEN | IN_CLOSE) : -1;
+    int watch = inotify_.get() >= 0 ? inotify_add_watch(inotify_.get(), slavePath.c_str(), IN_OPEN) : -1;
     if (watch >= 0) {
         byWatch_[watch] = portName;
-        openers_[watch] = 0;
         unwatched_.erase(portName);
         return watch;
     }
@@ -276,15 +274,15 @@ void PtyGateway::Impl::Unwatch(int watch)
     if (watch < 0)
         return;
     std::lock_guard guard(watchLock_);
-    openers_.erase(watch);
+    opened_.erase(watch);
     if (byWatch_.erase(watch))
         inotify_rm_watch(inotify_.get(), watch);
 }
 
-int PtyGateway::Impl::Openers(int watch)
+bool PtyGateway::Impl::OpenedSince(int watch)
 {
     if (watch < 0)
-        return -1;
+        return true;  // unwatched: nothing tells, so always look
     std::set<std::string> look;
     std::lock_guard guard(watchLock_);
     TakeEventsLocked(&look);
@@ -293,8 +291,7 @@ int PtyGateway::Impl::Openers(int watch)
         returned_.insert(returned_.end(), look.begin(), look.end());
         Wake();
     }
-    auto it = openers_.find(watch);
-    return it == openers_.end() ? -1 : it->second;
+    return opened_.erase(watch) > 0;
 }
 
 void PtyGateway::Impl::Returned(const std::string& portName)
@@ -329,22 +326,16 @@ bool PtyGateway::Impl::TakeEventsLocked(std::set<std::string>* look)
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             if (event->mask & IN_Q_OVERFLOW) {
                 overflow = true;
-                if (!openers_.empty())
-                    Log("pty gateway: reports of terminal opens were lost: a second program on a terminal now "
-                        "open cannot be told");
-                openers_.clear();
+                for (const auto& [wd, name] : byWatch_)
+                    opened_.insert(wd);  // any of them may have been opened
             } else if (auto it = byWatch_.find(event->wd); it != byWatch_.end()) {
-                auto count = openers_.find(event->wd);
                 if (event->mask & IN_OPEN) {
                     look->insert(it->second);
-                    if (count != openers_.end())
-                        ++count->second;
+                    opened_.insert(event->wd);
                 }
-                if ((event->mask & IN_CLOSE) && count != openers_.end())
-                    --count->second;
                 if (event->mask & IN_IGNORED) {
                     byWatch_.erase(it);  // the pty is gone
-                    openers_.erase(event->wd);
+                    opened_.erase(event->wd);
                 }
             }
             at += ssize_t(sizeof(inotify_event) + event->len);

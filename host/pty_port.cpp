@@ -178,10 +178,14 @@ void Port::UpdateExclusiveLocked()
             strerror(errno));
 }
 
-bool Port::SecondProgram()
+bool Port::SecondProgram(bool first)
 {
+    // Under the lock: the gateway's own opens of the slave (making it
+    // exclusive) happen under it too, so none is half done here.
     std::lock_guard guard(lock_);
-    const int openers = watcher_.Openers(watch_);
+    if (!watcher_.OpenedSince(watch_) && !first)
+        return false;
+    const int openers = CountOpeners(terminal_.slavePath);
     if (openers < 2)
         return false;
     Log("pty %s: %d programs have the terminal open (one got in before it became exclusive, or is root): "
@@ -193,7 +197,7 @@ bool Port::SecondProgram()
 void Port::Session()
 {
     NameThisThread("pty " + name_);
-    if (SecondProgram()) {
+    if (SecondProgram(true)) {
         HangUp();
         return;
     }

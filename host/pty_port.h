@@ -26,10 +26,10 @@ public:
     // The port's session ended: look at it again soon, from the watcher's
     // thread (a program may have opened it meanwhile).
     virtual void Returned(const std::string& portName) = 0;
-    // How many open file descriptions the watched slave has now, counting
-    // every open and close reported so far (the reports are taken first);
-    // -1 when that cannot be known (no watch, or reports were lost).
-    virtual int Openers(int watch) = 0;
+    // Whether the watched slave was opened since the last call (the
+    // pending reports are taken first). inotify merges an open with one
+    // still queued, so this says only that opens happened, not how many.
+    virtual bool OpenedSince(int watch) = 0;
 
 protected:
     ~Watcher() = default;
@@ -73,7 +73,8 @@ private:
     ssize_t ReadFromProgram(std::string& buffer);
     // A second program has the terminal open (it got in before the
     // terminal became exclusive, or is root): the session must not go on.
-    bool SecondProgram();
+    // `first`: the session's first look, which always counts.
+    bool SecondProgram(bool first = false);
     void ReadLoop(HANDLE handle);
     bool WriteAllToMaster(const char* bytes, size_t size);
     void FollowTermios(HANDLE handle, LineSettings* applied);

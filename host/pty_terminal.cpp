@@ -2,15 +2,19 @@
 
 #include "log.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace vlm::host::pty {
 
@@ -128,6 +132,70 @@ bool SetExclusive(int master, bool exclusive)
 {
     Fd slave = OpenSlave(master);
     return slave.get() >= 0 && ioctl(slave.get(), exclusive ? TIOCEXCL : TIOCNXCL) == 0;
+}
+
+namespace {
+
+bool AllDigits(const char* name)
+{
+    if (!*name)
+        return false;
+    for (; *name; ++name)
+        if (*name < '0' || *name > '9')
+            return false;
+    return true;
+}
+
+// Whether two descriptors of two processes are one open file description
+// (kcmp's KCMP_FILE). Without kcmp (not permitted, not built in), a
+// process's own descriptors are taken for one description, dup'd.
+bool SameDescription(pid_t a, int fdA, pid_t b, int fdB)
+{
+    constexpr int kKcmpFile = 0;
+    const long same = syscall(SYS_kcmp, a, b, kKcmpFile, fdA, fdB);
+    if (same < 0)
+        return a == b;
+    return same == 0;
+}
+
+}  // namespace
+
+int CountOpeners(const std::string& slavePath)
+{
+    struct stat slave;
+    if (stat(slavePath.c_str(), &slave) != 0)
+        return 0;
+    DIR* processes = opendir("/proc");
+    if (!processes)
+        return 0;
+    const pid_t self = getpid();
+    std::vector<std::pair<pid_t, int>> descriptions;  // one descriptor of each description found
+    while (dirent* process = readdir(processes)) {
+        if (!AllDigits(process->d_name))
+            continue;
+        const pid_t pid = pid_t(atoi(process->d_name));
+        if (pid == self)
+            continue;
+        DIR* fds = opendir(("/proc/" + std::string(process->d_name) + "/fd").c_str());
+        if (!fds)
+            continue;  // gone, or not ours to look into
+        while (dirent* entry = readdir(fds)) {
+            struct stat target;
+            if (!AllDigits(entry->d_name) || fstatat(dirfd(fds), entry->d_name, &target, 0) != 0 ||
+                !S_ISCHR(target.st_mode) || target.st_rdev != slave.st_rdev)
+                continue;
+            const int fd = atoi(entry->d_name);
+            bool known = false;
+            for (const auto& [otherPid, otherFd] : descriptions)
+                if ((known = SameDescription(pid, fd, otherPid, otherFd)))
+                    break;
+            if (!known)
+                descriptions.emplace_back(pid, fd);
+        }
+        closedir(fds);
+    }
+    closedir(processes);
+    return int(descriptions.size());
 }
 
 bool LineSettings::operator==(const LineSettings& o) const

@@ -9,7 +9,12 @@
 #include "other_user.h"
 #include "pty_gateway.h"
 
+#include <vlm/kernel.h>
+
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +121,85 @@ TEST_F(PtyGatewayAccess, WhileAnIpcClientHoldsThePortItsTerminalTurnsProgramsAwa
     EXPECT_EQ(AsMember("welcome"), 0);
     EXPECT_TRUE(printer.WaitForBytes(7));
     EXPECT_EQ(printer.Received(), "welcome");
+}
+
+// A listener on loopback whose accept queue is full: connects to it are
+// never answered, as with a printer that does not answer at all.
+class SilentListener {
+public:
+    SilentListener()
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener_, 0) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        // Fill the queue: the kernel drops later SYNs.
+        for (int& filler : fillers_) {
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), size);
+        }
+        usleep(50000);
+    }
+    ~SilentListener()
+    {
+        for (int filler : fillers_)
+            close(filler);
+        close(listener_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    int fillers_[2] = {-1, -1};
+    uint16_t port_ = 0;
+};
+
+TEST_F(PtyGatewayAccess, TheTerminalIsExclusiveFromTheFirstOpenWhileThePortStillConnects)
+{
+    SilentListener silent;
+    ASSERT_NE(silent.port(), 0);
+    Assign("COM3", htonl(INADDR_LOOPBACK), silent.port());
+    // A real clock: the connect now waits its 70 s.
+    nt::KeSetClockSpeedup(1.0);
+    int fd = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0) << strerror(errno);
+    // Exclusive as soon as the gateway saw the open, long before the port
+    // has its printer.
+    int second = 0;
+    for (int i = 0; i < 200 && (second = AsMember("theirs")) == 0; ++i)
+        usleep(5000);
+    EXPECT_EQ(second, EBUSY) << "a second program got in while the port was connecting";
+    EXPECT_FALSE(log_.Has("pty COM3: port opened"));
+    // The connect gives up on the fast clock again; the terminal hangs up.
+    nt::KeSetClockSpeedup(1000.0);
+    EXPECT_TRUE(log_.WaitFor("pty COM3: cannot open the port")) << log_.Text();
+    close(fd);
+}
+
+TEST_F(PtyGatewayAccess, TwoProgramsInBeforeTheGatewayLooksGetNoSessionAtAll)
+{
+    FakePrinter printer;
+    Assign(printer);
+    int first = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    int second = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(first, 0) << strerror(errno);
+    ASSERT_GE(second, 0) << strerror(errno);
+    ASSERT_EQ(write(first, "A0", 2), 2);
+    ASSERT_EQ(write(second, "B0", 2), 2);
+    EXPECT_TRUE(log_.WaitFor("pty COM3: 2 programs have the terminal open")) << log_.Text();
+    EXPECT_TRUE(log_.WaitFor("pty COM3: hung up; a fresh terminal")) << log_.Text();
+    EXPECT_EQ(printer.Received(), "");
+    close(first);
+    close(second);
+    // The fresh terminal serves the next program alone.
+    EXPECT_EQ(AsMember("alone"), 0);
+    EXPECT_TRUE(printer.WaitForBytes(5));
+    EXPECT_EQ(printer.Received(), "alone");
 }
 
 }  // namespace
