@@ -28,6 +28,7 @@
 #pragma once
 
 #include "ipc/protocol.h"
+#include "ipc_quota.h"
 #include "ipc_server.h"
 
 #include <chrono>
@@ -53,7 +54,7 @@ public:
 
     // Takes fd over, of an admitted peer.
     IpcConnection(int fd, uint32_t number, Peer peer, bool administrator, const IpcHooks& hooks,
-                  const IpcLimits& limits);
+                  const IpcLimits& limits, RequestQuota& quota);
     ~IpcConnection();  // Shutdown() and Join()
     IpcConnection(const IpcConnection&) = delete;
     IpcConnection& operator=(const IpcConnection&) = delete;
@@ -80,7 +81,12 @@ private:
     bool AwaitMessage();
     enum class Receipt { Whole, Late, Broken };  // Broken: errno says why, 0 at a clean end
     Receipt ReceiveBefore(std::span<uint8_t> bytes, std::chrono::steady_clock::time_point deadline);
-    bool Dispatch(const vlm::ipc::Header& header, std::vector<uint8_t> payload);
+    // Takes the request's share of the quota, waiting (unread) while it
+    // does not fit; false when the client went or the server stops meanwhile.
+    bool ChargeFor(const vlm::ipc::Header& header, std::span<const uint8_t> prefix, RequestQuota::Charge* charge);
+    // A peer that closed its end: what it left unread is not carried out.
+    bool PeerGone() const;
+    bool Dispatch(const vlm::ipc::Header& header, std::vector<uint8_t> payload, RequestQuota::Charge charge);
     void Teardown();
 
     // Replies; false when the connection broke.
@@ -92,7 +98,8 @@ private:
     // the client's open ones; otherwise the worker is counted among the
     // handle's users until it calls EndUse.
     using Work = std::function<void(uint64_t serial, HANDLE kernel)>;
-    bool Spawn(vlm::ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work);
+    // The worker holds `charge` until its reply is sent.
+    bool Spawn(vlm::ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work, RequestQuota::Charge charge);
     // A Close that could not start leaves the handle open and usable; lock_ held.
     void GiveBackClose(vlm::ipc::Op op, uint32_t handle);
     // A worker's end, before its reply is sent (the client may reuse the
@@ -119,6 +126,8 @@ private:
     const bool administrator_;
     const IpcHooks& hooks_;
     const IpcLimits limits_;
+    RequestQuota& quota_;
+    RequestQuota::Account account_;  // this connection's share of its user's quota
     const std::chrono::steady_clock::time_point started_;
     std::thread reader_;
     std::atomic<bool> finished_{false};

@@ -22,6 +22,7 @@
 #include <ntddk.h>
 
 #include "ipc/protocol.h"
+#include "ipc_quota.h"
 
 #include <sys/types.h>
 
@@ -65,6 +66,8 @@ struct IpcLimits {
     std::chrono::milliseconds idleLimit{60000};
     // A message, once begun, must have arrived whole within this.
     std::chrono::milliseconds messageLimit{30000};
+    // What each connection and each user may hold in requests in flight.
+    QuotaLimits quota;
 };
 
 struct IpcServerOptions {
@@ -129,6 +132,7 @@ private:
     std::vector<Refusal> refusals_;  // accept thread only
     ino_t socketInode_ = 0;    // the socket file we made, removed only if still ours
 
+    RequestQuota quota_;  // shared by every connection; outlives them (declared before connections_)
     std::mutex lock_;  // guards connections_: the accept thread adds and reaps, Stop() ends them
     std::vector<std::unique_ptr<IpcConnection>> connections_;
 };

@@ -8,6 +8,7 @@
 #include "log.h"
 #include "pty_gateway.h"
 #include "registry.h"
+#include "root_files.h"
 #include "system_root.h"
 #include "restart.h"
 
@@ -213,6 +214,7 @@ int main(int argc, char** argv)
     // Taken before anything of the root is touched, in every mode: a second
     // kernel would empty the volatile registry the running one relies on,
     // and its terminals would take over the running one's links.
+    vlm::host::CloseNewFilesToOthers();
     vlm::host::RootLock rootLock;
     std::string error;
     if (!rootLock.Acquire(options.root, &error)) {
@@ -256,6 +258,7 @@ int main(int argc, char** argv)
         return 1;
     }
     printf("kernel started on %s, clock interval %g ms\n", options.root.c_str(), double(options.clockInterval) / 10000);
+    vlm::host::CloseRootFiles(options.root, group);
     int rc = 0;
     if (!options.createPort.empty() && !CreatePortNode(options.createPort))
         rc = 1;
