@@ -234,6 +234,12 @@ bool IpcConnection::ChargeFor(const ipc::Header& header, std::span<const uint8_t
     if (!hello_ || !KnownOp(header.op) || op == ipc::Op::Hello || op == ipc::Op::Restart)
         return true;
     const bool closing = op == ipc::Op::Close || op == ipc::Op::Cancel;
+    if (!closing) {
+        // Refused at once by Dispatch: nothing to wait for.
+        std::lock_guard guard(lock_);
+        if (outstanding_.size() >= ipc::kMaxOutstanding)
+            return true;
+    }
     size_t bytes = ipc::RequestBufferBytes(op, header.length, prefix);
     if (quota_.Take(account_, bytes, 1, closing, [this] { return PeerGone(); }, charge))
         return true;

@@ -17,6 +17,7 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -63,7 +64,7 @@ void Usage(FILE* out)
             "                      in <root>/dosdevices and exit (for ExecStopPost)\n"
             "  --no-pty            offer no pseudo-terminals (<root>/dosdevices/COMn)\n"
             "  --no-ipc            do not serve programs on <root>/run/vlmhost.sock\n"
-            "  --group NAME        members of group NAME may use the ports over IPC and\n"
+            "  --group NAME|GID    members of group NAME may use the ports over IPC and\n"
             "                      through their terminals (socket and terminals mode\n"
             "                      0660, group NAME; default: vlmhost's own group).\n"
             "                      Root and vlmhost's own user always may, and only\n"
@@ -204,11 +205,16 @@ int main(int argc, char** argv)
     gid_t group = getegid();
     if (!options.group.empty()) {
         struct group* entry = getgrnam(options.group.c_str());
-        if (!entry) {
+        char* end = nullptr;
+        unsigned long number = strtoul(options.group.c_str(), &end, 10);
+        if (entry)
+            group = entry->gr_gid;
+        else if (!options.group.empty() && *end == 0 && isdigit(static_cast<unsigned char>(options.group[0])))
+            group = gid_t(number);  // a group without a name, as chown takes one
+        else {
             fprintf(stderr, "vlmhost: unknown group '%s'\n", options.group.c_str());
             return 2;
         }
-        group = entry->gr_gid;
     }
     const bool serving = !options.once;
     // Taken before anything of the root is touched, in every mode: a second
