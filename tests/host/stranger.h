@@ -114,4 +114,53 @@ private:
     int from_ = -1;
 };
 
+// Runs `argv` as the given user with `environment` added, its output
+// (standard output and error) in *output; the exit status, -1 when it did
+// not end within 10 s (it is killed then).
+inline int RunAs(uid_t uid, gid_t gid, std::vector<gid_t> groups, std::vector<std::string> argv,
+                 const std::string& environment, std::string* output)
+{
+    std::vector<char*> args;
+    for (auto& arg : argv)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+    std::string env = environment;
+    char* envp[] = {env.data(), nullptr};
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0 || setgroups(groups.size(), groups.data()) != 0 ||
+            setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(255);
+        execve(args[0], args.data(), envp);
+        _exit(127);
+    }
+    close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return -1;
+    }
+    char buffer[512];
+    pollfd p{out[0], POLLIN, 0};
+    // Until the child's end closes the pipe, 10 s at most.
+    for (int rounds = 0; rounds < 100 && poll(&p, 1, 100) >= 0; ++rounds) {
+        if (!p.revents)
+            continue;
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        output->append(buffer, size_t(n));
+    }
+    close(out[0]);
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) != pid) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace vlm::test

@@ -87,6 +87,17 @@ TEST_F(VlmHostRootFiles, AStrangerCanOpenNoFileUnderTheRootAndPortsOpenAtOnce)
         EXPECT_EQ(member.Do(Stranger::Op::Open, i), registry ? 0 : EACCES) << name;
     }
 
+#ifdef VLMREG_PATH
+    // The registry's own tool, run by the stranger, is told so at once.
+    std::string output;
+    auto asked = Clock::now();
+    int status = RunAs(kStrangerUid, kStrangerGid, {}, {VLMREG_PATH, "QUERY", "HKLM\\SOFTWARE"},
+                       "VLM_SYSTEM_ROOT=" + root_, &output);
+    EXPECT_EQ(status, 1) << output;
+    EXPECT_NE(output.find("ERROR: Access is denied."), std::string::npos) << output;
+    EXPECT_LT(Clock::now() - asked, 5s);
+#endif
+
     // Each open of the port writes the registry (the driver's SERIALCOMM entry).
     RawClient client(SocketPath());
     ASSERT_TRUE(client.Hello());
