@@ -405,6 +405,10 @@ bool IpcConnection::Spawn(ipc::Op op, uint32_t id, uint32_t handle, bool usesHan
     try {
         workers_.emplace(serial, std::thread([this, serial, kernel, handle, usesHandle, work = std::move(work),
                                               charge = std::move(charge)]() mutable {
+            {
+                std::lock_guard started(lock_);
+                workerIds_[serial] = gettid();
+            }
             work(serial, kernel);
             charge.Release();
             std::lock_guard done(lock_);
@@ -413,6 +417,7 @@ bool IpcConnection::Spawn(ipc::Op op, uint32_t id, uint32_t handle, bool usesHan
                 // the connection's end wait for them).
                 handles_.at(handle).running.erase(serial);
             }
+            workerIds_.erase(serial);
             finishedWorkers_.push_back(serial);
             changed_.notify_all();
         }));
@@ -535,14 +540,21 @@ void IpcConnection::DoIo(ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel
     Reply(op, id, handle, status, iosb.Information, std::move(output));
 }
 
-void IpcConnection::DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry)
+void IpcConnection::DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry, bool threadsToo)
 {
     auto start = Clock::now();
     bool told = false;
     while (!entry.running.empty()) {
         HANDLE kernel = entry.kernel;
+        std::vector<pid_t> threads;
+        if (threadsToo)
+            for (uint64_t serial : entry.running)
+                if (auto it = workerIds_.find(serial); it != workerIds_.end())
+                    threads.push_back(it->second);
         guard.unlock();
         nt::IoCancelFileRequests(kernel);
+        for (pid_t thread : threads)
+            nt::IoCancelThreadRequests(thread);
         guard.lock();
         changed_.wait_for(guard, kCancelInterval, [&] { return entry.running.empty(); });
         if (!told && !entry.running.empty() && Clock::now() - start > kSlowDrain) {
@@ -650,7 +662,7 @@ void IpcConnection::Teardown()
                 mine.push_back(handle);
             }
         for (uint32_t handle : mine)
-            DrainHandle(guard, handles_.at(handle));
+            DrainHandle(guard, handles_.at(handle), true);
     }
     size_t closed = 0;
     for (uint32_t handle : mine) {

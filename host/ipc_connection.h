@@ -117,8 +117,10 @@ private:
     bool DoRestart(uint32_t id, uint32_t reason);
 
     // Cancels the handle's requests until it has no user left; lock_ held
-    // on entry and exit, dropped around each cancel and wait.
-    void DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry);
+    // on entry and exit, dropped around each cancel and wait. `threadsToo`
+    // (the client is gone) cancels as well what the drivers asked for on
+    // its workers' behalf, as Windows does for a thread that exits.
+    void DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry, bool threadsToo = false);
 
     const int fd_;
     const uint32_t number_;
@@ -143,6 +145,7 @@ private:
     uint32_t nextHandle_ = 1;
     std::set<uint32_t> outstanding_;        // request ids awaiting their reply
     std::map<uint64_t, std::thread> workers_;
+    std::map<uint64_t, pid_t> workerIds_;   // each running worker's thread id (gettid)
     std::vector<uint64_t> finishedWorkers_;  // ended, to be joined by the reader
     uint64_t nextSerial_ = 1;
     bool ending_ = false;                    // the connection is going: opens are undone at once

@@ -98,6 +98,8 @@ public:
     void Stop();
 
     const std::string& SocketPath() const { return path_; }
+    // What clients' requests hold now, by user (for tests and benchmarks).
+    RequestQuota& Quota() { return quota_; }
     // Whether some process accepts connections on `socketPath` now.
     static bool Serving(const std::string& socketPath);
 
