@@ -3,10 +3,7 @@
 // them pin no more than the user's quota (the rest waits unread in their
 // sockets) and lose nothing once the device takes them again.
 #include "acting_as.h"
-#include "ipc_fixture.h"
-#include "stranger.h"
-
-#include <sys/stat.h>
+#include "group_member_fixture.h"
 
 #include <cstdio>
 #include <thread>
@@ -20,36 +17,6 @@ using Clock = std::chrono::steady_clock;
 using Op = ipc::Op;
 
 constexpr size_t kMiB = size_t(1) << 20;
-
-// Serves a port group of the test's own; clients connect as its member.
-template <class Base>
-class AsGroupMember : public Base {
-protected:
-    void SetUp() override
-    {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: the clients are a user of the test's own (uid " << kStrangerUid << ")";
-        Base::SetUp();
-        if (this->HasFatalFailure())
-            return;
-        // As a system root is: anyone may look in (mkdtemp made it 0700).
-        ASSERT_EQ(chmod(this->root_.c_str(), 0755), 0);
-        this->server_.reset();
-        this->options_.group = kPortGroup;
-        this->server_ = std::make_unique<host::IpcServer>(this->options_, this->hooks_);
-        std::string error;
-        ASSERT_TRUE(this->server_->Start(&error)) << error;
-    }
-    std::unique_ptr<RawClient> Member()
-    {
-        ActingAs as(kStrangerUid, kPortGroup);
-        EXPECT_TRUE(as.ok());
-        auto client = std::make_unique<RawClient>(this->server_->SocketPath());
-        EXPECT_TRUE(client->Hello());
-        return client;
-    }
-    host::RequestQuota& Quota() { return this->server_->Quota(); }
-};
 
 using IpcQuota = AsGroupMember<IpcParked>;
 
