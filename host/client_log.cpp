@@ -89,7 +89,8 @@ std::chrono::milliseconds FlushClientLog()
                 counts.emplace_back(it->first, ration.suppressed);
                 ration.suppressed = 0;
             } else if (ration.suppressed) {
-                auto wait = std::chrono::milliseconds(int64_t(1000 * (1 - ration.lines) / std::max<uint32_t>(g_limits.perSecond, 1)) + 1);
+                double seconds = (1 - ration.lines) / std::max<uint32_t>(g_limits.perSecond, 1);
+                auto wait = std::chrono::milliseconds(int64_t(1000 * seconds) + 1);
                 next = next.count() == 0 ? wait : std::min(next, wait);
             }
             // A full ration with nothing pending is the same as none.

@@ -158,20 +158,25 @@ void IpcConnection::Run()
             break;
         }
         // The payload's first bytes tell what the request will hold; it is
-        // charged before the rest is read, so that what waits stays unread.
-        std::vector<uint8_t> payload(header.length);
-        size_t prefix = std::min<size_t>(payload.size(), ipc::kRequestPrefixBytes);
-        std::span<uint8_t> head(payload.data(), prefix), rest(payload.data() + prefix, payload.size() - prefix);
+        // charged before the rest is read (or allocated), so that what
+        // waits for the quota stays in the client's socket.
+        std::vector<uint8_t> payload(std::min<size_t>(header.length, ipc::kRequestPrefixBytes));
         RequestQuota::Charge charge;
-        bool whole = (head.empty() || (receipt = ReceiveBefore(head, deadline)) == Receipt::Whole) &&
-                     ChargeFor(header, head, &charge) &&
-                     // The quota's wait does not count against the message's time.
-                     (rest.empty() || (receipt = ReceiveBefore(rest, std::max(deadline, Clock::now() + limits_.messageLimit))) == Receipt::Whole);
+        bool whole = (payload.empty() || (receipt = ReceiveBefore(payload, deadline)) == Receipt::Whole) &&
+                     ChargeFor(header, payload, &charge);
+        if (whole && payload.size() < header.length) {
+            size_t prefix = payload.size();
+            payload.resize(header.length);
+            // The quota's wait does not count against the message's time.
+            deadline = std::max(deadline, Clock::now() + limits_.messageLimit);
+            receipt = ReceiveBefore(std::span(payload).subspan(prefix), deadline);
+            whole = receipt == Receipt::Whole;
+        }
         if (!whole) {
-            if (receipt != Receipt::Whole)
-                ClientLog(peer_.uid, receipt == Receipt::Late ? "client %u: a message did not arrive whole in time; closing"
-                                             : "client %u: connection broken inside a message",
-                    number_);
+            if (receipt == Receipt::Late)
+                ClientLog(peer_.uid, "client %u: a message did not arrive whole in time; closing", number_);
+            else if (receipt == Receipt::Broken)
+                ClientLog(peer_.uid, "client %u: connection broken inside a message", number_);
             break;
         }
         if (!Dispatch(header, std::move(payload), std::move(charge)))
@@ -201,10 +206,10 @@ bool IpcConnection::AwaitMessage()
         if (idle && now >= deadline) {
             if (!hello_) {
                 ClientLog(peer_.uid, "client %u: no Hello within %lld ms; closing", number_,
-                    static_cast<long long>(limits_.helloLimit.count()));
+                          static_cast<long long>(limits_.helloLimit.count()));
             } else {
                 ClientLog(peer_.uid, "client %u: idle for %lld ms without a port; closing", number_,
-                    static_cast<long long>(limits_.idleLimit.count()));
+                          static_cast<long long>(limits_.idleLimit.count()));
                 Reply(ipc::Op::Goodbye, 0, 0, ipc::kStatusTimeout);
             }
             return false;
@@ -271,7 +276,8 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
     {
         std::lock_guard guard(lock_);
         if (outstanding_.count(id)) {
-            ClientLog(peer_.uid, "client %u: closing the connection: request id %u is already outstanding", number_, id);
+            ClientLog(peer_.uid, "client %u: closing the connection: request id %u is already outstanding", number_,
+                      id);
             return false;
         }
         // Cancel and Close free what the others hold: a client at the
@@ -360,8 +366,9 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
         if (!ipc::DecodeRestart(payload, reason))
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
         if (!administrator_) {
-            ClientLog(peer_.uid, "client %u (uid %u): restart refused: only root and vlmhost's own user may restart it", number_,
-                unsigned(peer_.uid));
+            ClientLog(peer_.uid,
+                      "client %u (uid %u): restart refused: only root and vlmhost's own user may restart it", number_,
+                      unsigned(peer_.uid));
             return Reply(op, id, 0, STATUS_PRIVILEGE_NOT_HELD);
         }
         return DoRestart(id, reason);

@@ -12,12 +12,23 @@
 // STATUS_INSUFFICIENT_RESOURCES (Cancel and Close excepted: they are what
 // frees the places).
 //
+// Quota. Before a request's payload is read past its first bytes, its
+// buffers and its worker are charged to the connection's and the user's
+// quota; while they do not fit the reader waits and reads nothing more,
+// so the client's sends back up in its socket. A client that goes while
+// its reader waits is noticed within a few milliseconds.
+//
 // Time limits. Hello must come within IpcLimits::helloLimit of the
 // connection's start, and every message, once begun, whole within
 // IpcLimits::messageLimit. A connection that holds no handle and has no request
 // outstanding for IpcLimits::idleLimit is closed with Goodbye: the reader
 // decides that only when nothing is waiting to be read, and reads nothing
 // after, so whatever the client sent meanwhile was not carried out.
+//
+// A client's end. Its requests are cancelled at once, and so are the
+// requests the driver made on their workers' behalf (a send to a printer
+// that stopped reading), as Windows cancels the I/O of a thread that
+// exits; the handles are closed once their requests have ended.
 //
 // Handles. The client names its ports by small numbers (never 0) that
 // this connection maps to kernel handles. Close takes the number away at

@@ -321,8 +321,8 @@ void IpcServer::Admit(int fd)
     std::lock_guard guard(lock_);
     if (int32_t refusal = PlaceFor(peer.uid, administrator)) {
         ClientLog(peer.uid, "client %u refused (pid %d, uid %u): %s", number, int(peer.pid), unsigned(peer.uid),
-            refusal == ipc::kStatusConnectionCountLimit ? "its user holds its share of the connections"
-                                                        : "too many clients");
+                  refusal == ipc::kStatusConnectionCountLimit ? "its user holds its share of the connections"
+                                                              : "too many clients");
         Refuse(fd, refusal);
         return;
     }

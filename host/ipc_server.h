@@ -17,6 +17,11 @@
 // hears why in the answer to its Hello (STATUS_ACCESS_DENIED,
 // STATUS_CONNECTION_COUNT_LIMIT, STATUS_REQUEST_NOT_ACCEPTED); refused
 // peers are answered by the accept thread and hold no connection's place.
+//
+// Nobody can exhaust the others' memory or threads either: what requests
+// hold in flight is charged to their connection and user (ipc_quota.h),
+// and the lines clients cause in the log are rationed per user
+// (client_log.h).
 #pragma once
 
 #include <ntddk.h>

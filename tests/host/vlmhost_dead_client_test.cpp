@@ -1,9 +1,11 @@
-// A client that dies with writes stuck in vlmhost's send to a printer
-// that stopped reading (out of paper) has them ended at once, as Windows
-// cancels the I/O of a thread that exits: vlmhost's threads are back
+// A client that queues 64 MiB to a printer that stopped reading (out of
+// paper) makes vlmhost hold one connection's quota of it, and when it dies
+// its writes stuck in vlmhost's send end at once, as Windows cancels the
+// I/O of a thread that exits: vlmhost's threads and memory are back
 // within 2 s, and the port opens again on a fresh printer connection.
 #include "acting_as.h"
 #include "fake_printer.h"
+#include "ipc_quota.h"
 #include "raw_client.h"
 #include "stranger.h"
 #include "vlmhost_fixture.h"
@@ -68,27 +70,35 @@ TEST_F(VlmHostDeadClient, WritesStuckInASendToAPrinterThatStoppedReadingEndWithi
     uint32_t handle = 0;
     ASSERT_EQ(client->Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS) << host.output();
     ASSERT_TRUE(printer.WaitForConnections(1));
-    // Within one connection's quota: vlmhost takes them all in.
-    constexpr size_t kWrites = 8;
+    // 64 MiB queued: vlmhost takes in one connection's quota of it, the
+    // rest waits in the socket (the sender blocks there until the end).
+    constexpr size_t kWrites = 64;
+    const size_t quota = host::QuotaLimits{}.connectionBytes / kMiB;  // MiB, and so writes
+    const long threadsOpen = StatusOf(vlmhost, "Threads:");
     const std::vector<uint8_t> megabyte(kMiB, 0x5A);
-    for (size_t k = 0; k < kWrites; ++k)
-        client->Send(Op::Write, handle, megabyte);
+    std::thread sender([&] {
+        for (size_t k = 0; k < kWrites; ++k)
+            client->Send(Op::Write, handle, megabyte);
+    });
     auto loaded = Clock::now() + 5s;
-    while (StatusOf(vlmhost, "Threads:") < threadsBefore + long(kWrites) && Clock::now() < loaded)
+    while (StatusOf(vlmhost, "Threads:") < threadsOpen + long(quota) && Clock::now() < loaded)
         std::this_thread::sleep_for(5ms);
     std::this_thread::sleep_for(300ms);
     const long threadsLoaded = StatusOf(vlmhost, "Threads:");
     const long rssLoaded = StatusOf(vlmhost, "VmRSS:");
-    EXPECT_GE(threadsLoaded, threadsBefore + long(kWrites)) << host.output();
+    EXPECT_EQ(threadsLoaded, threadsOpen + long(quota)) << host.output();
+    // Each write's buffer is there twice: as received, and as the driver's copy.
+    EXPECT_LT(rssLoaded - rssBefore, long(3 * quota * 1024)) << host.output();
 
     client->Drop();
     auto died = Clock::now();
+    sender.join();  // its sends fail once the connection is down
     auto back = [&] { return StatusOf(vlmhost, "Threads:") <= threadsBefore; };
     while (!back() && Clock::now() < died + 10s)
         std::this_thread::sleep_for(2ms);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - died);
     EXPECT_TRUE(host.WaitFor("client 1 disconnected (1 handles closed)")) << host.output();
-    printf("vlmhost with %zu MiB of a client's writes stuck to a stalled printer: %ld -> %ld threads, "
+    printf("vlmhost with %zu MiB of a client's writes queued to a stalled printer: %ld -> %ld threads, "
            "%ld -> %ld KiB; client killed: threads back in %lld ms, %ld KiB resident\n",
            kWrites, threadsBefore, threadsLoaded, rssBefore, rssLoaded, static_cast<long long>(took.count()),
            StatusOf(vlmhost, "VmRSS:"));
