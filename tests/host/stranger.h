@@ -154,8 +154,12 @@ inline int RunAs(uid_t uid, gid_t gid, std::vector<gid_t> groups, std::vector<st
         output->append(buffer, size_t(n));
     }
     close(out[0]);
+    // Its output ended; its exit follows, 5 s at most.
     int status = 0;
-    if (waitpid(pid, &status, WNOHANG) != pid) {
+    pid_t ended = 0;
+    for (int rounds = 0; rounds < 500 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++rounds)
+        usleep(10000);
+    if (ended != pid) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         return -1;
