@@ -1,5 +1,6 @@
 #include "ipc_connection.h"
 
+#include "client_log.h"
 #include "device_nodes.h"
 #include "log.h"
 
@@ -55,9 +56,9 @@ std::string DosDeviceOf(const std::string& name)
 }  // namespace
 
 IpcConnection::IpcConnection(int fd, uint32_t number, Peer peer, bool administrator, const IpcHooks& hooks,
-                             const IpcLimits& limits)
+                             const IpcLimits& limits, RequestQuota& quota)
     : fd_(fd), number_(number), peer_(peer), administrator_(administrator), hooks_(hooks), limits_(limits),
-      started_(Clock::now()), lastActivity_(started_)
+      quota_(quota), account_(peer.uid), started_(Clock::now()), lastActivity_(started_)
 {
 }
 
@@ -143,28 +144,43 @@ void IpcConnection::Run()
         Receipt receipt = ReceiveBefore(raw, deadline);
         if (receipt != Receipt::Whole) {
             if (receipt == Receipt::Late)
-                Log("client %u: a message did not arrive whole in time; closing", number_);
+                ClientLog(peer_.uid, "client %u: a message did not arrive whole in time; closing", number_);
             else if (errno != 0)
-                Log("client %u: connection broken: %s", number_, strerror(errno));
+                ClientLog(peer_.uid, "client %u: connection broken: %s", number_, strerror(errno));
             break;
         }
         ipc::Header header = ipc::DecodeHeader(raw);
         ipc::HeaderCheck check = ipc::CheckHeader(header);
         if (check != ipc::HeaderCheck::Ok) {
-            Log("client %u: closing the connection: %s", number_, ipc::HeaderCheckName(check));
+            ClientLog(peer_.uid, "client %u: closing the connection: %s", number_, ipc::HeaderCheckName(check));
             // A peer of another version hears why before the line goes.
             if (check == ipc::HeaderCheck::BadVersion && header.op == uint16_t(ipc::Op::Hello))
                 Reply(ipc::Op::Hello, header.id, 0, STATUS_NOT_SUPPORTED);
             break;
         }
-        std::vector<uint8_t> payload(header.length);
-        if (!payload.empty() && (receipt = ReceiveBefore(payload, deadline)) != Receipt::Whole) {
-            Log(receipt == Receipt::Late ? "client %u: a message did not arrive whole in time; closing"
-                                         : "client %u: connection broken inside a message",
-                number_);
+        // The payload's first bytes tell what the request will hold; it is
+        // charged before the rest is read (or allocated), so that what
+        // waits for the quota stays in the client's socket.
+        std::vector<uint8_t> payload(std::min<size_t>(header.length, ipc::kRequestPrefixBytes));
+        RequestQuota::Charge charge;
+        bool whole = (payload.empty() || (receipt = ReceiveBefore(payload, deadline)) == Receipt::Whole) &&
+                     ChargeFor(header, payload, &charge);
+        if (whole && payload.size() < header.length) {
+            size_t prefix = payload.size();
+            payload.resize(header.length);
+            // The quota's wait does not count against the message's time.
+            deadline = std::max(deadline, Clock::now() + limits_.messageLimit);
+            receipt = ReceiveBefore(std::span(payload).subspan(prefix), deadline);
+            whole = receipt == Receipt::Whole;
+        }
+        if (!whole) {
+            if (receipt == Receipt::Late)
+                ClientLog(peer_.uid, "client %u: a message did not arrive whole in time; closing", number_);
+            else if (receipt == Receipt::Broken)
+                ClientLog(peer_.uid, "client %u: connection broken inside a message", number_);
             break;
         }
-        if (!Dispatch(header, std::move(payload)))
+        if (!Dispatch(header, std::move(payload), std::move(charge)))
             break;
         ReapWorkers();
     }
@@ -190,11 +206,11 @@ bool IpcConnection::AwaitMessage()
         }
         if (idle && now >= deadline) {
             if (!hello_) {
-                Log("client %u: no Hello within %lld ms; closing", number_,
-                    static_cast<long long>(limits_.helloLimit.count()));
+                ClientLog(peer_.uid, "client %u: no Hello within %lld ms; closing", number_,
+                          static_cast<long long>(limits_.helloLimit.count()));
             } else {
-                Log("client %u: idle for %lld ms without a port; closing", number_,
-                    static_cast<long long>(limits_.idleLimit.count()));
+                ClientLog(peer_.uid, "client %u: idle for %lld ms without a port; closing", number_,
+                          static_cast<long long>(limits_.idleLimit.count()));
                 Reply(ipc::Op::Goodbye, 0, 0, ipc::kStatusTimeout);
             }
             return false;
@@ -211,7 +227,34 @@ bool IpcConnection::AwaitMessage()
     }
 }
 
-bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> payload)
+bool IpcConnection::PeerGone() const
+{
+    pollfd p{fd_, POLLRDHUP, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+}
+
+bool IpcConnection::ChargeFor(const ipc::Header& header, std::span<const uint8_t> prefix, RequestQuota::Charge* charge)
+{
+    const auto op = ipc::Op(header.op);
+    // Requests refused before they reach a worker hold nothing.
+    if (!hello_ || !KnownOp(header.op) || op == ipc::Op::Hello || op == ipc::Op::Restart)
+        return true;
+    const bool closing = op == ipc::Op::Close || op == ipc::Op::Cancel;
+    if (!closing) {
+        // Refused at once by Dispatch: nothing to wait for.
+        std::lock_guard guard(lock_);
+        if (outstanding_.size() >= ipc::kMaxOutstanding)
+            return true;
+    }
+    size_t bytes = ipc::RequestBufferBytes(op, header.length, prefix);
+    if (quota_.Take(account_, bytes, 1, closing, [this] { return PeerGone(); }, charge))
+        return true;
+    if (bytes > quota_.Limits().connectionBytes || bytes > quota_.Limits().userBytes)
+        return true;  // never fits: Dispatch refuses it
+    return false;
+}
+
+bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> payload, RequestQuota::Charge charge)
 {
     const uint32_t id = header.id;
     const uint32_t handle = header.handle;
@@ -234,7 +277,8 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
     {
         std::lock_guard guard(lock_);
         if (outstanding_.count(id)) {
-            Log("client %u: closing the connection: request id %u is already outstanding", number_, id);
+            ClientLog(peer_.uid, "client %u: closing the connection: request id %u is already outstanding", number_,
+                      id);
             return false;
         }
         // Cancel and Close free what the others hold: a client at the
@@ -243,6 +287,9 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
     }
     if (full)
         return Reply(op, id, handle, STATUS_INSUFFICIENT_RESOURCES);
+    // Only a request larger than the quota itself gets here uncharged.
+    if (!charge.Held() && op != ipc::Op::Restart)
+        return Reply(op, id, handle, STATUS_QUOTA_EXCEEDED);
 
     switch (op) {
     case ipc::Op::Create: {
@@ -252,7 +299,8 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
         if (DosDeviceOf(request.name).empty())
             return Reply(op, id, 0, STATUS_OBJECT_NAME_INVALID);
         return Spawn(op, id, 0, false,
-                     [this, id, request = std::move(request)](uint64_t, HANDLE) { DoCreate(id, request); });
+                     [this, id, request = std::move(request)](uint64_t, HANDLE) { DoCreate(id, request); },
+                     std::move(charge));
     }
     case ipc::Op::Read: {
         uint32_t length;
@@ -280,7 +328,8 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
                 return Reply(op, id, handle, STATUS_INVALID_HANDLE);
             it->second.closing = true;
         }
-        return Spawn(op, id, handle, false, [this, id, handle](uint64_t, HANDLE) { DoClose(id, handle); });
+        return Spawn(op, id, handle, false, [this, id, handle](uint64_t, HANDLE) { DoClose(id, handle); },
+                     std::move(charge));
     }
     case ipc::Op::Cancel: {
         if (!payload.empty())
@@ -294,14 +343,15 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
         return Spawn(op, id, handle, true,
                      [this, id, handle, targets = std::move(targets)](uint64_t, HANDLE kernel) {
                          DoCancel(id, handle, kernel, targets);
-                     });
+                     },
+                     std::move(charge));
     }
     case ipc::Op::PnpEnumerate:
         if (!payload.empty())
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
         if (!administrator_)
             return Reply(op, id, 0, STATUS_ACCESS_DENIED);
-        return Spawn(op, id, 0, false, [this, id](uint64_t, HANDLE) { DoPnpEnumerate(id); });
+        return Spawn(op, id, 0, false, [this, id](uint64_t, HANDLE) { DoPnpEnumerate(id); }, std::move(charge));
     case ipc::Op::PnpRemove: {
         std::string path;
         if (!ipc::DecodeName(payload, path))
@@ -309,15 +359,17 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
         if (!administrator_)
             return Reply(op, id, 0, STATUS_ACCESS_DENIED);
         return Spawn(op, id, 0, false,
-                     [this, id, path = std::move(path)](uint64_t, HANDLE) { DoPnpRemove(id, path); });
+                     [this, id, path = std::move(path)](uint64_t, HANDLE) { DoPnpRemove(id, path); },
+                     std::move(charge));
     }
     case ipc::Op::Restart: {
         uint32_t reason;
         if (!ipc::DecodeRestart(payload, reason))
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
         if (!administrator_) {
-            Log("client %u (uid %u): restart refused: only root and vlmhost's own user may restart it", number_,
-                unsigned(peer_.uid));
+            ClientLog(peer_.uid,
+                      "client %u (uid %u): restart refused: only root and vlmhost's own user may restart it", number_,
+                      unsigned(peer_.uid));
             return Reply(op, id, 0, STATUS_PRIVILEGE_NOT_HELD);
         }
         return DoRestart(id, reason);
@@ -330,10 +382,12 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
     return Spawn(op, id, handle, true,
                  [this, op, id, handle, payload = std::move(payload)](uint64_t, HANDLE kernel) {
                      DoIo(op, id, handle, kernel, payload);
-                 });
+                 },
+                 std::move(charge));
 }
 
-bool IpcConnection::Spawn(ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work)
+bool IpcConnection::Spawn(ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work,
+                          RequestQuota::Charge charge)
 {
     std::unique_lock guard(lock_);
     HANDLE kernel = nullptr;
@@ -357,14 +411,21 @@ bool IpcConnection::Spawn(ipc::Op op, uint32_t id, uint32_t handle, bool usesHan
     if (entry)
         entry->running.insert(serial);
     try {
-        workers_.emplace(serial, std::thread([this, serial, kernel, handle, usesHandle, work = std::move(work)] {
+        workers_.emplace(serial, std::thread([this, serial, kernel, handle, usesHandle, work = std::move(work),
+                                              charge = std::move(charge)]() mutable {
+            {
+                std::lock_guard started(lock_);
+                workerIds_[serial] = gettid();
+            }
             work(serial, kernel);
+            charge.Release();
             std::lock_guard done(lock_);
             if (usesHandle) {
                 // The handle's entry stays while it has users (Close and
                 // the connection's end wait for them).
                 handles_.at(handle).running.erase(serial);
             }
+            workerIds_.erase(serial);
             finishedWorkers_.push_back(serial);
             changed_.notify_all();
         }));
@@ -425,7 +486,11 @@ void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
         status = OpenPortForClient(request.name, request.desiredAccess, request.shareAccess, &kernel, &iosb);
     }
     if (!NT_SUCCESS(status)) {
-        Log("client %u: open %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
+        // A name that names no port is the client's doing; a port that fails is not.
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_NAME_INVALID)
+            ClientLog(peer_.uid, "client %u: open %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
+        else
+            Log("client %u: open %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
         EndRequest(id);
         Reply(ipc::Op::Create, id, 0, status, iosb.Information);
         return;
@@ -524,14 +589,21 @@ void IpcConnection::DoIo(ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel
     Reply(op, id, handle, status, iosb.Information, std::move(output));
 }
 
-void IpcConnection::DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry)
+void IpcConnection::DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry, bool threadsToo)
 {
     auto start = Clock::now();
     bool told = false;
     while (!entry.running.empty()) {
         HANDLE kernel = entry.kernel;
+        std::vector<pid_t> threads;
+        if (threadsToo)
+            for (uint64_t serial : entry.running)
+                if (auto it = workerIds_.find(serial); it != workerIds_.end())
+                    threads.push_back(it->second);
         guard.unlock();
         nt::IoCancelFileRequests(kernel);
+        for (pid_t thread : threads)
+            nt::IoCancelThreadRequests(thread);
         guard.lock();
         changed_.wait_for(guard, kCancelInterval, [&] { return entry.running.empty(); });
         if (!told && !entry.running.empty() && Clock::now() - start > kSlowDrain) {
@@ -643,7 +715,7 @@ void IpcConnection::Teardown()
                 mine.push_back(handle);
             }
         for (uint32_t handle : mine)
-            DrainHandle(guard, handles_.at(handle));
+            DrainHandle(guard, handles_.at(handle), true);
     }
     size_t closed = 0;
     for (uint32_t handle : mine) {
@@ -673,7 +745,7 @@ void IpcConnection::Teardown()
     }
     for (auto& [serial, thread] : workers)
         thread.join();
-    Log("client %u disconnected (%zu handles closed)", number_, closed);
+    ClientLog(peer_.uid, "client %u disconnected (%zu handles closed)", number_, closed);
 }
 
 }  // namespace vlm::host

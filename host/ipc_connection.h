@@ -12,12 +12,23 @@
 // STATUS_INSUFFICIENT_RESOURCES (Cancel and Close excepted: they are what
 // frees the places).
 //
+// Quota. Before a request's payload is read past its first bytes, its
+// buffers and its worker are charged to the connection's and the user's
+// quota; while they do not fit the reader waits and reads nothing more,
+// so the client's sends back up in its socket. A client that goes while
+// its reader waits is noticed within a few milliseconds.
+//
 // Time limits. Hello must come within IpcLimits::helloLimit of the
 // connection's start, and every message, once begun, whole within
 // IpcLimits::messageLimit. A connection that holds no handle and has no request
 // outstanding for IpcLimits::idleLimit is closed with Goodbye: the reader
 // decides that only when nothing is waiting to be read, and reads nothing
 // after, so whatever the client sent meanwhile was not carried out.
+//
+// A client's end. Its requests are cancelled at once, and so are the
+// requests the driver made on their workers' behalf (a send to a printer
+// that stopped reading), as Windows cancels the I/O of a thread that
+// exits; the handles are closed once their requests have ended.
 //
 // Handles. The client names its ports by small numbers (never 0) that
 // this connection maps to kernel handles. Close takes the number away at
@@ -29,6 +40,7 @@
 
 #include "ipc/protocol.h"
 #include "session_record.h"
+#include "ipc_quota.h"
 #include "ipc_server.h"
 
 #include <chrono>
@@ -54,7 +66,7 @@ public:
 
     // Takes fd over, of an admitted peer.
     IpcConnection(int fd, uint32_t number, Peer peer, bool administrator, const IpcHooks& hooks,
-                  const IpcLimits& limits);
+                  const IpcLimits& limits, RequestQuota& quota);
     ~IpcConnection();  // Shutdown() and Join()
     IpcConnection(const IpcConnection&) = delete;
     IpcConnection& operator=(const IpcConnection&) = delete;
@@ -85,7 +97,12 @@ private:
     bool AwaitMessage();
     enum class Receipt { Whole, Late, Broken };  // Broken: errno says why, 0 at a clean end
     Receipt ReceiveBefore(std::span<uint8_t> bytes, std::chrono::steady_clock::time_point deadline);
-    bool Dispatch(const vlm::ipc::Header& header, std::vector<uint8_t> payload);
+    // Takes the request's share of the quota, waiting (unread) while it
+    // does not fit; false when the client went or the server stops meanwhile.
+    bool ChargeFor(const vlm::ipc::Header& header, std::span<const uint8_t> prefix, RequestQuota::Charge* charge);
+    // A peer that closed its end: what it left unread is not carried out.
+    bool PeerGone() const;
+    bool Dispatch(const vlm::ipc::Header& header, std::vector<uint8_t> payload, RequestQuota::Charge charge);
     void Teardown();
 
     // Replies; false when the connection broke.
@@ -97,7 +114,8 @@ private:
     // the client's open ones; otherwise the worker is counted among the
     // handle's users until it calls EndUse.
     using Work = std::function<void(uint64_t serial, HANDLE kernel)>;
-    bool Spawn(vlm::ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work);
+    // The worker holds `charge` until its reply is sent.
+    bool Spawn(vlm::ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work, RequestQuota::Charge charge);
     // A Close that could not start leaves the handle open and usable; lock_ held.
     void GiveBackClose(vlm::ipc::Op op, uint32_t handle);
     // A worker's end, before its reply is sent (the client may reuse the
@@ -115,8 +133,10 @@ private:
     bool DoRestart(uint32_t id, uint32_t reason);
 
     // Cancels the handle's requests until it has no user left; lock_ held
-    // on entry and exit, dropped around each cancel and wait.
-    void DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry);
+    // on entry and exit, dropped around each cancel and wait. `threadsToo`
+    // (the client is gone) cancels as well what the drivers asked for on
+    // its workers' behalf, as Windows does for a thread that exits.
+    void DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry& entry, bool threadsToo = false);
 
     const int fd_;
     const uint32_t number_;
@@ -124,6 +144,8 @@ private:
     const bool administrator_;
     const IpcHooks& hooks_;
     const IpcLimits limits_;
+    RequestQuota& quota_;
+    RequestQuota::Account account_;  // this connection's share of its user's quota
     const std::chrono::steady_clock::time_point started_;
     std::thread reader_;
     std::atomic<bool> finished_{false};
@@ -139,6 +161,7 @@ private:
     uint32_t nextHandle_ = 1;
     std::set<uint32_t> outstanding_;        // request ids awaiting their reply
     std::map<uint64_t, std::thread> workers_;
+    std::map<uint64_t, pid_t> workerIds_;   // each running worker's thread id (gettid)
     std::vector<uint64_t> finishedWorkers_;  // ended, to be joined by the reader
     uint64_t nextSerial_ = 1;
     bool ending_ = false;                    // the connection is going: opens are undone at once

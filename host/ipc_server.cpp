@@ -1,6 +1,7 @@
 #include "ipc_server.h"
 
 #include "ipc/protocol.h"
+#include "client_log.h"
 #include "ipc_connection.h"
 #include "log.h"
 
@@ -62,7 +63,8 @@ std::string Errno(const char* what, const std::string& path)
 }  // namespace
 
 IpcServer::IpcServer(IpcServerOptions options, IpcHooks hooks)
-    : options_(std::move(options)), hooks_(std::move(hooks)), path_(vlm::ipc::SocketPath(options_.systemRoot))
+    : options_(std::move(options)), hooks_(std::move(hooks)), path_(vlm::ipc::SocketPath(options_.systemRoot)),
+      quota_(options_.limits.quota)
 {
 }
 
@@ -199,6 +201,11 @@ void IpcServer::AcceptLoop()
             int wait = int(std::max<int64_t>(left, 0));
             timeout = timeout < 0 ? wait : std::min(timeout, wait);
         }
+        // Counts of lines left out are written once their users' rations allow.
+        if (auto due = FlushClientLog(); due.count() > 0) {
+            int wait = int(std::min<int64_t>(due.count(), INT32_MAX));
+            timeout = timeout < 0 ? wait : std::min(timeout, wait);
+        }
         if (poll(polled.data(), polled.size(), timeout) < 0) {
             if (errno == EINTR)
                 continue;
@@ -300,27 +307,28 @@ void IpcServer::Admit(int fd)
     ucred credentials{};
     socklen_t length = sizeof credentials;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
-        Log("client %u refused: no credentials: %s", number, strerror(errno));
+        ClientLog(uid_t(-1), "client %u refused: no credentials: %s", number, strerror(errno));
         close(fd);
         return;
     }
     IpcConnection::Peer peer{credentials.pid, credentials.uid, credentials.gid};
     if (!Admitted(peer.pid, peer.uid, peer.gid)) {
-        Log("client %u refused (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
+        ClientLog(peer.uid, "client %u refused (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
         Refuse(fd, ipc::kStatusAccessDenied);
         return;
     }
     bool administrator = peer.uid == 0 || (options_.admitOwnUser && peer.uid == geteuid());
     std::lock_guard guard(lock_);
     if (int32_t refusal = PlaceFor(peer.uid, administrator)) {
-        Log("client %u refused (pid %d, uid %u): %s", number, int(peer.pid), unsigned(peer.uid),
-            refusal == ipc::kStatusConnectionCountLimit ? "its user holds its share of the connections"
-                                                        : "too many clients");
+        ClientLog(peer.uid, "client %u refused (pid %d, uid %u): %s", number, int(peer.pid), unsigned(peer.uid),
+                  refusal == ipc::kStatusConnectionCountLimit ? "its user holds its share of the connections"
+                                                              : "too many clients");
         Refuse(fd, refusal);
         return;
     }
-    Log("client %u connected (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
-    auto connection = std::make_unique<IpcConnection>(fd, number, peer, administrator, hooks_, options_.limits);
+    ClientLog(peer.uid, "client %u connected (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
+    auto connection = std::make_unique<IpcConnection>(fd, number, peer, administrator, hooks_, options_.limits,
+                                                      quota_);
     connection->Start();
     connections_.push_back(std::move(connection));
 }

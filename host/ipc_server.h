@@ -17,11 +17,17 @@
 // hears why in the answer to its Hello (STATUS_ACCESS_DENIED,
 // STATUS_CONNECTION_COUNT_LIMIT, STATUS_REQUEST_NOT_ACCEPTED); refused
 // peers are answered by the accept thread and hold no connection's place.
+//
+// Nobody can exhaust the others' memory or threads either: what requests
+// hold in flight is charged to their connection and user (ipc_quota.h),
+// and the lines clients cause in the log are rationed per user
+// (client_log.h).
 #pragma once
 
 #include <ntddk.h>
 
 #include "ipc/protocol.h"
+#include "ipc_quota.h"
 
 #include <sys/types.h>
 
@@ -65,6 +71,8 @@ struct IpcLimits {
     std::chrono::milliseconds idleLimit{60000};
     // A message, once begun, must have arrived whole within this.
     std::chrono::milliseconds messageLimit{30000};
+    // What each connection and each user may hold in requests in flight.
+    QuotaLimits quota;
 };
 
 struct IpcServerOptions {
@@ -95,6 +103,8 @@ public:
     void Stop();
 
     const std::string& SocketPath() const { return path_; }
+    // What clients' requests hold now, by user (for tests and benchmarks).
+    RequestQuota& Quota() { return quota_; }
     // Whether some process accepts connections on `socketPath` now.
     static bool Serving(const std::string& socketPath);
 
@@ -129,6 +139,7 @@ private:
     std::vector<Refusal> refusals_;  // accept thread only
     ino_t socketInode_ = 0;    // the socket file we made, removed only if still ours
 
+    RequestQuota quota_;  // shared by every connection; outlives them (declared before connections_)
     std::mutex lock_;  // guards connections_: the accept thread adds and reaps, Stop() ends them
     std::vector<std::unique_ptr<IpcConnection>> connections_;
 };

@@ -10,6 +10,7 @@
 #include "registry.h"
 #include "stop_deadline.h"
 #include "session_record.h"
+#include "root_files.h"
 #include "system_root.h"
 #include "restart.h"
 
@@ -18,6 +19,7 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -65,7 +67,7 @@ void Usage(FILE* out)
             "                      in <root>/dosdevices and exit (for ExecStopPost)\n"
             "  --no-pty            offer no pseudo-terminals (<root>/dosdevices/COMn)\n"
             "  --no-ipc            do not serve programs on <root>/run/vlmhost.sock\n"
-            "  --group NAME        members of group NAME may use the ports over IPC and\n"
+            "  --group NAME|GID    members of group NAME may use the ports over IPC and\n"
             "                      through their terminals (socket and terminals mode\n"
             "                      0660, group NAME; default: vlmhost's own group).\n"
             "                      Root and vlmhost's own user always may, and only\n"
@@ -206,16 +208,22 @@ int main(int argc, char** argv)
     gid_t group = getegid();
     if (!options.group.empty()) {
         struct group* entry = getgrnam(options.group.c_str());
-        if (!entry) {
+        char* end = nullptr;
+        unsigned long number = strtoul(options.group.c_str(), &end, 10);
+        if (entry)
+            group = entry->gr_gid;
+        else if (!options.group.empty() && *end == 0 && isdigit(static_cast<unsigned char>(options.group[0])))
+            group = gid_t(number);  // a group without a name, as chown takes one
+        else {
             fprintf(stderr, "vlmhost: unknown group '%s'\n", options.group.c_str());
             return 2;
         }
-        group = entry->gr_gid;
     }
     const bool serving = !options.once;
     // Taken before anything of the root is touched, in every mode: a second
     // kernel would empty the volatile registry the running one relies on,
     // and its terminals would take over the running one's links.
+    vlm::host::CloseNewFilesToOthers();
     vlm::host::RootLock rootLock;
     std::string error;
     if (!rootLock.Acquire(options.root, &error)) {
@@ -259,6 +267,7 @@ int main(int argc, char** argv)
         return 1;
     }
     printf("kernel started on %s, clock interval %g ms\n", options.root.c_str(), double(options.clockInterval) / 10000);
+    vlm::host::CloseRootFiles(options.root, group);
     int rc = 0;
     if (!options.createPort.empty() && !CreatePortNode(options.createPort))
         rc = 1;

@@ -1,5 +1,7 @@
 #include "system_root.h"
 
+#include "log.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -21,6 +23,40 @@ RootLock::~RootLock()
         close(fd_);
 }
 
+namespace {
+
+// Whether someone besides root and our own user could open the lock file
+// (and so hold its lock from a descriptor we cannot take away).
+bool OpenToOthers(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 0077) != 0;
+}
+
+// A lock file that was open to others may be open in a stranger's process,
+// who could lock it once we let go: a fresh file, ours alone and locked
+// before it takes the name, replaces it. Returns the new descriptor, or
+// `fd` when it cannot be replaced (CloseRootFiles mends its mode then).
+int ReplaceLockFile(int fd, const std::string& path)
+{
+    std::string fresh = path + ".new";
+    unlink(fresh.c_str());
+    int replacement = open(fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (replacement < 0)
+        return fd;
+    if (fchmod(replacement, 0600) != 0 || flock(replacement, LOCK_EX | LOCK_NB) != 0 ||
+        rename(fresh.c_str(), path.c_str()) != 0) {
+        close(replacement);
+        unlink(fresh.c_str());
+        return fd;
+    }
+    Log("%s was open to others: replaced by a file only root and vlmhost's user may open", path.c_str());
+    close(fd);
+    return replacement;
+}
+
+}  // namespace
+
 bool RootLock::Acquire(const std::string& systemRoot, std::string* error)
 {
     if (mkdir(systemRoot.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -28,11 +64,14 @@ bool RootLock::Acquire(const std::string& systemRoot, std::string* error)
         return false;
     }
     std::string path = systemRoot + "/vlmhost.lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Anyone who can open it can lock it, a read-only descriptor is enough:
+    // nobody but root and our own user may.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         *error = "cannot open " + path + ": " + strerror(errno);
         return false;
     }
+    bool strangersCould = OpenToOthers(fd);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int cause = errno;
         char text[32] = {};
@@ -45,8 +84,12 @@ bool RootLock::Acquire(const std::string& systemRoot, std::string* error)
         long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
         *error = "another vlmhost" + (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
                  " is already serving " + systemRoot;
+        if (strangersCould)
+            *error += " (or another user holds " + path + ", which was open to others: remove it)";
         return false;
     }
+    if (strangersCould)
+        fd = ReplaceLockFile(fd, path);
     std::string pid = std::to_string(getpid()) + "\n";
     if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) != ssize_t(pid.size())) {
         // The lock holds without the pid; only the next one's message is poorer.

@@ -10,7 +10,10 @@ namespace vlm::host {
 // <root>/vlmhost.lock, held with flock for the life of the process (the
 // kernel lets go of it however the process ends, so a crash leaves no
 // stale lock). The holder's pid is written into it for the next one's
-// message.
+// message. Only root and vlmhost's user may open it (mode 0600): a file
+// lock is taken through any descriptor, and one found open to others is
+// replaced by a fresh file, so that a stranger's old descriptor no longer
+// names the lock.
 class RootLock {
 public:
     RootLock() = default;

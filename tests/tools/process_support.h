@@ -119,6 +119,7 @@ public:
     }
 
     void Signal(int signal) { kill(pid_, signal); }
+    pid_t pid() const { return pid_; }
     const std::string& output() const { return output_; }
 
 private:

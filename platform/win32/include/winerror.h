@@ -63,6 +63,7 @@
 #define ERROR_TIMEOUT 1460L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
 
 // SetupAPI's own codes: customer-defined, error severity.
 #define APPLICATION_ERROR_MASK 0x20000000

@@ -6,6 +6,8 @@
 
 #include <ntddk.h>
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -137,6 +139,14 @@ bool IoUnloadDriver(PDRIVER_OBJECT driver);
 // whatever status its driver gives it. A handle that is not a file's
 // fails as its lookup does (STATUS_INVALID_HANDLE, STATUS_OBJECT_TYPE_MISMATCH).
 NTSTATUS IoCancelFileRequests(HANDLE fileHandle);
+
+// Cancels every request the thread `threadId` (its gettid()) built with
+// IoBuildDeviceIoControlRequest or IoBuildSynchronousFsdRequest, itself or
+// in a driver it called, and that has not completed yet: what Windows does
+// to a thread's requests when the thread exits. A driver blocked in a send
+// of its own on that thread's behalf (a transport request) gets it back
+// cancelled. Returns how many requests were cancelled.
+size_t IoCancelThreadRequests(pid_t threadId);
 
 // ---------------------------------------------------------- Plug and Play
 

@@ -86,6 +86,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;
+    io::QueueThreadIrp(irp);
     return irp;
 }
 
@@ -129,5 +130,6 @@ extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT
     irp->UserEvent = Event;
     irp->UserIosb = IoStatusBlock;
     irp->RequestorMode = KernelMode;
+    io::QueueThreadIrp(irp);
     return irp;
 }

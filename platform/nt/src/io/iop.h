@@ -30,7 +30,14 @@ struct IrpPrivate {
     std::atomic<bool> done;   // completion reached the top; a second completion is a bug
     PVOID userOutput;         // buffered output goes here at completion
     ULONG userOutputLength;
+    pid_t thread;             // the thread whose request it is (threadirps.cpp), 0 when none
 };
+
+// Threaded requests: the builders put an IRP on its calling thread's list,
+// completion (or the IRP's end) takes it off; IoCancelThreadRequests
+// cancels what a thread has on it.
+void QueueThreadIrp(PIRP irp);
+void DequeueThreadIrp(PIRP irp);
 
 IrpPrivate* PrivateOf(PIRP irp);
 

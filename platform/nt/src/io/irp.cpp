@@ -18,6 +18,9 @@ constexpr size_t kIrpOffset = Align16(sizeof(IrpPrivate));
 void DeleteIrp(PVOID object)
 {
     auto* priv = static_cast<IrpPrivate*>(object);
+    // Built and never completed: off its thread's list before it is gone.
+    if (priv->thread != 0)
+        DequeueThreadIrp(reinterpret_cast<PIRP>(static_cast<PUCHAR>(object) + kIrpOffset));
     priv->magic = 0;
     priv->~IrpPrivate();
 }
@@ -69,6 +72,7 @@ void CompleteToRequester(PIRP irp, IrpPrivate* priv)
         mdl = next;
     }
     irp->MdlAddress = nullptr;
+    DequeueThreadIrp(irp);
     if (irp->UserIosb)
         *irp->UserIosb = irp->IoStatus;
     PKEVENT event = irp->UserEvent;

@@ -219,6 +219,17 @@ bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest&
     return out.outputLength <= kMaxPayload;
 }
 
+size_t RequestBufferBytes(Op op, uint32_t length, std::span<const uint8_t> prefix)
+{
+    size_t asked = 0;
+    if (op == Op::Read && length == 4 && prefix.size() >= 4)
+        asked = Get32(prefix.data());
+    else if (op == Op::DeviceControl && length >= 8 && prefix.size() >= 8)
+        asked = Get32(prefix.data() + 4);
+    // Beyond kMaxPayload the request is refused before anything is allocated.
+    return length + (asked <= kMaxPayload ? asked : 0);
+}
+
 std::vector<uint8_t> EncodeRestart(uint32_t reason)
 {
     return EncodeU32(reason);

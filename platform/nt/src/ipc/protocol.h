@@ -167,6 +167,13 @@ bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest&
 std::vector<uint8_t> EncodeRestart(uint32_t reason);
 bool DecodeRestart(std::span<const uint8_t> payload, uint32_t& reason);
 
+// The bytes a request's buffers take while it is carried out: its
+// payload and the most it asks back (a read's length, a device control's
+// output). Known from the payload's first kRequestPrefixBytes (fewer when
+// the payload is shorter); a payload that does not decode counts as is.
+inline constexpr size_t kRequestPrefixBytes = 8;
+size_t RequestBufferBytes(Op op, uint32_t length, std::span<const uint8_t> prefix);
+
 // Instance path of PnpRemove: 1..kMaxName bytes, no NUL.
 bool DecodeName(std::span<const uint8_t> payload, std::string& out);
 

@@ -60,7 +60,9 @@ LONG OpenStoreLocked(RegistryState& state)
     if (status != StoreStatus::Ok) {
         // The error code cannot say which file or why; the program's user is told.
         fprintf(stderr, "vlm: registry: %s\n", Store::LastError().c_str());
-        return status == StoreStatus::AccessDenied && !readOnly ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
+        // A reader the file itself is closed to is denied as a writer is.
+        bool denied = status == StoreStatus::AccessDenied && (!readOnly || access(file.c_str(), R_OK) != 0);
+        return denied ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
     }
     state.store = std::move(store);
     state.readOnly = readOnly;

@@ -14,7 +14,9 @@ namespace vlm::win32::setup {
 DevInstLock::DevInstLock()
 {
     std::string path = SystemRoot() + "/devinst.lock";
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Only root and vlmhost's user may open it (vlmhost mends it at every
+    // start): anyone who can open a file can hold its lock.
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd_ < 0)
         return;
     // Released by the holder's destructor, or by the kernel when the
