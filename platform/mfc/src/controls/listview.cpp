@@ -358,7 +358,12 @@ private:
             }
         }
         m_states.insert(m_states.begin() + row, 0);
-        Quietly([&] { m_view->insertRow(row); });
+        Quietly([&] { m_view->insertRow(row); }, false);
+        // While no row is selected or current, every row's states are none
+        // and the zero just inserted is all there is to record: rebuilding
+        // a long list stays linear in its rows.
+        if (m_view->selectionModel()->hasSelection() || m_view->currentIndex().isValid())
+            Quietly([] {});
         QTableWidgetItem* cell = Cell(row, 0);
         cell->setText(ToQt(text));
         if ((item->mask & LVIF_PARAM) != 0)
@@ -533,6 +538,9 @@ std::unique_ptr<ControlWindow> CreateListView(const rc::ControlTemplate& t, QWid
     header->setHighlightSections(false);
     header->setSectionsClickable((t.style & LVS_NOSORTHEADER) == 0);
     header->setSectionResizeMode(QHeaderView::Interactive);
+    // A Windows column is as narrow as it is told, whatever the style's
+    // own minimum for a heading.
+    header->setMinimumSectionSize(0);
     if ((t.style & LVS_NOCOLUMNHEADER) != 0)
         header->hide();
     if ((t.style & WS_BORDER) == 0 && (t.exStyle & WS_EX_CLIENTEDGE) == 0)
