@@ -342,6 +342,12 @@ void SearchDialogTest::twoHundredFiftyPrintersAreAllListedInArrivalOrder()
         QCOMPARE(g_printerList.GetCount(), 250);
         QTRY_VERIFY(ControlText(search, IDC_SEARCH_STATUS).startsWith("Now Searching."));
         Screenshot(search, "search-250");
+        // The main window behind it refuses input but is drawn as it was.
+        CWnd* main = search.GetParent();
+        QVERIFY(main != nullptr && !main->IsWindowEnabled());
+        QVERIFY(Control(*main, IDC_SEARCH)->isEnabled());
+        QVERIFY(Control(*main, IDC_PRINTER_LIST)->isEnabled());
+        Screenshot(*main, "main-behind-search");
     });
     QCOMPARE(listed.rows, 250);
     for (int row = 0; row < 250; ++row) {
