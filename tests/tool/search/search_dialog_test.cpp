@@ -373,7 +373,8 @@ void SearchDialogTest::datagramsTooLongForTheBufferDoNotHideThePrinterAnsweringA
 
 void SearchDialogTest::sixtyThousandAnswersInHalfASecondLeaveTheSearchOnTimeAndAllListed()
 {
-    // Its figures are wall-clock times: CTest runs it alone (test_tool_search_flood).
+    // Its figures are wall-clock times: CTest runs it alone
+    // (test_tool_search_flood), timed except under a sanitizer.
     if (!qEnvironmentVariableIsSet("VLM_SEARCH_FLOOD"))
         QSKIP("runs alone, as test_tool_search_flood");
     mfctest::SetTimerScale(1);
@@ -436,15 +437,18 @@ void SearchDialogTest::sixtyThousandAnswersInHalfASecondLeaveTheSearchOnTimeAndA
     QCOMPARE(g_printerList.GetCount(), delivered);
     QCOMPARE(rows, delivered);
     QCOMPARE(foundAtEnd, QString::number(delivered));
+    QVERIFY(!firstAndLast.isEmpty());
     QCOMPARE(firstAndLast.first(), QString("1 02:00:00:00:00:00 10.0.0.0"));
     QVERIFY2(drops > 0 || firstAndLast.last() == QString("60000 02:00:00:00:ea:5f 10.0.234.95"),
              qPrintable(firstAndLast.last()));
+    QCOMPARE(m_boxes->Count(), size_t(0));
+    if (qgetenv("VLM_SEARCH_FLOOD") != "timed")
+        return;  // a sanitizer's build: the times say nothing
     // The 31st tick ends it, at 3.1 s, give or take half a second; the main
     // list shows every row within a second after.
     QVERIFY2(ended >= 3000 && ended <= 3600, qPrintable(QString::number(ended)));
     QVERIFY2(listedAt - ended <= 1000, qPrintable(QString::number(listedAt - ended)));
     QVERIFY2(longestPause <= 500, qPrintable(QString::number(longestPause)));
-    QCOMPARE(m_boxes->Count(), size_t(0));
 }
 
 QTEST_MAIN(SearchDialogTest)
