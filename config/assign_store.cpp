@@ -13,9 +13,14 @@ constexpr char kAssignKey[] = "SOFTWARE\\VELMORA\\KORDIA";
 
 CString FindAssignedPort(DWORD ip)
 {
+    return CAssignmentTable().Find(ip);
+}
+
+CAssignmentTable::CAssignmentTable()
+{
     CRegKeyHandle assignments;
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kAssignKey, assignments.Receive()) != ERROR_SUCCESS)
-        return kNotAssigned;
+        return;
     // Enumeration order decides between two ports holding one address: the
     // first wins. The scan stops at the first subkey without a readable
     // address, as the driver would find no printer there either.
@@ -25,7 +30,7 @@ CString FindAssignedPort(DWORD ip)
         if (error == ERROR_MORE_DATA)
             continue;  // longer than any port name: no port of ours
         if (error != ERROR_SUCCESS)
-            return kNotAssigned;  // the end of the list, or a registry that fails
+            return;  // the end of the list, or a registry that fails
         CRegKeyHandle port;
         DWORD stored = 0;
         DWORD size = sizeof stored;
@@ -34,10 +39,15 @@ CString FindAssignedPort(DWORD ip)
             RegQueryValueExA(port, "IPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(&stored), &size) !=
                 ERROR_SUCCESS ||
             size != sizeof stored)
-            return kNotAssigned;
-        if (stored == ip)
-            return name;
+            return;
+        m_ports.emplace(stored, name);
     }
+}
+
+CString CAssignmentTable::Find(DWORD ip) const
+{
+    auto found = m_ports.find(ip);
+    return found != m_ports.end() ? found->second : CString(kNotAssigned);
 }
 
 BOOL SaveAssignment(LPCTSTR current, LPCTSTR newPort, BYTE f0, BYTE f1, BYTE f2, BYTE f3, int tcpPort)

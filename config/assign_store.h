@@ -10,6 +10,8 @@
 
 #include "stdafx.h"
 
+#include <unordered_map>
+
 // The text that stands for a missing assignment wherever one is shown or
 // handed on.
 inline constexpr char kNotAssigned[] = "Not Assigned";
@@ -20,6 +22,20 @@ inline constexpr int kPortNameSize = 10;
 // The port assigned to the printer at `ip` (network byte order, as
 // inet_addr gives it), or kNotAssigned.
 CString FindAssignedPort(DWORD ip);
+
+// The assignments as one scan of the key finds them, for a caller that asks
+// for many printers at once (the main list's rebuild reads the registry
+// once, not once a row). Find answers as FindAssignedPort would have at the
+// time of the scan.
+class CAssignmentTable {
+public:
+    CAssignmentTable();
+    CString Find(DWORD ip) const;
+
+private:
+    // Each address with the first port that names it, in enumeration order.
+    std::unordered_map<DWORD, CString> m_ports;
+};
 
 // Replaces the assignment `current` (a port name or kNotAssigned) by
 // `newPort` for the printer at f0.f1.f2.f3, TCP port `tcpPort`. FALSE, and

@@ -96,11 +96,11 @@ void CVLMCONFIGDlg::OnItemChanged(NMHDR* pNMHDR, LRESULT* pResult)
 void CVLMCONFIGDlg::RefreshPrinterList()
 {
     m_listCtrl.DeleteAllItems();
+    const CAssignmentTable assignments;
     CString text;
-    for (int n = 1;; ++n) {
+    const int count = g_printerList.GetCount();
+    for (int n = 1; n <= count; ++n) {
         const PrinterRecord* record = g_printerList.Find(n);
-        if (!record)
-            break;
         text.Format("%d", n);
         int row = m_listCtrl.InsertItem(n - 1, text);
         const BYTE* mac = record->macAddress;
@@ -117,7 +117,7 @@ void CVLMCONFIGDlg::RefreshPrinterList()
         // Looked up from the four octets even for an unconfigured printer.
         char dotted[256];
         std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", ip[0], ip[1], ip[2], ip[3]);
-        m_listCtrl.SetItemText(row, kColumnAssign, FindAssignedPort(inet_addr(dotted)));
+        m_listCtrl.SetItemText(row, kColumnAssign, assignments.Find(inet_addr(dotted)));
     }
 }
 

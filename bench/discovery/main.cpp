@@ -3,18 +3,22 @@
 // and 250 interfaces of vlmprinter, and how many answers arrived (none lost
 // is the figure that matters). Each round is one search: the endpoint is
 // opened, the request broadcast, the answers judged as the search dialog's
-// handler does, and the endpoint closed.
+// handler does, and the endpoint closed. Then the search as the user sees
+// it, the dialog and the main list, under 1 to 60,000 answers (dialog.h).
 //
 // It broadcasts, so it runs only in a network namespace that has nothing
 // but loopback:   scripts/netns-run build/default/bench/vlmdiscoverybench
 #include "child.h"
 #include "deadline.h"
+#include "dialog.h"
 #include "percentiles.h"
 
 #include "loopback_only.h"
 
 #include <printer_record.h>
 #include <udp_server.h>
+
+#include <QApplication>
 
 #include <algorithm>
 #include <atomic>
@@ -116,7 +120,7 @@ double Percentile(std::vector<double> values, double p)
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
     try {
         if (auto others = vlm::printer::NonLoopbackInterfaces(); !others.empty()) {
@@ -161,6 +165,20 @@ int main()
     }
     std::printf("answers lost: %d\n", lost);
     std::filesystem::remove_all(jobs);
+
+    // The main dialog reads its assignments from a registry of its own.
+    char root[] = "/tmp/vlmdiscoverybench-root-XXXXXX";
+    if (!mkdtemp(root))
+        return 1;
+    setenv("VLM_SYSTEM_ROOT", root, 1);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    bool allListed;
+    {
+        QApplication qt(argc, argv);
+        allListed = vlm::bench::MeasureSearchDialog();
+    }
+    std::filesystem::remove_all(root);
     WSACleanup();
-    return lost == 0 ? 0 : 1;
+    return lost == 0 && allListed ? 0 : 1;
 }

@@ -1,5 +1,7 @@
 #include "printer_record.h"
 
+#include <cstddef>
+
 PrinterList g_printerList;
 
 void PrinterRecord::SetLocalPort(DWORD port)
@@ -22,32 +24,14 @@ DWORD BaudRateFromCode(BYTE code)
     return 0;
 }
 
-PrinterList::~PrinterList()
-{
-    Clear();
-}
-
 void PrinterList::Clear()
 {
-    // Node by node: a recursive release of a long chain would be as deep
-    // as the list is long.
-    while (m_head)
-        m_head = std::move(m_head->next);
-    m_tail = nullptr;
-    m_count = 0;
+    m_records.clear();
 }
 
 void PrinterList::Append(const PrinterRecord& record)
 {
-    auto node = std::make_unique<Node>();
-    node->record = std::make_unique<PrinterRecord>(record);
-    Node* added = node.get();
-    if (m_tail)
-        m_tail->next = std::move(node);
-    else
-        m_head = std::move(node);
-    m_tail = added;
-    ++m_count;
+    m_records.push_back(record);
 }
 
 PrinterRecord* PrinterList::Find(int number)
@@ -57,10 +41,7 @@ PrinterRecord* PrinterList::Find(int number)
 
 const PrinterRecord* PrinterList::Find(int number) const
 {
-    if (number <= 0 || number > m_count)
+    if (number <= 0 || number > GetCount())
         return nullptr;
-    const Node* node = m_head.get();
-    for (int i = 1; i < number; ++i)
-        node = node->next.get();
-    return node->record.get();
+    return &m_records[static_cast<std::size_t>(number - 1)];
 }

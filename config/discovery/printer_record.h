@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-#include <memory>
+#include <deque>
 
 // Laid out exactly as on the wire; every field is bytes, so there are no
 // gaps. Multi-byte numbers are big-endian; addresses are in dotted order.
@@ -44,7 +44,9 @@ DWORD BaudRateFromCode(BYTE code);
 
 // The records of the last search, numbered from 1 in arrival order. There
 // is no limit and no duplicate check: a printer that answers twice is
-// listed twice.
+// listed twice. Finding by number and appending take constant time, so a
+// search that brings tens of thousands of answers (a hostile or broken
+// device on the segment) costs no more per answer than one that brings two.
 //
 // No lock: while a search runs only its receive thread changes the list;
 // otherwise only the user-interface thread uses it. Whoever hands the list
@@ -52,8 +54,7 @@ DWORD BaudRateFromCode(BYTE code);
 // its receive thread).
 class PrinterList {
 public:
-    constexpr PrinterList() = default;
-    ~PrinterList();
+    PrinterList() = default;
     PrinterList(const PrinterList&) = delete;
     PrinterList& operator=(const PrinterList&) = delete;
 
@@ -65,17 +66,12 @@ public:
     // may keep the pointer and edit the record in place.
     PrinterRecord* Find(int number);
     const PrinterRecord* Find(int number) const;
-    int GetCount() const { return m_count; }
+    int GetCount() const { return static_cast<int>(m_records.size()); }
 
 private:
-    struct Node {
-        std::unique_ptr<PrinterRecord> record;
-        std::unique_ptr<Node> next;
-    };
-
-    std::unique_ptr<Node> m_head;
-    Node* m_tail = nullptr;  // the last node, for appending; null when empty
-    int m_count = 0;
+    // A deque: indexed in constant time, and appending at its end moves no
+    // record, so the pointers Find gave stay valid.
+    std::deque<PrinterRecord> m_records;
 };
 
 // The process's one list: empty at start, cleared at the beginning of

@@ -7,9 +7,6 @@
 
 namespace {
 
-// Posted by the receive thread when the inbox turns non-empty.
-constexpr UINT WM_SEARCH_ANSWERS = WM_APP + 1;
-
 constexpr char kSearchRequest[4] = {'F', 'I', 'N', 'D'};
 constexpr DatagramTag kAnswerTag = {'I', 'M', 'I', 'N'};
 
@@ -22,7 +19,6 @@ std::atomic<CSearchDlg*> CSearchDlg::s_current{nullptr};
 BEGIN_MESSAGE_MAP(CSearchDlg, CDialog)
     ON_WM_TIMER()
     ON_WM_DESTROY()
-    ON_MESSAGE(WM_SEARCH_ANSWERS, &CSearchDlg::OnAnswersArrived)
 END_MESSAGE_MAP()
 
 CSearchDlg::CSearchDlg(CWnd* pParent)
@@ -64,6 +60,10 @@ BOOL CSearchDlg::OnInitDialog()
 void CSearchDlg::OnTimer(UINT_PTR nIDEvent)
 {
     if (nIDEvent == kTimerId) {
+        // The answers are taken once a tick, however many arrive: a flood
+        // of them costs the dialog one transfer per tick, and its timer and
+        // its window stay the user's.
+        TakeAnswers();
         m_remainingTime -= kTickMs;
         m_progressPos += kTickMs;
         // One more dot per tick; every full second starts the line afresh.
@@ -105,20 +105,8 @@ void CSearchDlg::OnDatagram(const char* data, int length)
     // A short answer's missing record bytes are zeros.
     PrinterRecord record;
     std::memcpy(&record, answer.Body(), sizeof record);
-    bool wasEmpty;
-    {
-        std::lock_guard guard(dlg->m_inboxLock);
-        wasEmpty = dlg->m_inbox.empty();
-        dlg->m_inbox.push_back(record);
-    }
-    if (wasEmpty)
-        dlg->PostMessage(WM_SEARCH_ANSWERS);
-}
-
-LRESULT CSearchDlg::OnAnswersArrived(WPARAM, LPARAM)
-{
-    TakeAnswers();
-    return 0;
+    std::lock_guard guard(dlg->m_inboxLock);
+    dlg->m_inbox.push_back(record);
 }
 
 void CSearchDlg::TakeAnswers()
@@ -128,13 +116,10 @@ void CSearchDlg::TakeAnswers()
         std::lock_guard guard(m_inboxLock);
         arrived.swap(m_inbox);
     }
-    if (arrived.empty())
-        return;
-    for (const PrinterRecord& record : arrived) {
+    for (const PrinterRecord& record : arrived)
         g_printerList.Append(record);
-        ++m_found;
-    }
-    UpdateData(FALSE);
+    // What "Find :" shows next is the list itself, never a count of its own.
+    m_found = g_printerList.GetCount();
 }
 
 void CVLMCONFIGDlg::OnSearch()

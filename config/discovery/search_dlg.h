@@ -32,7 +32,6 @@ protected:
 
     afx_msg void OnTimer(UINT_PTR nIDEvent);
     afx_msg void OnDestroy();
-    afx_msg LRESULT OnAnswersArrived(WPARAM, LPARAM);
     DECLARE_MESSAGE_MAP()
 
     int m_remainingTime;  // ms
@@ -45,7 +44,8 @@ protected:
 private:
     // The endpoint's handler, on its receive thread.
     static void OnDatagram(const char* data, int length);
-    // Moves the answers received so far into the printer list, in order.
+    // Moves the answers received so far into the printer list, in order,
+    // and sets m_found to the list's count; the next UpdateData shows it.
     void TakeAnswers();
 
     // The search dialog that is running, for the endpoint's handler.
@@ -53,8 +53,8 @@ private:
 
     // Answers the receive thread has handed over and the dialog thread has
     // not taken yet. The receive thread never touches a widget or the
-    // printer list and never waits for the dialog thread: it appends here
-    // and posts one notification per batch.
+    // printer list and never waits for the dialog thread: it appends here,
+    // and the dialog's next tick takes them all.
     std::mutex m_inboxLock;  // guards m_inbox
     std::vector<PrinterRecord> m_inbox;
 };

@@ -58,8 +58,8 @@ bool CUDPServer::Open(int localPort, int remotePort, const char* broadcastAddres
         return false;
     }
 
-    // Should the thread end before its handle is recorded (a datagram too
-    // long for the buffer, at once), it finds nothing to release, and Close
+    // Should the thread end before its handle is recorded (a network
+    // error, at once), it finds nothing to release, and Close
     // releases the handle recorded here.
     m_receiveThread = CreateThread(nullptr, 0, ReceiveThread, this, 0, nullptr);
     return true;
@@ -139,10 +139,17 @@ void CUDPServer::ReceiveLoop()
         // Zeroed for every datagram: the handler sees zeros after its bytes.
         std::memset(buffer, 0, sizeof buffer);
         int received = recvfrom(m_socket, buffer, sizeof buffer, 0, nullptr, nullptr);
-        // Closed, a network error, or a datagram longer than the buffer: the
-        // endpoint is deaf from here until it is closed and opened again.
-        if (received == SOCKET_ERROR)
+        if (received == SOCKET_ERROR) {
+            // A datagram longer than the buffer is no answer of a printer's:
+            // it is dropped, silently, and the loop goes on, so that one
+            // such sender on the segment cannot hide the printers answering
+            // after it.
+            if (WSAGetLastError() == WSAEMSGSIZE)
+                continue;
+            // Closed, or a network error: the endpoint is deaf from here
+            // until it is closed and opened again.
             break;
+        }
         if (ReceiveHandler handler = m_receiveHandler)
             handler(buffer, received);
     }

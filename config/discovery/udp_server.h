@@ -1,7 +1,8 @@
 // The tool's endpoint towards printers: one UDP socket bound to a local
 // port on all interfaces, broadcasting to a remote port, and one receive
 // thread that hands every datagram arriving on the local port to the
-// owner's handler.
+// owner's handler. A datagram longer than kReceiveBufferSize is dropped
+// unseen, and the thread receives on.
 //
 //   state      socket             receive thread   entered by
 //   Closed     invalid            none             construction, Close, socket failure

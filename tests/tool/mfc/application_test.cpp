@@ -12,6 +12,7 @@
 #include "resource.h"
 
 #include <QAbstractButton>
+#include <QDir>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPushButton>
@@ -172,6 +173,43 @@ private slots:
         QCOMPARE(dlg.GetIcon(TRUE), icon);
         QVERIFY(!WidgetOf(dlg)->windowIcon().isNull());
         dlg.DestroyWindow();
+    }
+
+    // Each kind of box as Windows draws it: the icon its type asks for (none
+    // for a plain MB_OK) and push buttons without icons. Each box is also
+    // written to <build>/tool-screenshots/msgbox-<kind>.png for a person to
+    // look at.
+    void eachMessageKindHasItsIconAndPlainButtons()
+    {
+        struct Kind {
+            const char* name;
+            UINT type;
+            QMessageBox::Icon icon;
+        };
+        const Kind kinds[] = {
+            {"ok", MB_OK, QMessageBox::NoIcon},
+            {"hand", MB_OK | MB_ICONHAND, QMessageBox::Critical},
+            {"question", MB_YESNO | MB_ICONQUESTION, QMessageBox::Question},
+            {"exclamation", MB_OKCANCEL | MB_ICONEXCLAMATION, QMessageBox::Warning},
+            {"asterisk", MB_OK | MB_ICONASTERISK, QMessageBox::Information},
+            {"yesnocancel", MB_YESNOCANCEL, QMessageBox::NoIcon},
+        };
+        QDir dir(QCoreApplication::applicationDirPath());
+        QVERIFY(dir.mkpath("../tool-screenshots"));
+        for (const Kind& kind : kinds) {
+            std::unique_ptr<QMessageBox> box =
+                detail::BuildMessageBox({nullptr, "Not assigned!!!", "VLMCONFIG", kind.type});
+            QCOMPARE(box->icon(), kind.icon);
+            QCOMPARE(box->iconPixmap().isNull(), kind.icon == QMessageBox::NoIcon);
+            box->show();
+            QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+            const QList<QAbstractButton*> buttons = box->buttons();
+            QVERIFY(!buttons.isEmpty());
+            for (QAbstractButton* button : buttons)
+                QVERIFY2(button->icon().isNull(), qPrintable(QString(kind.name) + ": " + button->text()));
+            QVERIFY(box->grab().save(dir.filePath(QString("../tool-screenshots/msgbox-%1.png").arg(kind.name))));
+            box->hide();
+        }
     }
 
     void theQtPresentersBoxesFollowTheType()

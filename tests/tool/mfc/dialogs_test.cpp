@@ -6,6 +6,7 @@
 #include "message_box_recorder.h"
 #include "resource.h"
 
+#include <QAbstractButton>
 #include <QThread>
 
 #include <atomic>
@@ -172,23 +173,34 @@ private slots:
         QCOMPARE(dlg.m_hWnd, HWND(nullptr));
     }
 
-    void theOwnerIsDisabledWhileTheDialogRuns()
+    void theOwnerRefusesInputButKeepsItsLookWhileTheDialogRuns()
     {
         RecordingDlg owner(IDD_SAMPLE);
         QVERIFY(owner.Create(IDD_SAMPLE));
         QVERIFY(ShowActive(owner));
+        auto* apply = ControlOf<QAbstractButton>(owner, IDC_APPLY);
+        QVERIFY(apply != nullptr);
         RecordingDlg inner(IDD_MINIMAL, &owner);
         test::WhenModal([&](CDialog& d) {
             QVERIFY(!owner.IsWindowEnabled());
-            QVERIFY(!WidgetOf(owner)->isEnabled());
-            // The owner's controls keep their own state, as on Windows.
+            // Drawn as it was: neither the window nor its controls greyed.
+            QVERIFY(WidgetOf(owner)->isEnabled());
+            QVERIFY(apply->isEnabled());
             QVERIFY(owner.GetDlgItem(IDC_APPLY)->IsWindowEnabled());
+            // But the user's clicks and keys do not reach it.
+            QTest::mouseClick(apply, Qt::LeftButton);
+            QTest::keyClick(apply, Qt::Key_Space);
+            QTest::keyClick(WidgetOf(owner), Qt::Key_Escape);
+            QCOMPARE(owner.applied, 0);
+            QCOMPARE(owner.cancels, 0);
             QCOMPARE(GetParent(d.m_hWnd), owner.m_hWnd);
             d.EndDialog(IDOK);
         });
         QCOMPARE(inner.DoModal(), INT_PTR(IDOK));
         QVERIFY(owner.IsWindowEnabled());
         QVERIFY(WidgetOf(owner)->isEnabled());
+        QTest::mouseClick(apply, Qt::LeftButton);
+        QCOMPARE(owner.applied, 1);
         owner.DestroyWindow();
     }
 

@@ -3,6 +3,8 @@
 // in a private network namespace of its own.
 #include "tool_test.h"
 
+#include "answer_flood.h"
+
 #include "main_dlg.h"
 #include "printer_record.h"
 #include "search_dlg.h"
@@ -13,11 +15,14 @@
 #include <vlm/win32.h>
 
 #include <QtCore/QElapsedTimer>
+#include <QtCore/QTimer>
 #include <QtTest/QtTest>
 #include <QtWidgets/QAbstractItemView>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <string>
 
 using namespace vlm::test;
 namespace mfctest = vlm::mfc::test;
@@ -41,6 +46,24 @@ struct Listed {
     int rows = 0;
 };
 
+// Calls `then` when the widget is hidden, as a modal dialog is when its
+// loop has ended.
+class OnHide : public QObject {
+public:
+    OnHide(QWidget* widget, std::function<void()> then) : m_then(std::move(then)) { widget->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Hide && m_then)
+            std::exchange(m_then, nullptr)();
+        return false;
+    }
+
+private:
+    std::function<void()> m_then;
+};
+
 }  // namespace
 
 class SearchDialogTest : public QObject {
@@ -62,6 +85,8 @@ private slots:
     void aRequestThatCannotBeSentIsReportedAndTheSearchRunsOn();
     void aNewSearchDiscardsTheOldRecords();
     void twoHundredFiftyPrintersAreAllListedInArrivalOrder();
+    void datagramsTooLongForTheBufferDoNotHideThePrinterAnsweringAfterThem();
+    void sixtyThousandAnswersInHalfASecondLeaveTheSearchOnTimeAndAllListed();
 
 private:
     // A vlmprinter with --udp and `flags`, answering once ready.
@@ -317,12 +342,113 @@ void SearchDialogTest::twoHundredFiftyPrintersAreAllListedInArrivalOrder()
         QCOMPARE(g_printerList.GetCount(), 250);
         QTRY_VERIFY(ControlText(search, IDC_SEARCH_STATUS).startsWith("Now Searching."));
         Screenshot(search, "search-250");
+        // The main window behind it refuses input but is drawn as it was.
+        CWnd* main = search.GetParent();
+        QVERIFY(main != nullptr && !main->IsWindowEnabled());
+        QVERIFY(Control(*main, IDC_SEARCH)->isEnabled());
+        QVERIFY(Control(*main, IDC_PRINTER_LIST)->isEnabled());
+        Screenshot(*main, "main-behind-search");
     });
     QCOMPARE(listed.rows, 250);
     for (int row = 0; row < 250; ++row) {
         QCOMPARE(listed.macs[row], QString::asprintf("00:1b:4d:00:00:%02x", row));
         QCOMPARE(listed.ips[row], QString::asprintf("127.0.0.%d", row + 1));
     }
+}
+
+void SearchDialogTest::datagramsTooLongForTheBufferDoNotHideThePrinterAnsweringAfterThem()
+{
+    StartPrinter({"--mac", "00:1b:4d:00:00:07", "--answer-delay", "300"});
+    Listed listed = SearchFromMain([&](CDialog& search) {
+        // Before the printer answers: one byte more than the endpoint's
+        // buffer holds, and the longest datagram IPv4 carries.
+        QVERIFY(SendToTool(std::string(CUDPServer::kReceiveBufferSize + 1, 'x')));
+        QVERIFY(SendToTool("IMIN" + std::string(65507 - 4, 'y')));
+        QTRY_COMPARE_WITH_TIMEOUT(ControlText(search, IDC_FOUND_COUNT), QString("1"), 3000);
+    });
+    QCOMPARE(listed.macs, QStringList{"00:1b:4d:00:00:07"});
+    QCOMPARE(listed.ips, QStringList{"127.0.0.1"});
+    QCOMPARE(m_boxes->Count(), size_t(0));
+}
+
+void SearchDialogTest::sixtyThousandAnswersInHalfASecondLeaveTheSearchOnTimeAndAllListed()
+{
+    // Its figures are wall-clock times: CTest runs it alone
+    // (test_tool_search_flood), timed except under a sanitizer.
+    if (!qEnvironmentVariableIsSet("VLM_SEARCH_FLOOD"))
+        QSKIP("runs alone, as test_tool_search_flood");
+    mfctest::SetTimerScale(1);
+    constexpr int kAnswers = 60000;
+    QElapsedTimer sinceStart;
+    std::unique_ptr<AnswerFlood> flood;
+    std::unique_ptr<OnHide> watch;
+    long drops = -1;
+    qint64 ended = -1, listedAt = -1;
+    QString foundAtEnd;
+    // The user-interface thread's longest pause while the search runs: how
+    // long a click or a key would have waited.
+    QTimer heartbeat;
+    heartbeat.setInterval(10);
+    qint64 lastBeat = 0, longestPause = 0;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+        longestPause = std::max(longestPause, sinceStart.elapsed() - lastBeat);
+        lastBeat = sinceStart.elapsed();
+    });
+    int rows = 0;
+    QStringList firstAndLast;
+
+    CVLMCONFIGDlg main;
+    mfctest::WhenModal([&](CDialog&) {
+        EndOnExit end(main, IDOK);
+        mfctest::WhenModal([&](CDialog& search) {
+            EndOnExit endSearch(search, IDCANCEL);
+            sinceStart.start();
+            heartbeat.start();
+            watch = std::make_unique<OnHide>(mfctest::Widget(search), [&] {
+                ended = sinceStart.elapsed();
+                heartbeat.stop();
+                foundAtEnd = ControlText(search, IDC_FOUND_COUNT);
+            });
+            flood = std::make_unique<AnswerFlood>(kAnswers, std::chrono::milliseconds(500));
+            QTRY_VERIFY_WITH_TIMEOUT(flood->Finished(), 2000);
+            // Counted while the endpoint's socket is still there to count.
+            drops = UdpReceiveDrops(AnswerFlood::kToolPort);
+        });
+        Click(main, IDC_SEARCH);
+        listedAt = sinceStart.elapsed();
+        QAbstractItemView* view = ListView(main, IDC_PRINTER_LIST);
+        rows = RowCount(view);
+        if (rows > 0)
+            for (int row : {0, rows - 1})
+                firstAndLast << Cell(view, row, 0) + " " + Cell(view, row, 1) + " " + Cell(view, row, 2);
+        main.EndDialog(IDOK);
+    });
+    main.DoModal();
+
+    const int sent = flood->Wait();
+    qInfo("%d answers sent, %ld dropped by the system; search ended after %lld ms, the list showed %d rows after "
+          "%lld ms; longest pause of the window %lld ms",
+          sent, drops, ended, rows, listedAt, longestPause);
+    QCOMPARE(sent, kAnswers);
+    QVERIFY(drops >= 0);
+    // Every answer the system delivered is a record, a row, and the count
+    // the dialog showed last.
+    const int delivered = sent - static_cast<int>(drops);
+    QCOMPARE(g_printerList.GetCount(), delivered);
+    QCOMPARE(rows, delivered);
+    QCOMPARE(foundAtEnd, QString::number(delivered));
+    QVERIFY(!firstAndLast.isEmpty());
+    QCOMPARE(firstAndLast.first(), QString("1 02:00:00:00:00:00 10.0.0.0"));
+    QVERIFY2(drops > 0 || firstAndLast.last() == QString("60000 02:00:00:00:ea:5f 10.0.234.95"),
+             qPrintable(firstAndLast.last()));
+    QCOMPARE(m_boxes->Count(), size_t(0));
+    if (qgetenv("VLM_SEARCH_FLOOD") != "timed")
+        return;  // a sanitizer's build: the times say nothing
+    // The 31st tick ends it, at 3.1 s, give or take half a second; the main
+    // list shows every row within a second after.
+    QVERIFY2(ended >= 3000 && ended <= 3600, qPrintable(QString::number(ended)));
+    QVERIFY2(listedAt - ended <= 1000, qPrintable(QString::number(listedAt - ended)));
+    QVERIFY2(longestPause <= 500, qPrintable(QString::number(longestPause)));
 }
 
 QTEST_MAIN(SearchDialogTest)

@@ -1,6 +1,7 @@
 // The program's message-box presenter: QMessageBox.
 #include "app/app.h"
 
+#include "app/windows_look.h"
 #include "core/window.h"
 
 #include <QAbstractButton>
@@ -56,6 +57,7 @@ std::unique_ptr<QMessageBox> BuildMessageBox(const win32::MessageBoxRequest& req
 {
     Window* owner = FromHandle(request.owner);
     QWidget* parent = owner != nullptr && owner->Widget() != nullptr ? owner->Widget()->window() : nullptr;
+    ApplyWindowsLook();
     auto box = std::make_unique<QMessageBox>(parent);
     box->setWindowTitle(ToQt(request.caption));
     box->setText(ToQt(request.text));

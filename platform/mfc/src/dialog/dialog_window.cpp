@@ -1,5 +1,6 @@
 #include "dialog/dialog_window.h"
 
+#include "app/windows_look.h"
 #include "controls/controls.h"
 #include "gdi/icons.h"
 #include "rc/names.h"
@@ -36,6 +37,7 @@ bool IsWindowsDialogFace(const std::string& face)
 
 DialogWidget::DialogWidget()
 {
+    ApplyWindowsLook();
     setAttribute(Qt::WA_DeleteOnClose, false);
 }
 

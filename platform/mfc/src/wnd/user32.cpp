@@ -1,4 +1,5 @@
 // The HWND functions of user32 over the framework's windows.
+#include "app/windows_look.h"
 #include "core/window.h"
 #include "dialog/dialog_window.h"
 #include "gdi/icons.h"
@@ -87,8 +88,15 @@ BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable)
         return FALSE;
     bool wasDisabled = (window->Style() & WS_DISABLED) != 0;
     window->SetStyle(bEnable ? (window->Style() & ~WS_DISABLED) : (window->Style() | WS_DISABLED));
-    if (QWidget* w = window->Widget())
-        w->setEnabled(bEnable != FALSE);
+    if (QWidget* w = window->Widget()) {
+        // A disabled top-level window refuses input but is drawn as it was:
+        // Windows greys a disabled control, not the controls of a disabled
+        // dialog (a modal dialog's owner keeps its look).
+        if (w->isWindow())
+            RefuseInput(w, bEnable == FALSE);
+        else
+            w->setEnabled(bEnable != FALSE);
+    }
     return wasDisabled ? TRUE : FALSE;
 }
 

@@ -317,22 +317,12 @@ int ReceiveFrom(SocketValue value, std::span<std::byte> data, bool peek, Endpoin
     if (int unbound = LocalEndpoint(value, &local))
         return unbound;
 
-    // Each pass either returns or waits for the socket or its closing.
+    // Each pass takes a datagram already queued, or waits for one or for the
+    // socket's closing. Taking before waiting spares a receiver that keeps
+    // up with a busy sender one system call per datagram.
     for (;;) {
-        pollfd fds[2] = {{socket->Wake(), POLLIN, 0}, {socket->Fd(), POLLIN, 0}};
         if (socket->Closed())
             return WSAEINTR;
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return FromErrno(errno);
-        }
-        // Closed while waiting: as Winsock, the blocked call is interrupted.
-        if (fds[0].revents != 0)
-            return WSAEINTR;
-        if (fds[1].revents == 0)
-            continue;
-
         sockaddr_in address{};
         iovec buffer{data.data(), data.size()};
         msghdr message{};
@@ -341,16 +331,25 @@ int ReceiveFrom(SocketValue value, std::span<std::byte> data, bool peek, Endpoin
         message.msg_iov = &buffer;
         message.msg_iovlen = 1;
         ssize_t n = ::recvmsg(socket->Fd(), &message, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
-        if (n < 0) {
-            // Another receive took it, or nothing was there after all.
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+        if (n >= 0) {
+            *received = static_cast<size_t>(n);
+            if (from)
+                *from = FromSystem(address);
+            return (message.msg_flags & MSG_TRUNC) ? WSAEMSGSIZE : 0;
+        }
+        // Anything but "nothing there" (or a signal) is the receive's failure.
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return FromErrno(errno);
+
+        pollfd fds[2] = {{socket->Wake(), POLLIN, 0}, {socket->Fd(), POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
                 continue;
             return FromErrno(errno);
         }
-        *received = static_cast<size_t>(n);
-        if (from)
-            *from = FromSystem(address);
-        return (message.msg_flags & MSG_TRUNC) ? WSAEMSGSIZE : 0;
+        // Closed while waiting: as Winsock, the blocked call is interrupted.
+        if (fds[0].revents != 0)
+            return WSAEINTR;
     }
 }
 
