@@ -168,14 +168,13 @@ int CountOpeners(const std::string& slavePath)
     DIR* processes = opendir("/proc");
     if (!processes)
         return 0;
-    const pid_t self = getpid();
     std::vector<std::pair<pid_t, int>> descriptions;  // one descriptor of each description found
     while (dirent* process = readdir(processes)) {
         if (!AllDigits(process->d_name))
             continue;
+        // vlmhost's own descriptors count too: it opens a slave itself only
+        // under the port's lock, which the caller holds.
         const pid_t pid = pid_t(atoi(process->d_name));
-        if (pid == self)
-            continue;
         DIR* fds = opendir(("/proc/" + std::string(process->d_name) + "/fd").c_str());
         if (!fds)
             continue;  // gone, or not ours to look into

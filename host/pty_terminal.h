@@ -62,7 +62,7 @@ bool ProgramCame(int master);
 bool SetExclusive(int master, bool exclusive);
 
 // How many programs have `slavePath` open: open file descriptions of it
-// in every process but this one (descriptors a process shares by dup or
+// in every process (descriptors a process shares by dup or
 // fork count once). Reads /proc; 0 when it cannot be read.
 int CountOpeners(const std::string& slavePath);
 
