@@ -13,20 +13,8 @@
 namespace vlm::test {
 namespace {
 
-class TdiAckTest : public KernelTest {
+class TdiAckTest : public ConnectedTdiTest {
 protected:
-    void Connect(LoopbackListener& listener)
-    {
-        client_.Open();
-        ASSERT_EQ(client_.ConnectTo(listener.port()), STATUS_SUCCESS);
-        peer_ = listener.Accept();
-        ASSERT_TRUE(peer_);
-    }
-    void TearDown() override
-    {
-        client_.Close();
-        KernelTest::TearDown();
-    }
     // The bytes the peer's TCP took and holds unread.
     int PeerHolds() { return BytesQueued(peer_.get()); }
     // Waits until the peer's unread bytes stop growing (its window is shut).
@@ -53,9 +41,6 @@ protected:
         EXPECT_EQ(ledger.acknowledged.load(), uint64_t(held));
         return held;
     }
-
-    TdiClient client_;
-    UniqueFd peer_;
 };
 
 TEST_F(TdiAckTest, ASendTheSocketTookWholeWaitsForThePeersAcknowledgement)

@@ -14,21 +14,8 @@
 namespace vlm::test {
 namespace {
 
-class TdiSendTest : public KernelTest {
+class TdiSendTest : public ConnectedTdiTest {
 protected:
-    // A client connected to `listener` and the peer's end of it.
-    void Connect(LoopbackListener& listener)
-    {
-        client_.Open();
-        ASSERT_EQ(client_.ConnectTo(listener.port()), STATUS_SUCCESS);
-        peer_ = listener.Accept();
-        ASSERT_TRUE(peer_);
-    }
-    void TearDown() override
-    {
-        client_.Close();
-        KernelTest::TearDown();
-    }
 
     // Starts a send of `data` and waits until the peer holds some of it and
     // the rest is stuck: the peer's small receive buffer is full.
@@ -40,9 +27,6 @@ protected:
         ASSERT_EQ(poll(&p, 1, int(kPatience * 1000)), 1);
         ASSERT_FALSE(call.IsDone());
     }
-
-    TdiClient client_;
-    UniqueFd peer_;
 };
 
 TEST_F(TdiSendTest, AThousandByteSendArrivesWholeAtThePeer)

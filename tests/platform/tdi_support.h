@@ -251,4 +251,24 @@ struct TdiClient {
     void Close();  // disassociate, close the connection, then the address
 };
 
+// A test with one client connected to a listener and the peer's end of it.
+class ConnectedTdiTest : public KernelTest {
+protected:
+    void Connect(LoopbackListener& listener)
+    {
+        client_.Open();
+        ASSERT_EQ(client_.ConnectTo(listener.port()), STATUS_SUCCESS);
+        peer_ = listener.Accept();
+        ASSERT_TRUE(peer_);
+    }
+    void TearDown() override
+    {
+        client_.Close();
+        KernelTest::TearDown();
+    }
+
+    TdiClient client_;
+    UniqueFd peer_;
+};
+
 }  // namespace vlm::test
