@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -46,8 +48,13 @@ private:
 
 }  // namespace
 
-Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts) : vlmhostPath_(vlmhostPath)
+Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts, const std::string& address)
+    : vlmhostPath_(vlmhostPath)
 {
+    // The registry holds the address in memory order: as inet_pton lays it out.
+    DWORD ip = 0;
+    if (inet_pton(AF_INET, address.c_str(), &ip) != 1)
+        throw std::runtime_error(address + " is not an IPv4 address");
     char pattern[] = "/tmp/vlmportbench.XXXXXX";
     if (!mkdtemp(pattern))
         throw std::runtime_error("cannot make a system root");
@@ -66,8 +73,8 @@ Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& si
         }
         Key(std::string(instance) + "\\Device Parameters").Set("PortName", PortName(i));
         Key assignment("SOFTWARE\\VELMORA\\KORDIA\\" + PortName(i));
-        // 127.0.0.1 in memory order, the TCP port in network order.
-        assignment.Set("IPAddress", DWORD(0x0100007F));
+        // The TCP port in network order, as the tool writes it.
+        assignment.Set("IPAddress", ip);
         assignment.Set("Port", DWORD(((sinkPorts[i] & 0xFF) << 8) | (sinkPorts[i] >> 8)));
         assignment.Set("Port_", DWORD(sinkPorts[i]));
     }

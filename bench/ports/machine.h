@@ -14,9 +14,10 @@ namespace vlm::bench {
 
 class Machine {
 public:
-    // sinkPorts[i] is the TCP port on 127.0.0.1 that COM(3+i) prints to.
+    // sinkPorts[i] is the TCP port on `address` that COM(3+i) prints to.
     // vlmhost is not running yet: see Start.
-    Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts);
+    Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts,
+            const std::string& address = "127.0.0.1");
     ~Machine();  // vlmhost stopped, root removed
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;

@@ -19,6 +19,7 @@
 #include "percentiles.h"
 #include "sink.h"
 #include "stream.h"
+#include "vanish.h"
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -355,6 +356,20 @@ int Run(const Settings& settings, const std::string& vlmhostPath)
     return 0;
 }
 
+void PrintVanish(const VanishFigures& figures)
+{
+    printf("\nfrom a printer vanishing mid-job (its link deleted: no FIN, no reset) to the program's error,\n"
+           "default settings\n");
+    if (!figures.skipped.empty()) {
+        printf("  skipped: %s\n", figures.skipped.c_str());
+        return;
+    }
+    printf("  %-32s %8.1f s   (WriteFile had reported %llu bytes written)\n", "Win32 port API over IPC",
+           figures.ipcSeconds, figures.ipcTold);
+    printf("  %-32s %8.1f s   (write() had taken %llu bytes)\n", "pty gateway", figures.ptySeconds,
+           figures.ptyTold);
+}
+
 [[noreturn]] void Usage(int status)
 {
     printf("usage: vlmportbench [--mib N] [--rounds N] [--opens N] [--ports N] [--window-ms MS]\n"
@@ -410,7 +425,10 @@ int main(int argc, char** argv)
         setrlimit(RLIMIT_NOFILE, &files);
     }
     try {
-        return Run(settings, VLMHOST_PATH);
+        if (int rc = Run(settings, VLMHOST_PATH); rc != 0)
+            return rc;
+        PrintVanish(MeasureVanish(VLMHOST_PATH));
+        return 0;
     } catch (const std::exception& e) {
         fflush(stdout);
         fprintf(stderr, "vlmportbench: %s\n", e.what());

@@ -202,5 +202,30 @@ TEST_F(PtyGatewayAccess, TwoProgramsInBeforeTheGatewayLooksGetNoSessionAtAll)
     EXPECT_EQ(printer.Received(), "alone");
 }
 
+// Root is not bound by the terminal's exclusivity: a second program of
+// root's that opens it mid-session ends the session before any byte of it
+// is sent, and the first program's job stays what it had sent.
+TEST_F(PtyGatewayAccess, ASecondProgramMidSessionEndsItAndNothingOfItsIsSent)
+{
+    FakePrinter printer;
+    Assign(printer);
+    int first = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(first, 0) << strerror(errno);
+    ASSERT_EQ(write(first, "first", 5), 5);
+    ASSERT_TRUE(printer.WaitForBytes(5));
+    int second = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(second, 0) << strerror(errno);
+    ASSERT_EQ(write(second, "intruder", 8), 8);
+    EXPECT_TRUE(log_.WaitFor("pty COM3: 2 programs have the terminal open")) << log_.Text();
+    EXPECT_TRUE(log_.WaitFor("pty COM3: hung up; a fresh terminal")) << log_.Text();
+    EXPECT_EQ(printer.Received(), "first");
+    // Both programs see the hang-up.
+    char byte;
+    EXPECT_LE(read(first, &byte, 1), 0);
+    EXPECT_LE(read(second, &byte, 1), 0);
+    close(first);
+    close(second);
+}
+
 }  // namespace
 }  // namespace vlm::test
