@@ -9,111 +9,6 @@
 #define CLEANUP_DISCONNECT_WAIT (-100000000LL) /* 10 s, 100 ns units */
 
 /*
- * Tagged blocks keep their size in the ULONG right in front of the
- * caller's record. The record itself starts on the pool's 16-byte
- * alignment: a bare 4-byte prefix would leave its pointers, events and
- * interlocked fields misaligned on a 64-bit machine.
- */
-#define TAGGED_BLOCK_HEADER 16
-
-/*
- * AllocateTaggedBlock: a non-paged block of Size bytes behind a header
- * that remembers Size. Not zeroed. NULL when the pool refuses.
- * IRQL: <= DISPATCH_LEVEL.
- */
-PVOID AllocateTaggedBlock(ULONG Size, ULONG Tag)
-{
-    PUCHAR block = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, (SIZE_T)Size + TAGGED_BLOCK_HEADER, Tag);
-    if (block == NULL)
-        return NULL;
-    ((PULONG)(block + TAGGED_BLOCK_HEADER))[-1] = Size;
-    return block + TAGGED_BLOCK_HEADER;
-}
-
-/*
- * FreeTaggedBlock: fills the whole block, header included, with 0xDA, so
- * a stale pointer to it reads poison rather than a live record, and frees
- * it.
- * IRQL: <= DISPATCH_LEVEL.
- */
-VOID FreeTaggedBlock(PVOID Block)
-{
-    PUCHAR block = (PUCHAR)Block - TAGGED_BLOCK_HEADER;
-    ULONG size = ((PULONG)Block)[-1];
-    RtlFillMemory(block, (SIZE_T)size + TAGGED_BLOCK_HEADER, 0xDA);
-    ExFreePool(block);
-}
-
-/* Prepares a fresh connection record: not connected, the port's queue,
- * and the release event, all before the transport can call a handler. */
-static PTDI_CONTEXT NewTdiContext(PDEVICE_EXTENSION R)
-{
-    PTDI_CONTEXT context = (PTDI_CONTEXT)AllocateTaggedBlock(sizeof(TdiContext), TDI_CONTEXT_TAG);
-    if (context == NULL)
-        return NULL;
-    context->TransportAddressHandle = NULL;
-    context->ConnectionHandle = NULL;
-    context->TransportAddressFileObject = NULL;
-    context->ConnectionFileObject = NULL;
-    context->ConnectionState = 0;
-    context->InputQueue = R->InputQueue;  /* a copy; the handler uses Port->InputQueue under PortLock */
-    context->Port = R;
-    KeInitializeEvent(&context->DisconnectEndEvent, NotificationEvent, FALSE);
-    return context;
-}
-
-/* Closes the record's transport objects and frees it. After TdiFuncs_Close
- * no event handler runs on the record any more. */
-static VOID DeleteTdiContext(PTDI_CONTEXT Context)
-{
-    TdiFuncs_Close(Context);
-    FreeTaggedBlock(Context);
-}
-
-/*
- * Starts one polling thread and keeps a reference to its thread object in
- * *Slot (removal and the next open wait on it); the handle is closed at
- * once. The thread's stop and exit events are reset by the caller.
- * IRQL: PASSIVE_LEVEL.
- */
-static VOID StartPollingThread(PDEVICE_EXTENSION R, PKSTART_ROUTINE Routine, PKTHREAD* Slot)
-{
-    HANDLE handle;
-    PVOID thread;
-    NTSTATUS status = PsCreateSystemThread(&handle, 0, NULL, NULL, NULL, Routine, R);
-    if (!NT_SUCCESS(status))
-        return;
-    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, NULL)))
-        *Slot = (PKTHREAD)thread;
-    ZwClose(handle);
-}
-
-/* Waits until the thread in *Slot has left the driver, then forgets it. */
-static VOID WaitForPollingThread(PKTHREAD* Slot)
-{
-    PKTHREAD thread = *Slot;
-    *Slot = NULL;
-    if (thread == NULL)
-        return;
-    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, NULL);
-    ObDereferenceObject(thread);
-}
-
-/* Registers the two event handlers on the record's transport address;
- * their results are only traced. */
-static VOID RegisterEventHandlers(PTDI_CONTEXT Context, BOOLEAN Trace)
-{
-    NTSTATUS status = TdiFuncs_SetEventHandler(Context->TransportAddressFileObject, TDI_EVENT_RECEIVE,
-                                               (PVOID)ReceiveEventHandler, Context);
-    if (Trace && NT_SUCCESS(status))
-        DbgPrint(": Success to regist Receive Event\n");
-    status = TdiFuncs_SetEventHandler(Context->TransportAddressFileObject, TDI_EVENT_DISCONNECT,
-                                      (PVOID)DisconnectEventHandler, Context);
-    if (Trace && NT_SUCCESS(status))
-        DbgPrint(": Success to regist Disconnect Event\n");
-}
-
-/*
  * VSERIAL_Create (IRP_MJ_CREATE): refuses a second open, connects the new
  * handle to the printer assigned to the port, raises the emulated DSR and
  * CTS and starts both polling threads.
@@ -129,11 +24,6 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION R = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    PTDI_CONTEXT context;
-    ULONG address = 0;
-    ULONG port = 0;
-    WCHAR portName[VSERIAL_NAME_CHARS];
-    NTSTATUS status;
 
     DbgPrint("+ VSERIAL_Create Start ----------------------\n");
     DbgPrint("++ Create Flags : %x", (ULONG)stack->Flags);
@@ -147,35 +37,8 @@ NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return STATUS_PORT_CONNECTION_REFUSED;
     }
 
-    context = NewTdiContext(R);
-    if (context == NULL) {
-        DbgPrint("E: Fail allocate pTdiContext\n");
+    if (!NT_SUCCESS(ConnectHandle(R, stack->FileObject, ConnectAtOpen)))
         goto failed;
-    }
-    status = TdiFuncs_Initialize(context);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("E: Fail Tdi Initialize Handler\n");
-        FreeTaggedBlock(context);
-        goto failed;
-    }
-    DbgPrint("*(^^)* Success Tdi Initialize\n");
-    RegisterEventHandlers(context, TRUE);
-    stack->FileObject->FsContext = context;
-
-    SnapshotPortName(R, portName);
-    QueryPortAddress(portName, &address, &port);
-    DbgPrint(": dwIPAddress: %d, dwPort: %d\n", address, port);
-    status = TdiFuncs_Connect(context->ConnectionFileObject, address, (USHORT)port);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("E: Create, Fail Connection\n");
-        stack->FileObject->FsContext = NULL;
-        DeleteTdiContext(context);
-        goto failed;
-    }
-
-    DbgPrint(": Create, Success Connection\n");
-    DbgPrint(": Create DisconnectEndEvent Set Event initialize\n");
-    SetConnectionState(context, 2);
     UpdateModemStatus(R, MODEM_DSR_ON);
     UpdateModemStatus(R, MODEM_CTS_ON);
     /* Threads of an earlier open were told to stop by its clean-up; at
@@ -307,46 +170,18 @@ NTSTATUS ReCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION R = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    PTDI_CONTEXT context = NewTdiContext(R);
-    ULONG address = 0;
-    ULONG port = 0;
-    WCHAR portName[VSERIAL_NAME_CHARS];
     NTSTATUS status;
 
     DbgPrint("+ ReCreate, Statck: 0x%x\n", (ULONG)(ULONG_PTR)stack);
     Irp->IoStatus.Information = 0;
-    if (context == NULL) {
-        DbgPrint("*(^^)* Fail allocate pTdiContext\n");
-        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        return STATUS_UNSUCCESSFUL;
-    }
-    DbgPrint("*(^^)* pTdiContext allocated: Addr[0x%0x]\n", (ULONG)(ULONG_PTR)context);
-    status = TdiFuncs_Initialize(context);
+    status = ConnectHandle(R, stack->FileObject, ConnectAfterRelease);
     if (!NT_SUCCESS(status)) {
-        DbgPrint("*(^^)* Fail Tdi Initialize Handler\n");
-        FreeTaggedBlock(context);
         Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
         return status;
     }
-    RegisterEventHandlers(context, FALSE);
-    DbgPrint(":: Success Set Event Handler\n");
-    stack->FileObject->FsContext = context;
-
-    SnapshotPortName(R, portName);
-    QueryPortAddress(portName, &address, &port);
-    DbgPrint("*(^^)* dwIPAddress: %d, dwPort: %d\n", address, port);
-    status = TdiFuncs_Connect(context->ConnectionFileObject, address, (USHORT)port);
-    if (!NT_SUCCESS(status)) {
-        DbgPrint("*(^^)* In Create, Fail Connection\n");
-        Irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-        return status;
-    }
-    DbgPrint("*(^^)* In Create, Success Connection\n");
-    DbgPrint(": ReCreate DisconnectEndEvent Set Event initialize\n");
-    SetConnectionState(context, 2);
     Irp->IoStatus.Status = STATUS_SUCCESS;
 
-    WaitForPollingThread(&R->EmulationPollingThreadObject);
+    WaitForPollingThread(&R->EmulationPollingThreadObject, 1);
     KeResetEvent(&R->EmulationPollingStopEvent);
     KeResetEvent(&R->EmulationPollingExitEvent);
     if (InterlockedCompareExchange((LONG volatile*)&R->Opened, 0, 0) != 0)

@@ -5,7 +5,6 @@
 #include "vlmquentaro.h"
 
 /* How often removal reports a polling thread that does not end. */
-#define POLLING_THREAD_REPORT_INTERVAL (-100000000LL) /* 10 s, relative */
 
 /*
  * VSERIAL_DeferIrpCompletion: completion routine of a request the driver
@@ -29,38 +28,6 @@ NTSTATUS VSERIAL_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID
         KeSetEvent((PKEVENT)Context, 1, FALSE);
     DbgPrint(" - VSERIAL_DeferIrpCompletion Call \n");
     return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-/*
- * WaitForPollingThreads: waits until the polling threads the last open
- * started have left the driver, then drops the references on them.
- * IRQL: PASSIVE_LEVEL; no locks held. The caller has set both stop events
- * (the threads end within their polling periods once they are set).
- * Callers: removal, and the open path before it starts new threads.
- *
- * There is no overall time limit: freeing the record under a thread that
- * still runs would corrupt memory silently, whereas a thread that never
- * ends is a fault that the repeated trace line names.
- */
-VOID WaitForPollingThreads(PDEVICE_EXTENSION Extension)
-{
-    PKTHREAD threads[2];
-    LARGE_INTEGER interval;
-    ULONG i;
-
-    threads[0] = Extension->ReadPollingThreadObject;
-    threads[1] = Extension->EmulationPollingThreadObject;
-    Extension->ReadPollingThreadObject = NULL;
-    Extension->EmulationPollingThreadObject = NULL;
-
-    interval.QuadPart = POLLING_THREAD_REPORT_INTERVAL;
-    for (i = 0; i < ARRAYSIZE(threads); i++) {
-        if (threads[i] == NULL)
-            continue;
-        while (KeWaitForSingleObject(threads[i], Executive, KernelMode, FALSE, &interval) == STATUS_TIMEOUT)
-            DbgPrint(" E : Polling thread %u has not ended\n", (unsigned)i);
-        ObDereferenceObject(threads[i]);
-    }
 }
 
 /*

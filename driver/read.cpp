@@ -195,6 +195,47 @@ static VOID ReportReceivedCharacters(PDEVICE_EXTENSION R)
     PushWaitIrp(R, irp);
 }
 
+/* One pass: PortLock is held for both, or a read parked between them
+ * would be counted for a pass whose wait pass came before it. */
+static VOID ReadPass(PDEVICE_EXTENSION R, PLONG Passes)
+{
+    LONG limit;
+    PIRP irp;
+
+    ReportReceivedCharacters(R);
+    if (R->PendingReadIrp == NULL)
+        return;
+    limit = R->Timeouts.ReadTotalTimeoutConstant != 0 ? READ_PASS_LIMIT_WITH_TOTAL_CONSTANT : 0;
+    (*Passes)++;
+    /* Decided on the queue's size, and the bytes moved only once the read
+     * is ours: a read being cancelled must not take bytes with it. */
+    if (QueuedBytes(R) != 0 || *Passes > limit) {
+        *Passes = 0;
+        irp = TakePendingRead(R);
+        if (irp != NULL) {
+            irp->IoStatus.Information = FillRead(R, irp);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            DbgPrint("+ +++_Read polling = Read Pending IRP completed!!!!!");
+        }
+    }
+}
+
+/* The thread's end: the oldest parked wait with an event word of 0, the
+ * parked read with no bytes. */
+static VOID ReadFinish(PDEVICE_EXTENSION R)
+{
+    PIRP irp = PopWaitIrp(R);
+    if (irp != NULL)
+        CompleteWaitIrp(irp, 0);
+    irp = TakePendingRead(R);
+    if (irp != NULL) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+}
+
 /*
  * ReadPollingThread: every millisecond, a wait pass
  * (ReportReceivedCharacters) and a read pass over the parked read. The
@@ -219,58 +260,16 @@ static VOID ReportReceivedCharacters(PDEVICE_EXTENSION R)
  */
 VOID ReadPollingThread(PVOID Context)
 {
+    POLLING_THREAD thread;
     PDEVICE_EXTENSION R = (PDEVICE_EXTENSION)Context;
-    LARGE_INTEGER period;
-    LONG passes = 0;
-    LONG limit;
-    PIRP irp;
-    KIRQL irql;
 
-    KeSetPriorityThread(KeGetCurrentThread(), POLLING_THREAD_PRIORITY);
-    period.QuadPart = READ_POLLING_PERIOD;
-
-    /* Anything but the time-out (the stop event, or a failed wait) ends
-     * the thread: a thread that cannot wait must not spin. */
-    while (KeWaitForSingleObject(&R->ReadPollingStopEvent, Executive, KernelMode, FALSE, &period) ==
-           STATUS_TIMEOUT) {
-        /* One hold of PortLock for both passes: a read parked between
-         * them would otherwise be counted for a pass whose wait pass came
-         * before it. */
-        KeAcquireSpinLock(&R->PortLock, &irql);
-        ReportReceivedCharacters(R);
-        if (R->PendingReadIrp != NULL) {
-            limit = R->Timeouts.ReadTotalTimeoutConstant != 0 ? READ_PASS_LIMIT_WITH_TOTAL_CONSTANT : 0;
-            passes++;
-            /* Decided on the queue's size, and the bytes moved only once
-             * the read is ours: a read being cancelled must not take
-             * bytes with it. */
-            if (QueuedBytes(R) != 0 || passes > limit) {
-                passes = 0;
-                irp = TakePendingRead(R);
-                if (irp != NULL) {
-                    irp->IoStatus.Information = FillRead(R, irp);
-                    irp->IoStatus.Status = STATUS_SUCCESS;
-                    IoCompleteRequest(irp, IO_NO_INCREMENT);
-                    DbgPrint("+ +++_Read polling = Read Pending IRP completed!!!!!");
-                }
-            }
-        }
-        KeReleaseSpinLock(&R->PortLock, irql);
-    }
-
-    KeSetEvent(&R->ReadPollingExitEvent, 0, FALSE);
-    DbgPrint("ReadPollingExitEvent SEt\n");
-    KeAcquireSpinLock(&R->PortLock, &irql);
-    irp = PopWaitIrp(R);
-    if (irp != NULL)
-        CompleteWaitIrp(irp, 0);
-    irp = TakePendingRead(R);
-    if (irp != NULL) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 0;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-    }
-    KeReleaseSpinLock(&R->PortLock, irql);
+    thread.StopEvent = &R->ReadPollingStopEvent;
+    thread.ExitEvent = &R->ReadPollingExitEvent;
+    thread.Period = READ_POLLING_PERIOD;
+    thread.Pass = ReadPass;
+    thread.Finish = ReadFinish;
+    thread.ExitTrace = "ReadPollingExitEvent SEt\n";
+    RunPollingThread(R, &thread);
 }
 
 /*

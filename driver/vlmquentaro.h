@@ -240,7 +240,6 @@ VOID Unload(PDRIVER_OBJECT DriverObject);
 /* pnp.cpp */
 NTSTATUS VSerial_Pnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS VSERIAL_DeferIrpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-VOID WaitForPollingThreads(PDEVICE_EXTENSION Extension);
 
 /* power.cpp */
 NTSTATUS VSerial_Power(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -356,6 +355,23 @@ NTSTATUS SerialWaitMaskControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG IoCo
 #define EMULATION_POLLING_PERIOD (-100000LL) /* 10 ms */
 #define POLLING_THREAD_PRIORITY LOW_REALTIME_PRIORITY
 
+/* polling.cpp: what one polling thread does each period and at its end,
+ * both with PortLock held. */
+typedef VOID (*POLLING_PASS)(PDEVICE_EXTENSION R, PLONG Passes);
+typedef VOID (*POLLING_FINISH)(PDEVICE_EXTENSION R);
+typedef struct _POLLING_THREAD {
+    PKEVENT StopEvent;  /* set by the clean-up, removal and ReleaseConnection */
+    PKEVENT ExitEvent;  /* set by the thread once it leaves its loop */
+    LONGLONG Period;    /* relative, 100 ns units */
+    POLLING_PASS Pass;
+    POLLING_FINISH Finish;
+    PCSTR ExitTrace;    /* traced after the exit event, or NULL */
+} POLLING_THREAD;
+VOID RunPollingThread(PDEVICE_EXTENSION R, const POLLING_THREAD* Thread);
+VOID StartPollingThread(PDEVICE_EXTENSION R, PKSTART_ROUTINE Routine, PKTHREAD* Slot);
+VOID WaitForPollingThread(PKTHREAD* Slot, ULONG Index);
+VOID WaitForPollingThreads(PDEVICE_EXTENSION Extension);
+
 /* A pending read without data completes on the pass after this many. */
 #define READ_PASS_LIMIT_WITH_TOTAL_CONSTANT 10
 
@@ -388,9 +404,20 @@ VOID CancelPendingReadForPurge(PDEVICE_EXTENSION R);
 
 /* ---- open, clean-up, close and the write path ---- */
 
-/* open.cpp */
+/* pool.cpp */
 PVOID AllocateTaggedBlock(ULONG Size, ULONG Tag);
 VOID FreeTaggedBlock(PVOID Block);
+
+/* connect.cpp: the connect sequence of an open and of a reconnect after
+ * a send time-out; each keeps its own trace lines. */
+typedef enum _CONNECT_CALLER {
+    ConnectAtOpen,     /* VSERIAL_Create */
+    ConnectAfterRelease /* ReCreate */
+} CONNECT_CALLER;
+NTSTATUS ConnectHandle(PDEVICE_EXTENSION R, PFILE_OBJECT File, CONNECT_CALLER Caller);
+VOID DeleteTdiContext(PTDI_CONTEXT Context);
+
+/* open.cpp */
 NTSTATUS VSERIAL_Create(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS VSerial_CleanUp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS VSerial_Close(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -192,6 +192,20 @@ static VOID LookAtOldestWait(PDEVICE_EXTENSION R)
         DbgPrint(" ++++ PEmulation polling Completedkdkdkd!!!!!");
 }
 
+static VOID EmulationPass(PDEVICE_EXTENSION R, PLONG Passes)
+{
+    UNREFERENCED_PARAMETER(Passes);
+    LookAtOldestWait(R);
+}
+
+/* The thread's end: every wait still parked, with an event word of 0. */
+static VOID EmulationFinish(PDEVICE_EXTENSION R)
+{
+    PIRP irp;
+    while ((irp = PopWaitIrp(R)) != NULL)
+        CompleteWaitIrp(irp, 0);
+}
+
 /*
  * EmulationPollingThread: every 10 ms, looks at the oldest parked wait
  * (LookAtOldestWait). When EmulationPollingStopEvent is signalled it
@@ -205,28 +219,16 @@ static VOID LookAtOldestWait(PDEVICE_EXTENSION R)
  */
 VOID EmulationPollingThread(PVOID Context)
 {
+    POLLING_THREAD thread;
     PDEVICE_EXTENSION R = (PDEVICE_EXTENSION)Context;
-    LARGE_INTEGER period;
-    PIRP irp;
-    KIRQL irql;
 
-    KeSetPriorityThread(KeGetCurrentThread(), POLLING_THREAD_PRIORITY);
-    period.QuadPart = EMULATION_POLLING_PERIOD;
-
-    /* Anything but the time-out (the stop event, or a failed wait) ends
-     * the thread: a thread that cannot wait must not spin. */
-    while (KeWaitForSingleObject(&R->EmulationPollingStopEvent, Executive, KernelMode, FALSE, &period) ==
-           STATUS_TIMEOUT) {
-        KeAcquireSpinLock(&R->PortLock, &irql);
-        LookAtOldestWait(R);
-        KeReleaseSpinLock(&R->PortLock, irql);
-    }
-
-    KeSetEvent(&R->EmulationPollingExitEvent, 0, FALSE);
-    KeAcquireSpinLock(&R->PortLock, &irql);
-    while ((irp = PopWaitIrp(R)) != NULL)
-        CompleteWaitIrp(irp, 0);
-    KeReleaseSpinLock(&R->PortLock, irql);
+    thread.StopEvent = &R->EmulationPollingStopEvent;
+    thread.ExitEvent = &R->EmulationPollingExitEvent;
+    thread.Period = EMULATION_POLLING_PERIOD;
+    thread.Pass = EmulationPass;
+    thread.Finish = EmulationFinish;
+    thread.ExitTrace = NULL;
+    RunPollingThread(R, &thread);
 }
 
 /*
