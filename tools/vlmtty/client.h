@@ -11,6 +11,10 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 /* Serial requests (ntddser.h's codes) the session answers. */
 #define VLMTTY_GET_MODEMSTATUS 0x001B0068u
 #define VLMTTY_SET_DTR 0x001B0024u
@@ -69,5 +73,9 @@ void vlmtty_disconnect(struct vlmtty_connection* connection);
 int vlmtty_request(struct vlmtty_connection* connection, dev_t device, uint32_t code, const void* input,
                    uint32_t input_length, void* output, uint32_t output_length, int limit_ms, int32_t* status,
                    uint32_t* answered);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif
