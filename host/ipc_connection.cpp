@@ -38,7 +38,8 @@ constexpr size_t kMaxWorkers = 2 * ipc::kMaxOutstanding;
 // Goodbye is the server's own: a client that sends it sent an unknown op.
 bool KnownOp(uint16_t op)
 {
-    return op >= uint16_t(ipc::Op::Hello) && op <= uint16_t(ipc::Op::Restart) && op != uint16_t(ipc::Op::Goodbye);
+    return op >= uint16_t(ipc::Op::Hello) && op <= uint16_t(ipc::Op::TerminalControl) &&
+           op != uint16_t(ipc::Op::Goodbye);
 }
 
 // The part of a Create's name after \DosDevices\ or \??\ (the only
@@ -374,6 +375,16 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
         }
         return DoRestart(id, reason);
     }
+    case ipc::Op::TerminalControl: {
+        ipc::TerminalControlRequest request;
+        if (!ipc::DecodeTerminalControl(payload, request))
+            return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
+        return Spawn(op, id, 0, false,
+                     [this, id, payload = std::move(payload)](uint64_t serial, HANDLE) {
+                         DoTerminalControl(id, serial, payload);
+                     },
+                     std::move(charge));
+    }
     case ipc::Op::Hello:
     case ipc::Op::Goodbye:  // the server's own; KnownOp keeps it from clients
         break;
@@ -663,6 +674,35 @@ void IpcConnection::DoCancel(uint32_t id, uint32_t handle, HANDLE kernel, const 
     }
 }
 
+void IpcConnection::DoTerminalControl(uint32_t id, uint64_t serial, const std::vector<uint8_t>& payload)
+{
+    ipc::TerminalControlRequest request;
+    ipc::DecodeTerminalControl(payload, request);  // decoded once already
+    auto token = std::make_shared<CancelToken>();
+    {
+        std::lock_guard guard(lock_);
+        if (ending_)
+            token->Cancel();  // Teardown has cancelled the others already
+        terminalWaits_[serial] = token;
+    }
+    std::vector<uint8_t> output(request.outputLength);
+    NTSTATUS status = STATUS_NOT_SUPPORTED;
+    if (hooks_.terminalControl)
+        status = hooks_.terminalControl(request.terminal, peer_.pid, request.code, request.input, output, *token);
+    else
+        output.clear();
+    if (status == STATUS_ACCESS_DENIED)
+        ClientLog(peer_.uid, "client %u (pid %d, uid %u): terminal request refused: it does not have that terminal open",
+                  number_, int(peer_.pid), unsigned(peer_.uid));
+    {
+        std::lock_guard guard(lock_);
+        terminalWaits_.erase(serial);
+    }
+    const uint64_t information = output.size();
+    EndRequest(id);
+    Reply(ipc::Op::TerminalControl, id, 0, status, information, std::move(output));
+}
+
 void IpcConnection::DoPnpEnumerate(uint32_t id)
 {
     int started = EnumerateAndReport();
@@ -709,6 +749,8 @@ void IpcConnection::Teardown()
     {
         std::unique_lock guard(lock_);
         ending_ = true;
+        for (auto& [serial, token] : terminalWaits_)
+            token->Cancel();
         for (auto& [handle, entry] : handles_)
             if (!entry.closing) {
                 entry.closing = true;

@@ -25,7 +25,8 @@
 // decides that only when nothing is waiting to be read, and reads nothing
 // after, so whatever the client sent meanwhile was not carried out.
 //
-// A client's end. Its requests are cancelled at once, and so are the
+// A client's end. Its requests are cancelled at once (TerminalControl
+// requests through their tokens), and so are the
 // requests the driver made on their workers' behalf (a send to a printer
 // that stopped reading), as Windows cancels the I/O of a thread that
 // exits; the handles are closed once their requests have ended.
@@ -127,6 +128,7 @@ private:
     void DoIo(vlm::ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel, const std::vector<uint8_t>& payload);
     void DoClose(uint32_t id, uint32_t handle);
     void DoCancel(uint32_t id, uint32_t handle, HANDLE kernel, const std::set<uint64_t>& targets);
+    void DoTerminalControl(uint32_t id, uint64_t serial, const std::vector<uint8_t>& payload);
     void DoPnpEnumerate(uint32_t id);
     void DoPnpRemove(uint32_t id, const std::string& instancePath);
     // On the reader thread: the acceptance is sent, then hooks_.restart runs.
@@ -163,6 +165,9 @@ private:
     std::map<uint64_t, std::thread> workers_;
     std::map<uint64_t, pid_t> workerIds_;   // each running worker's thread id (gettid)
     std::vector<uint64_t> finishedWorkers_;  // ended, to be joined by the reader
+    // The running TerminalControl requests' tokens, by worker: the
+    // connection's end cancels them (their waits are not the driver's).
+    std::map<uint64_t, std::shared_ptr<CancelToken>> terminalWaits_;
     uint64_t nextSerial_ = 1;
     bool ending_ = false;                    // the connection is going: opens are undone at once
     // When a request last came or ended (or Hello did): the idle clock's start.

@@ -26,6 +26,7 @@
 
 #include <ntddk.h>
 
+#include "cancel_token.h"
 #include "ipc/protocol.h"
 #include "ipc_quota.h"
 
@@ -58,6 +59,13 @@ struct IpcHooks {
     // that thread. Without it the server answers Restart with
     // STATUS_NOT_SUPPORTED.
     std::function<void()> restart;
+    // A terminal program's request on its session (TerminalControl),
+    // asked by process `asker`; `output` comes sized to what it takes.
+    // Called on the request's worker; `cancel` is set when the client
+    // goes. Without it the server answers STATUS_NOT_SUPPORTED.
+    std::function<NTSTATUS(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
+                           std::vector<uint8_t>& output, CancelToken& cancel)>
+        terminalControl;
 };
 
 struct IpcLimits {

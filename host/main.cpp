@@ -317,6 +317,10 @@ int main(int argc, char** argv)
         return status;
     };
     hooks.restart = vlm::host::RequestRestart;
+    hooks.terminalControl = [&](uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
+                                std::vector<uint8_t>& output, vlm::host::CancelToken& cancel) {
+        return gateway.TerminalControl(terminal, asker, code, input, output, cancel);
+    };
     vlm::host::IpcServerOptions ipcOptions;
     ipcOptions.systemRoot = options.root;
     ipcOptions.group = group;

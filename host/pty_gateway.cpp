@@ -7,8 +7,10 @@
 #include "pty_gateway.h"
 
 #include "device_nodes.h"
+#include "ipc/protocol.h"
 #include "log.h"
 #include "pty_port.h"
+#include "pty_terminal_list.h"
 
 #include <vlm/kernel.h>
 
@@ -66,6 +68,8 @@ public:
     int Prune();
     void PortHeld(const std::string& portName, bool held);
     std::vector<PortView> Ports() const;
+    NTSTATUS TerminalControl(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
+                             std::vector<uint8_t>& output, CancelToken& cancel);
 
     int Watch(const std::string& portName, const std::string& slavePath) override;
     void Unwatch(int watch) override;
@@ -87,6 +91,9 @@ private:
     const std::string directory_;
 
     mutable std::mutex lock_;  // guards the members below; taken before any port's lock
+    // Made by the first Start, gone after the ports in Stop: the ports use
+    // it (under its own lock) for as long as they live.
+    std::unique_ptr<pty::TerminalList> list_;
     std::vector<std::unique_ptr<pty::Port>> ports_;
     std::map<std::string, int> holds_;       // by port name: open handles of other openers
     std::set<std::string> refusedNames_;     // links without a terminal, logged once
@@ -117,6 +124,14 @@ bool PtyGateway::Impl::PrepareDirectory()
     if (chmod(directory_.c_str(), 0755) != 0 ||
         (options_.group != gid_t(-1) && chown(directory_.c_str(), uid_t(-1), options_.group) != 0))
         Log("pty gateway: cannot open %s to the port group: %s", directory_.c_str(), strerror(errno));
+    // The list of terminals lives beside the IPC socket.
+    const std::string run = options_.systemRoot + "/run";
+    if (mkdir(run.c_str(), 0755) == 0)
+        chmod(run.c_str(), 0755);  // whatever the umask took away
+    else if (errno != EEXIST)
+        Log("pty gateway: cannot create %s: %s", run.c_str(), strerror(errno));
+    if (!list_)
+        list_ = std::make_unique<pty::TerminalList>(ipc::TerminalListPath(options_.systemRoot), options_.group);
     return true;
 }
 
@@ -162,7 +177,7 @@ int PtyGateway::Impl::Start()
         if (known)
             continue;
         auto port = std::make_unique<pty::Port>(portName, directory_ + "/" + portName, options_.group,
-                                                holds_[portName], *this);
+                                                holds_[portName], *this, *list_);
         if (!port->Offer())
             continue;
         ports_.push_back(std::move(port));
@@ -189,6 +204,7 @@ void PtyGateway::Impl::Stop()
     }
     ports.clear();  // each withdrawn: sessions ended, links removed
     std::lock_guard guard(lock_);
+    list_.reset();
     std::lock_guard watchGuard(watchLock_);
     wake_.reset();
     inotify_.reset();
@@ -248,6 +264,36 @@ std::vector<PtyGateway::PortView> PtyGateway::Impl::Ports() const
     for (const auto& port : ports_)
         views.push_back({port->name(), port->SlavePath(), port->linkPath()});
     return views;
+}
+
+NTSTATUS PtyGateway::Impl::TerminalControl(uint64_t terminal, pid_t asker, ULONG code,
+                                          std::span<const uint8_t> input, std::vector<uint8_t>& output,
+                                          CancelToken& cancel)
+{
+    pty::Port* port = nullptr;
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& candidate : ports_)
+            if (terminal != 0 && candidate->Device() == dev_t(terminal)) {
+                port = candidate.get();
+                break;
+            }
+        if (!port) {
+            output.clear();
+            return STATUS_NO_SUCH_DEVICE;
+        }
+        port->Enter();  // Drop's Withdraw waits for the Leave
+    }
+    NTSTATUS status;
+    // Only the program whose terminal it is (a process that has it open).
+    if (!pty::ProcessHasOpen(asker, dev_t(terminal))) {
+        output.clear();
+        status = STATUS_ACCESS_DENIED;
+    } else {
+        status = port->SessionControl(code, input, output, cancel);
+    }
+    port->Leave();
+    return status;
 }
 
 int PtyGateway::Impl::Watch(const std::string& portName, const std::string& slavePath)
@@ -419,6 +465,11 @@ NTSTATUS PtyGateway::RemoveDevice(const std::string& portName, const std::functi
 }
 void PtyGateway::PortHeld(const std::string& portName, bool held) { impl_->PortHeld(portName, held); }
 std::vector<PtyGateway::PortView> PtyGateway::Ports() const { return impl_->Ports(); }
+NTSTATUS PtyGateway::TerminalControl(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
+                                     std::vector<uint8_t>& output, CancelToken& cancel)
+{
+    return impl_->TerminalControl(terminal, asker, code, input, output, cancel);
+}
 
 int RemoveStaleLinks(const std::string& systemRoot)
 {
@@ -437,6 +488,8 @@ int RemoveStaleLinks(const std::string& systemRoot)
             Log("cannot remove the stale link %s/%s: %s", directory.c_str(), entry->d_name, strerror(errno));
     }
     closedir(dir);
+    // The list of those terminals goes with them.
+    unlink(ipc::TerminalListPath(systemRoot).c_str());
     return removed;
 }
 

@@ -5,10 +5,14 @@
 
 #include <ntddk.h>
 
+#include "cancel_token.h"
+
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -70,6 +74,15 @@ public:
     // In the order they were added.
     std::vector<PortView> Ports() const;
 
+    // A request of a terminal's program on its session (TerminalControl of
+    // the IPC protocol): `terminal` names the terminal by its slave's
+    // device number, and `asker` must have it open (else
+    // STATUS_ACCESS_DENIED); STATUS_NO_SUCH_DEVICE when no port offers
+    // that terminal now. `output` comes sized to what the asker takes.
+    // Any thread; `cancel` ends a wait.
+    NTSTATUS TerminalControl(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
+                             std::vector<uint8_t>& output, CancelToken& cancel);
+
 private:
     class Impl;
     std::unique_ptr<Impl> impl_;
@@ -77,8 +90,9 @@ private:
 
 // Removes what a vlmhost that ended without stopping (killed, crashed)
 // left in <root>/dosdevices: the links, which lead to pty numbers other
-// programs' terminals get next. Only links (and the gateway's temporary
-// ones) go; anything else in the directory stays. Returns how many went.
+// programs' terminals get next, and the list of their terminals. Only
+// links (and the gateway's temporary ones) go; anything else in the
+// directory stays. Returns how many links went.
 int RemoveStaleLinks(const std::string& systemRoot);
 
 }  // namespace vlm::host

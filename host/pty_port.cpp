@@ -26,8 +26,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace vlm::host::pty {
 
@@ -70,9 +72,9 @@ std::string OpenFailureCause(NTSTATUS status, const std::string& portName)
 
 }  // namespace
 
-Port::Port(std::string name, std::string linkPath, gid_t group, int holds, Watcher& watcher)
+Port::Port(std::string name, std::string linkPath, gid_t group, int holds, Watcher& watcher, TerminalList& list)
     : name_(std::move(name)), ntName_("\\DosDevices\\" + name_), link_(std::move(linkPath)), group_(group),
-      watcher_(watcher), holds_(holds)
+      watcher_(watcher), list_(list), holds_(holds)
 {
 }
 
@@ -90,6 +92,12 @@ bool Port::HasTerminal() const
     return terminal_.master.get() >= 0;
 }
 
+dev_t Port::Device() const
+{
+    std::lock_guard guard(lock_);
+    return terminal_.master.get() >= 0 ? terminal_.device : 0;
+}
+
 bool Port::Offer()
 {
     Terminal fresh;
@@ -105,7 +113,11 @@ bool Port::Offer()
             watcher_.Unwatch(watch);
             return false;
         }
+        // Listed before it is linked: a program that finds it by the link
+        // finds it in the list too.
+        list_.Set(name_, fresh.device);
         if (!PublishLink(name_, fresh.slavePath, link_)) {
+            list_.Remove(name_);
             watcher_.Unwatch(watch);
             return false;
         }
@@ -152,6 +164,7 @@ void Port::Withdraw()
     {
         std::lock_guard guard(lock_);
         withdrawn_ = true;
+        changed_.notify_all();
         uint64_t one = 1;
         if (end_.get() >= 0 && write(end_.get(), &one, sizeof one) < 0)
             Log("pty %s: eventfd: %s", name_.c_str(), strerror(errno));
@@ -159,11 +172,26 @@ void Port::Withdraw()
     // Not under the lock: the session takes it on its way out.
     if (session_.joinable())
         session_.join();
-    std::lock_guard guard(lock_);
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [this] { return users_ == 0; });
     watcher_.Unwatch(watch_);
     watch_ = -1;
     terminal_ = Terminal{};
     unlink(link_.c_str());
+    list_.Remove(name_);
+}
+
+void Port::Enter()
+{
+    std::lock_guard guard(lock_);
+    ++users_;
+}
+
+void Port::Leave()
+{
+    std::lock_guard guard(lock_);
+    --users_;
+    changed_.notify_all();
 }
 
 void Port::UpdateExclusiveLocked()
@@ -215,7 +243,24 @@ void Port::Session()
     }
     std::string printer = PrinterOfPort(name_);
     Log("pty %s: port opened%s%s", name_.c_str(), printer.empty() ? "" : " to ", printer.c_str());
+    {
+        std::lock_guard guard(lock_);
+        sessionHandle_ = handle;
+        sessionRecord_ = &session;
+        ++sessionSerial_;
+        lines_ = Lines{};
+        changed_.notify_all();
+    }
     bool failed = Traffic(handle, session);
+    {
+        // The program's requests end before the handle does; its line
+        // waits end now.
+        std::unique_lock guard(lock_);
+        sessionHandle_ = nullptr;
+        sessionRecord_ = nullptr;
+        changed_.notify_all();
+        changed_.wait(guard, [this] { return handleUsers_ == 0; });
+    }
     status = ZwClose(handle);
     bool ended;
     {
@@ -235,6 +280,7 @@ void Port::Session()
         sessionHoldsPort_ = false;
         UpdateExclusiveLocked();
         sessionRunning_ = false;
+        changed_.notify_all();
     }
     // Said once the terminal welcomes every program again.
     Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
@@ -255,7 +301,9 @@ void Port::HangUp()
     if (made && CreateTerminal(name_, group_, &fresh)) {
         watch = watcher_.Watch(name_, fresh.slavePath);
         // The link leads to the fresh terminal before the old one goes, so
-        // it never names a pty number that is free for someone else.
+        // it never names a pty number that is free for someone else; the
+        // list names it first.
+        list_.Set(name_, fresh.device);
         made = PublishLink(name_, fresh.slavePath, link_);
     } else {
         made = false;
@@ -275,10 +323,12 @@ void Port::HangUp()
                 link_.c_str());
         } else {
             watcher_.Unwatch(watch);
+            list_.Remove(name_);
             if (!withdrawn_)
                 unlink(link_.c_str());  // the gateway offers one again later
         }
         sessionRunning_ = false;
+        changed_.notify_all();
     }
     watcher_.Returned(name_);
 }
@@ -398,6 +448,7 @@ bool Port::WriteLoop(HANDLE handle, LineSettings* applied, SessionRecord& sessio
             // A send that failed completes with success and a short count;
             // the connection is gone then and later writes send nothing.
             if (!NT_SUCCESS(status) || iosb.Information < wanted) {
+                LinesDropped();
                 if (!NT_SUCCESS(status)) {
                     Log("pty %s: write failed: status 0x%08X after %zu of %zu bytes; the terminal hangs up",
                         name_.c_str(), unsigned(status), done, size_t(n));
@@ -497,6 +548,199 @@ void Port::FollowTermios(HANDLE handle, LineSettings* applied)
     if (now.baud == 0)
         now.baud = applied->baud;
     *applied = now;
+}
+
+}  // namespace vlm::host::pty
+
+namespace vlm::host::pty {
+
+namespace {
+
+bool SessionCode(ULONG code)
+{
+    switch (code) {
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+    case IOCTL_SERIAL_SET_DTR:
+    case IOCTL_SERIAL_CLR_DTR:
+    case IOCTL_SERIAL_SET_RTS:
+    case IOCTL_SERIAL_CLR_RTS:
+    case IOCTL_SERIAL_SET_BREAK_ON:
+    case IOCTL_SERIAL_SET_BREAK_OFF:
+    case IOCTL_SERIAL_GET_COMMSTATUS:
+    case IOCTL_SERIAL_GET_DTRRTS:
+    case IOCTL_SERIAL_WAIT_ON_MASK:
+    case ipc::kTerminalCountersCode:
+        return true;
+    default:
+        return false;
+    }
+}
+
+constexpr ULONG kLineEvents = SERIAL_EV_CTS | SERIAL_EV_DSR | SERIAL_EV_RLSD | SERIAL_EV_RING;
+
+void PutU32(std::vector<uint8_t>& output, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        output[at + size_t(i)] = uint8_t(value >> (8 * i));
+}
+
+}  // namespace
+
+void Port::LinesDropped()
+{
+    std::lock_guard guard(lock_);
+    ++lines_.cts;
+    ++lines_.dsr;
+    changed_.notify_all();
+}
+
+ULONG Port::ChangedEvents(const Lines& before, const Lines& now, ULONG mask)
+{
+    ULONG events = 0;
+    if (now.cts != before.cts)
+        events |= SERIAL_EV_CTS;
+    if (now.dsr != before.dsr)
+        events |= SERIAL_EV_DSR;
+    if (now.rlsd != before.rlsd)
+        events |= SERIAL_EV_RLSD;
+    if (now.ring != before.ring)
+        events |= SERIAL_EV_RING;
+    return events & mask;
+}
+
+NTSTATUS Port::SessionControl(ULONG code, std::span<const uint8_t> input, std::vector<uint8_t>& output,
+                              CancelToken& cancel)
+{
+    if (!SessionCode(code)) {
+        output.clear();
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    // A program that asks at once after its open may be ahead of the
+    // watcher: its session starts now rather than at the watcher's look.
+    Look();
+    cancel.Register([this] {
+        std::lock_guard guard(lock_);
+        changed_.notify_all();
+    });
+    NTSTATUS status;
+    {
+        std::unique_lock guard(lock_);
+        status = SessionControlLocked(guard, code, input, output, cancel);
+    }
+    cancel.Unregister();
+    return status;
+}
+
+NTSTATUS Port::SessionControlLocked(std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input,
+                                    std::vector<uint8_t>& output, CancelToken& cancel)
+{
+    const size_t room = output.size();
+    output.clear();
+    // The session is opening the port (connecting to the printer): its
+    // program's request waits for that, as its bytes do.
+    changed_.wait(guard,
+                  [&] { return withdrawn_ || cancel.Cancelled() || sessionHandle_ != nullptr || !sessionRunning_; });
+    if (cancel.Cancelled())
+        return STATUS_CANCELLED;
+    if (withdrawn_ || sessionHandle_ == nullptr)
+        return STATUS_INVALID_DEVICE_STATE;  // no session: it hung up, or the port would not open
+
+    switch (code) {
+    case IOCTL_SERIAL_WAIT_ON_MASK: {
+        ULONG mask = 0;
+        if (input.size() != sizeof mask)
+            return STATUS_INVALID_PARAMETER;
+        memcpy(&mask, input.data(), sizeof mask);
+        if (mask == 0 || (mask & ~kLineEvents) != 0)
+            return STATUS_INVALID_PARAMETER;
+        if (room < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        const Lines before = lines_;
+        const uint64_t serial = sessionSerial_;
+        // Signalled by LinesDropped, the session's end, Withdraw and the token.
+        changed_.wait(guard, [&] {
+            return ChangedEvents(before, lines_, mask) != 0 || cancel.Cancelled() || withdrawn_ ||
+                   sessionHandle_ == nullptr || sessionSerial_ != serial;
+        });
+        const ULONG events = sessionSerial_ == serial ? ChangedEvents(before, lines_, mask) : 0;
+        if (events == 0)
+            return STATUS_CANCELLED;
+        output.resize(sizeof events);
+        PutU32(output, 0, events);
+        return STATUS_SUCCESS;
+    }
+    case IOCTL_SERIAL_GET_DTRRTS:
+        if (room < sizeof(ULONG))
+            return STATUS_BUFFER_TOO_SMALL;
+        output.resize(sizeof(ULONG));
+        PutU32(output, 0, (lines_.dtr ? SERIAL_DTR_STATE : 0) | (lines_.rts ? SERIAL_RTS_STATE : 0));
+        return STATUS_SUCCESS;
+    case ipc::kTerminalCountersCode: {
+        if (room < ipc::kTerminalCountersBytes)
+            return STATUS_BUFFER_TOO_SMALL;
+        // The port's errors are read (and so cleared) here only: counting
+        // them keeps them.
+        std::vector<uint8_t> status(sizeof(SERIAL_STATUS));
+        NTSTATUS result = DriverControlLocked(guard, IOCTL_SERIAL_GET_COMMSTATUS, {}, status);
+        if (!NT_SUCCESS(result))
+            return result;
+        if (sessionRecord_ == nullptr)
+            return STATUS_INVALID_DEVICE_STATE;  // the session ended meanwhile
+        SERIAL_STATUS comm{};
+        memcpy(&comm, status.data(), std::min(status.size(), sizeof comm));
+        lines_.framing += (comm.Errors & SERIAL_ERROR_FRAMING) ? 1 : 0;
+        lines_.overrun += (comm.Errors & SERIAL_ERROR_OVERRUN) ? 1 : 0;
+        lines_.parity += (comm.Errors & SERIAL_ERROR_PARITY) ? 1 : 0;
+        lines_.breaks += (comm.Errors & SERIAL_ERROR_BREAK) ? 1 : 0;
+        lines_.bufferOverrun += (comm.Errors & SERIAL_ERROR_QUEUEOVERRUN) ? 1 : 0;
+        const ipc::ConnectionReport report = ReportOf(*sessionRecord_->ledger);
+        const uint32_t counters[] = {lines_.cts,       lines_.dsr,           lines_.ring,         lines_.rlsd,
+                                     uint32_t(report.received), uint32_t(report.sent), lines_.framing,
+                                     lines_.overrun,   lines_.parity,        lines_.breaks,       lines_.bufferOverrun};
+        static_assert(sizeof counters == ipc::kTerminalCountersBytes);
+        output.resize(sizeof counters);
+        for (size_t i = 0; i < std::size(counters); ++i)
+            PutU32(output, 4 * i, counters[i]);
+        return STATUS_SUCCESS;
+    }
+    default:
+        break;
+    }
+    output.resize(room);
+    NTSTATUS status = DriverControlLocked(guard, code, input, output);
+    if (NT_SUCCESS(status)) {
+        if (code == IOCTL_SERIAL_SET_DTR || code == IOCTL_SERIAL_CLR_DTR)
+            lines_.dtr = code == IOCTL_SERIAL_SET_DTR;
+        if (code == IOCTL_SERIAL_SET_RTS || code == IOCTL_SERIAL_CLR_RTS)
+            lines_.rts = code == IOCTL_SERIAL_SET_RTS;
+    }
+    return status;
+}
+
+NTSTATUS Port::DriverControlLocked(std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input,
+                                   std::vector<uint8_t>& output)
+{
+    if (sessionHandle_ == nullptr) {
+        output.clear();
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    HANDLE handle = sessionHandle_;
+    ++handleUsers_;
+    guard.unlock();
+    // Copied: a driver may write into its input buffer.
+    std::vector<uint8_t> in(input.begin(), input.end());
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS status = ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code,
+                                            in.empty() ? nullptr : in.data(), ULONG(in.size()),
+                                            output.empty() ? nullptr : output.data(), ULONG(output.size()));
+    guard.lock();
+    --handleUsers_;
+    changed_.notify_all();
+    if (NT_ERROR(status))
+        output.clear();
+    else if (iosb.Information < output.size())
+        output.resize(iosb.Information);
+    return status;
 }
 
 }  // namespace vlm::host::pty

@@ -5,13 +5,18 @@
 // moment it arrives, one waits on the port for the printer's bytes.
 #pragma once
 
+#include "cancel_token.h"
 #include "pty_terminal.h"
+#include "pty_terminal_list.h"
 #include "session_record.h"
 
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace vlm::host::pty {
 
@@ -37,7 +42,7 @@ protected:
 
 class Port {
 public:
-    Port(std::string name, std::string linkPath, gid_t group, int holds, Watcher& watcher);
+    Port(std::string name, std::string linkPath, gid_t group, int holds, Watcher& watcher, TerminalList& list);
     ~Port();  // Withdraw()
     Port(const Port&) = delete;
     Port& operator=(const Port&) = delete;
@@ -46,6 +51,7 @@ public:
     const std::string& linkPath() const { return link_; }
     std::string SlavePath() const;
     bool HasTerminal() const;
+    dev_t Device() const;  // the terminal's slave; 0 while it has none
 
     // Makes a terminal and points the link at it. False when the system
     // has none to give (logged): the link is removed rather than left
@@ -62,7 +68,40 @@ public:
     // the port offers nothing again.
     void Withdraw();
 
+    // A request of the terminal's program on its session (TerminalControl
+    // of the IPC protocol, whose comment lists the codes): waits while the
+    // session is still opening the port, then runs on the session's own
+    // handle, or answers from the session's record. `output` comes sized
+    // to what the asker takes and leaves with what was answered. Between
+    // Enter() and Leave() only.
+    NTSTATUS SessionControl(ULONG code, std::span<const uint8_t> input, std::vector<uint8_t>& output,
+                            CancelToken& cancel);
+    // A caller that uses the port outside the gateway's lock; Withdraw
+    // waits until every one has left.
+    void Enter();
+    void Leave();
+
 private:
+    // What the session's program sees of the handshake lines, besides what
+    // the driver reports: the lines it set, the changes of the inputs the
+    // session saw, the errors the port reported.
+    struct Lines {
+        bool dtr = true;  // a Linux open raises DTR and RTS
+        bool rts = true;
+        ULONG cts = 0, dsr = 0, ring = 0, rlsd = 0;  // transitions
+        ULONG framing = 0, overrun = 0, parity = 0, breaks = 0, bufferOverrun = 0;
+    };
+    // The wait-on-mask events among `mask` whose lines changed from `before` to `now`.
+    static ULONG ChangedEvents(const Lines& before, const Lines& now, ULONG mask);
+    NTSTATUS SessionControlLocked(std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input,
+                                  std::vector<uint8_t>& output, CancelToken& cancel);
+    // A driver request on the session's handle; lock_ held on entry and
+    // exit, dropped around the call.
+    NTSTATUS DriverControlLocked(std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input,
+                                 std::vector<uint8_t>& output);
+    // The port failed a write: the driver has dropped CTS and DSR.
+    void LinesDropped();
+
     void Session();
     // The session's traffic until the program closes the terminal, the
     // port fails a write (true) or the session is ended.
@@ -88,6 +127,7 @@ private:
     const std::string link_;
     const gid_t group_;
     Watcher& watcher_;
+    TerminalList& list_;
 
     mutable std::mutex lock_;  // guards the members below
     // The session thread uses the master without the lock while
@@ -103,6 +143,19 @@ private:
     // signal it; the writer's and the reader's polls wait on it.
     Fd end_;
     std::thread session_;           // joined before the next session starts
+    // The running session's open handle while it serves its program's
+    // requests, and its record; null before the port is open and from the
+    // session's end on (ZwClose waits until handleUsers_ is 0).
+    HANDLE sessionHandle_ = nullptr;
+    SessionRecord* sessionRecord_ = nullptr;
+    int handleUsers_ = 0;       // SessionControl calls in the driver on sessionHandle_
+    int users_ = 0;             // Enter()ed callers
+    uint64_t sessionSerial_ = 0;  // counts sessions: a line wait ends with its own
+    Lines lines_;                 // the running session's; fresh for each
+    // Signalled when sessionHandle_, sessionRunning_, handleUsers_, users_
+    // or lines_ change, when the port is withdrawn, and by the token of a
+    // SessionControl that is cancelled.
+    std::condition_variable changed_;
 
     // The session's reader: set when it has left (the writer cancels its
     // requests until then).

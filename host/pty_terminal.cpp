@@ -97,9 +97,15 @@ bool CreateTerminal(const std::string& portName, gid_t group, Terminal* terminal
         Log("pty %s: cannot give %s to group %u: %s", portName.c_str(), path, unsigned(group), strerror(errno));
         return false;
     }
+    struct stat st;
+    if (fstat(slave.get(), &st) != 0) {
+        Log("pty %s: cannot stat %s: %s", portName.c_str(), path, strerror(errno));
+        return false;
+    }
     slave.reset();
     terminal->master = std::move(master);
     terminal->slavePath = path;
+    terminal->device = st.st_rdev;
     return true;
 }
 
@@ -158,6 +164,27 @@ bool SameDescription(pid_t a, int fdA, pid_t b, int fdB)
     return same == 0;
 }
 
+// Calls found(fd) for each descriptor of `pid` open on the character
+// device `device`, until it returns false. False when the process's
+// descriptors cannot be read (gone, or not ours to look into).
+template <typename Found>
+bool ForEachDescriptorOn(pid_t pid, dev_t device, Found found)
+{
+    DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (!fds)
+        return false;
+    while (dirent* entry = readdir(fds)) {
+        struct stat target;
+        if (!AllDigits(entry->d_name) || fstatat(dirfd(fds), entry->d_name, &target, 0) != 0 ||
+            !S_ISCHR(target.st_mode) || target.st_rdev != device)
+            continue;
+        if (!found(atoi(entry->d_name)))
+            break;
+    }
+    closedir(fds);
+    return true;
+}
+
 }  // namespace
 
 int CountOpeners(const std::string& slavePath)
@@ -175,26 +202,28 @@ int CountOpeners(const std::string& slavePath)
         // vlmhost's own descriptors count too: it opens a slave itself only
         // under the port's lock, which the caller holds.
         const pid_t pid = pid_t(atoi(process->d_name));
-        DIR* fds = opendir(("/proc/" + std::string(process->d_name) + "/fd").c_str());
-        if (!fds)
-            continue;  // gone, or not ours to look into
-        while (dirent* entry = readdir(fds)) {
-            struct stat target;
-            if (!AllDigits(entry->d_name) || fstatat(dirfd(fds), entry->d_name, &target, 0) != 0 ||
-                !S_ISCHR(target.st_mode) || target.st_rdev != slave.st_rdev)
-                continue;
-            const int fd = atoi(entry->d_name);
+        ForEachDescriptorOn(pid, slave.st_rdev, [&](int fd) {
             bool known = false;
             for (const auto& [otherPid, otherFd] : descriptions)
                 if ((known = SameDescription(pid, fd, otherPid, otherFd)))
                     break;
             if (!known)
                 descriptions.emplace_back(pid, fd);
-        }
-        closedir(fds);
+            return true;
+        });
     }
     closedir(processes);
     return int(descriptions.size());
+}
+
+bool ProcessHasOpen(pid_t pid, dev_t device)
+{
+    bool has = false;
+    ForEachDescriptorOn(pid, device, [&](int) {
+        has = true;
+        return false;
+    });
+    return has;
 }
 
 bool LineSettings::operator==(const LineSettings& o) const

@@ -34,6 +34,7 @@ private:
 struct Terminal {
     Fd master;
     std::string slavePath;  // /dev/pts/N
+    dev_t device = 0;       // the slave's device number
 };
 
 // A fresh raw terminal at 9600 baud whose slave belongs to `group` with
@@ -65,6 +66,10 @@ bool SetExclusive(int master, bool exclusive);
 // in every process (descriptors a process shares by dup or
 // fork count once). Reads /proc; 0 when it cannot be read.
 int CountOpeners(const std::string& slavePath);
+
+// Whether process `pid` has a descriptor of the terminal `device` open.
+// Reads /proc; false when it cannot be read.
+bool ProcessHasOpen(pid_t pid, dev_t device);
 
 // The speed and framing a program set on its terminal.
 struct LineSettings {

@@ -141,7 +141,7 @@ TEST_F(IpcMalformed, BadPayloadsUnknownOpsAndRequestsBeforeHelloGetFailureReplie
     EXPECT_EQ(status(Op::Cancel, handle_, {0}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op(0), 0, {}), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(status(Op(10), 0, {}), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(status(Op(12), 0, {}), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(status(Op(13), 0, {}), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(status(Op(0x7FFF), 0, {1, 2}), STATUS_NOT_SUPPORTED);
     // A reply sent to the server is no request.
     uint32_t id = client->Send(Op(uint16_t(Op::Write) | ipc::kReplyBit), handle_, Bytes("xy"));

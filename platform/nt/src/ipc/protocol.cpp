@@ -219,12 +219,34 @@ bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest&
     return out.outputLength <= kMaxPayload;
 }
 
+std::vector<uint8_t> EncodeTerminalControl(const TerminalControlRequest& request)
+{
+    std::vector<uint8_t> payload(kTerminalControlFixedBytes + request.input.size());
+    Put32(payload.data(), request.code);
+    Put32(payload.data() + 4, request.outputLength);
+    Put64(payload.data() + 8, request.terminal);
+    if (!request.input.empty())
+        memcpy(payload.data() + kTerminalControlFixedBytes, request.input.data(), request.input.size());
+    return payload;
+}
+
+bool DecodeTerminalControl(std::span<const uint8_t> payload, TerminalControlRequest& out)
+{
+    if (payload.size() < kTerminalControlFixedBytes)
+        return false;
+    out.code = Get32(payload.data());
+    out.outputLength = Get32(payload.data() + 4);
+    out.terminal = Get64(payload.data() + 8);
+    out.input = payload.subspan(kTerminalControlFixedBytes);
+    return out.outputLength <= kMaxPayload;
+}
+
 size_t RequestBufferBytes(Op op, uint32_t length, std::span<const uint8_t> prefix)
 {
     size_t asked = 0;
     if (op == Op::Read && length == 4 && prefix.size() >= 4)
         asked = Get32(prefix.data());
-    else if (op == Op::DeviceControl && length >= 8 && prefix.size() >= 8)
+    else if ((op == Op::DeviceControl || op == Op::TerminalControl) && length >= 8 && prefix.size() >= 8)
         asked = Get32(prefix.data() + 4);
     // Beyond kMaxPayload the request is refused before anything is allocated.
     return length + (asked <= kMaxPayload ? asked : 0);
@@ -238,6 +260,14 @@ std::vector<uint8_t> EncodeRestart(uint32_t reason)
 bool DecodeRestart(std::span<const uint8_t> payload, uint32_t& reason)
 {
     return DecodeU32(payload, reason);
+}
+
+std::string TerminalListPath(std::string_view systemRoot)
+{
+    std::string path(systemRoot);
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    return path + "run/terminals";
 }
 
 std::string SocketPath(std::string_view systemRoot)

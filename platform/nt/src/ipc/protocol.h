@@ -100,6 +100,14 @@ enum class Op : uint16_t {
     // too), closing their ports, removes its devices in order and starts
     // again on the same root.
     Restart = 11,
+    // Payload: u32 ioControlCode, u32 outputLength (at most
+    // kMaxPayload), u64 the device number of a terminal's slave (as
+    // <root>/run/terminals lists it), then the input buffer. A request on
+    // the session of the port whose terminal that is, run on the
+    // session's own handle; only a process that has the terminal open may
+    // ask (else kStatusAccessDenied). Handle 0. Reply as DeviceControl's.
+    // The codes answered are listed with kTerminalCountersCode.
+    TerminalControl = 12,
 };
 
 struct Header {
@@ -164,6 +172,16 @@ struct DeviceControlRequest {
 std::vector<uint8_t> EncodeDeviceControl(uint32_t code, uint32_t outputLength, std::span<const uint8_t> input);
 bool DecodeDeviceControl(std::span<const uint8_t> payload, DeviceControlRequest& out);
 
+struct TerminalControlRequest {
+    uint32_t code = 0;
+    uint32_t outputLength = 0;
+    uint64_t terminal = 0;           // dev_t of the slave
+    std::span<const uint8_t> input;  // points into the payload
+};
+inline constexpr size_t kTerminalControlFixedBytes = 16;
+std::vector<uint8_t> EncodeTerminalControl(const TerminalControlRequest& request);
+bool DecodeTerminalControl(std::span<const uint8_t> payload, TerminalControlRequest& out);
+
 std::vector<uint8_t> EncodeRestart(uint32_t reason);
 bool DecodeRestart(std::span<const uint8_t> payload, uint32_t& reason);
 
@@ -212,6 +230,31 @@ bool DecodeConnectionReport(std::span<const uint8_t> payload, ConnectionReport& 
 // write means, for the program's user. `waitedMs` is how long the write
 // that came back short had waited.
 std::string DescribeShortWrite(const ConnectionReport& report, uint64_t took, uint64_t asked, uint64_t waitedMs);
+
+// ------------------------------------------------ a terminal's session
+//
+// TerminalControl answers IOCTL_SERIAL_GET_MODEMSTATUS, SET_DTR, CLR_DTR,
+// SET_RTS, CLR_RTS, SET_BREAK_ON, SET_BREAK_OFF and GET_COMMSTATUS as the
+// driver does for the session's open; GET_DTRRTS (output u32:
+// SERIAL_DTR_STATE 1, SERIAL_RTS_STATE 2) from what the session's program
+// last set, both on when it opened, as a Linux open raises them;
+// WAIT_ON_MASK (input u32 of SERIAL_EV_CTS, _DSR, _RLSD, _RING; output
+// u32, the events seen) waits until the session sees one of those lines
+// change, and ends with STATUS_CANCELLED when the session ends or the
+// asker goes; and kTerminalCountersCode. Every other code is refused with
+// STATUS_INVALID_DEVICE_REQUEST: the session's handle serves its program.
+
+// The session's line counters (serial device type, vendor function,
+// METHOD_BUFFERED): output kTerminalCountersBytes, u32 each in this order:
+// cts, dsr, ring, rlsd transitions; bytes received, bytes transmitted;
+// framing, overrun, parity, break, buffer-overrun errors.
+inline constexpr uint32_t kTerminalCountersCode = 0x001B3C04;
+inline constexpr size_t kTerminalCountersBytes = 11 * 4;
+
+// Lists every terminal the pty gateway offers, one "<slave device number>
+// <port name>" line each (decimal st_rdev): how a program tells a
+// terminal of vlmhost from any other without asking.
+std::string TerminalListPath(std::string_view systemRoot);
 
 std::string SocketPath(std::string_view systemRoot);
 
