@@ -2,6 +2,8 @@
 #include "io/iop.h"
 #include "ob/ob.h"
 
+#include <vlm/kernel.h>
+
 #include <new>
 
 namespace vlm::nt::io {
@@ -151,6 +153,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    // Every request is traffic: the adaptive clock runs fine while they come.
+    KeNoteClockTraffic();
     return driver->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
 }
 
@@ -172,6 +176,8 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21, reinterpret_cast<ULONG_PTR>(Irp),
                      reinterpret_cast<ULONG_PTR>(routine), 0);
 
+    // A request ending (a read's bytes, a wait's events) is traffic too.
+    KeNoteClockTraffic();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     while (Irp->CurrentLocation <= Irp->StackCount) {
         Irp->PendingReturned = stack->Control & SL_PENDING_RETURNED;
