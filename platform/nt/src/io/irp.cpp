@@ -1,4 +1,5 @@
 // IRPs: allocation, passing down the stack, and completion back up.
+#include "cm/cm.h"
 #include "io/iop.h"
 #include "ob/ob.h"
 
@@ -155,6 +156,9 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
     // Every request is traffic: the adaptive clock runs fine while they come.
     KeNoteClockTraffic();
+    // The driver's registry reads for this request look once whether the
+    // registry changed (an open's lookup reads every assignment).
+    cm::RequestReads reads;
     return driver->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
 }
 
