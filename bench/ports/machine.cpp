@@ -46,7 +46,8 @@ private:
 
 }  // namespace
 
-Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts) : vlmhostPath_(vlmhostPath)
+Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts)
+    : vlmhostPath_(vlmhostPath), sinkPorts_(sinkPorts)
 {
     char pattern[] = "/tmp/vlmportbench.XXXXXX";
     if (!mkdtemp(pattern))
@@ -65,12 +66,35 @@ Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& si
             node.Set("HardwareID", "mirkatech\\quentaro", REG_MULTI_SZ);
         }
         Key(std::string(instance) + "\\Device Parameters").Set("PortName", PortName(i));
-        Key assignment("SOFTWARE\\VELMORA\\KORDIA\\" + PortName(i));
-        // 127.0.0.1 in memory order, the TCP port in network order.
-        assignment.Set("IPAddress", DWORD(0x0100007F));
-        assignment.Set("Port", DWORD(((sinkPorts[i] & 0xFF) << 8) | (sinkPorts[i] >> 8)));
-        assignment.Set("Port_", DWORD(sinkPorts[i]));
+        Assign(i);
     }
+}
+
+void Machine::Assign(size_t index)
+{
+    Key assignment("SOFTWARE\\VELMORA\\KORDIA\\" + PortName(index));
+    // 127.0.0.1 in memory order, the TCP port in network order.
+    assignment.Set("IPAddress", DWORD(0x0100007F));
+    assignment.Set("Port", DWORD(((sinkPorts_[index] & 0xFF) << 8) | (sinkPorts_[index] >> 8)));
+    assignment.Set("Port_", DWORD(sinkPorts_[index]));
+}
+
+void Machine::AssignOnly(size_t index)
+{
+    for (size_t i = 0; i < sinkPorts_.size(); ++i) {
+        if (i == index)
+            continue;
+        const std::string path = "SOFTWARE\\VELMORA\\KORDIA\\" + PortName(i);
+        LONG rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+            throw std::runtime_error("cannot delete HKLM\\" + path + ": error " + std::to_string(rc));
+    }
+}
+
+void Machine::AssignAll()
+{
+    for (size_t i = 0; i < sinkPorts_.size(); ++i)
+        Assign(i);
 }
 
 void Machine::Start(const std::vector<std::string>& options)

@@ -220,8 +220,13 @@ TEST_F(RegistryStoreTest, ARunOfReadsSeesWhatWasCommittedBeforeItBeganAndItsOwnC
         Store::BeginReadRun();  // runs nest
         Store::EndReadRun();
         EXPECT_EQ(port(), 9100u + run);
+        nt::cm::KeyRecord com3Before, com3After;
+        ASSERT_EQ(a->EnumerateKey(parent, 0, &com3Before), StoreStatus::Ok);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
         setPort(*a, 7000);  // its own change, seen within the run
         EXPECT_EQ(port(), 7000u);
+        ASSERT_EQ(a->EnumerateKey(parent, 0, &com3After), StoreStatus::Ok);
+        EXPECT_GT(com3After.lastWriteTime, com3Before.lastWriteTime) << "the subkey's write time stayed as cached";
         Store::EndReadRun();
         setPort(*b, 9101 + run);
     }

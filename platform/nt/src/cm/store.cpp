@@ -974,6 +974,7 @@ StoreStatus Store::SetValue(KeyId key, std::string_view name, uint32_t type, con
     if (Utf16Length(name) > kMaxValueNameChars || size > kMaxValueDataBytes)
         return StoreStatus::ParameterInvalid;
     std::lock_guard guard(lock_);
+    const int64_t before = sqlite3_total_changes64(db_);
     Transaction tx(*this, true);
     if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
@@ -989,7 +990,10 @@ StoreStatus Store::SetValue(KeyId key, std::string_view name, uint32_t type, con
     }
     if (StoreStatus s = Touch(key, NtTimeNow()); s != StoreStatus::Ok)
         return s;
-    return tx.Commit();
+    if (StoreStatus s = tx.Commit(); s != StoreStatus::Ok)
+        return s;
+    ForgetValueChange(before, key);
+    return StoreStatus::Ok;
 }
 
 StoreStatus Store::QueryValue(KeyId key, std::string_view name, ValueRecord* value)
@@ -1027,6 +1031,7 @@ StoreStatus Store::EnumerateValue(KeyId key, uint32_t index, ValueRecord* value)
 StoreStatus Store::DeleteValue(KeyId key, std::string_view name)
 {
     std::lock_guard guard(lock_);
+    const int64_t before = sqlite3_total_changes64(db_);
     Transaction tx(*this, true);
     if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
@@ -1040,7 +1045,34 @@ StoreStatus Store::DeleteValue(KeyId key, std::string_view name)
         return StoreStatus::NotFound;
     if (StoreStatus s = Touch(key, NtTimeNow()); s != StoreStatus::Ok)
         return s;
-    return tx.Commit();
+    if (StoreStatus s = tx.Commit(); s != StoreStatus::Ok)
+        return s;
+    ForgetValueChange(before, key);
+    return StoreStatus::Ok;
+}
+
+void Store::ForgetValueChange(int64_t before, KeyId key)
+{
+    // Only when the cache was current up to this write; otherwise the
+    // next read empties it anyway.
+    if (cache_->changes != before)
+        return;
+    // The key's values and its row (the write time) changed, and so did
+    // its entry in its parent's subkeys.
+    KeyId parent = 0;
+    if (auto row = cache_->keys.find(key); row != cache_->keys.end() && row->second.status == StoreStatus::Ok) {
+        parent = row->second.parent;
+    } else {
+        Statement stmt(*this, "SELECT parent FROM keys WHERE id=?1");
+        stmt.Bind(1, key);
+        if (stmt.Step() != SQLITE_ROW)
+            return;  // gone already: leave it to the next read to empty the cache
+        parent = stmt.Int(0);
+    }
+    cache_->keys.erase(key);
+    cache_->values.erase(key);
+    cache_->subkeys.erase(parent);
+    cache_->changes = sqlite3_total_changes64(db_);
 }
 
 // ------------------------------------------------------ whole database

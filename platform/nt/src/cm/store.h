@@ -234,6 +234,10 @@ private:
     StoreStatus CachedKey(KeyId key, const ReadCacheKey** row);
     StoreStatus CachedSubkeys(KeyId key, const std::vector<ReadCacheSubkey>** subkeys);
     StoreStatus CachedValues(KeyId key, const std::vector<ReadCacheValue>** values);
+    // After this connection changed a value of `key` (the change count was
+    // `before`): forgets what that change made stale and keeps the rest.
+    // Key creation and deletion empty the whole cache (at the next read).
+    void ForgetValueChange(int64_t before, KeyId key);
     const std::string file_;  // for messages
     KeyId root_ = 0;
     std::vector<KeyId> protected_;  // hive roots, fixed once seeded
