@@ -230,7 +230,7 @@ Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int coun
               const std::function<std::unique_ptr<Stream>(size_t)>& open)
 {
     Step step("opening " + std::to_string(count) + " ports " + how + " and measuring them idle",
-              seconds(302) + settings.window * 2);
+              seconds(303) + settings.window * 2);
     const double baseline = MeasureCpu(machine.host().pid(), settings.window).msPerSecond;
     const int accepted = sinks.accepted();
     const int ended = sinks.ended();
@@ -241,8 +241,8 @@ Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int coun
         step.Fail(std::to_string(sinks.accepted() - accepted) + " of " + std::to_string(count) +
                   " ports connected to their printers");
     // The sessions' first passes are not idle, and the adaptive clock
-    // stays fine for its quiet second after the opens.
-    std::this_thread::sleep_for(milliseconds(1500));
+    // stays fine for its quiet second after the last session's start.
+    std::this_thread::sleep_for(milliseconds(2500));
     const CpuRate rate = MeasureCpu(machine.host().pid(), settings.window);
     streams.clear();
     if (!sinks.WaitFor([&] { return sinks.ended(); }, ended + count, step))
