@@ -45,7 +45,7 @@ struct Options {
     bool pty = true;         // offer a pseudo-terminal per COM link while serving
     bool ipc = true;         // serve programs on <root>/run/vlmhost.sock while serving
     std::string group;       // besides root and our own user, this group may connect; "" our group
-    LONGLONG clockInterval = vlm::nt::kClockIntervalDefault;  // the kernel clock's, 100 ns units
+    LONGLONG clockInterval = vlm::nt::kClockIntervalAdaptive;  // the kernel clock's, 100 ns units
 };
 
 void Usage(FILE* out)
@@ -72,8 +72,10 @@ void Usage(FILE* out)
             "                      0660, group NAME; default: vlmhost's own group).\n"
             "                      Root and vlmhost's own user always may, and only\n"
             "                      they may install or remove devices.\n"
-            "  --clock-interval MS the kernel clock's interval, 1 (default) to 15.625 ms:\n"
-            "                      time-outs end on its ticks (see README)\n"
+            "  --clock-interval MS the kernel clock's interval, 1 to 15.625 ms: time-outs\n"
+            "                      end on its ticks; or adaptive (default): 1 ms while\n"
+            "                      the ports have traffic, 15.625 ms after a quiet\n"
+            "                      second (see README)\n"
             "Every mode takes <root>/vlmhost.lock first: one vlmhost per root.\n"
             "  --help              this text\n");
 }
@@ -120,8 +122,8 @@ bool Parse(int argc, char** argv, Options& options)
             const char* v = value("--clock-interval");
             if (!v)
                 return false;
-            if (!(options.clockInterval = nt::KeClockIntervalFromMilliseconds(v))) {
-                fprintf(stderr, "vlmhost: --clock-interval takes milliseconds from 1 to 15.625\n");
+            if ((options.clockInterval = nt::KeClockIntervalFromText(v)) < 0) {
+                fprintf(stderr, "vlmhost: --clock-interval takes milliseconds from 1 to 15.625, or adaptive\n");
                 return false;
             }
         } else if (arg == "--group") {
@@ -266,7 +268,11 @@ int main(int argc, char** argv)
                 unsigned(status));
         return 1;
     }
-    printf("kernel started on %s, clock interval %g ms\n", options.root.c_str(), double(options.clockInterval) / 10000);
+    if (options.clockInterval == nt::kClockIntervalAdaptive)
+        printf("kernel started on %s, clock interval adaptive\n", options.root.c_str());
+    else
+        printf("kernel started on %s, clock interval %g ms\n", options.root.c_str(),
+               double(options.clockInterval) / 10000);
     vlm::host::CloseRootFiles(options.root, group);
     int rc = 0;
     if (!options.createPort.empty() && !CreatePortNode(options.createPort))

@@ -49,11 +49,10 @@ private:
 }  // namespace
 
 Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& sinkPorts, const std::string& address)
-    : vlmhostPath_(vlmhostPath)
+    : vlmhostPath_(vlmhostPath), sinkPorts_(sinkPorts)
 {
     // The registry holds the address in memory order: as inet_pton lays it out.
-    DWORD ip = 0;
-    if (inet_pton(AF_INET, address.c_str(), &ip) != 1)
+    if (inet_pton(AF_INET, address.c_str(), &address_) != 1)
         throw std::runtime_error(address + " is not an IPv4 address");
     char pattern[] = "/tmp/vlmportbench.XXXXXX";
     if (!mkdtemp(pattern))
@@ -72,12 +71,35 @@ Machine::Machine(const std::string& vlmhostPath, const std::vector<uint16_t>& si
             node.Set("HardwareID", "mirkatech\\quentaro", REG_MULTI_SZ);
         }
         Key(std::string(instance) + "\\Device Parameters").Set("PortName", PortName(i));
-        Key assignment("SOFTWARE\\VELMORA\\KORDIA\\" + PortName(i));
-        // The TCP port in network order, as the tool writes it.
-        assignment.Set("IPAddress", ip);
-        assignment.Set("Port", DWORD(((sinkPorts[i] & 0xFF) << 8) | (sinkPorts[i] >> 8)));
-        assignment.Set("Port_", DWORD(sinkPorts[i]));
+        Assign(i);
     }
+}
+
+void Machine::Assign(size_t index)
+{
+    Key assignment("SOFTWARE\\VELMORA\\KORDIA\\" + PortName(index));
+    // The TCP port in network order, as the tool writes it.
+    assignment.Set("IPAddress", DWORD(address_));
+    assignment.Set("Port", DWORD(((sinkPorts_[index] & 0xFF) << 8) | (sinkPorts_[index] >> 8)));
+    assignment.Set("Port_", DWORD(sinkPorts_[index]));
+}
+
+void Machine::AssignOnly(size_t index)
+{
+    for (size_t i = 0; i < sinkPorts_.size(); ++i) {
+        if (i == index)
+            continue;
+        const std::string path = "SOFTWARE\\VELMORA\\KORDIA\\" + PortName(i);
+        LONG rc = RegDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+            throw std::runtime_error("cannot delete HKLM\\" + path + ": error " + std::to_string(rc));
+    }
+}
+
+void Machine::AssignAll()
+{
+    for (size_t i = 0; i < sinkPorts_.size(); ++i)
+        Assign(i);
 }
 
 void Machine::Start(const std::vector<std::string>& options)

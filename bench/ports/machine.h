@@ -26,13 +26,21 @@ public:
     // serves. Programs over IPC reconnect by themselves.
     void Start(const std::vector<std::string>& options);
 
+    // Leaves only COM(3+index) assigned (the others' keys deleted), or
+    // assigns every port again; the driver looks them up on each open.
+    void AssignOnly(size_t index);
+    void AssignAll();
     const std::string& root() const { return root_; }
     Child& host() { return *host_; }
     static std::string PortName(size_t index) { return "COM" + std::to_string(3 + index); }
     std::string TerminalPath(size_t index) const { return root_ + "/dosdevices/" + PortName(index); }
 
 private:
+    void Assign(size_t index);
+
     std::string vlmhostPath_;
+    std::vector<uint16_t> sinkPorts_;
+    uint32_t address_ = 0;  // network order
     std::string root_;
     std::unique_ptr<Child> host_;
 };

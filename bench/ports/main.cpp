@@ -1,12 +1,17 @@
 // vlmportbench: what a program pays to print through a virtual port, beside
 // socat relaying a pty to the same TCP sink. One run prints, for each clock
-// interval of the kernel (1 ms, the default, and Windows' 15.625 ms):
+// setting of the kernel (adaptive, the default; 1 ms; Windows' 15.625 ms):
 //   - write throughput of a job (16 MiB by default) through the Win32 port
 //     API over IPC and through the pty gateway, beside socat (1 ms only);
 //   - the round trip of one byte (the program writes, the printer echoes,
 //     the program reads), median and 99th percentile;
 //   - the time from a program's open of the terminal until the printer has
-//     its byte (open, write, close), median and 99th percentile;
+//     its byte (open, write, close), median and 99th percentile, with every
+//     port assigned and with only that one;
+//   - the first byte from a printer after a quiet period (a minute by
+//     default; nothing at all happens on the machine meanwhile): from the
+//     printer's send until the program's parked read of the terminal has
+//     it, median and 99th percentile;
 //   - the CPU vlmhost spends per second with every port installed and none
 //     open, and with 1, 64 and 254 of them open and idle, through a pty and
 //     over IPC, beside a bare 1 ms wait loop measured in the same run.
@@ -51,8 +56,14 @@ struct Settings {
     int opens = 200;    // open-to-printer rounds
     int ports = kMaxPorts;
     milliseconds window{2000};
-    std::vector<std::string> intervals{"1", "15.625"};
+    milliseconds quiet{60000};  // before each first byte
+    int quietRounds = 3;
+    std::vector<std::string> intervals{"adaptive", "1", "15.625"};
 };
+
+// Ports with a role besides idling: COM3 prints to the counting sink, COM4
+// to the echo, COM5 hears its printer speak first.
+constexpr size_t kQuietPort = 2;
 
 double Ratio(double a, double b)
 {
@@ -156,13 +167,43 @@ Percentiles OpenToPrinter(const std::string& terminal, Sink& sink, int rounds)
     return Summarise(ms);
 }
 
+// A program holds the terminal open with a read parked; the machine is
+// quiet for `quiet`; then the printer sends one byte: the time until the
+// program's read has it, `rounds` times; milliseconds.
+Percentiles FirstByteAfterQuiet(const std::string& terminal, Sink& sink, milliseconds quiet, int rounds)
+{
+    Step step("first bytes after " + std::to_string(quiet.count()) + " ms of quiet through " + terminal,
+              (quiet + seconds(15)) * rounds + seconds(30));
+    const int accepted = sink.accepted();
+    std::unique_ptr<Stream> stream = OpenTerminal(terminal);
+    if (!sink.WaitForAccepted(accepted + 1, std::min(step.deadline(), Clock::now() + seconds(20))))
+        step.Fail("the port never connected to its printer");
+    std::vector<double> ms;
+    for (int i = 0; i < rounds; ++i) {
+        std::this_thread::sleep_for(quiet);
+        const auto sent = sink.SendOnNewest('Q');
+        if (!sent)
+            step.Fail("round " + std::to_string(i + 1) + ": the printer could not send");
+        char in = 0;
+        if (!stream->ReadByte(in, std::min(step.deadline(), Clock::now() + seconds(10))))
+            step.Fail("round " + std::to_string(i + 1) + ": the program never read the printer's byte");
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - *sent).count());
+    }
+    const int ended = sink.ended();
+    stream.reset();
+    if (!sink.WaitForEnded(ended + 1, std::min(step.deadline(), Clock::now() + seconds(20))))
+        step.Fail("the port never closed its connection");
+    return Summarise(ms);
+}
+
 // Every sink a port may print to; accepted and ended connections summed.
 struct Sinks {
     Sink count{Sink::Mode::Count};
     Sink echo{Sink::Mode::Echo};
+    Sink quiet{Sink::Mode::Count};
     Sink idle{Sink::Mode::Count};
-    int accepted() { return count.accepted() + echo.accepted() + idle.accepted(); }
-    int ended() { return count.ended() + echo.ended() + idle.ended(); }
+    int accepted() { return count.accepted() + echo.accepted() + quiet.accepted() + idle.accepted(); }
+    int ended() { return count.ended() + echo.ended() + quiet.ended() + idle.ended(); }
     // Waits for all three sinks to reach the totals, by the step's deadline.
     template <typename Get>
     bool WaitFor(Get get, int total, const Step& step)
@@ -190,7 +231,7 @@ Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int coun
               const std::function<std::unique_ptr<Stream>(size_t)>& open)
 {
     Step step("opening " + std::to_string(count) + " ports " + how + " and measuring them idle",
-              seconds(300) + settings.window * 2);
+              seconds(303) + settings.window * 2);
     const double baseline = MeasureCpu(machine.host().pid(), settings.window).msPerSecond;
     const int accepted = sinks.accepted();
     const int ended = sinks.ended();
@@ -200,8 +241,9 @@ Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int coun
     if (!sinks.WaitFor([&] { return sinks.accepted(); }, accepted + count, step))
         step.Fail(std::to_string(sinks.accepted() - accepted) + " of " + std::to_string(count) +
                   " ports connected to their printers");
-    // The sessions' first passes are not idle.
-    std::this_thread::sleep_for(milliseconds(300));
+    // The sessions' first passes are not idle, and the adaptive clock
+    // stays fine for its quiet second after the last session's start.
+    std::this_thread::sleep_for(milliseconds(2500));
     const CpuRate rate = MeasureCpu(machine.host().pid(), settings.window);
     streams.clear();
     if (!sinks.WaitFor([&] { return sinks.ended(); }, ended + count, step))
@@ -211,10 +253,10 @@ Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int coun
 
 struct Summary {
     std::string interval;
-    Percentiles ipcTrip, ptyTrip, open;
+    Percentiles ipcTrip, ptyTrip, open, openOne, firstByte;
     double closed = 0;
     double bare = 0;
-    Idle pty64, ipc64, pty254;
+    Idle pty1, pty64, ipc64, pty254;
 };
 
 Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, const std::string& interval,
@@ -223,8 +265,8 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
     Summary s;
     s.interval = interval;
     machine.Start({"--clock-interval", interval});
-    printf("== clock interval %s ms%s; load average %s\n\n", interval.c_str(), first ? " (the default)" : "",
-           LoadAverage().c_str());
+    printf("== clock interval %s%s%s; load average %s\n\n", interval.c_str(), interval == "adaptive" ? "" : " ms",
+           interval == "adaptive" ? " (the default)" : "", LoadAverage().c_str());
     auto com = [&](size_t i) { return OpenComPort(Machine::PortName(i)); };
     auto terminal = [&](size_t i) { return OpenTerminal(machine.TerminalPath(i)); };
 
@@ -262,9 +304,21 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
     printf("\n");
 
     s.open = OpenToPrinter(machine.TerminalPath(0), sinks.count, settings.opens);
+    machine.AssignOnly(0);
+    s.openOne = OpenToPrinter(machine.TerminalPath(0), sinks.count, settings.opens);
+    machine.AssignAll();
     printf("open of the terminal -> the printer has the byte (open, write 1 byte, close)\n");
-    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n\n", "pty gateway", s.open.p50, s.open.p99,
-           s.open.count);
+    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n", "all ports assigned", s.open.p50,
+           s.open.p99, s.open.count);
+    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n\n", "only this port assigned", s.openOne.p50,
+           s.openOne.p99, s.openOne.count);
+
+    s.firstByte = FirstByteAfterQuiet(machine.TerminalPath(kQuietPort), sinks.quiet, settings.quiet,
+                                      settings.quietRounds);
+    printf("the printer's first byte after %.1f s of quiet -> the program's parked read of the terminal has it\n",
+           double(settings.quiet.count()) / 1000);
+    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n\n", "pty gateway", s.firstByte.p50,
+           s.firstByte.p99, s.firstByte.count);
 
     printf("idle CPU of vlmhost, ms per second over %.1f s windows (every thread's schedstat, ns)\n",
            double(settings.window.count()) / 1000);
@@ -290,6 +344,8 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
             printf("  %3d open %-13s          %8.2f ms/s   (none open just before: %.2f; +%.3f ms/s per port = "
                    "%.2f bare loops)\n",
                    count, how, idle.ms, idle.closed, idle.perPort, Ratio(idle.perPort, s.bare));
+            if (count == 1 && std::string(how) == "through a pty")
+                s.pty1 = idle;
             if (count == 64)
                 (std::string(how) == "over IPC" ? s.ipc64 : s.pty64) = idle;
             if (count == kMaxPorts && std::string(how) == "through a pty")
@@ -307,9 +363,10 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
 int Run(const Settings& settings, const std::string& vlmhostPath)
 {
     Sinks sinks;
-    // COM3 prints to the counting sink, COM4 to the echo, the rest idle.
-    std::vector<uint16_t> sinkPorts{sinks.count.port(), sinks.echo.port()};
-    for (int i = 2; i < settings.ports; ++i)
+    // COM3 prints to the counting sink, COM4 to the echo, COM5 to the
+    // printer that speaks first, the rest idle.
+    std::vector<uint16_t> sinkPorts{sinks.count.port(), sinks.echo.port(), sinks.quiet.port()};
+    for (int i = 3; i < settings.ports; ++i)
         sinkPorts.push_back(sinks.idle.port());
     Machine machine(vlmhostPath, sinkPorts);
     printf("vlmportbench: %zu MiB jobs, %d one-byte round trips, %d opens, %d ports installed (COM3 to COM%d);\n"
@@ -336,7 +393,7 @@ int Run(const Settings& settings, const std::string& vlmhostPath)
     printf("summary, by clock interval (load average %s at the end)\n", LoadAverage().c_str());
     printf("  %-44s", "");
     for (const Summary& s : summaries)
-        printf(" %12s ms", s.interval.c_str());
+        printf(" %15s", (s.interval + (s.interval == "adaptive" ? "" : " ms")).c_str());
     printf("\n");
     auto row = [&](const char* what, const std::function<double(const Summary&)>& value, const char* format) {
         printf("  %-44s", what);
@@ -346,9 +403,17 @@ int Run(const Settings& settings, const std::string& vlmhostPath)
     };
     row("open -> printer has the byte, p50 (ms)", [](const Summary& s) { return s.open.p50; }, " %15.2f");
     row("open -> printer has the byte, p99 (ms)", [](const Summary& s) { return s.open.p99; }, " %15.2f");
+    row("  the same, one port assigned, p50 (ms)", [](const Summary& s) { return s.openOne.p50; }, " %15.2f");
+    row("  the same, one port assigned, p99 (ms)", [](const Summary& s) { return s.openOne.p99; }, " %15.2f");
+    row("first byte after quiet -> parked read, p50 (ms)", [](const Summary& s) { return s.firstByte.p50; },
+        " %15.2f");
+    row("first byte after quiet -> parked read, p99 (ms)", [](const Summary& s) { return s.firstByte.p99; },
+        " %15.2f");
     row("round trip through the pty, p50 (us)", [](const Summary& s) { return s.ptyTrip.p50; }, " %15.1f");
+    row("round trip through the pty, p99 (us)", [](const Summary& s) { return s.ptyTrip.p99; }, " %15.1f");
     row("round trip over IPC, p50 (us)", [](const Summary& s) { return s.ipcTrip.p50; }, " %15.1f");
     row("all installed, none open (ms/s, all ports)", [](const Summary& s) { return s.closed; }, " %15.2f");
+    row("1 open through a pty (ms/s per port)", [](const Summary& s) { return s.pty1.perPort; }, " %15.3f");
     row("64 open through a pty (ms/s per port)", [](const Summary& s) { return s.pty64.perPort; }, " %15.3f");
     row("64 open over IPC (ms/s per port)", [](const Summary& s) { return s.ipc64.perPort; }, " %15.3f");
     row("254 open through a pty (ms/s, all)", [](const Summary& s) { return s.pty254.ms; }, " %15.1f");
@@ -372,11 +437,13 @@ void PrintVanish(const VanishFigures& figures)
 
 [[noreturn]] void Usage(int status)
 {
-    printf("usage: vlmportbench [--mib N] [--rounds N] [--opens N] [--ports N] [--window-ms MS]\n"
-           "                    [--intervals MS[,MS]]\n"
+    printf("usage: vlmportbench [--quick] [--mib N] [--rounds N] [--opens N] [--ports N] [--window-ms MS]\n"
+           "                    [--quiet-ms MS] [--quiet-rounds N] [--intervals SETTING[,SETTING]]\n"
            "Measures the port API over IPC and the pty gateway beside socat (needs /usr/bin/socat)\n"
-           "at each kernel clock interval (default 1,15.625). Exit status 0, 1 when a step\n"
-           "failed, 3 when one got stuck (the message names the step).\n");
+           "at each kernel clock setting (default adaptive,1,15.625). --quick: 4 MiB, 300 round\n"
+           "trips, 60 opens, 1 s windows, 3 s of quiet before each of 3 first bytes (instead of\n"
+           "a minute). Exit status 0, 1 when a step failed, 3 when one got stuck (the message\n"
+           "names the step).\n");
     exit(status);
 }
 
@@ -403,9 +470,21 @@ int main(int argc, char** argv)
         else if (arg == "--opens")
             settings.opens = int(number(1, 10000));
         else if (arg == "--ports")
-            settings.ports = int(number(2, kMaxPorts));
+            settings.ports = int(number(3, kMaxPorts));
         else if (arg == "--window-ms")
             settings.window = milliseconds(number(100, 60000));
+        else if (arg == "--quiet-ms")
+            settings.quiet = milliseconds(number(0, 600000));
+        else if (arg == "--quiet-rounds")
+            settings.quietRounds = int(number(1, 1000));
+        else if (arg == "--quick") {
+            settings.jobBytes = 4u << 20;
+            settings.rounds = 300;
+            settings.opens = 60;
+            settings.window = milliseconds(1000);
+            settings.quiet = milliseconds(3000);
+            settings.quietRounds = 3;
+        }
         else if (arg == "--intervals") {
             settings.intervals.clear();
             std::string list = text();

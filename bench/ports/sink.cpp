@@ -60,6 +60,17 @@ bool Sink::WaitForEnded(int count, std::chrono::steady_clock::time_point deadlin
     return arrived_.wait_until(guard, deadline, [&] { return ended_ >= count; });
 }
 
+std::optional<std::chrono::steady_clock::time_point> Sink::SendOnNewest(char byte)
+{
+    std::lock_guard guard(lock_);
+    if (connections_.empty())
+        return std::nullopt;
+    const auto sent = std::chrono::steady_clock::now();
+    if (send(connections_.back(), &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1)
+        return std::nullopt;
+    return sent;
+}
+
 std::chrono::steady_clock::time_point Sink::lastArrival()
 {
     std::lock_guard guard(lock_);

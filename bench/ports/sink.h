@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -32,6 +33,9 @@ public:
     bool WaitForTotal(uint64_t total, std::chrono::steady_clock::time_point deadline);
     bool WaitForAccepted(int count, std::chrono::steady_clock::time_point deadline);
     bool WaitForEnded(int count, std::chrono::steady_clock::time_point deadline);
+    // The printer speaks first: one byte on the newest connection. When it
+    // was handed to TCP; nullopt when no connection took it.
+    std::optional<std::chrono::steady_clock::time_point> SendOnNewest(char byte);
 
 private:
     void Accept();

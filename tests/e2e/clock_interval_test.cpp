@@ -20,7 +20,7 @@ protected:
     }
     void TearDown() override
     {
-        nt::KeSetClockInterval(nt::kClockIntervalDefault);
+        nt::KeSetClockInterval(nt::kClockIntervalAdaptive);
         PortTest::TearDown();
     }
 };

@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -175,6 +176,81 @@ TEST_F(RegistryStoreTest, EnumeratingByIndexSeesChangesMadeBetweenCallsByAnyConn
     ASSERT_EQ(b->DeleteKey(first), StoreStatus::Ok);
     EXPECT_EQ(nameAt(2), "COM5");
     EXPECT_EQ(nameAt(1), "COM4");
+}
+
+// A run of reads (one request's, in the kernel) looks at the data version
+// once: what another connection committed before the run began is seen
+// by all of its reads, this connection's own changes at once, and the
+// next run sees everything committed before it.
+TEST_F(RegistryStoreTest, ARunOfReadsSeesWhatWasCommittedBeforeItBeganAndItsOwnChanges)
+{
+    std::unique_ptr<Store> a, b;
+    ASSERT_EQ(Store::Open(root_ + "/registry.db", &a), StoreStatus::Ok) << Store::LastError();
+    ASSERT_EQ(Store::Open(root_ + "/registry.db", &b), StoreStatus::Ok) << Store::LastError();
+    KeyId parent = 0, com3 = 0;
+    bool created = false;
+    ASSERT_EQ(b->CreateKey(b->Root(), {"MACHINE", "SOFTWARE", "Assign"}, {}, &parent, &created), StoreStatus::Ok);
+    for (const char* name : {"COM3", "COM4", "COM5"}) {
+        KeyId child = 0;
+        ASSERT_EQ(b->CreateKey(parent, {name}, {}, &child, &created), StoreStatus::Ok);
+    }
+    ASSERT_EQ(b->OpenKey(parent, {"COM3"}, &com3), StoreStatus::Ok);
+    auto setPort = [&](Store& store, uint32_t port) {
+        ASSERT_EQ(store.SetValue(com3, "Port", REG_DWORD, &port, sizeof port), StoreStatus::Ok);
+    };
+    auto port = [&] {
+        nt::cm::ValueRecord value;
+        uint32_t port = 0;
+        if (a->QueryValue(com3, "port", &value) == StoreStatus::Ok && value.data.size() == sizeof port)
+            memcpy(&port, value.data.data(), sizeof port);
+        return port;
+    };
+    auto names = [&] {
+        std::string listed;
+        nt::cm::KeyRecord record;
+        for (uint32_t i = 0; i < 10 && a->EnumerateKey(parent, i, &record) == StoreStatus::Ok; ++i)
+            listed += record.name + " ";
+        return listed;
+    };
+    setPort(*b, 9100);
+    for (int run = 0; run < 3; ++run) {
+        Store::BeginReadRun();
+        EXPECT_EQ(names(), "COM3 COM4 COM5 ");
+        EXPECT_EQ(port(), 9100u + run) << "a change committed before the run began was not seen";
+        Store::BeginReadRun();  // runs nest
+        Store::EndReadRun();
+        EXPECT_EQ(port(), 9100u + run);
+        nt::cm::KeyRecord com3Before, com3After;
+        ASSERT_EQ(a->EnumerateKey(parent, 0, &com3Before), StoreStatus::Ok);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        setPort(*a, 7000);  // its own change, seen within the run
+        EXPECT_EQ(port(), 7000u);
+        ASSERT_EQ(a->EnumerateKey(parent, 0, &com3After), StoreStatus::Ok);
+        EXPECT_GT(com3After.lastWriteTime, com3Before.lastWriteTime) << "the subkey's write time stayed as cached";
+        Store::EndReadRun();
+        setPort(*b, 9101 + run);
+    }
+
+    // Outside a run every read looks: a key another connection deleted is
+    // gone for the next read, and so is its place in the enumeration.
+    Store::BeginReadRun();
+    EXPECT_EQ(port(), 9103u);
+    Store::EndReadRun();
+    KeyId com4 = 0;
+    ASSERT_EQ(b->OpenKey(parent, {"COM4"}, &com4), StoreStatus::Ok);
+    ASSERT_EQ(b->DeleteKey(com4), StoreStatus::Ok);
+    EXPECT_EQ(names(), "COM3 COM5 ");
+    nt::cm::KeyRecord record;
+    EXPECT_EQ(a->QueryKey(com4, &record), StoreStatus::KeyDeleted);
+    KeyId found = 0;
+    EXPECT_EQ(a->OpenKey(parent, {"com4"}, &found), StoreStatus::NotFound);
+    ASSERT_EQ(b->CreateKey(parent, {"COM4"}, {}, &found, &created), StoreStatus::Ok);
+    KeyId again = 0;
+    EXPECT_EQ(a->OpenKey(parent, {"com4"}, &again), StoreStatus::Ok);
+    EXPECT_EQ(again, found);
+    std::string path;
+    EXPECT_EQ(a->KeyPath(again, &path), StoreStatus::Ok);
+    EXPECT_EQ(path, "\\REGISTRY\\MACHINE\\SOFTWARE\\Assign\\COM4");
 }
 
 TEST_F(RegistryStoreTest, CreatingIntermediateKeysOnRequest)

@@ -42,22 +42,45 @@ void KeSetClockSpeedup(double speedup);
 double KeGetClockSpeedup();
 
 // The clock's interval, in 100 ns units of kernel time: the pace at which
-// time-outs end, like a Windows machine's timer resolution. At the default,
+// time-outs end, like a Windows machine's timer resolution. At the minimum,
 // 1 ms, every time-out ends at its own deadline, so the driver's 1 ms polls
 // run every millisecond. At a longer interval (up to Windows' own 15.625 ms)
 // each time-out ends on the first tick at or after its deadline, ticks
 // being the interval apart from boot: a 1 ms poll then runs once a tick,
 // fewer wake-ups for later ends. No time-out ever ends before its time.
-// vlmhost sets it at start (--clock-interval); waits already asleep keep
-// the end they computed.
-inline constexpr LONGLONG kClockIntervalDefault = 10000;   // 1 ms
+//
+// The adaptive clock (the default) runs at the minimum while the machine
+// has traffic (a request reaching a device, a request completed, bytes or
+// a disconnect indicated by the transport) and at the maximum once there
+// has been none for kClockQuietWindow of kernel time, as Windows raises its
+// timer resolution only while a program asks for it. Traffic at a coarse
+// clock switches it back at once and wakes every wait sleeping on a coarse
+// tick to end at its own deadline, so a 1 ms poll asleep when a printer's
+// first byte arrives runs within about a millisecond of it.
+//
+// vlmhost sets the interval at start (--clock-interval). A wait asleep
+// ends by the interval in force when it went to sleep, except that the
+// adaptive clock's switch back wakes it.
+inline constexpr LONGLONG kClockIntervalMinimum = 10000;   // 1 ms
 inline constexpr LONGLONG kClockIntervalMaximum = 156250;  // 15.625 ms
-// False, and the interval unchanged, outside default..maximum.
+inline constexpr LONGLONG kClockIntervalAdaptive = 0;      // the default
+inline constexpr LONGLONG kClockQuietWindow = 10000000;    // 1 s
+// False, and the setting unchanged, for anything but minimum..maximum or
+// kClockIntervalAdaptive.
 bool KeSetClockInterval(LONGLONG interval);
+// The setting: an interval, or kClockIntervalAdaptive.
 LONGLONG KeGetClockInterval();
-// Milliseconds with up to three decimals ("1", "15.625") in 100 ns units;
-// 0 for any other text and for values outside default..maximum.
-LONGLONG KeClockIntervalFromMilliseconds(std::string_view text);
+// The interval time-outs end on now: the setting, or for the adaptive
+// clock the minimum or the maximum by the traffic of the last window.
+LONGLONG KeQueryClockIntervalInForce();
+// Traffic, for the adaptive clock: the machine is busy for the next
+// kClockQuietWindow. Cheap enough for every request; called by the I/O
+// manager and the transport, and by tests.
+void KeNoteClockTraffic();
+// Milliseconds with up to three decimals ("1", "15.625") in 100 ns units,
+// or "adaptive" (kClockIntervalAdaptive); -1 for any other text and for
+// values outside minimum..maximum.
+LONGLONG KeClockIntervalFromText(std::string_view text);
 
 // ------------------------------------------------------------- threads
 

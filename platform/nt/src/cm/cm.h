@@ -40,4 +40,17 @@ NTSTATUS QueryStringValue(HANDLE key, std::string_view name, std::string* value)
 // STATUS_OBJECT_TYPE_MISMATCH for any other type.
 NTSTATUS QueryMultiStringValue(HANDLE key, std::string_view name, std::vector<std::string>* values);
 
+// One request's registry reads: while one lives on a thread (the I/O
+// manager holds one around every request it dispatches), the thread's
+// reads share one look at whether the registry changed, as if they ran in
+// one read transaction begun at the first of them. A change any process
+// committed before the request began is seen by it.
+class RequestReads {
+public:
+    RequestReads();
+    ~RequestReads();
+    RequestReads(const RequestReads&) = delete;
+    RequestReads& operator=(const RequestReads&) = delete;
+};
+
 }  // namespace vlm::nt::cm

@@ -135,4 +135,14 @@ NTSTATUS QueryMultiStringValue(HANDLE key, std::string_view name, std::vector<st
     return STATUS_SUCCESS;
 }
 
+RequestReads::RequestReads()
+{
+    Store::BeginReadRun();
+}
+
+RequestReads::~RequestReads()
+{
+    Store::EndReadRun();
+}
+
 }  // namespace vlm::nt::cm

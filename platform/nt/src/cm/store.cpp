@@ -2,6 +2,8 @@
 // concurrency rules.
 #include "cm/store.h"
 
+#include "cm/read_cache.h"
+
 #include <sqlite3.h>
 
 #include <fcntl.h>
@@ -26,6 +28,17 @@ constexpr int kSchemaVersion = 1;
 constexpr int kMaxDepth = 512;
 
 thread_local std::string t_lastError;
+
+// The calling thread's read run: how deep, and which cache contents its
+// first read found current (a store and that cache's epoch).
+struct ReadRun {
+    int depth = 0;
+    const void* store = nullptr;
+    uint64_t epoch = 0;
+};
+thread_local ReadRun t_readRun;
+
+std::atomic<uint64_t> g_cacheEpochs{0};
 
 }  // namespace
 
@@ -252,7 +265,7 @@ StoreStatus Store::Exec(const char* sql)
 
 // ------------------------------------------------------------- open, seed
 
-Store::Store(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
+Store::Store(sqlite3* db, std::string file) : db_(db), cache_(std::make_unique<ReadCache>()), file_(std::move(file)) {}
 
 Store::~Store()
 {
@@ -614,11 +627,32 @@ StoreStatus Store::ReadValue(sqlite3_stmt* raw, ValueRecord* value)
 
 StoreStatus Store::OpenKey(KeyId base, const std::vector<std::string>& path, KeyId* key)
 {
+    for (const auto& component : path) {
+        if (!ValidKeyName(component))
+            return StoreStatus::NameInvalid;
+    }
+    std::string folded;
+    for (const auto& component : path)
+        folded += FoldName(component) + '\\';
     std::lock_guard guard(lock_);
-    Transaction tx(*this, false);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    return Resolve(base, path, key);
+    if (StoreStatus s = Fresh(); s != StoreStatus::Ok)
+        return s;
+    auto found = cache_->paths.find({base, folded});
+    if (found == cache_->paths.end()) {
+        KeyId resolved = 0;
+        StoreStatus status;
+        {
+            Transaction tx(*this, false);
+            status = tx.Status() != StoreStatus::Ok ? tx.Status() : Resolve(base, path, &resolved);
+        }
+        if (status != StoreStatus::Ok && status != StoreStatus::NotFound && status != StoreStatus::KeyDeleted)
+            return status;
+        found = cache_->paths.emplace(std::make_pair(base, std::move(folded)), ReadCache::Resolved{status, resolved}).first;
+        ++cache_->rows;
+    }
+    if (found->second.status == StoreStatus::Ok)
+        *key = found->second.key;
+    return found->second.status;
 }
 
 StoreStatus Store::CreateKey(KeyId base, const std::vector<std::string>& path, const CreateOptions& options,
@@ -665,34 +699,38 @@ StoreStatus Store::CreateKey(KeyId base, const std::vector<std::string>& path, c
 StoreStatus Store::QueryKey(KeyId key, KeyRecord* record)
 {
     std::lock_guard guard(lock_);
-    Statement stmt(*this, "SELECT id, name, class, volatile, last_write FROM keys WHERE id=?1");
-    stmt.Bind(1, key);
-    switch (stmt.Step()) {
-    case SQLITE_ROW: return ReadKey(stmt.get(), record);
-    case SQLITE_DONE: return StoreStatus::KeyDeleted;
-    default: return Fail("query a key");
-    }
+    const ReadCacheKey* row;
+    if (StoreStatus s = Fresh(); s != StoreStatus::Ok)
+        return s;
+    if (StoreStatus s = CachedKey(key, &row); s != StoreStatus::Ok)
+        return s;
+    *record = row->record;
+    return StoreStatus::Ok;
 }
 
 StoreStatus Store::KeyPath(KeyId key, std::string* path)
 {
     std::lock_guard guard(lock_);
-    Statement stmt(*this,
-                   "WITH RECURSIVE chain(id, parent, name, depth) AS ("
-                   " SELECT id, parent, name, 0 FROM keys WHERE id=?1"
-                   " UNION ALL"
-                   " SELECT k.id, k.parent, k.name, c.depth + 1 FROM keys k JOIN chain c ON k.id = c.parent"
-                   " WHERE c.depth < ?2)"
-                   "SELECT name FROM chain ORDER BY depth DESC");
-    stmt.Bind(1, key).Bind(2, kMaxDepth);
-    std::string built;
-    int rc;
-    while ((rc = stmt.Step()) == SQLITE_ROW)
-        built += "\\" + stmt.Text(0);
-    if (rc != SQLITE_DONE)
-        return Fail("build a key's path");
-    if (built.empty())
+    if (StoreStatus s = Fresh(); s != StoreStatus::Ok)
+        return s;
+    // From the key up to the root (parent 0), or to where the chain breaks.
+    std::vector<const std::string*> names;
+    KeyId at = key;
+    for (int depth = 0; at != 0 && depth <= kMaxDepth; ++depth) {
+        const ReadCacheKey* row;
+        StoreStatus s = CachedKey(at, &row);
+        if (s == StoreStatus::KeyDeleted)
+            break;
+        if (s != StoreStatus::Ok)
+            return s;
+        names.push_back(&row->record.name);
+        at = row->parent;
+    }
+    if (names.empty())
         return StoreStatus::KeyDeleted;
+    std::string built;
+    for (auto name = names.rbegin(); name != names.rend(); ++name)
+        built += "\\" + **name;
     *path = std::move(built);
     return StoreStatus::Ok;
 }
@@ -700,35 +738,26 @@ StoreStatus Store::KeyPath(KeyId key, std::string* path)
 StoreStatus Store::QueryCounts(KeyId key, KeyCounts* counts)
 {
     std::lock_guard guard(lock_);
-    Transaction tx(*this, false);
-    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
+    const std::vector<ReadCacheSubkey>* subkeys;
+    const std::vector<ReadCacheValue>* values;
+    if (StoreStatus s = Fresh(); s != StoreStatus::Ok)
+        return s;
+    if (StoreStatus s = CachedSubkeys(key, &subkeys); s != StoreStatus::Ok)
+        return s;
+    if (StoreStatus s = CachedValues(key, &values); s != StoreStatus::Ok)
         return s;
     KeyCounts found;
-    {
-        Statement stmt(*this, "SELECT name, class FROM keys WHERE parent=?1");
-        stmt.Bind(1, key);
-        int rc;
-        while ((rc = stmt.Step()) == SQLITE_ROW) {
-            ++found.subKeys;
-            found.maxNameChars = std::max<uint32_t>(found.maxNameChars, uint32_t(Utf16Length(stmt.Text(0))));
-            if (!stmt.IsNull(1))
-                found.maxClassChars = std::max<uint32_t>(found.maxClassChars, uint32_t(Utf16Length(stmt.Text(1))));
-        }
-        if (rc != SQLITE_DONE)
-            return Fail("count subkeys");
+    for (const auto& subkey : *subkeys) {
+        ++found.subKeys;
+        found.maxNameChars = std::max<uint32_t>(found.maxNameChars, uint32_t(Utf16Length(subkey.record.name)));
+        if (subkey.record.className)
+            found.maxClassChars =
+                std::max<uint32_t>(found.maxClassChars, uint32_t(Utf16Length(*subkey.record.className)));
     }
-    {
-        Statement stmt(*this, "SELECT name, length(data) FROM vals WHERE key=?1");
-        stmt.Bind(1, key);
-        int rc;
-        while ((rc = stmt.Step()) == SQLITE_ROW) {
-            ++found.values;
-            found.maxValueNameChars =
-                std::max<uint32_t>(found.maxValueNameChars, uint32_t(Utf16Length(stmt.Text(0))));
-            found.maxValueDataBytes = std::max<uint32_t>(found.maxValueDataBytes, uint32_t(stmt.Int(1)));
-        }
-        if (rc != SQLITE_DONE)
-            return Fail("count values");
+    for (const auto& value : *values) {
+        ++found.values;
+        found.maxValueNameChars = std::max<uint32_t>(found.maxValueNameChars, uint32_t(Utf16Length(value.value.name)));
+        found.maxValueDataBytes = std::max<uint32_t>(found.maxValueDataBytes, uint32_t(value.value.data.size()));
     }
     *counts = found;
     return StoreStatus::Ok;
@@ -737,42 +766,15 @@ StoreStatus Store::QueryCounts(KeyId key, KeyCounts* counts)
 StoreStatus Store::EnumerateKey(KeyId key, uint32_t index, KeyRecord* record)
 {
     std::lock_guard guard(lock_);
-    Transaction tx(*this, false);
-    if (tx.Status() != StoreStatus::Ok)
-        return tx.Status();
-    int64_t version;
-    if (StoreStatus s = DataVersion(&version); s != StoreStatus::Ok)
+    const std::vector<ReadCacheSubkey>* subkeys;
+    if (StoreStatus s = Fresh(); s != StoreStatus::Ok)
         return s;
-    const int64_t changes = sqlite3_total_changes64(db_);
-    // Callers ask for an index twice (its size, then its data) and then for
-    // the next one: both are seeks from the cursor. A valid cursor also
-    // means the key was there when it was set and nothing changed since.
-    const bool valid = cursor_.key == key && cursor_.dataVersion == version && cursor_.changes == changes;
-    if (!valid)
-        if (StoreStatus s = Exists(key); s != StoreStatus::Ok)
-            return s;
-    const bool same = valid && cursor_.index == index;
-    const bool next = valid && index > 0 && cursor_.index == index - 1;
-    const char* sql = same   ? "SELECT id, name, class, volatile, last_write, folded FROM keys "
-                               "WHERE parent=?1 AND folded=?2"
-                      : next ? "SELECT id, name, class, volatile, last_write, folded FROM keys "
-                               "WHERE parent=?1 AND folded>?2 ORDER BY folded LIMIT 1"
-                             : "SELECT id, name, class, volatile, last_write, folded FROM keys "
-                               "WHERE parent=?1 ORDER BY folded LIMIT 1 OFFSET ?2";
-    Statement stmt(*this, sql);
-    stmt.Bind(1, key);
-    if (same || next)
-        stmt.Bind(2, cursor_.folded);
-    else
-        stmt.Bind(2, int64_t(index));
-    cursor_ = EnumerationCursor{};
-    switch (stmt.Step()) {
-    case SQLITE_ROW:
-        cursor_ = EnumerationCursor{key, index, stmt.Text(5), version, changes};
-        return ReadKey(stmt.get(), record);
-    case SQLITE_DONE: return StoreStatus::NoMoreEntries;
-    default: return Fail("enumerate subkeys");
-    }
+    if (StoreStatus s = CachedSubkeys(key, &subkeys); s != StoreStatus::Ok)
+        return s;
+    if (index >= subkeys->size())
+        return StoreStatus::NoMoreEntries;
+    *record = (*subkeys)[index].record;
+    return StoreStatus::Ok;
 }
 
 StoreStatus Store::DataVersion(int64_t* version)
@@ -784,20 +786,137 @@ StoreStatus Store::DataVersion(int64_t* version)
     return StoreStatus::Ok;
 }
 
+StoreStatus Store::Fresh()
+{
+    const int64_t changes = sqlite3_total_changes64(db_);
+    ReadRun& run = t_readRun;
+    if (run.depth > 0 && run.store == this && run.epoch == cache_->epoch && changes == cache_->changes)
+        return StoreStatus::Ok;
+    int64_t version;
+    if (StoreStatus s = DataVersion(&version); s != StoreStatus::Ok)
+        return s;
+    if (version != cache_->dataVersion || changes != cache_->changes || cache_->rows > ReadCache::kMaxRows) {
+        cache_->Clear();
+        cache_->dataVersion = version;
+        cache_->changes = changes;
+        cache_->epoch = ++g_cacheEpochs;
+    }
+    if (run.depth > 0) {
+        run.store = this;
+        run.epoch = cache_->epoch;
+    }
+    return StoreStatus::Ok;
+}
+
+void Store::BeginReadRun()
+{
+    ++t_readRun.depth;
+}
+
+void Store::EndReadRun()
+{
+    if (t_readRun.depth > 0 && --t_readRun.depth == 0)
+        t_readRun = ReadRun{};
+}
+
+StoreStatus Store::CachedKey(KeyId key, const ReadCacheKey** row)
+{
+    auto found = cache_->keys.find(key);
+    if (found == cache_->keys.end()) {
+        ReadCacheKey loaded;
+        Statement stmt(*this, "SELECT id, name, class, volatile, last_write, parent FROM keys WHERE id=?1");
+        stmt.Bind(1, key);
+        switch (stmt.Step()) {
+        case SQLITE_ROW:
+            ReadKey(stmt.get(), &loaded.record);
+            loaded.parent = stmt.Int(5);
+            loaded.status = StoreStatus::Ok;
+            break;
+        case SQLITE_DONE: loaded.status = StoreStatus::KeyDeleted; break;
+        default: return Fail("query a key");
+        }
+        found = cache_->keys.emplace(key, std::move(loaded)).first;
+        ++cache_->rows;
+    }
+    *row = &found->second;
+    return found->second.status;
+}
+
+StoreStatus Store::CachedSubkeys(KeyId key, const std::vector<ReadCacheSubkey>** subkeys)
+{
+    auto found = cache_->subkeys.find(key);
+    if (found == cache_->subkeys.end()) {
+        // The key's row and its subkeys from one snapshot.
+        Transaction tx(*this, false);
+        const ReadCacheKey* row;
+        if (tx.Status() != StoreStatus::Ok)
+            return tx.Status();
+        if (StoreStatus s = CachedKey(key, &row); s != StoreStatus::Ok)
+            return s;
+        std::vector<ReadCacheSubkey> loaded;
+        Statement stmt(*this, "SELECT id, name, class, volatile, last_write, folded FROM keys WHERE parent=?1 ORDER BY folded");
+        stmt.Bind(1, key);
+        int rc;
+        while ((rc = stmt.Step()) == SQLITE_ROW) {
+            ReadCacheSubkey subkey;
+            ReadKey(stmt.get(), &subkey.record);
+            subkey.folded = stmt.Text(5);
+            loaded.push_back(std::move(subkey));
+        }
+        if (rc != SQLITE_DONE)
+            return Fail("list subkeys");
+        cache_->rows += loaded.size() + 1;
+        found = cache_->subkeys.emplace(key, std::move(loaded)).first;
+    } else if (StoreStatus s = cache_->keys.at(key).status; s != StoreStatus::Ok) {
+        return s;
+    }
+    *subkeys = &found->second;
+    return StoreStatus::Ok;
+}
+
+StoreStatus Store::CachedValues(KeyId key, const std::vector<ReadCacheValue>** values)
+{
+    auto found = cache_->values.find(key);
+    if (found == cache_->values.end()) {
+        Transaction tx(*this, false);
+        const ReadCacheKey* row;
+        if (tx.Status() != StoreStatus::Ok)
+            return tx.Status();
+        if (StoreStatus s = CachedKey(key, &row); s != StoreStatus::Ok)
+            return s;
+        std::vector<ReadCacheValue> loaded;
+        Statement stmt(*this, "SELECT name, type, data, folded FROM vals WHERE key=?1 ORDER BY id");
+        stmt.Bind(1, key);
+        int rc;
+        while ((rc = stmt.Step()) == SQLITE_ROW) {
+            ReadCacheValue value;
+            ReadValue(stmt.get(), &value.value);
+            value.folded = stmt.Text(3);
+            loaded.push_back(std::move(value));
+        }
+        if (rc != SQLITE_DONE)
+            return Fail("list values");
+        cache_->rows += loaded.size() + 1;
+        found = cache_->values.emplace(key, std::move(loaded)).first;
+    } else if (StoreStatus s = cache_->keys.at(key).status; s != StoreStatus::Ok) {
+        return s;
+    }
+    *values = &found->second;
+    return StoreStatus::Ok;
+}
+
 StoreStatus Store::ListSubkeys(KeyId key, std::vector<std::string>* names)
 {
     std::lock_guard guard(lock_);
-    Transaction tx(*this, false);
-    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
+    const std::vector<ReadCacheSubkey>* subkeys;
+    if (StoreStatus s = Fresh(); s != StoreStatus::Ok)
         return s;
-    Statement stmt(*this, "SELECT name FROM keys WHERE parent=?1 ORDER BY folded");
-    stmt.Bind(1, key);
+    if (StoreStatus s = CachedSubkeys(key, &subkeys); s != StoreStatus::Ok)
+        return s;
     std::vector<std::string> found;
-    int rc;
-    while ((rc = stmt.Step()) == SQLITE_ROW)
-        found.push_back(stmt.Text(0));
-    if (rc != SQLITE_DONE)
-        return Fail("list subkeys");
+    found.reserve(subkeys->size());
+    for (const auto& subkey : *subkeys)
+        found.push_back(subkey.record.name);
     *names = std::move(found);
     return StoreStatus::Ok;
 }
@@ -855,6 +974,7 @@ StoreStatus Store::SetValue(KeyId key, std::string_view name, uint32_t type, con
     if (Utf16Length(name) > kMaxValueNameChars || size > kMaxValueDataBytes)
         return StoreStatus::ParameterInvalid;
     std::lock_guard guard(lock_);
+    const int64_t before = sqlite3_total_changes64(db_);
     Transaction tx(*this, true);
     if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
@@ -870,42 +990,48 @@ StoreStatus Store::SetValue(KeyId key, std::string_view name, uint32_t type, con
     }
     if (StoreStatus s = Touch(key, NtTimeNow()); s != StoreStatus::Ok)
         return s;
-    return tx.Commit();
+    if (StoreStatus s = tx.Commit(); s != StoreStatus::Ok)
+        return s;
+    ForgetValueChange(before, key);
+    return StoreStatus::Ok;
 }
 
 StoreStatus Store::QueryValue(KeyId key, std::string_view name, ValueRecord* value)
 {
+    const std::string folded = FoldName(name);
     std::lock_guard guard(lock_);
-    Transaction tx(*this, false);
-    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
+    const std::vector<ReadCacheValue>* values;
+    if (StoreStatus s = Fresh(); s != StoreStatus::Ok)
         return s;
-    Statement stmt(*this, "SELECT name, type, data FROM vals WHERE key=?1 AND folded=?2");
-    stmt.Bind(1, key).Bind(2, FoldName(name));
-    switch (stmt.Step()) {
-    case SQLITE_ROW: return ReadValue(stmt.get(), value);
-    case SQLITE_DONE: return StoreStatus::NotFound;
-    default: return Fail("query a value");
+    if (StoreStatus s = CachedValues(key, &values); s != StoreStatus::Ok)
+        return s;
+    for (const auto& candidate : *values) {
+        if (candidate.folded == folded) {
+            *value = candidate.value;
+            return StoreStatus::Ok;
+        }
     }
+    return StoreStatus::NotFound;
 }
 
 StoreStatus Store::EnumerateValue(KeyId key, uint32_t index, ValueRecord* value)
 {
     std::lock_guard guard(lock_);
-    Transaction tx(*this, false);
-    if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
+    const std::vector<ReadCacheValue>* values;
+    if (StoreStatus s = Fresh(); s != StoreStatus::Ok)
         return s;
-    Statement stmt(*this, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY id LIMIT 1 OFFSET ?2");
-    stmt.Bind(1, key).Bind(2, int64_t(index));
-    switch (stmt.Step()) {
-    case SQLITE_ROW: return ReadValue(stmt.get(), value);
-    case SQLITE_DONE: return StoreStatus::NoMoreEntries;
-    default: return Fail("enumerate values");
-    }
+    if (StoreStatus s = CachedValues(key, &values); s != StoreStatus::Ok)
+        return s;
+    if (index >= values->size())
+        return StoreStatus::NoMoreEntries;
+    *value = (*values)[index].value;
+    return StoreStatus::Ok;
 }
 
 StoreStatus Store::DeleteValue(KeyId key, std::string_view name)
 {
     std::lock_guard guard(lock_);
+    const int64_t before = sqlite3_total_changes64(db_);
     Transaction tx(*this, true);
     if (StoreStatus s = Begun(tx, key); s != StoreStatus::Ok)
         return s;
@@ -919,7 +1045,34 @@ StoreStatus Store::DeleteValue(KeyId key, std::string_view name)
         return StoreStatus::NotFound;
     if (StoreStatus s = Touch(key, NtTimeNow()); s != StoreStatus::Ok)
         return s;
-    return tx.Commit();
+    if (StoreStatus s = tx.Commit(); s != StoreStatus::Ok)
+        return s;
+    ForgetValueChange(before, key);
+    return StoreStatus::Ok;
+}
+
+void Store::ForgetValueChange(int64_t before, KeyId key)
+{
+    // Only when the cache was current up to this write; otherwise the
+    // next read empties it anyway.
+    if (cache_->changes != before)
+        return;
+    // The key's values and its row (the write time) changed, and so did
+    // its entry in its parent's subkeys.
+    KeyId parent = 0;
+    if (auto row = cache_->keys.find(key); row != cache_->keys.end() && row->second.status == StoreStatus::Ok) {
+        parent = row->second.parent;
+    } else {
+        Statement stmt(*this, "SELECT parent FROM keys WHERE id=?1");
+        stmt.Bind(1, key);
+        if (stmt.Step() != SQLITE_ROW)
+            return;  // gone already: leave it to the next read to empty the cache
+        parent = stmt.Int(0);
+    }
+    cache_->keys.erase(key);
+    cache_->values.erase(key);
+    cache_->subkeys.erase(parent);
+    cache_->changes = sqlite3_total_changes64(db_);
 }
 
 // ------------------------------------------------------ whole database

@@ -35,6 +35,14 @@
 // Within a process one mutex serialises use of the connection. No row
 // references are enforced by SQLite; the store deletes children itself.
 //
+// Reads are answered from a cache (read_cache.h) that every read call
+// first checks against the data version, in a read transaction of its
+// own: a change committed by any process before the call began is seen by
+// it. Inside a read run (BeginReadRun) a thread checks only on its first
+// read, and again after any change of this connection's own; its reads
+// then see the registry as of that first read or later, never older, as
+// if the run were one read transaction.
+//
 // The store knows nothing of NT: names are UTF-8, results are StoreStatus,
 // so the user side can link it without the kernel.
 #pragma once
@@ -53,6 +61,11 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 namespace vlm::nt::cm {
+
+struct ReadCache;
+struct ReadCacheKey;
+struct ReadCacheSubkey;
+struct ReadCacheValue;
 
 using KeyId = int64_t;
 
@@ -165,6 +178,11 @@ public:
     // The SQLite message behind the calling thread's last IoError.
     static const std::string& LastError();
 
+    // A read run on the calling thread (see the concurrency note): runs
+    // nest, and the outermost end closes it. For the kernel's requests.
+    static void BeginReadRun();
+    static void EndReadRun();
+
 private:
     class Statement;
     class Transaction;
@@ -206,20 +224,20 @@ private:
     sqlite3* db_;
     std::unordered_map<std::string, Cached> statements_;  // by SQL text; guarded by lock_
 
-    // Where the last subkey enumeration stopped, so that asking for index
-    // i+1 next seeks past that name instead of counting i+1 rows again
-    // (enumerating n subkeys one index at a time was quadratic). Valid
-    // only while no connection has changed the database since: own
-    // changes show in sqlite3_total_changes64, other processes' in
-    // PRAGMA data_version. Guarded by lock_.
-    struct EnumerationCursor {
-        KeyId key = 0;
-        uint32_t index = 0;
-        std::string folded;
-        int64_t dataVersion = -1;
-        int64_t changes = -1;
-    } cursor_;
+    std::unique_ptr<ReadCache> cache_;  // guarded by lock_
     StoreStatus DataVersion(int64_t* version);
+    // Makes the cache fit for a read: skipped inside a read run that has
+    // already looked, else one look at the data version (emptying the
+    // cache when it moved). The caller holds lock_.
+    StoreStatus Fresh();
+    // The cached key row, subkeys or values of a key, read on a miss.
+    StoreStatus CachedKey(KeyId key, const ReadCacheKey** row);
+    StoreStatus CachedSubkeys(KeyId key, const std::vector<ReadCacheSubkey>** subkeys);
+    StoreStatus CachedValues(KeyId key, const std::vector<ReadCacheValue>** values);
+    // After this connection changed a value of `key` (the change count was
+    // `before`): forgets what that change made stale and keeps the rest.
+    // Key creation and deletion empty the whole cache (at the next read).
+    void ForgetValueChange(int64_t before, KeyId key);
     const std::string file_;  // for messages
     KeyId root_ = 0;
     std::vector<KeyId> protected_;  // hive roots, fixed once seeded

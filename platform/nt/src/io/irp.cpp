@@ -1,6 +1,9 @@
 // IRPs: allocation, passing down the stack, and completion back up.
+#include "cm/cm.h"
 #include "io/iop.h"
 #include "ob/ob.h"
+
+#include <vlm/kernel.h>
 
 #include <new>
 
@@ -151,6 +154,11 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PIO_STACK_LOCATION stack = --Irp->Tail.Overlay.CurrentStackLocation;
     stack->DeviceObject = DeviceObject;
     PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+    // Every request is traffic: the adaptive clock runs fine while they come.
+    KeNoteClockTraffic();
+    // The driver's registry reads for this request look once whether the
+    // registry changed (an open's lookup reads every assignment).
+    cm::RequestReads reads;
     return driver->MajorFunction[stack->MajorFunction](DeviceObject, Irp);
 }
 
@@ -172,6 +180,8 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21, reinterpret_cast<ULONG_PTR>(Irp),
                      reinterpret_cast<ULONG_PTR>(routine), 0);
 
+    // A request ending (a read's bytes, a wait's events) is traffic too.
+    KeNoteClockTraffic();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     while (Irp->CurrentLocation <= Irp->StackCount) {
         Irp->PendingReturned = stack->Control & SL_PENDING_RETURNED;

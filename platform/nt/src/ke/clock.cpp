@@ -5,17 +5,28 @@
 // jumps or runs backwards.
 //
 // Time-outs end on the clock's ticks: at an interval longer than the
-// default, a deadline moves on to the first tick at or after it (ticks are
+// minimum, a deadline moves on to the first tick at or after it (ticks are
 // the interval apart in interrupt time, from boot), so every timed wait of
 // the machine wakes together on the same few instants a second, as on a
 // Windows machine whose clock runs at its own pace. A deadline only ever
-// moves later: no wait ends before its time. At the default interval each
-// time-out keeps its own deadline (see KiExpiryOnTick).
+// moves later: no wait ends before its time. At the minimum each time-out
+// keeps its own deadline (see KiExpiryOnTick).
+//
+// The adaptive clock decides the interval per sleep: the minimum while
+// traffic was noted within the quiet window, else the maximum. Between a
+// sleeper choosing a coarse end and traffic switching the clock back there
+// is a race that must not leave the sleeper on its coarse tick; it is
+// closed Dekker-style: the sleeper raises KiCoarseSleepers before it looks
+// at the last traffic a second time, the traffic stamps the time before it
+// looks at KiCoarseSleepers, so at least one of them sees the other. The
+// sleeper sleeps on KiClockRearm too (futex_waitv), whose value it read
+// before its second look: the switch back changes and wakes that word.
 #include "ke/ke.h"
 #include "kernel.h"
 
 #include <vlm/kernel.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <climits>
@@ -52,18 +63,29 @@ struct TimeBase {
     LONGLONG systemAtBoot;     // system time when interrupt time was 0
 };
 
-// The clock's interval in interrupt-time units. Set by vlmhost at start,
-// by tests at will; read by every deadline computation.
-std::atomic<LONGLONG> KiClockInterval{kClockIntervalDefault};
+// The clock's setting in interrupt-time units, or kClockIntervalAdaptive.
+// Set by vlmhost at start, by tests at will; read by every sleep.
+std::atomic<LONGLONG> KiClockInterval{kClockIntervalAdaptive};
 
-// When a deadline in interrupt time expires: on the first tick at or after
-// it. At the default interval it expires when it falls: a poll the clock
-// wakes on one tick asks for its next millisecond a little after that
-// tick, and a 1 ms tick would make its 1 ms wait last two.
-LONGLONG KiExpiryOnTick(LONGLONG at)
+// The adaptive clock's state. KiLastTrafficNs: host monotonic time of the
+// last traffic noted (stamped at most every kTrafficStampNs, so a busy
+// machine does not write the line on every request). KiCoarseSleepers:
+// raised by a sleeper that chose a coarse tick, lowered by the traffic
+// that switches the clock back. KiClockRearm: the switch back's
+// generation; changed and woken by it, slept on by coarse sleepers.
+constexpr LONGLONG kTrafficStampNs = 100 * 1000;
+std::atomic<LONGLONG> KiLastTrafficNs{LLONG_MIN / 2};
+std::atomic<bool> KiCoarseSleepers{false};
+volatile LONG KiClockRearm = 0;
+
+// When a deadline in interrupt time expires on a clock of `interval`: on
+// the first tick at or after it. At the minimum it expires when it falls:
+// a poll the clock wakes on one tick asks for its next millisecond a
+// little after that tick, and a 1 ms tick would make its 1 ms wait last
+// two.
+LONGLONG KiExpiryOnTick(LONGLONG at, LONGLONG interval)
 {
-    const LONGLONG interval = KiClockInterval.load(std::memory_order_relaxed);
-    if (interval <= kClockIntervalDefault || at <= 0 || at > LLONG_MAX - interval)
+    if (interval <= kClockIntervalMinimum || at <= 0 || at > LLONG_MAX - interval)
         return at;
     return (at + interval - 1) / interval * interval;
 }
@@ -83,6 +105,25 @@ LONGLONG KiInterruptTimeLocked(const TimeBase& base, LONGLONG hostNowNs)
 {
     const long double elapsedNs = static_cast<long double>(hostNowNs - base.hostAnchorNs);
     return base.kernelAnchor + static_cast<LONGLONG>(elapsedNs * base.speedup / 100.0L);
+}
+
+// Wakes every wait asleep on a coarse tick (EndOfSleep) to take its end
+// again, if any chose one since the last switch back.
+void KiRearmCoarseSleepers()
+{
+    if (KiCoarseSleepers.load(std::memory_order_seq_cst) && KiCoarseSleepers.exchange(false)) {
+        std::atomic_ref<LONG>(*const_cast<LONG*>(&KiClockRearm)).fetch_add(1, std::memory_order_seq_cst);
+        WakeWord(&KiClockRearm, kWakeAll);
+    }
+}
+
+// True when no traffic was noted within the quiet window (kernel time, so
+// a sped-up test clock shortens it with everything else).
+bool KiQuietLocked(const TimeBase& base, LONGLONG hostNowNs)
+{
+    const long double windowNs = static_cast<long double>(kClockQuietWindow) * 100.0L / base.speedup;
+    const LONGLONG last = KiLastTrafficNs.load(std::memory_order_seq_cst);
+    return static_cast<long double>(hostNowNs - last) >= windowNs;
 }
 
 }  // namespace
@@ -123,8 +164,34 @@ Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout)
     if (t == 0)
         return {false, now};
     if (t < 0)
-        return {false, t == LLONG_MIN ? LLONG_MAX : KiExpiryOnTick(now - t)};
-    return {false, KiExpiryOnTick(t - base.systemAtBoot)};
+        return {false, t == LLONG_MIN ? LLONG_MAX : now - t};
+    return {false, t - base.systemAtBoot};
+}
+
+SleepEnd EndOfSleep(LONGLONG deadline)
+{
+    std::lock_guard lock(KiClockLock);
+    const TimeBase& base = KiTimeBase();
+    const LONGLONG hostNow = HostMonotonicNs();
+    const LONGLONG now = KiInterruptTimeLocked(base, hostNow);
+    const LONGLONG setting = KiClockInterval.load(std::memory_order_relaxed);
+    if (setting != kClockIntervalAdaptive)
+        return {KiExpiryOnTick(deadline, setting), now, false, 0};
+    if (!KiQuietLocked(base, hostNow))
+        return {deadline, now, false, 0};
+    // Quiet at first look: announce a coarse sleeper, take the generation,
+    // and look again (see the race note at the top).
+    KiCoarseSleepers.store(true, std::memory_order_seq_cst);
+    const LONG generation = std::atomic_ref<LONG>(*const_cast<LONG*>(&KiClockRearm)).load(std::memory_order_seq_cst);
+    if (!KiQuietLocked(base, hostNow))
+        return {deadline, now, false, 0};
+    const LONGLONG end = KiExpiryOnTick(deadline, kClockIntervalMaximum);
+    return {end, now, end != deadline, generation};
+}
+
+volatile LONG* ClockRearmWord()
+{
+    return &KiClockRearm;
 }
 
 }  // namespace vlm::nt::ke
@@ -142,6 +209,12 @@ void KeSetClockSpeedup(double speedup)
     const LONGLONG hostNow = ke::HostMonotonicNs();
     base.kernelAnchor = ke::KiInterruptTimeLocked(base, hostNow);
     base.hostAnchorNs = hostNow;
+    // The last traffic keeps its distance in kernel time, as kernel time
+    // itself does. Traffic stamped meanwhile is newer and wins.
+    LONGLONG last = ke::KiLastTrafficNs.load(std::memory_order_seq_cst);
+    const long double kernelSince = static_cast<long double>(hostNow - last) * base.speedup;
+    const long double realSince = std::min(kernelSince / speedup, 4e18L);
+    ke::KiLastTrafficNs.compare_exchange_strong(last, hostNow - static_cast<LONGLONG>(realSince));
     base.speedup = speedup;
 }
 
@@ -153,10 +226,12 @@ double KeGetClockSpeedup()
 
 bool KeSetClockInterval(LONGLONG interval)
 {
-    if (interval < kClockIntervalDefault || interval > kClockIntervalMaximum)
+    if (interval != kClockIntervalAdaptive && (interval < kClockIntervalMinimum || interval > kClockIntervalMaximum))
         return false;
-    // Waits already asleep keep the deadline they computed.
     ke::KiClockInterval.store(interval, std::memory_order_relaxed);
+    // Waits asleep on a coarse tick of the adaptive clock take their end
+    // again by the new setting; the others keep the end they took.
+    ke::KiRearmCoarseSleepers();
     return true;
 }
 
@@ -165,27 +240,47 @@ LONGLONG KeGetClockInterval()
     return ke::KiClockInterval.load(std::memory_order_relaxed);
 }
 
-LONGLONG KeClockIntervalFromMilliseconds(std::string_view text)
+LONGLONG KeQueryClockIntervalInForce()
 {
+    const LONGLONG setting = ke::KiClockInterval.load(std::memory_order_relaxed);
+    if (setting != kClockIntervalAdaptive)
+        return setting;
+    std::lock_guard lock(ke::KiClockLock);
+    return ke::KiQuietLocked(ke::KiTimeBase(), ke::HostMonotonicNs()) ? kClockIntervalMaximum
+                                                                     : kClockIntervalMinimum;
+}
+
+void KeNoteClockTraffic()
+{
+    const LONGLONG now = ke::HostMonotonicNs();
+    if (now - ke::KiLastTrafficNs.load(std::memory_order_relaxed) >= ke::kTrafficStampNs)
+        ke::KiLastTrafficNs.store(now, std::memory_order_seq_cst);
+    ke::KiRearmCoarseSleepers();
+}
+
+LONGLONG KeClockIntervalFromText(std::string_view text)
+{
+    if (text == "adaptive")
+        return kClockIntervalAdaptive;
     // Whole and thousandths of milliseconds ("1", "15.625"): exact in
     // 100 ns units, with no floating point to round.
     const size_t point = text.find('.');
     const std::string_view whole = text.substr(0, point);
     const std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
     if (whole.empty() || whole.size() > 3 || fraction.size() > 3 || (point != std::string_view::npos && fraction.empty()))
-        return 0;
+        return -1;
     unsigned ms = 0, thousandths = 0;
     if (std::from_chars(whole.data(), whole.data() + whole.size(), ms).ptr != whole.data() + whole.size())
-        return 0;
+        return -1;
     if (!fraction.empty()) {
         if (std::from_chars(fraction.data(), fraction.data() + fraction.size(), thousandths).ptr !=
             fraction.data() + fraction.size())
-            return 0;
+            return -1;
         for (size_t digits = fraction.size(); digits < 3; ++digits)
             thousandths *= 10;
     }
     const LONGLONG interval = LONGLONG(ms) * 10000 + LONGLONG(thousandths) * 10;
-    return interval >= kClockIntervalDefault && interval <= kClockIntervalMaximum ? interval : 0;
+    return interval >= kClockIntervalMinimum && interval <= kClockIntervalMaximum ? interval : -1;
 }
 
 void KeInitSystem()

@@ -23,7 +23,9 @@ LONGLONG SystemTimeAtBoot();
 // speedup, rounded up so that a sleep never ends before its deadline.
 LONGLONG RealNanosecondsFor(LONGLONG interval);
 
-// A wait's end in interrupt time; `infinite` for a wait without time-out.
+// A wait's own deadline in interrupt time; `infinite` for a wait without
+// time-out. The clock's ticks move it on only when a sleep is taken
+// (EndOfSleep).
 struct Deadline {
     bool infinite = true;
     LONGLONG at = 0;
@@ -31,6 +33,19 @@ struct Deadline {
 // NULL: for ever; negative: relative; positive: absolute system time;
 // zero: already expired (a poll).
 Deadline DeadlineFromTimeout(const LARGE_INTEGER* timeout);
+
+// When a sleep towards `deadline` ends on the clock as it is now: the
+// deadline itself, or the first tick at or after it. `coarse`: a tick of
+// the adaptive clock's coarse state, which the switch back cuts short; the
+// sleeper then also sleeps on ClockRearmWord() while it holds `generation`.
+struct SleepEnd {
+    LONGLONG at;
+    LONGLONG now;
+    bool coarse;
+    LONG generation;
+};
+SleepEnd EndOfSleep(LONGLONG deadline);
+volatile LONG* ClockRearmWord();
 
 // ------------------------------------------------------------------ sleep
 

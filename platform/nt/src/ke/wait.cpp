@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <climits>
 #include <ctime>
 
@@ -26,6 +27,36 @@ constexpr LONGLONG kMaxSliceNs = 100LL * 1000 * 1000;
 long Futex(volatile LONG* word, int op, LONG value, const timespec* timeout)
 {
     return syscall(SYS_futex, const_cast<LONG*>(word), op | FUTEX_PRIVATE_FLAG, value, timeout, nullptr, 0);
+}
+
+// futex_waitv arrived in Linux 5.16; on an older kernel a coarse sleep
+// cannot be cut short and ends on its tick.
+std::atomic<bool> KiWaitvMissing{false};
+
+// Sleeps until *word no longer holds `expected`, the adaptive clock's
+// switch back moves the rearm word past `generation`, or `ns` have passed.
+// False, without sleeping, when the kernel cannot wait on both words.
+bool KiSleepOnWordOrRearm(volatile LONG* word, LONG expected, LONG generation, LONGLONG ns)
+{
+    if (KiWaitvMissing.load(std::memory_order_relaxed))
+        return false;
+    futex_waitv waiters[2] = {};
+    waiters[0].val = uint32_t(expected);
+    waiters[0].uaddr = uintptr_t(const_cast<LONG*>(word));
+    waiters[0].flags = FUTEX_32 | FUTEX_PRIVATE_FLAG;
+    waiters[1].val = uint32_t(generation);
+    waiters[1].uaddr = uintptr_t(const_cast<LONG*>(ClockRearmWord()));
+    waiters[1].flags = FUTEX_32 | FUTEX_PRIVATE_FLAG;
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    const LONGLONG end = LONGLONG(until.tv_nsec) + ns;
+    until.tv_sec += time_t(end / 1000000000LL);
+    until.tv_nsec = long(end % 1000000000LL);
+    if (syscall(SYS_futex_waitv, waiters, 2, 0, &until, CLOCK_MONOTONIC) < 0 && errno == ENOSYS) {
+        KiWaitvMissing.store(true, std::memory_order_relaxed);
+        return false;
+    }
+    return true;
 }
 
 // Consumes the object's signal if it is signalled, as the object's type
@@ -69,20 +100,21 @@ bool KiKnownDispatcherType(UCHAR type)
 
 bool SleepOnWord(volatile LONG* word, LONG expected, const Deadline& deadline)
 {
-    timespec slice{};
-    const timespec* timeout = nullptr;
-    if (!deadline.infinite) {
-        const LONGLONG remaining = deadline.at - InterruptTime();
-        if (remaining <= 0)
-            return false;
-        const LONGLONG ns = std::min(RealNanosecondsFor(remaining), kMaxSliceNs);
-        slice.tv_sec = time_t(ns / 1000000000LL);
-        slice.tv_nsec = long(ns % 1000000000LL);
-        timeout = &slice;
+    if (deadline.infinite) {
+        Futex(word, FUTEX_WAIT, expected, nullptr);
+        return true;
     }
-    // EAGAIN (the word changed), EINTR and ETIMEDOUT all send the caller
+    const SleepEnd end = EndOfSleep(deadline.at);
+    const LONGLONG remaining = end.at - end.now;
+    if (remaining <= 0)
+        return false;
+    const LONGLONG ns = std::min(RealNanosecondsFor(remaining), kMaxSliceNs);
+    // EAGAIN (a word changed), EINTR and ETIMEDOUT all send the caller
     // back to re-check its condition and the deadline.
-    Futex(word, FUTEX_WAIT, expected, timeout);
+    if (end.coarse && KiSleepOnWordOrRearm(word, expected, end.generation, ns))
+        return true;
+    const timespec slice{time_t(ns / 1000000000LL), long(ns % 1000000000LL)};
+    Futex(word, FUTEX_WAIT, expected, &slice);
     return true;
 }
 

@@ -7,6 +7,8 @@
 
 #include "ke/ke.h"
 
+#include <vlm/kernel.h>
+
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -229,6 +231,9 @@ void IndicateLocked(std::unique_lock<std::mutex>& lock, Connection& c, Call call
 {
     c.indicating = true;
     lock.unlock();
+    // Bytes or a disconnect from the printer: traffic, which switches a
+    // coarse adaptive clock back before the client's handler queues them.
+    KeNoteClockTraffic();
     KIRQL irql;
     KeRaiseIrql(DISPATCH_LEVEL, &irql);
     call();
