@@ -67,6 +67,14 @@ class Process:
         raise AssertionError("%s never said %r; it said:\n%s" % (self.args[0], pattern,
                                                                   "\n".join(self.lines + [self.buffer])))
 
+    def text(self):
+        """What it said so far, for a failure's message."""
+        try:
+            self.wait_for(r"(?!)") if self.proc.poll() is not None else None
+        except AssertionError:
+            pass
+        return "\n%s said:\n%s\n" % (os.path.basename(self.args[0]), "\n".join(self.lines + [self.buffer]))
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
@@ -93,8 +101,9 @@ class Link:
 
     def stop(self):
         self.process.stop()
+        # The pair goes with the namespace; what is left is ours to delete.
         if self.name in links():
-            subprocess.run(["ip", "link", "del", self.name], check=False)
+            subprocess.run(["ip", "link", "del", self.name], check=False, stderr=subprocess.DEVNULL)
 
 
 def printer_command(mac, address, jobs, *extra):
@@ -178,10 +187,12 @@ class Network(unittest.TestCase):
         return host
 
     def add_ports(self, *ports):
-        """Virtual ports made by a vlmhost that exits at once (--once)."""
+        """Virtual ports as an installer adds them (vlmdevcon: COM3 up)."""
         for port in ports:
-            subprocess.run([VLMHOST, "--root", self.root, "--create-port", port, "--once"], check=True,
-                           capture_output=True, timeout=60)
+            made = subprocess.run([os.environ["VLMDEVCON"], "--root", self.root, "install", os.environ["VLM_INF"],
+                                   "Mirka\\kordia"], capture_output=True, text=True, timeout=60)
+            self.assertEqual(made.returncode, 0, made.stderr)
+            self.assertTrue(made.stdout.startswith(port + " "), made.stdout)
 
 
 class SearchTest(Network):
@@ -330,7 +341,7 @@ class RoadTest(Network):
     def test_the_headless_road(self):
         """Search, configure with verification and assignment, test print,
         ports: against printers on two links, through a running vlmhost."""
-        self.host("COM3")
+        host = self.host("COM3")
         self.two_links()
         self.assertEqual(run("search", "--timeout", "1500", root=self.root).returncode, 0)
         configured = run("configure", "02:00:00:00:0b:01", "--port", "9101", "--baud", "115200", "--assign", "COM3",
@@ -339,7 +350,7 @@ class RoadTest(Network):
         assigned = run("assign", "COM3", "02:00:00:00:0b:01", root=self.root)
         self.assertEqual(assigned.returncode, 0, assigned.stderr)
         printed = run("test-print", "COM3", root=self.root)
-        self.assertEqual(printed.returncode, 0, printed.stderr)
+        self.assertEqual(printed.returncode, 0, printed.stderr + host.text() + self.b.process.text())
         self.b.process.wait_for(r"job 1: 193 bytes")
         with open(os.path.join(self.work, "b", "job-0001.prn"), "rb") as job:
             page = job.read()
