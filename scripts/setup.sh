@@ -12,6 +12,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools xvfb xauth x11-utils xdotool
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  dpkg-dev fakeroot lintian file
 )
 
 missing=()

@@ -5,7 +5,7 @@
 #include "commands.h"
 #include "last_search.h"
 #include "output.h"
-#include "port_state.h"
+#include <vlm/port_activity.h>
 
 #include <arpa/inet.h>
 
@@ -21,7 +21,7 @@ int RunPorts(std::span<char* const> args)
         names.clear();
     }
     const std::vector<std::string> seen = LastSearchLines();
-    const std::optional<std::vector<PortState>> states = QueryPortStates();
+    const auto states = win32::QueryPortActivity();
     std::vector<std::vector<std::string>> rows{{"PORT", "PRINTER", "MAC", "OPEN", "LAST SESSION"}};
     std::string json = "[";
     for (const std::string& name : names) {
@@ -32,9 +32,9 @@ int RunPorts(std::span<char* const> args)
         std::optional<std::string> mac;
         if (assigned)
             mac = LastSeenMac(seen, ip, port);
-        const PortState* state = nullptr;
+        const win32::PortActivity* state = nullptr;
         if (states)
-            for (const PortState& s : *states)
+            for (const win32::PortActivity& s : *states)
                 if (s.port == name)
                     state = &s;
         const std::string open = !states ? "?" : state && state->open ? "yes" : "no";

@@ -100,6 +100,9 @@ enum class Op : uint16_t {
     // too), closing their ports, removes its devices in order and starts
     // again on the same root.
     Restart = 11,
+    // No payload. Reply data: EncodePortActivity of the ports that had a
+    // session since vlmhost started (any admitted client may ask).
+    QueryPorts = 12,
 };
 
 struct Header {
@@ -212,6 +215,21 @@ bool DecodeConnectionReport(std::span<const uint8_t> payload, ConnectionReport& 
 // write means, for the program's user. `waitedMs` is how long the write
 // that came back short had waited.
 std::string DescribeShortWrite(const ConnectionReport& report, uint64_t took, uint64_t asked, uint64_t waitedMs);
+
+// ------------------------------------------------ the ports' sessions
+
+// A port as QueryPorts reports it: whether a program has it open (through
+// IPC or its terminal), and the journal line its last session ended with
+// (empty: none ended yet).
+struct PortActivity {
+    std::string port;
+    bool open = false;
+    std::string lastSession;
+};
+// u32 count, then per port: u16 name length, name, u8 open, u16 line
+// length, line. Names and lines longer than kMaxName are cut there.
+std::vector<uint8_t> EncodePortActivity(const std::vector<PortActivity>& ports);
+bool DecodePortActivity(std::span<const uint8_t> payload, std::vector<PortActivity>& out);
 
 std::string SocketPath(std::string_view systemRoot);
 
