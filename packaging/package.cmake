@@ -30,7 +30,11 @@ set(CPACK_PACKAGE_NAME vlm)
 set(CPACK_PACKAGE_VERSION ${VLM_PACKAGE_VERSION})
 set(CPACK_PACKAGE_CONTACT "VLM developers <vlm@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "virtual serial ports that print to network printers")
-set(CPACK_PACKAGE_DESCRIPTION "Serial applications print to printers with an Ethernet interface\n through ordinary COM ports: vlmhost serves virtual serial ports as\n pseudo-terminals and over IPC, each a TCP connection to a printer.\n vlmctl finds, configures and assigns printers from a shell; the\n configuration tool vlmconfig does the same in a window.")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Serial applications print to printers with an Ethernet interface
+through ordinary COM ports: vlmhost serves virtual serial ports as
+pseudo-terminals and over IPC, each a TCP connection to a printer.
+vlmctl finds, configures and assigns printers from a shell; the
+configuration tool vlmconfig does the same in a window.")
 # Installed as root under /usr, with DESTDIR staging: the unit and the
 # desktop entries name /usr paths, not the staging directory.
 set(CPACK_SET_DESTDIR ON)
