@@ -1,13 +1,20 @@
 #include "assign_store.h"
 
-#include "reg_key.h"
-
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
-constexpr char kAssignKey[] = "SOFTWARE\\VELMORA\\KORDIA";
+bool Listed(CComboBox& combo, const char* name)
+{
+    // Byte for byte: the box's own search ignores case.
+    CString entry;
+    for (int i = 0, count = combo.GetCount(); i < count; ++i) {
+        combo.GetLBText(i, entry);
+        if (std::strcmp(entry, name) == 0)
+            return true;
+    }
+    return false;
+}
 
 }  // namespace
 
@@ -16,71 +23,16 @@ CString FindAssignedPort(DWORD ip)
     return CAssignmentTable().Find(ip);
 }
 
-CAssignmentTable::CAssignmentTable()
+BOOL FillPortNameList(CComboBox& combo)
 {
-    CRegKeyHandle assignments;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kAssignKey, assignments.Receive()) != ERROR_SUCCESS)
-        return;
-    // Enumeration order decides between two ports holding one address: the
-    // first wins. The scan stops at the first subkey without a readable
-    // address, as the driver would find no printer there either.
-    for (DWORD index = 0;; ++index) {
-        char name[kPortNameSize] = {};
-        LONG error = RegEnumKeyA(assignments, index, name, sizeof name);
-        if (error == ERROR_MORE_DATA)
-            continue;  // longer than any port name: no port of ours
-        if (error != ERROR_SUCCESS)
-            return;  // the end of the list, or a registry that fails
-        CRegKeyHandle port;
-        DWORD stored = 0;
-        DWORD size = sizeof stored;
-        std::string path = ChildKeyPath(kAssignKey, name);
-        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), port.Receive()) != ERROR_SUCCESS ||
-            RegQueryValueExA(port, "IPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(&stored), &size) !=
-                ERROR_SUCCESS ||
-            size != sizeof stored)
-            return;
-        m_ports.emplace(stored, name);
-    }
-}
-
-CString CAssignmentTable::Find(DWORD ip) const
-{
-    auto found = m_ports.find(ip);
-    return found != m_ports.end() ? found->second : CString(kNotAssigned);
-}
-
-BOOL SaveAssignment(LPCTSTR current, LPCTSTR newPort, BYTE f0, BYTE f1, BYTE f2, BYTE f3, int tcpPort)
-{
-    if (!newPort || !*newPort)
-        return FALSE;  // no virtual port exists: keep the old assignment too
-    if (std::strcmp(current, kNotAssigned) != 0)
-        DeleteAssignment(current);
-    char dotted[256];
-    std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", f0, f1, f2, f3);
-    DWORD ip = inet_addr(dotted);
-    // The driver reads IPAddress and Port; Port_ keeps the number whole.
-    WriteAssignValue(newPort, "Port_", static_cast<DWORD>(tcpPort));
-    WriteAssignValue(newPort, "IPAddress", ip);
-    WriteAssignValue(newPort, "Port", htons(static_cast<u_short>(tcpPort & 0xFFFF)));
-    return TRUE;
-}
-
-BOOL WriteAssignValue(LPCTSTR port, LPCTSTR name, DWORD value)
-{
-    CRegKeyHandle key;
-    std::string path = ChildKeyPath(kAssignKey, port);
-    if (!path.empty() && RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), key.Receive()) == ERROR_SUCCESS)
-        RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    return TRUE;
-}
-
-BOOL DeleteAssignment(LPCTSTR port)
-{
-    if (std::strncmp(port, "COM", 3) != 0)
+    std::vector<std::string> names;
+    if (!ListPortNames(names))
         return FALSE;
-    std::string path = ChildKeyPath(kAssignKey, port);
-    if (!path.empty())
-        SHDeleteKeyA(HKEY_LOCAL_MACHINE, path.c_str());
+    for (const std::string& name : names)
+        if (!Listed(combo, name.c_str()))
+            combo.AddString(name.c_str());
+    combo.SetCurSel(0);
+    if (CWnd* dialog = combo.GetParent())
+        dialog->UpdateData(FALSE);
     return TRUE;
 }

@@ -1,28 +1,17 @@
-#include "assign_store.h"
+#include "assignments.h"
 
 #include "reg_key.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
 constexpr char kPortsKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS";
 
-bool Listed(CComboBox& combo, const char* name)
-{
-    // Byte for byte: the box's own search ignores case.
-    CString entry;
-    for (int i = 0, count = combo.GetCount(); i < count; ++i) {
-        combo.GetLBText(i, entry);
-        if (std::strcmp(entry, name) == 0)
-            return true;
-    }
-    return false;
-}
-
 }  // namespace
 
-BOOL ReadPortName(LPCTSTR instance, char (&name)[kPortNameSize])
+BOOL ReadPortName(LPCSTR instance, char (&name)[kPortNameSize])
 {
     std::string path = ChildKeyPath(kPortsKey, instance);
     if (path.empty())
@@ -43,7 +32,7 @@ BOOL ReadPortName(LPCTSTR instance, char (&name)[kPortNameSize])
     return TRUE;
 }
 
-BOOL FillPortNameList(CComboBox& combo)
+BOOL ListPortNames(std::vector<std::string>& names)
 {
     CRegKeyHandle ports;
     if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kPortsKey, ports.Receive()) != ERROR_SUCCESS)
@@ -59,11 +48,9 @@ BOOL FillPortNameList(CComboBox& combo)
         if (error != ERROR_SUCCESS)
             break;
         ReadPortName(instance, name);
-        if (name[0] != '\0' && !Listed(combo, name))
-            combo.AddString(name);
+        // Byte for byte: COM3 and com3 are two names.
+        if (name[0] != '\0' && std::find(names.begin(), names.end(), name) == names.end())
+            names.emplace_back(name);
     }
-    combo.SetCurSel(0);
-    if (CWnd* dialog = combo.GetParent())
-        dialog->UpdateData(FALSE);
     return TRUE;
 }

@@ -38,8 +38,7 @@ constexpr size_t kMaxWorkers = 2 * ipc::kMaxOutstanding;
 // Goodbye is the server's own: a client that sends it sent an unknown op.
 bool KnownOp(uint16_t op)
 {
-    return op >= uint16_t(ipc::Op::Hello) && op <= uint16_t(ipc::Op::TerminalControl) &&
-           op != uint16_t(ipc::Op::Goodbye);
+    return op >= uint16_t(ipc::Op::Hello) && op <= uint16_t(ipc::Op::QueryPorts) && op != uint16_t(ipc::Op::Goodbye);
 }
 
 // The part of a Create's name after \DosDevices\ or \??\ (the only
@@ -385,6 +384,10 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
                      },
                      std::move(charge));
     }
+    case ipc::Op::QueryPorts:
+        if (!payload.empty())
+            return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
+        return Reply(op, id, 0, STATUS_SUCCESS, 0, ipc::EncodePortActivity(PortActivities()));
     case ipc::Op::Hello:
     case ipc::Op::Goodbye:  // the server's own; KnownOp keeps it from clients
         break;
@@ -525,6 +528,7 @@ void IpcConnection::DoCreate(uint32_t id, const ipc::CreateRequest& request)
         EndRequest(id);
         return;
     }
+    SessionOpened(port);
     std::string printer = PrinterOfPort(port);
     Log("client %u: %s opened%s%s", number_, port.c_str(), printer.empty() ? "" : " to ", printer.c_str());
     EndRequest(id);
@@ -642,7 +646,7 @@ void IpcConnection::DoClose(uint32_t id, uint32_t handle)
     NTSTATUS status = ClosePortForClient(kernel);
     Log("client %u: %s closed", number_, port.c_str());
     if (session)
-        Log("%s", SessionSummary("ipc", *session, SessionClose::ByProgram).c_str());
+        SessionEnded("ipc", *session, SessionClose::ByProgram);
     EndRequest(id);
     Reply(ipc::Op::Close, id, handle, status);
 }
@@ -775,7 +779,7 @@ void IpcConnection::Teardown()
         if (!NT_SUCCESS(status))
             Log("client %u: closing %s failed: status 0x%08X", number_, port.c_str(), unsigned(status));
         if (session)
-            Log("%s", SessionSummary("ipc", *session, SessionClose::ByProgram).c_str());
+            SessionEnded("ipc", *session, SessionClose::ByProgram);
         ++closed;
     }
     // Closes under way and opens that come back too late finish by themselves.

@@ -243,6 +243,7 @@ void Port::Session()
     }
     std::string printer = PrinterOfPort(name_);
     Log("pty %s: port opened%s%s", name_.c_str(), printer.empty() ? "" : " to ", printer.c_str());
+    SessionOpened(name_);
     {
         std::lock_guard guard(lock_);
         sessionHandle_ = handle;
@@ -267,9 +268,8 @@ void Port::Session()
         std::lock_guard guard(lock_);
         ended = withdrawn_;
     }
-    Log("%s", SessionSummary("pty", session, ended ? (Stopping() ? SessionClose::Stopping : SessionClose::Removed)
-                                                   : SessionClose::ByProgram)
-                  .c_str());
+    SessionEnded("pty", session,
+                 ended ? (Stopping() ? SessionClose::Stopping : SessionClose::Removed) : SessionClose::ByProgram);
     if (failed) {
         Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
         HangUp();

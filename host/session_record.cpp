@@ -1,9 +1,13 @@
 #include "session_record.h"
 
+#include "log.h"
+
 #include <arpa/inet.h>
 
 #include <cinttypes>
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 namespace vlm::host {
 namespace {
@@ -96,5 +100,45 @@ ipc::ConnectionReport ReportOf(const nt::ConnectionLedger& ledger)
 
 void SetStopping(bool stopping) { g_stopping.store(stopping); }
 bool Stopping() { return g_stopping.load(); }
+
+}  // namespace vlm::host
+
+namespace vlm::host {
+namespace {
+
+struct PortSessions {
+    int open = 0;
+    std::string last;
+};
+std::mutex g_sessionsLock;  // guards g_sessions: IPC workers and pty threads open and end sessions
+std::map<std::string, PortSessions> g_sessions;
+
+}  // namespace
+
+void SessionOpened(const std::string& port)
+{
+    std::lock_guard guard(g_sessionsLock);
+    ++g_sessions[port].open;
+}
+
+void SessionEnded(const char* prefix, const SessionRecord& session, SessionClose close)
+{
+    const std::string line = SessionSummary(prefix, session, close);
+    Log("%s", line.c_str());
+    std::lock_guard guard(g_sessionsLock);
+    PortSessions& port = g_sessions[session.port];
+    if (port.open > 0)
+        --port.open;
+    port.last = line;
+}
+
+std::vector<ipc::PortActivity> PortActivities()
+{
+    std::lock_guard guard(g_sessionsLock);
+    std::vector<ipc::PortActivity> ports;
+    for (const auto& [name, sessions] : g_sessions)
+        ports.push_back({name, sessions.open > 0, sessions.last});
+    return ports;
+}
 
 }  // namespace vlm::host

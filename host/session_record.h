@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vlm::host {
 
@@ -52,6 +53,14 @@ std::string PrinterAddressOf(const nt::ConnectionLedger& ledger);
 
 // The ledger as vlmhost reports it to a client (kQueryConnectionCode).
 ipc::ConnectionReport ReportOf(const nt::ConnectionLedger& ledger);
+
+// A session has its port open: the port counts as open until it ends.
+void SessionOpened(const std::string& port);
+// Logs the session's summary line (SessionSummary) and keeps it as its
+// port's last.
+void SessionEnded(const char* prefix, const SessionRecord& session, SessionClose close);
+// Every port that had a session since vlmhost started (ipc::Op::QueryPorts).
+std::vector<ipc::PortActivity> PortActivities();
 
 // Whether vlmhost is stopping: sessions that end from now on say so.
 void SetStopping(bool stopping);

@@ -13,6 +13,7 @@ packages=(
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64
+  dpkg-dev fakeroot lintian file
 )
 
 missing=()

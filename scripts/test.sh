@@ -42,6 +42,30 @@ fuzz() {
   rm -rf "$work"
 }
 
+# The Debian package from the default preset's tree: built, checked with
+# lintian (errors fail), installed, its programs run from their installed
+# paths, removed again.
+package() {
+  local SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  local deb
+  deb=$(scripts/package.sh | tail -n 1)
+  echo "=== package: $deb"
+  lintian --fail-on error "$deb"
+  $SUDO dpkg -i "$deb"
+  local root
+  root=$(mktemp -d /tmp/vlm-package-root-XXXXXX)
+  local status=0
+  $SUDO /usr/sbin/vlmhost --root "$root" --once >/dev/null || status=$?
+  /usr/bin/vlmctl --help >/dev/null || status=$?
+  $SUDO dpkg -r vlm
+  rm -rf "$root"
+  if [ "$status" -ne 0 ]; then
+    echo "=== package: an installed program failed (status $status)"
+    exit 1
+  fi
+}
+
 for p in "${presets[@]}"; do
   echo "=== preset $p"
   if [ "$p" = fuzz ]; then
@@ -58,4 +82,7 @@ for p in "${presets[@]}"; do
     ddk_checked=1
   fi
   ctest --preset "$p" -j2
+  if [ "$p" = default ]; then
+    package
+  fi
 done

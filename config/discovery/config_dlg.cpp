@@ -13,10 +13,6 @@ namespace {
 // Posted by the receive thread when a printer confirmed a save.
 constexpr UINT WM_CONFIG_CONFIRMED = WM_APP + 2;
 
-constexpr char kConfigTag[4] = {'S', 'E', 'T', 'T'};
-// Only the tag of a reply matters.
-constexpr DatagramTag kReplyTag = {'S', 'E', 'T', 'C'};
-
 // The baud rate list shows kBaudCodes in table order: entry i stands for
 // code kBaudCodes[i].code.
 constexpr int kBaudEntries = static_cast<int>(std::size(kBaudCodes));
@@ -148,15 +144,13 @@ void CPrinterConfigDlg::OnOK()
     r.SetInactivityTime(static_cast<DWORD>(m_inactivityTime));
     r.baudCode = CodeOfEntry(m_baudRate.GetCurSel());
 
-    std::array<char, sizeof kConfigTag + sizeof(PrinterRecord)> datagram;
-    std::memcpy(datagram.data(), kConfigTag, sizeof kConfigTag);
-    std::memcpy(datagram.data() + sizeof kConfigTag, &r, sizeof r);
+    const ConfigDatagram datagram = MakeConfigDatagram(r);
 
     s_current = this;
     m_server.SetReceiveHandler(&CPrinterConfigDlg::OnDatagram);
     // A second save finds the endpoint open: it says so, and the datagram
     // still leaves through the open endpoint.
-    if (!m_server.Open(48780, 48781, "255.255.255.255"))
+    if (!m_server.Open(kToolUdpPort, kPrinterUdpPort, "255.255.255.255"))
         MessageBox("BroadcateSocket Init Fail");
     if (m_server.Send(datagram.data(), static_cast<int>(datagram.size())) == -1)
         AfxMessageBox("Failed to send the printer config data.", MB_OK);

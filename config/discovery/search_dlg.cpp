@@ -7,9 +7,6 @@
 
 namespace {
 
-constexpr char kSearchRequest[4] = {'F', 'I', 'N', 'D'};
-constexpr DatagramTag kAnswerTag = {'I', 'M', 'I', 'N'};
-
 constexpr char kSearching[] = "Now Searching.";
 
 }  // namespace
@@ -47,7 +44,7 @@ BOOL CSearchDlg::OnInitDialog()
 
     s_current = this;
     m_server.SetReceiveHandler(&CSearchDlg::OnDatagram);
-    if (!m_server.Open(48780, 48781, "255.255.255.255"))
+    if (!m_server.Open(kToolUdpPort, kPrinterUdpPort, "255.255.255.255"))
         MessageBox("BroadcateSocket Init Fail");
     if (m_server.Send(kSearchRequest, sizeof kSearchRequest) == -1)
         MessageBox("???????????");
@@ -102,11 +99,8 @@ void CSearchDlg::OnDatagram(const char* data, int length)
     CSearchDlg* dlg = s_current;
     if (!answer.Is(kAnswerTag) || !dlg)
         return;
-    // A short answer's missing record bytes are zeros.
-    PrinterRecord record;
-    std::memcpy(&record, answer.Body(), sizeof record);
     std::lock_guard guard(dlg->m_inboxLock);
-    dlg->m_inbox.push_back(record);
+    dlg->m_inbox.push_back(answer.Record());
 }
 
 void CSearchDlg::TakeAnswers()

@@ -68,6 +68,12 @@ void CheckRequest(const ipc::Header& header, const std::vector<uint8_t>& payload
             Violated("DecodeName changed the name");
         break;
     }
+    case ipc::Op::QueryPorts: {
+        std::vector<ipc::PortActivity> ports;
+        if (ipc::DecodePortActivity(bytes, ports) && ipc::EncodePortActivity(ports) != payload)
+            Violated("a decoded port list does not encode back to its bytes");
+        break;
+    }
     default:
         break;
     }

@@ -141,7 +141,8 @@ TEST_F(IpcMalformed, BadPayloadsUnknownOpsAndRequestsBeforeHelloGetFailureReplie
     EXPECT_EQ(status(Op::Cancel, handle_, {0}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op(0), 0, {}), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(status(Op(10), 0, {}), STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(status(Op(13), 0, {}), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(status(Op::QueryPorts, 0, {1}), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(status(Op(14), 0, {}), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(status(Op(0x7FFF), 0, {1, 2}), STATUS_NOT_SUPPORTED);
     // A reply sent to the server is no request.
     uint32_t id = client->Send(Op(uint16_t(Op::Write) | ipc::kReplyBit), handle_, Bytes("xy"));
@@ -154,6 +155,25 @@ TEST_F(IpcMalformed, BadPayloadsUnknownOpsAndRequestsBeforeHelloGetFailureReplie
     uint32_t handle = 0;
     EXPECT_EQ(client->Open("\\DosDevices\\COM3", &handle), STATUS_PORT_CONNECTION_REFUSED);
     GoodClientStillWorks();
+}
+
+TEST_F(IpcMalformed, QueryPortsTellsWhichPortsAreOpen)
+{
+    auto client = Client();
+    auto reply = client->Call(Op::QueryPorts, 0, {});
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->status, STATUS_SUCCESS);
+    std::vector<ipc::PortActivity> ports;
+    ASSERT_TRUE(ipc::DecodePortActivity(reply->data, ports));
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].port, "COM3");
+    EXPECT_TRUE(ports[0].open);  // the good client's handle
+    EXPECT_EQ(ports[0].lastSession, "");
+    // What the decoder takes is what the encoder made, and nothing cut.
+    EXPECT_EQ(ipc::EncodePortActivity(ports), reply->data);
+    std::vector<uint8_t> cut = reply->data;
+    cut.pop_back();
+    EXPECT_FALSE(ipc::DecodePortActivity(cut, ports));
 }
 
 TEST_F(IpcMalformed, AMessageArrivingByteByByteIsServed)

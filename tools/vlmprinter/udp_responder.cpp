@@ -174,7 +174,9 @@ void UdpResponder::OnSett(const sockaddr_in& sender, std::span<const std::byte> 
 void UdpResponder::MovePrintPort(Interface& interface, std::uint32_t address, std::uint16_t port)
 {
     const std::string where = FormatAddress(address) + ":" + std::to_string(port);
-    if (!IsLoopback(address)) {
+    // --any-address lets a printer in a namespace of its own (behind a
+    // veth pair) follow its record onto its link's addresses too.
+    if (!IsLoopback(address) && !options_.anyAddress) {
         Complain("not moving the print port to " + where + ": only loopback addresses are taken");
         return;
     }

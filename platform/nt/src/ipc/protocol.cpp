@@ -1,5 +1,6 @@
 #include "ipc/protocol.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -250,6 +251,55 @@ size_t RequestBufferBytes(Op op, uint32_t length, std::span<const uint8_t> prefi
         asked = Get32(prefix.data() + 4);
     // Beyond kMaxPayload the request is refused before anything is allocated.
     return length + (asked <= kMaxPayload ? asked : 0);
+}
+
+std::vector<uint8_t> EncodePortActivity(const std::vector<PortActivity>& ports)
+{
+    std::vector<uint8_t> out(4);
+    Put32(out.data(), uint32_t(ports.size()));
+    auto text = [&out](const std::string& s) {
+        const size_t n = std::min<size_t>(s.size(), kMaxName);
+        const size_t at = out.size();
+        out.resize(at + 2 + n);
+        Put16(out.data() + at, uint16_t(n));
+        std::copy_n(s.data(), n, out.data() + at + 2);
+    };
+    for (const PortActivity& port : ports) {
+        text(port.port);
+        out.push_back(port.open ? 1 : 0);
+        text(port.lastSession);
+    }
+    return out;
+}
+
+bool DecodePortActivity(std::span<const uint8_t> payload, std::vector<PortActivity>& out)
+{
+    size_t at = 0;
+    auto text = [&](std::string& s) {
+        if (payload.size() - at < 2)
+            return false;
+        const size_t n = Get16(payload.data() + at);
+        if (n > kMaxName || payload.size() - at - 2 < n)
+            return false;
+        s.assign(reinterpret_cast<const char*>(payload.data() + at + 2), n);
+        at += 2 + n;
+        return true;
+    };
+    if (payload.size() < 4)
+        return false;
+    const uint32_t count = Get32(payload.data());
+    at = 4;
+    out.clear();
+    for (uint32_t i = 0; i < count; ++i) {
+        PortActivity port;
+        if (!text(port.port) || at >= payload.size())
+            return false;
+        port.open = payload[at++] != 0;
+        if (!text(port.lastSession))
+            return false;
+        out.push_back(std::move(port));
+    }
+    return at == payload.size();
 }
 
 std::vector<uint8_t> EncodeRestart(uint32_t reason)

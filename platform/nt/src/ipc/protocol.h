@@ -108,6 +108,10 @@ enum class Op : uint16_t {
     // ask (else kStatusAccessDenied). Handle 0. Reply as DeviceControl's.
     // The codes answered are listed with kTerminalCountersCode.
     TerminalControl = 12,
+
+    // No payload. Reply data: EncodePortActivity of the ports that had a
+    // session since vlmhost started (any admitted client may ask).
+    QueryPorts = 13,
 };
 
 struct Header {
@@ -255,6 +259,21 @@ inline constexpr size_t kTerminalCountersBytes = 11 * 4;
 // <port name>" line each (decimal st_rdev): how a program tells a
 // terminal of vlmhost from any other without asking.
 std::string TerminalListPath(std::string_view systemRoot);
+
+// ------------------------------------------------ the ports' sessions
+
+// A port as QueryPorts reports it: whether a program has it open (through
+// IPC or its terminal), and the journal line its last session ended with
+// (empty: none ended yet).
+struct PortActivity {
+    std::string port;
+    bool open = false;
+    std::string lastSession;
+};
+// u32 count, then per port: u16 name length, name, u8 open, u16 line
+// length, line. Names and lines longer than kMaxName are cut there.
+std::vector<uint8_t> EncodePortActivity(const std::vector<PortActivity>& ports);
+bool DecodePortActivity(std::span<const uint8_t> payload, std::vector<PortActivity>& out);
 
 std::string SocketPath(std::string_view systemRoot);
 
