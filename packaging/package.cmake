@@ -5,7 +5,7 @@
 set(VLM_PACKAGE_VERSION 1.0.0)
 
 # Man pages and the changelog, compressed as Debian installs them.
-set(man_pages vlmhost.8 vlmctl.8 vlmdevcon.8 vlmreg.8 vlmcom.1 vlmconfig.1 vlmconfig32.1 vlmprinter.1)
+set(man_pages vlmhost.8 vlmctl.8 vlmdevcon.8 vlmreg.8 vlmcom.1 vlmconfig.1 vlmconfig32.1 vlmprinter.1 vlmrun.1)
 set(compressed "")
 foreach(page ${man_pages})
   string(REGEX REPLACE ".*\\." "" section ${page})

@@ -23,7 +23,8 @@ static int library_path(char* out, size_t size)
     if (!slash)
         return -1;
     *slash = '\0';
-    const char* candidates[] = {"/libvlmtty.so", "/../lib/libvlmtty.so"};
+    /* Beside it in the build tree; lib/vlm/ of the prefix once installed. */
+    const char* candidates[] = {"/libvlmtty.so", "/../lib/vlm/libvlmtty.so"};
     for (size_t i = 0; i < sizeof candidates / sizeof candidates[0]; i++) {
         if ((size_t)snprintf(out, size, "%s%s", self, candidates[i]) >= size)
             continue;
