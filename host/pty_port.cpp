@@ -18,6 +18,7 @@
 
 #include "device_nodes.h"
 #include "log.h"
+#include "pty_sender.h"
 
 #include <vlm/kernel.h>
 
@@ -391,7 +392,7 @@ bool Port::Traffic(HANDLE handle, SessionRecord& session)
     return failed;
 }
 
-ssize_t Port::ReadFromProgram(std::string& buffer)
+ssize_t Port::ReadFromProgram(std::span<char> buffer)
 {
     const int master = terminal_.master.get();
     size_t filled = 0;
@@ -410,60 +411,78 @@ ssize_t Port::ReadFromProgram(std::string& buffer)
     return ssize_t(filled);
 }
 
+bool Port::SendToPort(HANDLE handle, std::span<const char> bytes, SessionRecord& session)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ULONG wanted = ULONG(bytes.size() - done);
+        IO_STATUS_BLOCK iosb{};
+        const auto started = std::chrono::steady_clock::now();
+        NTSTATUS status =
+            ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, const_cast<char*>(bytes.data()) + done, wanted,
+                        nullptr, nullptr);
+        session.Wrote(wanted, NT_SUCCESS(status) ? iosb.Information : 0, std::chrono::steady_clock::now() - started);
+        // A send that failed completes with success and a short count;
+        // the connection is gone then and later writes send nothing.
+        if (!NT_SUCCESS(status) || iosb.Information < wanted) {
+            LinesDropped();
+            if (!NT_SUCCESS(status)) {
+                Log("pty %s: write failed: status 0x%08X after %zu of %zu bytes; the terminal hangs up",
+                    name_.c_str(), unsigned(status), done, bytes.size());
+            } else {
+                const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - started);
+                Log("pty %s: write failed: %s; the terminal hangs up", name_.c_str(),
+                    ipc::DescribeShortWrite(ReportOf(*session.ledger), iosb.Information, wanted,
+                                            uint64_t(waited.count()))
+                        .c_str());
+            }
+            return false;
+        }
+        done += iosb.Information;
+    }
+    return true;
+}
+
 bool Port::WriteLoop(HANDLE handle, LineSettings* applied, SessionRecord& session)
 {
     const int master = terminal_.master.get();
+    // One write under way, at most kWriteChunk gathered beside it.
+    PortSender sender([&](std::span<const char> bytes) { return SendToPort(handle, bytes, session); }, kWriteChunk,
+                      "pty " + name_ + " out");
     std::string buffer(kWriteChunk, '\0');
     for (;;) {
-        pollfd p[2] = {{master, POLLIN, 0}, {end_.get(), POLLIN, 0}};
-        if (poll(p, 2, -1) < 0 && errno != EINTR) {
+        const size_t room = sender.Room();
+        // Without room the terminal is not looked at: its hang-up would
+        // show at once and the loop would spin.
+        pollfd p[3] = {{room > 0 ? master : -1, POLLIN, 0}, {end_.get(), POLLIN, 0}, {sender.WakeFd(), POLLIN, 0}};
+        if (poll(p, 3, -1) < 0 && errno != EINTR) {
             Log("pty %s: poll: %s", name_.c_str(), strerror(errno));
             return false;
         }
         if (p[1].revents & POLLIN)
             return false;
-        if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
+        if (p[2].revents & POLLIN) {
+            sender.Woken();
+            if (sender.Failed())
+                return true;
+        }
+        if (room == 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         // Read even on POLLHUP: what the program wrote before closing is
         // still queued and must reach the printer.
-        ssize_t n = ReadFromProgram(buffer);
+        ssize_t n = ReadFromProgram(std::span(buffer.data(), room));
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
         if (n <= 0)
-            return false;  // EIO: the program closed the terminal
+            return !sender.Drain();  // EIO: the program closed the terminal
         // Whoever wrote these bytes had opened the terminal before: if that
-        // was a second program, its open has been reported by now.
+        // was a second program, its open has been reported by now. What
+        // was gathered before is dropped with the sender.
         if (SecondProgram())
             return true;
         FollowTermios(handle, applied);
-        size_t done = 0;
-        while (done < size_t(n)) {
-            ULONG wanted = ULONG(size_t(n) - done);
-            IO_STATUS_BLOCK iosb{};
-            const auto started = std::chrono::steady_clock::now();
-            NTSTATUS status = ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data() + done, wanted,
-                                          nullptr, nullptr);
-            session.Wrote(wanted, NT_SUCCESS(status) ? iosb.Information : 0,
-                          std::chrono::steady_clock::now() - started);
-            // A send that failed completes with success and a short count;
-            // the connection is gone then and later writes send nothing.
-            if (!NT_SUCCESS(status) || iosb.Information < wanted) {
-                LinesDropped();
-                if (!NT_SUCCESS(status)) {
-                    Log("pty %s: write failed: status 0x%08X after %zu of %zu bytes; the terminal hangs up",
-                        name_.c_str(), unsigned(status), done, size_t(n));
-                } else {
-                    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - started);
-                    Log("pty %s: write failed: %s; the terminal hangs up", name_.c_str(),
-                        ipc::DescribeShortWrite(ReportOf(*session.ledger), iosb.Information, wanted,
-                                                uint64_t(waited.count()))
-                            .c_str());
-                }
-                return true;
-            }
-            done += iosb.Information;
-        }
+        sender.Add(std::span(buffer.data(), size_t(n)));
     }
 }
 

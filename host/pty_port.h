@@ -109,7 +109,10 @@ private:
     bool WriteLoop(HANDLE handle, LineSettings* applied, SessionRecord& session);
     // Reads what the program wrote, as much as is there (up to the
     // buffer): one larger write to the port instead of many small ones.
-    ssize_t ReadFromProgram(std::string& buffer);
+    ssize_t ReadFromProgram(std::span<char> buffer);
+    // Hands bytes to the port; false when it failed them (logged, the
+    // lines dropped).
+    bool SendToPort(HANDLE handle, std::span<const char> bytes, SessionRecord& session);
     // A second program has the terminal open (it got in before the
     // terminal became exclusive, or is root): the session must not go on.
     // `first`: the session's first look, which always counts.

@@ -150,19 +150,19 @@ TEST_F(PtyGatewayWakeups, AnOpenSessionSleepsUntilTheProgramClosesAndThenEndsWit
     int fd = -1;
     ASSERT_TRUE(OpenAndSend("COM3", "x", printer, &fd));
     ASSERT_TRUE(log_.WaitFor("pty COM3: port opened")) << log_.Text();
-    // Writer, reader and watcher, all asleep: a program that says nothing
-    // and a printer that sends nothing wake none of them. Any fixed pass
+    // Session, sender, reader and watcher, all asleep: a program that says
+    // nothing and a printer that sends nothing wake none of them. Any fixed pass
     // would show here as switches (a 20 ms pass: 15 in the window); the
     // few allowed are the last steps into sleep of the byte just handed on.
     // The driver's polling threads, started by the session's open, carry
     // its name until they have named themselves.
     auto deadline = Clock::now() + std::chrono::seconds(10);
-    for (int i = 0; i < 100000 && ThreadsNamed("pty ") != 3 && Clock::now() < deadline; ++i)
+    for (int i = 0; i < 100000 && ThreadsNamed("pty ") != 4 && Clock::now() < deadline; ++i)
         std::this_thread::yield();
-    ASSERT_EQ(ThreadsNamed("pty "), 3);
+    ASSERT_EQ(ThreadsNamed("pty "), 4);
     long before = SwitchesOf("pty ");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the window measured, not a wait for readiness
-    EXPECT_LE(SwitchesOf("pty ") - before, 3);
+    EXPECT_LE(SwitchesOf("pty ") - before, 4);
 
     // What wakes them: the printer's bytes reach the program at once...
     printer.Send("ok");
