@@ -1,26 +1,22 @@
 // The port assignments: which printer (IPv4 address and TCP port) each
 // virtual COM port reaches, one subkey per port name under
-// HKLM\SOFTWARE\VELMORA\KORDIA, where the driver reads it at every open;
-// and the names of the virtual ports themselves, as the Ports class
-// installer gave them to the device nodes.
+// HKLM\SOFTWARE\VELMORA\KORDIA, where the driver reads it at every open.
 //
 // Plain functions on the registry, without a window in sight: the tool's
 // dialogs and vlmctl both work through them, so the two write the same
 // bytes. None shows a message: their callers speak to the user.
 #pragma once
 
+#include "port_names.h"
+
 #include <windows.h>
 
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 // The text that stands for a missing assignment wherever one is shown or
 // handed on.
 inline constexpr char kNotAssigned[] = "Not Assigned";
-
-// Port names are read into buffers of this size: at most 9 characters.
-inline constexpr int kPortNameSize = 10;
 
 // The assignments as one scan of the key finds them, for a caller that asks
 // for many printers at once (the main list's rebuild reads the registry
@@ -56,12 +52,3 @@ BOOL DeleteAssignment(LPCSTR port);
 // `IPAddress` and `Port`, both in network byte order. FALSE when the port
 // has no subkey or either value is not 4 bytes.
 BOOL ReadAssignment(LPCSTR port, DWORD& ip, DWORD& tcpPort);
-
-// Reads the PortName of device node `instance` under Enum\Root\PORTS into
-// `name`; a value that cannot be read, or is too long, leaves it as it was.
-BOOL ReadPortName(LPCSTR instance, char (&name)[kPortNameSize]);
-
-// The port names of the device nodes under Enum\Root\PORTS, each once, in
-// the order the nodes enumerate. FALSE, and `names` untouched, when the key
-// cannot be opened.
-BOOL ListPortNames(std::vector<std::string>& names);

@@ -1,4 +1,4 @@
-#include "assignments.h"
+#include "port_names.h"
 
 #include "reg_key.h"
 

@@ -1,4 +1,5 @@
 #include "provisioning.h"
+#include "restart.h"
 
 #include <newdev.h>
 #include <setupapi.h>

@@ -1,5 +1,6 @@
 // The virtual ports' device nodes: created one at a time with the driver's
-// INF file, removed all at once, and the restart that completes a removal.
+// INF file, removed all at once (the restart that completes a removal is
+// restart.h's).
 #pragma once
 
 #include "stdafx.h"
@@ -23,7 +24,3 @@ BOOL CreatePortDevice(LPCSTR hardwareId, LPCSTR infPath, BOOL* rebootRequired);
 // exactly ("Remove Error" for each removal that fails), then offers the
 // restart. Nothing, and no offer, when the device set cannot be built.
 void RemoveAllPortDevices(LPCSTR hardwareId);
-
-// Enables the shutdown privilege and restarts the system. TRUE when the
-// restart was started.
-BOOL RestartComputer();

@@ -1,6 +1,6 @@
 // Restarting the system: the shutdown privilege first, then ExitWindowsEx
 // (vlmhost restarts, closing every port and removing its devices).
-#include "provisioning.h"
+#include "restart.h"
 
 BOOL RestartComputer()
 {

@@ -1,5 +1,7 @@
 #include "child.h"
 
+#include "child_spawn.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -24,28 +26,12 @@ constexpr size_t kMaxOutput = 4u << 20;
 
 Child::Child(const std::string& path, std::vector<std::string> args)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    args.insert(args.begin(), path);
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
+    const support::Spawned spawned = support::Spawn(path, std::move(args));
+    if (spawned.pid < 0)
         throw std::runtime_error("cannot run " + path);
-    }
+    pid_ = spawned.pid;
     WatchChild(pid_);
-    std::thread(ReadOutput, fds[0], output_).detach();
+    std::thread(ReadOutput, spawned.output, output_).detach();
 }
 
 Child::~Child()

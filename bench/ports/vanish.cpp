@@ -3,12 +3,12 @@
 #include "child.h"
 #include "deadline.h"
 #include "machine.h"
+#include "child_spawn.h"
 
 #include <windows.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,8 +21,6 @@
 #include <future>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace vlm::bench {
 namespace {
@@ -41,33 +39,16 @@ constexpr size_t kJob = 256u << 20;
 constexpr size_t kInFlight = 2u << 20;
 constexpr size_t kChunk = 64 * 1024;
 
-std::string FindProgram(std::initializer_list<const char*> candidates)
-{
-    for (const char* path : candidates)
-        if (access(path, X_OK) == 0)
-            return path;
-    return {};
-}
+using support::FindProgram;
 
 std::string Ip() { return FindProgram({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}); }
 
 // Runs ip with `args`, its output dropped; true when it exited 0.
 bool RunIp(std::vector<std::string> args)
 {
-    args.insert(args.begin(), "ip");
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, Ip().c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    const support::Spawned ip = support::Spawn(Ip(), std::move(args), {}, false);
     int status = 0;
-    return rc == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return ip.pid > 0 && waitpid(ip.pid, &status, 0) == ip.pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Links may only be made where nothing but loopback exists: in the private

@@ -1,5 +1,7 @@
 #include "printer_host.h"
 
+#include "child_spawn.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,13 +14,7 @@ namespace {
 // This namespace's end of the pair; the printer's end is its eth0.
 constexpr const char* kHostLink = "vlmprinter";
 
-std::string FindProgram(std::initializer_list<const char*> candidates)
-{
-    for (const char* path : candidates)
-        if (access(path, X_OK) == 0)
-            return path;
-    return {};
-}
+using support::FindProgram;
 
 std::string Ip() { return FindProgram({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}); }
 

@@ -2,6 +2,7 @@
 // admitted and closed connections) are rationed per user, with a line
 // saying how many were left out, while the lines about its ports are
 // never left out.
+#include "eventually.h"
 #include "client_log.h"
 #include "group_member_fixture.h"
 
@@ -51,9 +52,7 @@ protected:
                 n += Count(text);
             return n;
         };
-        auto deadline = Clock::now() + 5s;
-        while (accounted() < total && Clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
+        Eventually([&] { return accounted() >= total; }, 5s, 10ms);
         return accounted() == total;
     }
     std::string Pid() const { return "(pid " + std::to_string(getpid()) + ", uid " + std::to_string(kStrangerUid); }

@@ -2,6 +2,7 @@
 // of the port group queuing 64 MiB each to a device that does not take
 // them pin no more than the user's quota (the rest waits unread in their
 // sockets) and lose nothing once the device takes them again.
+#include "eventually.h"
 #include "acting_as.h"
 #include "group_member_fixture.h"
 
@@ -73,8 +74,7 @@ TEST_F(IpcQuota, FourClientsQueuing64MiBEachHoldNoMoreThanTheirUsersQuotaAndLose
     }
     // A worker gives its charge back after its reply went out: the last
     // reply may be read a moment before the last charge is back.
-    for (int i = 0; i < 500 && Quota().UserBytes(kStrangerUid) != 0; ++i)
-        std::this_thread::sleep_for(10ms);
+    Eventually([&] { return Quota().UserBytes(kStrangerUid) == 0; }, 5s);
     EXPECT_EQ(Quota().UserBytes(kStrangerUid), 0u);
 }
 

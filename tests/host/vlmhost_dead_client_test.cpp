@@ -3,6 +3,7 @@
 // its writes stuck in vlmhost's send end at once, as Windows cancels the
 // I/O of a thread that exits: vlmhost's threads and memory are back
 // within 2 s, and the port opens again on a fresh printer connection.
+#include "eventually.h"
 #include "acting_as.h"
 #include "fake_printer.h"
 #include "ipc_quota.h"
@@ -80,9 +81,7 @@ TEST_F(VlmHostDeadClient, WritesStuckInASendToAPrinterThatStoppedReadingEndWithi
         for (size_t k = 0; k < kWrites; ++k)
             client->Send(Op::Write, handle, megabyte);
     });
-    auto loaded = Clock::now() + 5s;
-    while (StatusOf(vlmhost, "Threads:") < threadsBefore + long(quota) && Clock::now() < loaded)
-        std::this_thread::sleep_for(5ms);
+    Eventually([&] { return StatusOf(vlmhost, "Threads:") >= threadsBefore + long(quota); }, 5s, 5ms);
     std::this_thread::sleep_for(300ms);
     const long threadsLoaded = StatusOf(vlmhost, "Threads:");
     const long rssLoaded = StatusOf(vlmhost, "VmRSS:");
@@ -96,8 +95,7 @@ TEST_F(VlmHostDeadClient, WritesStuckInASendToAPrinterThatStoppedReadingEndWithi
     auto died = Clock::now();
     sender.join();  // its sends fail once the connection is down
     auto back = [&] { return StatusOf(vlmhost, "Threads:") <= threadsBefore; };
-    while (!back() && Clock::now() < died + 10s)
-        std::this_thread::sleep_for(2ms);
+    Eventually(back, 10s);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - died);
     EXPECT_TRUE(host.WaitFor("client 1 disconnected (1 handles closed)")) << host.output();
     printf("vlmhost with %zu MiB of a client's writes queued to a stalled printer: %ld -> %ld threads, "

@@ -8,6 +8,7 @@
 
 #include <QFont>
 #include <QRect>
+#include <QStringList>
 
 #include <memory>
 
@@ -42,6 +43,9 @@ std::unique_ptr<ControlWindow> CreateControl(const rc::ControlTemplate& t, QWidg
 
 std::unique_ptr<ControlWindow> CreateButton(const rc::ControlTemplate& t, QWidget* parent);
 std::unique_ptr<ControlWindow> CreateStatic(const rc::ControlTemplate& t, QWidget* parent);
+// The lines a static control's text is drawn in within its box; one line
+// for a static that does not wrap, none for another control.
+QStringList StaticLines(const ControlWindow& control);
 std::unique_ptr<ControlWindow> CreateEdit(const rc::ControlTemplate& t, QWidget* parent);
 std::unique_ptr<ControlWindow> CreateComboBox(const rc::ControlTemplate& t, QWidget* parent);
 std::unique_ptr<ControlWindow> CreateListBox(const rc::ControlTemplate& t, QWidget* parent);

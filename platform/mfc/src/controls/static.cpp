@@ -135,6 +135,16 @@ private:
 
 }  // namespace
 
+QStringList StaticLines(const ControlWindow& control)
+{
+    const auto* label = qobject_cast<const QLabel*>(control.Widget());
+    if (label == nullptr)
+        return {};
+    if (const auto* wrapping = dynamic_cast<const StaticLabel*>(label); wrapping != nullptr && label->wordWrap())
+        return wrapping->Lines(label->contentsRect().width());
+    return {label->text()};
+}
+
 std::unique_ptr<ControlWindow> CreateStatic(const rc::ControlTemplate& t, QWidget* parent)
 {
     DWORD type = t.style & SS_TYPEMASK;

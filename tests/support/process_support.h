@@ -2,6 +2,8 @@
 // and stderr back through one pipe, every wait bounded.
 #pragma once
 
+#include "child_spawn.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -29,27 +31,10 @@ public:
     // this process's own, replacing those of the same name.
     Process(const std::string& path, std::vector<std::string> args, const std::vector<std::string>& environment = {})
     {
-        int fds[2];
-        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-        out_ = fds[0];
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        args.insert(args.begin(), path);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env = MergeEnvironment(environment);
-        std::vector<char*> envp;
-        for (auto& e : env)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data()), 0) << path;
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
+        const support::Spawned spawned = support::Spawn(path, std::move(args), environment);
+        EXPECT_GT(spawned.pid, 0) << path;
+        pid_ = spawned.pid;
+        out_ = spawned.output;
     }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -123,22 +108,6 @@ public:
     const std::string& output() const { return output_; }
 
 private:
-    static std::vector<std::string> MergeEnvironment(const std::vector<std::string>& extra)
-    {
-        std::vector<std::string> env;
-        for (char** e = environ; e && *e; ++e) {
-            std::string entry(*e);
-            std::string name = entry.substr(0, entry.find('='));
-            bool replaced = false;
-            for (const auto& x : extra)
-                replaced = replaced || x.substr(0, x.find('=')) == name;
-            if (!replaced)
-                env.push_back(std::move(entry));
-        }
-        env.insert(env.end(), extra.begin(), extra.end());
-        return env;
-    }
-
     // One read of what arrives within timeoutMs: bytes read, 0 at end of
     // file, -1 when nothing came in time.
     ssize_t ReadSome(int timeoutMs)

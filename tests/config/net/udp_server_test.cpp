@@ -1,6 +1,7 @@
 // CUDPServer through its states: Closed, Listening, Unbound and Deaf, every
 // message it shows, and the receive thread's handle released exactly once.
 // Runs in a private network namespace: the endpoint broadcasts.
+#include "eventually.h"
 #include "datagram_capture.h"
 #include "winsock_support.h"
 
@@ -40,10 +41,8 @@ protected:
         auto released = [&] {
             return m_server.m_receiveThread == nullptr && vlm::win32::OpenHandleCount() == m_handlesBefore;
         };
-        auto deadline = Clock::now() + kWaitLimit;
-        while (!released() && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return released();
+        return vlm::test::Eventually(released, std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit),
+                                     std::chrono::milliseconds(1));
     }
 
     void ExpectOnlyBox(const std::string& text)

@@ -9,7 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "../support/loopback_listener.h"
+#include "loopback_listener.h"
 
 #include <gtest/gtest.h>
 

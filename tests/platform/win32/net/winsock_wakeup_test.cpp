@@ -1,6 +1,7 @@
 // closesocket and the last WSACleanup end a receive blocked on another
 // thread; the closed socket's value, and the descriptor behind it, never
 // reach a socket opened afterwards.
+#include "eventually.h"
 #include "winsock_support.h"
 
 #include <sys/syscall.h>
@@ -41,10 +42,10 @@ bool InPoll(pid_t thread)
 // Waits, bounded, until the thread is blocked in its receive.
 void WaitUntilBlocked(pid_t thread)
 {
-    auto deadline = std::chrono::steady_clock::now() + kWaitLimit;
-    while (!InPoll(thread) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_TRUE(InPoll(thread)) << "the receive never blocked";
+    ASSERT_TRUE(vlm::test::Eventually([&] { return InPoll(thread); },
+                                      std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit),
+                                      std::chrono::milliseconds(1)))
+        << "the receive never blocked";
 }
 
 // Receives on s in a thread of its own, which tells its id through

@@ -3,6 +3,7 @@
 // it ends early it counts only the acknowledged bytes. A session's ledger
 // sees every connection charged to it; stopping the system aborts every
 // connection at once.
+#include "eventually.h"
 #include "tdi_support.h"
 
 #include <vlm/connection_ledger.h>
@@ -36,8 +37,7 @@ protected:
     int PeerHoldsAcknowledged(const nt::ConnectionLedger& ledger)
     {
         const int held = PeerSettled();
-        for (int i = 0; i < 500 && ledger.acknowledged.load() < uint64_t(held); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        Eventually([&] { return ledger.acknowledged.load() >= uint64_t(held); }, std::chrono::seconds(1));
         EXPECT_EQ(ledger.acknowledged.load(), uint64_t(held));
         return held;
     }

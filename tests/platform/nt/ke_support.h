@@ -3,6 +3,7 @@
 // bug check prints.
 #pragma once
 
+#include "eventually.h"
 #include <vlm/kernel.h>
 
 #include <gtest/gtest.h>
@@ -66,13 +67,7 @@ inline char HostThreadState(pid_t tid)
 // threads these tests start), false if it does not within `limit`.
 inline bool WaitUntilAsleep(pid_t tid, std::chrono::milliseconds limit = std::chrono::seconds(20))
 {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (HostThreadState(tid) == 'S')
-            return true;
-        sched_yield();
-    }
-    return false;
+    return Eventually([&] { return HostThreadState(tid) == 'S'; }, limit, std::chrono::microseconds(0));
 }
 
 // The first line of a bug check's report, as a death-test pattern.
