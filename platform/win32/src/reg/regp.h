@@ -2,7 +2,7 @@
 // store, its key handles, and the ANSI conversions.
 #pragma once
 
-#include "cm/store.h"
+#include "vlm/regstore/store.h"
 #include "winreg.h"
 
 #include <memory>

@@ -1,8 +1,8 @@
 // The SQLite layer of the registry. See store.h for the schema and the
 // concurrency rules.
-#include "cm/store.h"
+#include "vlm/regstore/store.h"
 
-#include "cm/read_cache.h"
+#include "read_cache.h"
 
 #include <sqlite3.h>
 
