@@ -39,7 +39,7 @@
 // cancelling for a short while those that had not reached the driver yet.
 #pragma once
 
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 #include "session_record.h"
 #include "ipc_quota.h"
 #include "ipc_server.h"

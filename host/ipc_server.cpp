@@ -1,6 +1,6 @@
 #include "ipc_server.h"
 
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 #include "client_log.h"
 #include "ipc_connection.h"
 #include "log.h"

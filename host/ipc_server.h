@@ -27,7 +27,7 @@
 #include <ntddk.h>
 
 #include "cancel_token.h"
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 #include "ipc_quota.h"
 
 #include <sys/types.h>

@@ -7,7 +7,7 @@
 #include "pty_gateway.h"
 
 #include "device_nodes.h"
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 #include "log.h"
 #include "pty_port.h"
 #include "pty_terminal_list.h"

@@ -4,7 +4,7 @@
 // ledger; the session counts what the program asked to write.
 #pragma once
 
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <vlm/connection_ledger.h>
 

@@ -4,7 +4,7 @@
 // without having to find the magic first. Whatever decodes must encode
 // back to the same bytes; nothing may read past what arrived.
 #include "fuzz_support.h"
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <algorithm>
 #include <cstring>

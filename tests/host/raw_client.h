@@ -4,7 +4,7 @@
 // up by id, so requests may pend while others come and go.
 #pragma once
 
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <chrono>
 #include <condition_variable>

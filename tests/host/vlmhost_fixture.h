@@ -2,7 +2,7 @@
 // need the real process: its output, its files, its socket.
 #pragma once
 
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 #include "kernel_fixture.h"
 #include "process_support.h"
 #include "registry.h"

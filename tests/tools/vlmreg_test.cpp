@@ -4,7 +4,7 @@
 // telling success (0), failure (1) and usage errors (2) apart.
 #ifdef VLMREG_PATH
 
-#include "cm/store.h"
+#include "vlm/regstore/store.h"
 #include "kernel_fixture.h"
 #include "process_support.h"
 

@@ -2,7 +2,7 @@
 // shared by several connections and processes at once.
 #include "registry_support.h"
 
-#include "../../../platform/nt/src/cm/store.h"
+#include "vlm/regstore/store.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -2,7 +2,7 @@
 // temporary system root per test.
 #include <windows.h>
 
-#include "cm/store.h"
+#include "vlm/regstore/store.h"
 #include "vlm/win32.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,8 @@
 #include "rc/lexer.h"
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <stdexcept>
 
 namespace vlm::mfc::rc {
@@ -8,17 +10,6 @@ namespace {
 
 bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // A string literal from its opening quote; "" inside stands for one quote,
 // as resource scripts write it, and the C escapes are decoded too.
@@ -51,11 +42,11 @@ std::string ReadString(std::string_view s, size_t& i, int line)
         case '\\': out += '\\'; break;
         case '"': out += '"'; break;
         case 'x': {
-            int value = 0, digits = 0;
-            while (i < s.size() && digits < 2 && HexDigit(s[i]) >= 0) {
-                value = value * 16 + HexDigit(s[i++]);
-                ++digits;
-            }
+            // At most two digits; none stands for a NUL.
+            unsigned value = 0;
+            const char* first = s.data() + i;
+            const char* end = std::from_chars(first, first + std::min<size_t>(2, s.size() - i), value, 16).ptr;
+            i += size_t(end - first);
             out += static_cast<char>(value);
             break;
         }
@@ -119,8 +110,9 @@ std::vector<Token> Tokenize(std::string_view s, int line)
             uint64_t value = 0;
             if (c == '0' && i + 1 < s.size() && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
                 i += 2;
-                while (i < s.size() && HexDigit(s[i]) >= 0)
-                    value = value * 16 + static_cast<uint64_t>(HexDigit(s[i++]));
+                const char* first = s.data() + i;
+                const char* end = std::from_chars(first, s.data() + s.size(), value, 16).ptr;
+                i += size_t(end - first);
             } else {
                 // Leading zeros are decimal, as the resource compiler reads them.
                 while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])))

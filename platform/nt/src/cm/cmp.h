@@ -3,7 +3,7 @@
 // the query routines.
 #pragma once
 
-#include "cm/store.h"
+#include "vlm/regstore/store.h"
 
 #include <ntddk.h>
 

@@ -126,8 +126,7 @@ void CompleteAckedSendsLocked(Connection& c, Completions& done)
 {
     UpdateAckedLocked(c);
     for (auto it = c.sends.begin(); it != c.sends.end();) {
-        const ULONG length =
-            reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&IoGetCurrentIrpStackLocation(it->irp)->Parameters)->SendLength;
+        const ULONG length = SendRequestOf(it->irp)->SendLength;
         if (!it->finished || c.acked < it->start + length)
             break;  // in stream order: nothing after it is acknowledged whole
         if (ClaimRequest(it->irp)) {

@@ -1,5 +1,6 @@
 // Connection endpoints: opening one, association with an address, connect,
-// send, receive, disconnect, cancellation, clean-up and close.
+// disconnect, cancellation, clean-up and close. Sends and receives are in
+// transfer.cpp.
 //
 // Statuses, where Windows leaves a choice: a request on an endpoint that is
 // not connected gets STATUS_INVALID_CONNECTION; once the connection has
@@ -20,21 +21,6 @@
 namespace vlm::nt::tdi {
 namespace {
 
-PTDI_REQUEST_KERNEL KernelRequestOf(PIRP irp)
-{
-    return reinterpret_cast<PTDI_REQUEST_KERNEL>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
-}
-
-PTDI_REQUEST_KERNEL_SEND SendRequestOf(PIRP irp)
-{
-    return reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
-}
-
-PTDI_REQUEST_KERNEL_RECEIVE ReceiveRequestOf(PIRP irp)
-{
-    return reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
-}
-
 // The time-out a connect or disconnect carries, as an interrupt-time
 // deadline. NULL, and a zero time-out, mean none.
 bool DeadlineOf(PVOID requestSpecific, LONGLONG* deadline)
@@ -45,58 +31,6 @@ bool DeadlineOf(PVOID requestSpecific, LONGLONG* deadline)
     const ke::Deadline d = ke::DeadlineFromTimeout(timeout);
     *deadline = d.at;
     return !d.infinite;
-}
-
-// Maps every MDL of a request's chain for the transport's use and checks
-// that the chain holds `length` bytes. The poller later reads
-// MappedSystemVa; the mapping is made here, in the requester's thread.
-NTSTATUS MapChain(PMDL mdl, ULONG length)
-{
-    ULONG64 total = 0;
-    for (; mdl && total < length; mdl = mdl->Next) {
-        if (!MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority))
-            return STATUS_INSUFFICIENT_RESOURCES;
-        total += MmGetMdlByteCount(mdl);
-    }
-    return total >= length ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-}
-
-// The iovecs of `length` bytes of a mapped chain, starting `offset` bytes in.
-int GatherChain(PMDL mdl, ULONG offset, ULONG length, iovec* iov, int max)
-{
-    int n = 0;
-    for (; mdl && length > 0 && n < max; mdl = mdl->Next) {
-        const ULONG bytes = MmGetMdlByteCount(mdl);
-        if (offset >= bytes) {
-            offset -= bytes;
-            continue;
-        }
-        const ULONG take = std::min(bytes - offset, length);
-        iov[n].iov_base = static_cast<PUCHAR>(mdl->MappedSystemVa) + offset;
-        iov[n].iov_len = take;
-        ++n;
-        length -= take;
-        offset = 0;
-    }
-    return n;
-}
-
-// Copies up to `length` buffered bytes into a mapped chain; returns the count.
-ULONG CopyRingToChain(Connection& c, PMDL mdl, ULONG length)
-{
-    ULONG copied = 0;
-    while (c.count > 0 && copied < length) {
-        iovec iov[8];
-        const int n = GatherChain(mdl, copied, std::min<ULONG>(length - copied, ULONG(RingContiguous(c))), iov, 8);
-        if (n == 0)
-            break;
-        for (int i = 0; i < n; ++i) {
-            memcpy(iov[i].iov_base, c.ring.get() + c.head, iov[i].iov_len);
-            RingConsume(c, iov[i].iov_len);
-            copied += ULONG(iov[i].iov_len);
-        }
-    }
-    return copied;
 }
 
 void FillReturnInformation(PIRP irp, const sockaddr_in& peer)
@@ -202,14 +136,6 @@ int OpenSocketLocked(const Connection& c, int* error)
 }
 
 }  // namespace
-
-bool HasUnfinishedSends(const Connection& c)
-{
-    for (const Request& r : c.sends)
-        if (!r.finished)
-            return true;
-    return false;
-}
 
 NTSTATUS CreateConnection(PFILE_OBJECT file, const UCHAR* value, ULONG length)
 {
@@ -441,205 +367,6 @@ void ConnectTimedOutLocked(Connection& c, Completions& done)
         done.push_back({c.connectIrp, STATUS_IO_TIMEOUT, 0});
         c.connectIrp = nullptr;
     }
-}
-
-NTSTATUS Send(Connection& c, PIRP irp)
-{
-    PTDI_REQUEST_KERNEL_SEND p = SendRequestOf(irp);
-    if (p->SendFlags & (TDI_SEND_EXPEDITED | TDI_SEND_NON_BLOCKING | TDI_SEND_AND_DISCONNECT)) {
-        ke::Complain("\\Device\\Tcp: TDI_SEND with flags 0x%lX is not implemented",
-                     static_cast<unsigned long>(p->SendFlags));
-        return CompleteNow(irp, STATUS_NOT_IMPLEMENTED);
-    }
-    if (p->SendLength == 0)
-        return CompleteNow(irp, STATUS_SUCCESS, 0);
-    NTSTATUS status = MapChain(irp->MdlAddress, p->SendLength);
-    if (!NT_SUCCESS(status))
-        return CompleteNow(irp, status);
-    Transport& t = Tcp();
-    Completions done;
-    {
-        std::lock_guard guard(t.lock);
-        if (c.closing) {
-            status = STATUS_FILE_CLOSED;
-        } else if (c.link == Link::Ended) {
-            status = c.endStatus;
-        } else if (c.link != Link::Connected || c.finSent || c.releaseIrp) {
-            status = STATUS_INVALID_CONNECTION;
-        } else if (c.finReceived) {
-            // The printer closed its side: it takes no new job bytes.
-            status = STATUS_GRACEFUL_DISCONNECT;
-        } else if (!ArmCancelLocked(irp)) {
-            status = STATUS_CANCELLED;
-        } else {
-            if (auto ledger = CurrentConnectionLedger())
-                c.ledger = std::move(ledger);
-            // Pending from here on, even if the socket takes it all at once:
-            // it is marked pending, so its completion comes after this returns.
-            c.sends.push_back({irp});
-            PushSendsLocked(c, done);
-            status = STATUS_PENDING;
-        }
-    }
-    if (status != STATUS_PENDING)
-        return CompleteNow(irp, status);
-    CompleteRequests(done);
-    return STATUS_PENDING;
-}
-
-// Hands the pended sends' bytes to the socket, in order, as far as it
-// takes them; each completes once the peer has acknowledged it whole.
-void PushSendsLocked(Connection& c, Completions& done)
-{
-    if (c.link != Link::Connected || c.fd < 0)
-        return;
-    for (Request& r : c.sends) {
-        if (r.finished)
-            continue;
-        const ULONG length = SendRequestOf(r.irp)->SendLength;
-        if (r.done == 0)
-            r.start = c.queued;
-        while (r.done < length) {
-            iovec iov[16];
-            msghdr message{};
-            message.msg_iov = iov;
-            message.msg_iovlen = size_t(GatherChain(r.irp->MdlAddress, r.done, length - r.done, iov, 16));
-            const ssize_t sent = sendmsg(c.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent < 0) {
-                if (errno == EINTR)
-                    continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    // The poller carries on when the socket has room.
-                    CompleteAckedSendsLocked(c, done);
-                    UpdateInterestLocked(c);
-                    return;
-                }
-                ResetLocked(c, errno, done);
-                return;
-            }
-            r.done += ULONG(sent);
-            c.queued += uint64_t(sent);
-            if (c.ledger)
-                c.ledger->sent.fetch_add(uint64_t(sent), std::memory_order_relaxed);
-        }
-        r.finished = true;
-    }
-    CompleteAckedSendsLocked(c, done);
-    // Everything handed over is in the socket: a waiting release may go.
-    if (c.releaseIrp && !c.finSent) {
-        if (shutdown(c.fd, SHUT_WR) != 0) {
-            ResetLocked(c, errno, done);
-            return;
-        }
-        c.finSent = true;
-        c.releaseTimed = false;
-        if (ClaimRequest(c.releaseIrp)) {
-            done.push_back({c.releaseIrp, STATUS_SUCCESS, 0});
-            c.releaseIrp = nullptr;
-        }
-    }
-    UpdateInterestLocked(c);
-}
-
-NTSTATUS Receive(Connection& c, PIRP irp)
-{
-    PTDI_REQUEST_KERNEL_RECEIVE p = ReceiveRequestOf(irp);
-    if (p->ReceiveFlags & (TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK)) {
-        ke::Complain("\\Device\\Tcp: TDI_RECEIVE with flags 0x%lX is not implemented",
-                     static_cast<unsigned long>(p->ReceiveFlags));
-        return CompleteNow(irp, STATUS_NOT_IMPLEMENTED);
-    }
-    if (p->ReceiveLength == 0)
-        return CompleteNow(irp, STATUS_SUCCESS, 0);
-    NTSTATUS status = MapChain(irp->MdlAddress, p->ReceiveLength);
-    if (!NT_SUCCESS(status))
-        return CompleteNow(irp, status);
-    Transport& t = Tcp();
-    Completions done;
-    {
-        std::lock_guard guard(t.lock);
-        if (c.closing) {
-            status = STATUS_FILE_CLOSED;
-        } else if (c.link == Link::Ended) {
-            status = c.endStatus;
-        } else if (c.link != Link::Connected) {
-            status = STATUS_INVALID_CONNECTION;
-        } else if (!ArmCancelLocked(irp)) {
-            status = STATUS_CANCELLED;
-        } else {
-            c.receives.push_back({irp});
-            FillReceivesLocked(c, done);
-            status = STATUS_PENDING;
-        }
-    }
-    if (status != STATUS_PENDING)
-        return CompleteNow(irp, status);
-    CompleteRequests(done);
-    return STATUS_PENDING;
-}
-
-// A receive completes with the bytes buffered when it is served (at least
-// one), as recv(2) does; after the peer's FIN with nothing buffered, with
-// STATUS_SUCCESS and no bytes.
-void FillReceivesLocked(Connection& c, Completions& done)
-{
-    if (c.indicating)
-        return;  // the poller serves them when the handler has returned
-    bool progress = false;
-    for (Request& r : c.receives) {
-        if (r.finished || (c.count == 0 && !c.finReceived))
-            continue;
-        // Claimed before a byte moves: bytes given to a request that is
-        // being cancelled would be lost.
-        if (!ClaimRequest(r.irp)) {
-            r.finished = true;
-            continue;
-        }
-        r.done = CopyRingToChain(c, r.irp->MdlAddress, ReceiveRequestOf(r.irp)->ReceiveLength);
-        done.push_back({r.irp, STATUS_SUCCESS, r.done});
-        r.irp = nullptr;
-        progress = true;
-    }
-    c.receives.erase(std::remove_if(c.receives.begin(), c.receives.end(), [](const Request& r) { return !r.irp; }),
-                     c.receives.end());
-    if (progress) {
-        UpdateInterestLocked(c);
-        // The disconnect indication may be due now that the bytes are taken.
-        c.offerAt = 0;
-        WakePollerLocked();
-    }
-}
-
-void AcceptReturnedReceiveLocked(Connection& c, PIRP irp, NTSTATUS handlerStatus, Completions& done)
-{
-    if (handlerStatus != STATUS_MORE_PROCESSING_REQUIRED)
-        ke::Complain("\\Device\\Tcp: a receive handler returned request %p with status 0x%08X instead of "
-                     "STATUS_MORE_PROCESSING_REQUIRED; served as a receive",
-                     static_cast<void*>(irp), static_cast<unsigned>(handlerStatus));
-    // The request comes as IoCallDriver would have passed it on.
-    IoSetNextIrpStackLocation(irp);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    stack->DeviceObject = Tcp().device;
-    PTDI_REQUEST_KERNEL_RECEIVE p = ReceiveRequestOf(irp);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MinorFunction != TDI_RECEIVE ||
-        stack->FileObject != c.file || (p->ReceiveFlags & (TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK)))
-        status = STATUS_INVALID_DEVICE_REQUEST;
-    else if (p->ReceiveLength == 0)
-        status = STATUS_INVALID_PARAMETER;
-    else
-        status = MapChain(irp->MdlAddress, p->ReceiveLength);
-    if (NT_SUCCESS(status) && c.closing)
-        status = STATUS_CANCELLED;
-    if (NT_SUCCESS(status) && !ArmCancelLocked(irp))
-        status = STATUS_CANCELLED;
-    if (!NT_SUCCESS(status)) {
-        done.push_back({irp, status, 0});
-        return;
-    }
-    // Ahead of any receive the client posted later: it continues the
-    // indicated bytes.
-    c.receives.push_front({irp});
 }
 
 NTSTATUS Disconnect(Connection& c, PIRP irp)

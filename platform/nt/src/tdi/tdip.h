@@ -219,6 +219,20 @@ Transport& Tcp();
 
 // ------------------------------------------------------------ requests
 
+// The parameters of a TDI request, in its current stack location.
+inline PTDI_REQUEST_KERNEL KernelRequestOf(PIRP irp)
+{
+    return reinterpret_cast<PTDI_REQUEST_KERNEL>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
+}
+inline PTDI_REQUEST_KERNEL_SEND SendRequestOf(PIRP irp)
+{
+    return reinterpret_cast<PTDI_REQUEST_KERNEL_SEND>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
+}
+inline PTDI_REQUEST_KERNEL_RECEIVE ReceiveRequestOf(PIRP irp)
+{
+    return reinterpret_cast<PTDI_REQUEST_KERNEL_RECEIVE>(&IoGetCurrentIrpStackLocation(irp)->Parameters);
+}
+
 // Under the lock: makes a request cancellable and marks it pending.
 // False if it was cancelled already (complete it with STATUS_CANCELLED).
 bool ArmCancelLocked(PIRP irp);

@@ -1,6 +1,6 @@
 // The ports' sessions, asked of vlmhost itself.
 #include "ipc/client.h"
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <vlm/port_activity.h>
 

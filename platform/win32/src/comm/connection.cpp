@@ -1,6 +1,6 @@
 // A port handle's printer connection, answered by vlmhost itself over the
 // port's device-control path.
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <windows.h>
 

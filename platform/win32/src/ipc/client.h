@@ -12,7 +12,7 @@
 // vlmhost did not carry it out.
 #pragma once
 
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <cstdint>
 #include <span>

@@ -14,10 +14,8 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
+    if (LONG error = RegpReference(hKey, KEY_QUERY_VALUE, &context); error != ERROR_SUCCESS)
         return error;
-    if ((context.access & KEY_QUERY_VALUE) != KEY_QUERY_VALUE)
-        return ERROR_ACCESS_DENIED;
     vlm::nt::cm::ValueRecord value;
     if (LONG error = RegpStatusToError(context.store->EnumerateValue(context.key, dwIndex, &value));
         error != ERROR_SUCCESS)

@@ -99,7 +99,9 @@ bool RegpIsPredefined(HKEY hKey)
     return PredefinedPath(hKey) != nullptr;
 }
 
-LONG RegpReference(HKEY hKey, KeyContext* context)
+namespace {
+
+LONG Resolve(HKEY hKey, KeyContext* context)
 {
     RegistryState& state = State();
     {
@@ -132,6 +134,20 @@ LONG RegpReference(HKEY hKey, KeyContext* context)
     }
     context->access = KEY_ALL_ACCESS;
     return RegpStatusToError(status);
+}
+
+}  // namespace
+
+LONG RegpRequire(const KeyContext& context, REGSAM rights)
+{
+    return (context.access & rights) == rights ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+}
+
+LONG RegpReference(HKEY hKey, REGSAM rights, KeyContext* context)
+{
+    if (LONG error = Resolve(hKey, context); error != ERROR_SUCCESS)
+        return error;
+    return RegpRequire(*context, rights);
 }
 
 LONG RegpInsertHandle(const KeyContext& context, KeyId key, REGSAM access, HKEY* handle)

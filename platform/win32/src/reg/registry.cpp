@@ -62,9 +62,22 @@ LONG GrantedAccess(REGSAM desired, bool readOnly, REGSAM* granted)
     return ERROR_SUCCESS;
 }
 
-LONG Require(const KeyContext& context, REGSAM rights)
+// The start of the functions that take a sub-key path: the handle, then
+// the path relative to it.
+LONG ReferencePath(HKEY hKey, LPCSTR subKey, KeyContext* context, std::vector<std::string>* path)
 {
-    return (context.access & rights) == rights ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    if (LONG error = RegpReference(hKey, 0, context); error != ERROR_SUCCESS)
+        return error;
+    return ParsePath(subKey, path);
+}
+
+// ReferencePath, then the key the path names.
+LONG OpenPath(HKEY hKey, LPCSTR subKey, KeyContext* context, KeyId* key)
+{
+    std::vector<std::string> path;
+    if (LONG error = ReferencePath(hKey, subKey, context, &path); error != ERROR_SUCCESS)
+        return error;
+    return RegpStatusToError(context->store->OpenKey(context->key, path, key));
 }
 
 // Deletes key and its subtree, children first. Not one transaction: a
@@ -102,10 +115,8 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-        return error;
     std::vector<std::string> path;
-    if (LONG error = ParsePath(lpSubKey, &path); error != ERROR_SUCCESS)
+    if (LONG error = ReferencePath(hKey, lpSubKey, &context, &path); error != ERROR_SUCCESS)
         return error;
     REGSAM granted;
     if (LONG error = GrantedAccess(samDesired, context.readOnly, &granted); error != ERROR_SUCCESS)
@@ -123,7 +134,7 @@ namespace {
 LONG SameHandle(HKEY hKey, PHKEY phkResult)
 {
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
+    if (LONG error = RegpReference(hKey, 0, &context); error != ERROR_SUCCESS)
         return error;
     *phkResult = hKey;
     return ERROR_SUCCESS;
@@ -152,10 +163,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     if (dwOptions & ~REG_OPTION_VOLATILE)
         return ERROR_INVALID_PARAMETER;  // links and backup semantics are not kept
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-        return error;
     std::vector<std::string> path;
-    if (LONG error = ParsePath(lpSubKey, &path); error != ERROR_SUCCESS)
+    if (LONG error = ReferencePath(hKey, lpSubKey, &context, &path); error != ERROR_SUCCESS)
         return error;
     REGSAM granted;
     if (LONG error = GrantedAccess(samDesired, context.readOnly, &granted); error != ERROR_SUCCESS)
@@ -165,7 +174,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     bool created = false;
     StoreStatus status = context.store->OpenKey(context.key, path, &key);
     if (status == StoreStatus::NotFound) {
-        if (LONG error = Require(context, KEY_CREATE_SUB_KEY); error != ERROR_SUCCESS)
+        if (LONG error = RegpRequire(context, KEY_CREATE_SUB_KEY); error != ERROR_SUCCESS)
             return error;
         vlm::nt::cm::CreateOptions options;
         if (lpClass)
@@ -199,9 +208,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-        return error;
-    if (LONG error = Require(context, KEY_ENUMERATE_SUB_KEYS); error != ERROR_SUCCESS)
+    if (LONG error = RegpReference(hKey, KEY_ENUMERATE_SUB_KEYS, &context); error != ERROR_SUCCESS)
         return error;
     vlm::nt::cm::KeyRecord record;
     if (LONG error = RegpStatusToError(context.store->EnumerateKey(context.key, dwIndex, &record));
@@ -239,9 +246,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-        return error;
-    if (LONG error = Require(context, KEY_QUERY_VALUE); error != ERROR_SUCCESS)
+    if (LONG error = RegpReference(hKey, KEY_QUERY_VALUE, &context); error != ERROR_SUCCESS)
         return error;
     vlm::nt::cm::ValueRecord value;
     StoreStatus status = context.store->QueryValue(context.key, RegpAnsiToUtf8(lpValueName ? lpValueName : ""), &value);
@@ -269,9 +274,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     if (!lpData && cbData)
         return ERROR_INVALID_PARAMETER;
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-        return error;
-    if (LONG error = Require(context, KEY_SET_VALUE); error != ERROR_SUCCESS)
+    if (LONG error = RegpReference(hKey, KEY_SET_VALUE, &context); error != ERROR_SUCCESS)
         return error;
     std::vector<uint8_t> data;
     if (RegpIsStringType(dwType))
@@ -286,9 +289,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
 {
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-        return error;
-    if (LONG error = Require(context, KEY_SET_VALUE); error != ERROR_SUCCESS)
+    if (LONG error = RegpReference(hKey, KEY_SET_VALUE, &context); error != ERROR_SUCCESS)
         return error;
     return RegpStatusToError(context.store->DeleteValue(context.key, RegpAnsiToUtf8(lpValueName ? lpValueName : "")));
 }
@@ -298,13 +299,8 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     if (!lpSubKey)
         return ERROR_INVALID_PARAMETER;
     KeyContext context;
-    if (LONG error = RegpReference(hKey, &context); error != ERROR_SUCCESS)
-        return error;
-    std::vector<std::string> path;
-    if (LONG error = ParsePath(lpSubKey, &path); error != ERROR_SUCCESS)
-        return error;
     KeyId key;
-    if (LONG error = RegpStatusToError(context.store->OpenKey(context.key, path, &key)); error != ERROR_SUCCESS)
+    if (LONG error = OpenPath(hKey, lpSubKey, &context, &key); error != ERROR_SUCCESS)
         return error;
     // An empty name deletes hKey's own key; handles to it stay open and
     // answer ERROR_KEY_DELETED, as on Windows.
@@ -321,13 +317,8 @@ LONG WINAPI RegCloseKey(HKEY hKey)
 LSTATUS WINAPI SHDeleteKeyA(HKEY hkey, LPCSTR pszSubKey)
 {
     KeyContext context;
-    if (LONG error = RegpReference(hkey, &context); error != ERROR_SUCCESS)
-        return error;
-    std::vector<std::string> path;
-    if (LONG error = ParsePath(pszSubKey, &path); error != ERROR_SUCCESS)
-        return error;
     KeyId key;
-    if (LONG error = RegpStatusToError(context.store->OpenKey(context.key, path, &key)); error != ERROR_SUCCESS)
+    if (LONG error = OpenPath(hkey, pszSubKey, &context, &key); error != ERROR_SUCCESS)
         return error;
     if (context.readOnly)
         return ERROR_ACCESS_DENIED;  // before the walk, so nothing is half-deleted

@@ -2,7 +2,7 @@
 // store, its key handles, and the ANSI conversions.
 #pragma once
 
-#include "cm/store.h"
+#include "vlm/regstore/store.h"
 #include "winreg.h"
 
 #include <memory>
@@ -24,9 +24,12 @@ struct KeyContext {
     REGSAM access = 0;  // rights granted when the handle was opened
 };
 
-// Resolves hKey (predefined or opened) to its key; opens the store first
-// when needed.
-LONG RegpReference(HKEY hKey, KeyContext* context);
+// The start every Reg* function shares: resolves hKey (predefined or
+// opened) to its key, opening the store first when needed, and checks that
+// the handle was opened with `rights` (0: the call needs none).
+LONG RegpReference(HKEY hKey, REGSAM rights, KeyContext* context);
+// ERROR_ACCESS_DENIED unless the handle holds every one of `rights`.
+LONG RegpRequire(const KeyContext& context, REGSAM rights);
 // A new handle for key with the rights granted.
 LONG RegpInsertHandle(const KeyContext& context, KeyId key, REGSAM access, HKEY* handle);
 LONG RegpCloseHandle(HKEY hKey);

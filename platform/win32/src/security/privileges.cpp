@@ -6,7 +6,7 @@
 #include <winerror.h>
 
 #include "base/systemroot.h"
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <strings.h>
 #include <sys/stat.h>

@@ -3,7 +3,9 @@
 #include "setupapi/inf.h"
 #include "setupapi/regkey.h"
 
+#include <charconv>
 #include <cstdio>
+#include <system_error>
 
 namespace vlm::win32::setup {
 
@@ -11,27 +13,13 @@ const GUID kPortsClassGuid = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x0
 
 namespace {
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
+// `digits` hex digits at `at`, all of them, nothing else.
 bool Hex(std::string_view text, size_t at, size_t digits, uint64_t* value)
 {
     *value = 0;
-    for (size_t i = 0; i < digits; ++i) {
-        int d = HexDigit(text[at + i]);
-        if (d < 0)
-            return false;
-        *value = (*value << 4) | uint64_t(d);
-    }
-    return true;
+    const char* first = text.data() + at;
+    auto [end, error] = std::from_chars(first, first + digits, *value, 16);
+    return error == std::errc() && end == first + digits;
 }
 
 }  // namespace

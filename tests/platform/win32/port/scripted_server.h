@@ -3,7 +3,7 @@
 // wait bounded.
 #pragma once
 
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ipc/protocol.h"
+#include "vlm/ipc/protocol.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -11,7 +11,7 @@
 // deleted); failures are not. The Store guards it with its own lock.
 #pragma once
 
-#include "cm/store.h"
+#include "vlm/regstore/store.h"
 
 #include <cstddef>
 #include <cstdint>
