@@ -44,7 +44,7 @@ using vlm::host::Key;
 
 constexpr size_t kJob = 1 << 20;
 constexpr size_t kChunk = 4096;
-constexpr int kJobs = 8;          // jobs per measurement, each way
+constexpr int kJobs = 8;  // jobs per measurement, each way
 constexpr int kLatencySamples = 200;
 
 // A loopback sink: accepts connections and reads everything; can send one
@@ -167,8 +167,8 @@ public:
         InitializeObjectAttributes(&attributes, &us, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb;
         HANDLE handle = nullptr;
-        ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr,
-                     0);
+        ZwCreateFile(
+                &handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr, 0);
         return handle;
     }
 
@@ -220,8 +220,8 @@ void WriteThroughput(benchmark::State& state)
         for (int job = 0; job < kJobs; ++job) {
             for (size_t off = 0; off < kJob; off += kChunk) {
                 IO_STATUS_BLOCK iosb;
-                ZwWriteFile(port, nullptr, nullptr, nullptr, &iosb, chunk.data(), ULONG(chunk.size()), nullptr,
-                            nullptr);
+                ZwWriteFile(
+                        port, nullptr, nullptr, nullptr, &iosb, chunk.data(), ULONG(chunk.size()), nullptr, nullptr);
             }
         }
         sink.WaitForBytes(before + uint64_t(kJobs) * kJob);
@@ -232,7 +232,7 @@ void WriteThroughput(benchmark::State& state)
     state.counters["raw_MiB_s"] = rawMiBs;
     state.counters["ratio"] = driverMiBs / rawMiBs;
     printf("write throughput, 1 MiB jobs in 4 KiB writes: driver %.1f MiB/s, raw loopback %.1f MiB/s, ratio %.3f\n",
-           driverMiBs, rawMiBs, driverMiBs / rawMiBs);
+            driverMiBs, rawMiBs, driverMiBs / rawMiBs);
 }
 
 void ReadLatency(benchmark::State& state)
@@ -251,7 +251,7 @@ void ReadLatency(benchmark::State& state)
         timeouts.ReadTotalTimeoutConstant = 5000;
         IO_STATUS_BLOCK iosb;
         ZwDeviceIoControlFile(port, nullptr, nullptr, nullptr, &iosb, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts,
-                              sizeof timeouts, nullptr, 0);
+                sizeof timeouts, nullptr, 0);
         for (int i = 0; i < 1000 && sink.received() == 0; ++i) {
             // The sink learns of the connection when it accepts it.
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -285,7 +285,7 @@ void ReadLatency(benchmark::State& state)
     state.counters["median_us"] = median;
     state.counters["p99_us"] = p99;
     printf("printer byte to parked read completion (%zu samples): median %.0f us, 99th percentile %.0f us\n",
-           samples.size(), median, p99);
+            samples.size(), median, p99);
 }
 
 BENCHMARK(WriteThroughput)->Name("Network/WriteThroughput")->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -108,7 +108,7 @@ public:
             return;
         port_ = static_cast<PDEVICE_EXTENSION>(device_->DeviceExtension);
         ready_ = StartThread(EmulationPollingThread, &port_->EmulationPollingThreadObject) &&
-                 StartThread(ReadPollingThread, &port_->ReadPollingThreadObject);
+                StartThread(ReadPollingThread, &port_->ReadPollingThreadObject);
     }
 
     ~BenchPort()
@@ -138,8 +138,8 @@ public:
         KEVENT event;
         IO_STATUS_BLOCK iosb{};
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(code, device_, const_cast<void*>(input), inputLength, nullptr, 0,
-                                                 FALSE, &event, &iosb);
+        PIRP irp = IoBuildDeviceIoControlRequest(
+                code, device_, const_cast<void*>(input), inputLength, nullptr, 0, FALSE, &event, &iosb);
         if (!irp)
             return STATUS_INSUFFICIENT_RESOURCES;
         if (IoCallDriver(device_, irp) == STATUS_PENDING)
@@ -251,7 +251,7 @@ void Report(benchmark::State& state, const char* what, const vlm::bench::Percent
     state.counters["p99_us"] = figures.p99;
     state.counters["samples"] = double(figures.count);
     std::printf("%s: median %.0f us, 99th percentile %.0f us (%zu samples)\n", what, figures.p50, figures.p99,
-                figures.count);
+            figures.count);
     std::fflush(stdout);
 }
 
@@ -340,7 +340,7 @@ void WaitOnMaskRxChar(benchmark::State& state)
             bench.Control(IOCTL_SERIAL_PURGE, &purge, sizeof purge);
         }
         Report(state, "parked WAIT_ON_MASK(SERIAL_EV_RXCHAR), bytes stored -> wait completed",
-               vlm::bench::Summarise(latencies));
+                vlm::bench::Summarise(latencies));
     }
 }
 

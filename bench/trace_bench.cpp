@@ -69,10 +69,10 @@ void InputLoopWithTrace(benchmark::State& state)
 BENCHMARK(InputLoopNoTrace)->Name("InputLoop/NoTrace")->Setup(TracingOff);
 BENCHMARK(InputLoopWithTrace)->Name("InputLoop/TracingOff")->Setup(TracingOff);
 BENCHMARK(InputLoopWithTrace)
-    ->Name("InputLoop/TracingOnRing")
-    ->Setup(TracingOnRingOnly)
-    ->Teardown(TracingOffAndCleared)
-    ->Threads(1)
-    ->Threads(2);
+        ->Name("InputLoop/TracingOnRing")
+        ->Setup(TracingOnRingOnly)
+        ->Teardown(TracingOffAndCleared)
+        ->Threads(1)
+        ->Threads(2);
 
 }  // namespace

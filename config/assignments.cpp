@@ -33,9 +33,9 @@ CAssignmentTable::CAssignmentTable()
         DWORD size = sizeof stored;
         std::string path = ChildKeyPath(kAssignKey, name);
         if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), port.Receive()) != ERROR_SUCCESS ||
-            RegQueryValueExA(port, "IPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(&stored), &size) !=
-                ERROR_SUCCESS ||
-            size != sizeof stored)
+                RegQueryValueExA(port, "IPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(&stored), &size) !=
+                        ERROR_SUCCESS ||
+                size != sizeof stored)
             return;
         m_ports.emplace(stored, name);
     }
@@ -91,7 +91,7 @@ BOOL ReadAssignment(LPCSTR port, DWORD& ip, DWORD& tcpPort)
     for (auto [name, value] : {std::pair{"IPAddress", &ip}, std::pair{"Port", &tcpPort}}) {
         DWORD size = sizeof *value;
         if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) != ERROR_SUCCESS ||
-            size != sizeof *value)
+                size != sizeof *value)
             return FALSE;
     }
     return TRUE;

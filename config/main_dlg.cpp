@@ -15,7 +15,11 @@ struct ColumnSpec {
 };
 
 constexpr ColumnSpec kColumns[] = {
-    {"No", 25}, {"Mac Address", 110}, {"IP Address", 110}, {"Port", 57}, {"Assign Info", 80},
+        {"No", 25},
+        {"Mac Address", 110},
+        {"IP Address", 110},
+        {"Port", 57},
+        {"Assign Info", 80},
 };
 
 // The "No" column as a number; text that is none reads 0.
@@ -30,14 +34,14 @@ int RowNumber(const CString& text)
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CVLMCONFIGDlg, CDialog)
-    ON_WM_PAINT()
-    ON_WM_QUERYDRAGICON()
-    ON_NOTIFY(LVN_ITEMCHANGED, IDC_PRINTER_LIST, &CVLMCONFIGDlg::OnItemChanged)
-    ON_BN_CLICKED(IDC_SEARCH, &CVLMCONFIGDlg::OnSearch)
-    ON_BN_CLICKED(IDC_CONFIGURE, &CVLMCONFIGDlg::OnConfigure)
-    ON_BN_CLICKED(IDC_TEST_PRINT, &CVLMCONFIGDlg::OnTestPrint)
-    ON_BN_CLICKED(IDC_DETACH, &CVLMCONFIGDlg::OnDetach)
-    ON_BN_CLICKED(IDC_PORT_MANAGEMENT, &CVLMCONFIGDlg::OnPortManagement)
+ON_WM_PAINT()
+ON_WM_QUERYDRAGICON()
+ON_NOTIFY(LVN_ITEMCHANGED, IDC_PRINTER_LIST, &CVLMCONFIGDlg::OnItemChanged)
+ON_BN_CLICKED(IDC_SEARCH, &CVLMCONFIGDlg::OnSearch)
+ON_BN_CLICKED(IDC_CONFIGURE, &CVLMCONFIGDlg::OnConfigure)
+ON_BN_CLICKED(IDC_TEST_PRINT, &CVLMCONFIGDlg::OnTestPrint)
+ON_BN_CLICKED(IDC_DETACH, &CVLMCONFIGDlg::OnDetach)
+ON_BN_CLICKED(IDC_PORT_MANAGEMENT, &CVLMCONFIGDlg::OnPortManagement)
 END_MESSAGE_MAP()
 
 CVLMCONFIGDlg::CVLMCONFIGDlg(CWnd* pParent) : CDialog(IDD, pParent), m_selectedNo(-1)

@@ -6,11 +6,11 @@
 #include "provisioning.h"
 
 BEGIN_MESSAGE_MAP(CPortManageDlg, CDialog)
-    ON_BN_CLICKED(IDC_ADD_PORT, &CPortManageDlg::OnAddPort)
-    ON_BN_CLICKED(IDC_DELETE_ALL_PORT, &CPortManageDlg::OnDeleteAllPort)
+ON_BN_CLICKED(IDC_ADD_PORT, &CPortManageDlg::OnAddPort)
+ON_BN_CLICKED(IDC_DELETE_ALL_PORT, &CPortManageDlg::OnDeleteAllPort)
 END_MESSAGE_MAP()
 
-CPortManageDlg::CPortManageDlg(CWnd* pParent) : CDialog(IDD, pParent) {}
+CPortManageDlg::CPortManageDlg(CWnd* pParent) : CDialog(IDD, pParent) { }
 
 void CPortManageDlg::DoDataExchange(CDataExchange* pDX)
 {

@@ -25,9 +25,8 @@ BOOL ReadPortName(LPCSTR instance, char (&name)[kPortNameSize])
     // any port, and are treated as unreadable.
     char value[kPortNameSize] = {};
     DWORD size = sizeof value;
-    if (RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) ==
-            ERROR_SUCCESS &&
-        std::memchr(value, '\0', sizeof value))
+    if (RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS &&
+            std::memchr(value, '\0', sizeof value))
         std::memcpy(name, value, sizeof value);
     return TRUE;
 }

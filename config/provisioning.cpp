@@ -22,8 +22,8 @@ IdsRead ReadHardwareIds(HDEVINFO set, SP_DEVINFO_DATA* device, std::vector<BYTE>
     ids->clear();
     for (int attempt = 0; attempt < kMaxPropertyReads; ++attempt) {
         DWORD required = 0;
-        if (SetupDiGetDeviceRegistryPropertyA(set, device, SPDRP_HARDWAREID, nullptr, ids->data(),
-                                              static_cast<DWORD>(ids->size()), &required)) {
+        if (SetupDiGetDeviceRegistryPropertyA(
+                    set, device, SPDRP_HARDWAREID, nullptr, ids->data(), static_cast<DWORD>(ids->size()), &required)) {
             ids->resize(std::min<size_t>(ids->size(), required));
             return IdsRead::kRead;
         }
@@ -92,10 +92,9 @@ BOOL CreatePortDevice(LPCSTR hardwareId, LPCSTR infPath, BOOL* rebootRequired)
     // Each step runs only when the one before it succeeded, and success is
     // judged by the results, not by a last error that a step may not clear.
     bool done = SetupDiCreateDeviceInfoA(set, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, &device) &&
-                SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID,
-                                                  reinterpret_cast<const BYTE*>(ids.data()),
-                                                  static_cast<DWORD>(ids.size())) &&
-                SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device);
+            SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(ids.data()),
+                    static_cast<DWORD>(ids.size())) &&
+            SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device);
     if (done && !UpdateDriverForPlugAndPlayDevicesA(nullptr, hardwareId, infPath, INSTALLFLAG_FORCE, rebootRequired)) {
         // A node without its driver is no port: take it away again, but
         // keep the installation's reason.
@@ -134,7 +133,7 @@ void RemoveAllPortDevices(LPCSTR hardwareId)
     SetupDiDestroyDeviceInfoList(set);
     int answer = AfxMessageBox("Restart the computr can take effect. \nPlease restart the computer."
                                "\n\n[Yes] I want to restart my computer now.\n[No] I will restart my computer later.",
-                               MB_YESNO | MB_ICONQUESTION);
+            MB_YESNO | MB_ICONQUESTION);
     if (answer == IDYES)
         RestartComputer();
 }

@@ -31,11 +31,11 @@ std::array<std::vector<char>, 6> TestPageBlocks(std::string_view portName)
     size_t room = kPortBlockSize - 1 - (sizeof kPortLabel - 1);
     std::copy_n(portName.begin(), std::min(room, portName.size()), port.begin() + sizeof kPortLabel - 1);
     return {
-        Terminated(rule),
-        Terminated("  QuentaroLinkStation Test   \n"),
-        Terminated("         Test is OK          \n"),
-        std::move(port),
-        Terminated(std::string("\n") + kVendorLine + "\n"),
-        Terminated(rule),
+            Terminated(rule),
+            Terminated("  QuentaroLinkStation Test   \n"),
+            Terminated("         Test is OK          \n"),
+            std::move(port),
+            Terminated(std::string("\n") + kVendorLine + "\n"),
+            Terminated(rule),
     };
 }

@@ -17,8 +17,8 @@ void CVLMCONFIGDlg::OnTestPrint()
     } else {
         CString device;
         device.Format("\\\\.\\%s", static_cast<LPCTSTR>(port));
-        file = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+        file = CreateFileA(
+                device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     if (file == INVALID_HANDLE_VALUE) {
         MessageBox("Setting Information does not update, ReAssign the Port", nullptr, MB_ICONEXCLAMATION);

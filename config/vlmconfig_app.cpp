@@ -3,7 +3,7 @@
 #include "main_dlg.h"
 
 // Both builds carry the tool's name as the caption of their message boxes.
-CVLMCONFIGApp::CVLMCONFIGApp() : CWinApp("VLMCONFIG") {}
+CVLMCONFIGApp::CVLMCONFIGApp() : CWinApp("VLMCONFIG") { }
 
 BOOL CVLMCONFIGApp::InitInstance()
 {
@@ -13,7 +13,7 @@ BOOL CVLMCONFIGApp::InitInstance()
     if (!AfxSocketInit()) {
         CString text;
         text.Format("Error : Failure to create Socket Object! : %d, %d", WSAGetLastError(),
-                    static_cast<int>(GetLastError()));
+                static_cast<int>(GetLastError()));
         AfxMessageBox(text, MB_OK);
     }
     CVLMCONFIGDlg dlg;

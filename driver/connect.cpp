@@ -18,7 +18,7 @@ static PTDI_CONTEXT NewTdiContext(PDEVICE_EXTENSION R)
     context->TransportAddressFileObject = NULL;
     context->ConnectionFileObject = NULL;
     context->ConnectionState = 0;
-    context->InputQueue = R->InputQueue;  /* a copy; the handler uses Port->InputQueue under PortLock */
+    context->InputQueue = R->InputQueue; /* a copy; the handler uses Port->InputQueue under PortLock */
     context->Port = R;
     KeInitializeEvent(&context->DisconnectEndEvent, NotificationEvent, FALSE);
     return context;
@@ -36,12 +36,12 @@ VOID DeleteTdiContext(PTDI_CONTEXT Context)
  * their results are only traced. */
 static VOID RegisterEventHandlers(PTDI_CONTEXT Context, BOOLEAN Trace)
 {
-    NTSTATUS status = TdiFuncs_SetEventHandler(Context->TransportAddressFileObject, TDI_EVENT_RECEIVE,
-                                               (PVOID)ReceiveEventHandler, Context);
+    NTSTATUS status = TdiFuncs_SetEventHandler(
+            Context->TransportAddressFileObject, TDI_EVENT_RECEIVE, (PVOID)ReceiveEventHandler, Context);
     if (Trace && NT_SUCCESS(status))
         DbgPrint(": Success to regist Receive Event\n");
-    status = TdiFuncs_SetEventHandler(Context->TransportAddressFileObject, TDI_EVENT_DISCONNECT,
-                                      (PVOID)DisconnectEventHandler, Context);
+    status = TdiFuncs_SetEventHandler(
+            Context->TransportAddressFileObject, TDI_EVENT_DISCONNECT, (PVOID)DisconnectEventHandler, Context);
     if (Trace && NT_SUCCESS(status))
         DbgPrint(": Success to regist Disconnect Event\n");
 }
@@ -49,12 +49,12 @@ static VOID RegisterEventHandlers(PTDI_CONTEXT Context, BOOLEAN Trace)
 /* What each caller traces at each step; NULL traces nothing. */
 typedef struct _CONNECT_TRACE {
     PCSTR AllocateFailed;
-    PCSTR Allocated;        /* with the record's address */
+    PCSTR Allocated; /* with the record's address */
     PCSTR InitializeFailed;
     PCSTR Initialized;
-    BOOLEAN TraceHandlers;  /* each registration on its own */
+    BOOLEAN TraceHandlers; /* each registration on its own */
     PCSTR HandlersSet;
-    PCSTR Address;          /* with the address and port */
+    PCSTR Address; /* with the address and port */
     PCSTR ConnectFailed;
     PCSTR Connected;
     PCSTR StateSet;
@@ -62,16 +62,16 @@ typedef struct _CONNECT_TRACE {
 } CONNECT_TRACE;
 
 static const CONNECT_TRACE ConnectTraces[] = {
-    /* ConnectAtOpen */
-    {"E: Fail allocate pTdiContext\n", NULL, "E: Fail Tdi Initialize Handler\n",
-     "*(^^)* Success Tdi Initialize\n", TRUE, NULL, ": dwIPAddress: %d, dwPort: %d\n",
-     "E: Create, Fail Connection\n", ": Create, Success Connection\n",
-     ": Create DisconnectEndEvent Set Event initialize\n", TRUE},
-    /* ConnectAfterRelease */
-    {"*(^^)* Fail allocate pTdiContext\n", "*(^^)* pTdiContext allocated: Addr[0x%0x]\n",
-     "*(^^)* Fail Tdi Initialize Handler\n", NULL, FALSE, ":: Success Set Event Handler\n",
-     "*(^^)* dwIPAddress: %d, dwPort: %d\n", "*(^^)* In Create, Fail Connection\n",
-     "*(^^)* In Create, Success Connection\n", ": ReCreate DisconnectEndEvent Set Event initialize\n", FALSE},
+        /* ConnectAtOpen */
+        {"E: Fail allocate pTdiContext\n", NULL, "E: Fail Tdi Initialize Handler\n", "*(^^)* Success Tdi Initialize\n",
+                TRUE, NULL, ": dwIPAddress: %d, dwPort: %d\n", "E: Create, Fail Connection\n",
+                ": Create, Success Connection\n", ": Create DisconnectEndEvent Set Event initialize\n", TRUE},
+        /* ConnectAfterRelease */
+        {"*(^^)* Fail allocate pTdiContext\n", "*(^^)* pTdiContext allocated: Addr[0x%0x]\n",
+                "*(^^)* Fail Tdi Initialize Handler\n", NULL, FALSE, ":: Success Set Event Handler\n",
+                "*(^^)* dwIPAddress: %d, dwPort: %d\n", "*(^^)* In Create, Fail Connection\n",
+                "*(^^)* In Create, Success Connection\n", ": ReCreate DisconnectEndEvent Set Event initialize\n",
+                FALSE},
 };
 
 /*

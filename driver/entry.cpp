@@ -50,8 +50,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
     DbgPrint(VSERIAL_TRACE_SEPARATOR);
     DbgPrint("+ AddDevice Start\n");
 
-    status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE,
-                            &deviceObject);
+    status = IoCreateDevice(
+            DriverObject, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &deviceObject);
     if (deviceObject == NULL) {
         DbgPrint(" E : AddDevice Failed to Create DeviceObject\n");
         return STATUS_UNSUCCESSFUL;
@@ -101,11 +101,10 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 
     /* A failed registration leaves UnicodeString empty; enabling and
      * disabling the interface then fail without effect. */
-    IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_COMPORT, NULL,
-                              &deviceExtension->UnicodeString);
+    IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_COMPORT, NULL, &deviceExtension->UnicodeString);
 
     DbgPrintWide(" : AddDevice => deviceExtension->UnicodeString: [%ws]\n\n",
-                 TraceableString(&deviceExtension->UnicodeString));
+            TraceableString(&deviceExtension->UnicodeString));
     DbgPrint("- AddDevice End => Result = %x", (ULONG)status);
     return status;
 }

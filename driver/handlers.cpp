@@ -17,8 +17,7 @@
  * record, so a removal that detached the queue leaves nothing to write to.
  */
 NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
-                                   ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                                   PIRP* IoRequestPacket)
+        ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket)
 {
     PTDI_CONTEXT context = (PTDI_CONTEXT)TdiEventContext;
     PDEVICE_EXTENSION port = context->Port;
@@ -50,9 +49,8 @@ NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT Con
  * IRQL: <= DISPATCH_LEVEL, transport thread. No lock.
  */
 NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                      LONG DisconnectDataLength, PVOID DisconnectData,
-                                      LONG DisconnectInformationLength, PVOID DisconnectInformation,
-                                      ULONG DisconnectFlags)
+        LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength, PVOID DisconnectInformation,
+        ULONG DisconnectFlags)
 {
     PTDI_CONTEXT context = (PTDI_CONTEXT)TdiEventContext;
 

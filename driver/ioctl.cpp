@@ -36,21 +36,21 @@ typedef struct _CONTROL_BUFFER_NEEDS {
 } CONTROL_BUFFER_NEEDS;
 
 static const CONTROL_BUFFER_NEEDS ControlBufferNeeds[] = {
-    {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(ULONG), 0},
-    {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0},
-    {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0},
-    {IOCTL_SERIAL_GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS)},
-    {IOCTL_SERIAL_GET_WAIT_MASK, 0, sizeof(ULONG)},
-    {IOCTL_SERIAL_SET_WAIT_MASK, sizeof(ULONG), 0},
-    {IOCTL_SERIAL_WAIT_ON_MASK, 0, sizeof(ULONG)},
-    {IOCTL_SERIAL_PURGE, sizeof(ULONG), 0},
-    {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(ULONG)},
-    {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL)},
-    {IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG)},
-    {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS)},
-    {IOCTL_SERIAL_GET_PROPERTIES, 0, SERIAL_COMMPROP_BYTES},
-    {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, sizeof(ULONG)},
-    {IOCTL_SERIAL_SET_MODEM_CONTROL, sizeof(ULONG), 0},
+        {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(ULONG), 0},
+        {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0},
+        {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0},
+        {IOCTL_SERIAL_GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS)},
+        {IOCTL_SERIAL_GET_WAIT_MASK, 0, sizeof(ULONG)},
+        {IOCTL_SERIAL_SET_WAIT_MASK, sizeof(ULONG), 0},
+        {IOCTL_SERIAL_WAIT_ON_MASK, 0, sizeof(ULONG)},
+        {IOCTL_SERIAL_PURGE, sizeof(ULONG), 0},
+        {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(ULONG)},
+        {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL)},
+        {IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG)},
+        {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS)},
+        {IOCTL_SERIAL_GET_PROPERTIES, 0, SERIAL_COMMPROP_BYTES},
+        {IOCTL_SERIAL_GET_MODEM_CONTROL, 0, sizeof(ULONG)},
+        {IOCTL_SERIAL_SET_MODEM_CONTROL, sizeof(ULONG), 0},
 };
 
 /*
@@ -69,11 +69,13 @@ static NTSTATUS CheckBufferNeeds(PIRP Irp, PIO_STACK_LOCATION Stack, ULONG IoCon
         const CONTROL_BUFFER_NEEDS* needs = &ControlBufferNeeds[i];
         if (needs->IoControlCode != IoControlCode)
             continue;
-        if (needs->InputBytes != 0 && (Stack->Parameters.DeviceIoControl.InputBufferLength < needs->InputBytes ||
-                                       Irp->AssociatedIrp.SystemBuffer == NULL))
+        if (needs->InputBytes != 0 &&
+                (Stack->Parameters.DeviceIoControl.InputBufferLength < needs->InputBytes ||
+                        Irp->AssociatedIrp.SystemBuffer == NULL))
             return STATUS_INVALID_PARAMETER;
-        if (needs->OutputBytes != 0 && (Stack->Parameters.DeviceIoControl.OutputBufferLength < needs->OutputBytes ||
-                                        Irp->AssociatedIrp.SystemBuffer == NULL))
+        if (needs->OutputBytes != 0 &&
+                (Stack->Parameters.DeviceIoControl.OutputBufferLength < needs->OutputBytes ||
+                        Irp->AssociatedIrp.SystemBuffer == NULL))
             return STATUS_BUFFER_TOO_SMALL;
         return STATUS_SUCCESS;
     }
@@ -278,7 +280,7 @@ NTSTATUS VSerial_DeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         RtlCopyMemory(&lineControl, buffer, sizeof(SERIAL_LINE_CONTROL));
         KeAcquireSpinLock(&R->PortLock, &irql);
         if (R->LineControl.StopBits != lineControl.StopBits || R->LineControl.Parity != lineControl.Parity ||
-            R->LineControl.WordLength != lineControl.WordLength)
+                R->LineControl.WordLength != lineControl.WordLength)
             R->LineControl = lineControl;
         KeReleaseSpinLock(&R->PortLock, irql);
         break;

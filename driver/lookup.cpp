@@ -49,7 +49,7 @@ static ULONG CountSubKeys(HANDLE Key)
 
     status = ZwQueryKey(Key, KeyFullInformation, NULL, 0, &length);
     if ((status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW) ||
-        length < FIELD_OFFSET(KEY_FULL_INFORMATION, Class))
+            length < FIELD_OFFSET(KEY_FULL_INFORMATION, Class))
         return 0;
 
     information = (PKEY_FULL_INFORMATION)ExAllocatePool(PagedPool, length);
@@ -80,7 +80,7 @@ static PKEY_BASIC_INFORMATION EnumerateSubKeyName(HANDLE Key, ULONG Index, PULON
 
     status = ZwEnumerateKey(Key, Index, KeyBasicInformation, NULL, 0, &length);
     if ((status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW) ||
-        length < FIELD_OFFSET(KEY_BASIC_INFORMATION, Name))
+            length < FIELD_OFFSET(KEY_BASIC_INFORMATION, Name))
         return NULL;
 
     information = (PKEY_BASIC_INFORMATION)ExAllocatePool(PagedPool, length + sizeof(WCHAR));
@@ -126,7 +126,7 @@ static VOID ReadAssignmentValue(HANDLE Key, PCWSTR ValueName, PULONG Output)
     RtlInitUnicodeString(&name, ValueName);
     status = ZwQueryValueKey(Key, &name, KeyValuePartialInformation, NULL, 0, &length);
     if ((status != STATUS_BUFFER_TOO_SMALL && status != STATUS_BUFFER_OVERFLOW) ||
-        length < FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data))
+            length < FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data))
         return;
 
     information = (PKEY_VALUE_PARTIAL_INFORMATION)ExAllocatePool(PagedPool, length);
@@ -134,7 +134,7 @@ static VOID ReadAssignmentValue(HANDLE Key, PCWSTR ValueName, PULONG Output)
         return;
     status = ZwQueryValueKey(Key, &name, KeyValuePartialInformation, information, length, &returned);
     if (status == STATUS_SUCCESS && information->DataLength == ASSIGNMENT_VALUE_BYTES &&
-        FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + ASSIGNMENT_VALUE_BYTES <= length)
+            FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + ASSIGNMENT_VALUE_BYTES <= length)
         RtlCopyMemory(Output, information->Data, ASSIGNMENT_VALUE_BYTES);
     ExFreePool(information);
 }
@@ -192,7 +192,7 @@ BOOLEAN QueryPortAddress(PCWSTR PortName, PULONG IPAddress, PULONG Port)
         /* The name field bounds a port name; a longer string is no name
          * the port record can hold, and would not fit the key's path. */
         matched = portChars != 0 && portChars < VSERIAL_NAME_CHARS && nameChars >= portChars &&
-                  wcsncmp(subKey->Name, PortName, portChars) == 0;
+                wcsncmp(subKey->Name, PortName, portChars) == 0;
         ExFreePool(subKey);
     }
 

@@ -144,7 +144,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
      * is terminated whatever the property holds. */
     RtlZeroMemory(pdoName, sizeof(pdoName));
     if (NT_SUCCESS(IoGetDeviceProperty(deviceExtension->PhysicalDeviceObject, DevicePropertyPhysicalDeviceObjectName,
-                                       VSERIAL_QUERY_BUFFER_BYTES, pdoName, &resultLength)))
+                VSERIAL_QUERY_BUFFER_BYTES, pdoName, &resultLength)))
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"\\SerialComm", pdoName);
 
     /* Nothing may use the queue once it is freed: the threads must be gone,

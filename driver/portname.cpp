@@ -23,11 +23,11 @@ typedef struct _PORT_NAME_TRACES {
 } PORT_NAME_TRACES;
 
 static const PORT_NAME_TRACES PortNameTraces[] = {
-    /* PortNameAtStart */
-    {"*(^^)* ZwQueryValueKey: [%ws]", "*(^^)* DOS_NAME: [%ws]", "*(^^)* cPortName: [%ws]",
-     "*(^^)* IoSetDeviceInterfaceState: [%ws]"},
-    /* PortNameAtOpen */
-    {"ZwQueryValueKey: [%ws]", "DOS_NAME: [%ws]", "cPortName: [%ws]", " IoSetDeviceInterfaceState: [%ws]"},
+        /* PortNameAtStart */
+        {"*(^^)* ZwQueryValueKey: [%ws]", "*(^^)* DOS_NAME: [%ws]", "*(^^)* cPortName: [%ws]",
+                "*(^^)* IoSetDeviceInterfaceState: [%ws]"},
+        /* PortNameAtOpen */
+        {"ZwQueryValueKey: [%ws]", "DOS_NAME: [%ws]", "cPortName: [%ws]", " IoSetDeviceInterfaceState: [%ws]"},
 };
 
 /*
@@ -64,14 +64,14 @@ NTSTATUS RegisterPortName(PDEVICE_OBJECT DeviceObject, PORT_NAME_CALLER Caller)
     ULONG dataBytes;
     NTSTATUS status;
 
-    status = IoOpenDeviceRegistryKey(deviceExtension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
-                                     STANDARD_RIGHTS_READ, &key);
+    status = IoOpenDeviceRegistryKey(
+            deviceExtension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE, STANDARD_RIGHTS_READ, &key);
     if (!NT_SUCCESS(status))
         return status;
 
     RtlInitUnicodeString(&valueName, L"PortName");
-    status = ZwQueryValueKey(key, &valueName, KeyValueFullInformation, valueInformation, VSERIAL_QUERY_BUFFER_BYTES,
-                             &resultLength);
+    status = ZwQueryValueKey(
+            key, &valueName, KeyValueFullInformation, valueInformation, VSERIAL_QUERY_BUFFER_BYTES, &resultLength);
     DbgPrintWide(traces->QueryValue, valueName.Buffer);
     if (!NT_SUCCESS(status)) {
         ZwClose(key);
@@ -110,7 +110,7 @@ NTSTATUS RegisterPortName(PDEVICE_OBJECT DeviceObject, PORT_NAME_CALLER Caller)
     /* One WCHAR more than the query may fill keeps the name terminated. */
     RtlZeroMemory(pdoName, sizeof(pdoName));
     status = IoGetDeviceProperty(deviceExtension->PhysicalDeviceObject, DevicePropertyPhysicalDeviceObjectName,
-                                 VSERIAL_QUERY_BUFFER_BYTES, pdoName, &resultLength);
+            VSERIAL_QUERY_BUFFER_BYTES, pdoName, &resultLength);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -121,7 +121,7 @@ NTSTATUS RegisterPortName(PDEVICE_OBJECT DeviceObject, PORT_NAME_CALLER Caller)
     IoCreateSymbolicLink(&linkName, &deviceName);
 
     WriteSerialCommValue(pdoName, SERIALCOMM_KEY_PATH, deviceExtension->PortName,
-                         (ULONG)(wcslen(deviceExtension->PortName) * sizeof(WCHAR)));
+            (ULONG)(wcslen(deviceExtension->PortName) * sizeof(WCHAR)));
 
     IoSetDeviceInterfaceState(&deviceExtension->UnicodeString, TRUE);
     DbgPrintWide(traces->InterfaceState, TraceableString(&deviceExtension->UnicodeString));

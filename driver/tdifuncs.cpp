@@ -50,7 +50,7 @@ static NTSTATUS TdiSyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
  * IRQL: PASSIVE_LEVEL, in the caller's thread. No lock held.
  */
 static NTSTATUS TdiCallAndWait(PDEVICE_OBJECT Device, PIRP Irp, PKEVENT Event, PLARGE_INTEGER Timeout,
-                               PNTSTATUS WaitStatus, PIO_STATUS_BLOCK Iosb)
+        PNTSTATUS WaitStatus, PIO_STATUS_BLOCK Iosb)
 {
     NTSTATUS status = IofCallDriver(Device, Irp);
     *WaitStatus = STATUS_SUCCESS;
@@ -86,8 +86,8 @@ static PIRP TdiBuildRequest(PFILE_OBJECT FileObject, PKEVENT Event, PIO_STATUS_B
 
 /* Opens \Device\Tcp with one extended attribute and references the file
  * object. On failure nothing stays open. */
-static NTSTATUS TdiOpen(PFILE_FULL_EA_INFORMATION Ea, ULONG EaLength, PHANDLE Handle, PFILE_OBJECT* FileObject,
-                        BOOLEAN Connection)
+static NTSTATUS TdiOpen(
+        PFILE_FULL_EA_INFORMATION Ea, ULONG EaLength, PHANDLE Handle, PFILE_OBJECT* FileObject, BOOLEAN Connection)
 {
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES attributes;
@@ -103,7 +103,7 @@ static NTSTATUS TdiOpen(PFILE_FULL_EA_INFORMATION Ea, ULONG EaLength, PHANDLE Ha
     else
         DbgPrint("  - before create pTdiHandle = %x", (ULONG)(ULONG_PTR)*Handle);
     status = ZwCreateFile(Handle, FILE_READ_EA | FILE_WRITE_EA, &attributes, &iosb, NULL, FILE_ATTRIBUTE_NORMAL, 0,
-                          FILE_OPEN_IF, 0, Ea, EaLength);
+            FILE_OPEN_IF, 0, Ea, EaLength);
     if (Connection) {
         DbgPrint("after create pTdiHandle = %x", (ULONG)(ULONG_PTR)*Handle);
         DbgPrint("  - Tdi_OpenConnection : CreateFile Result : %x", status);
@@ -115,8 +115,8 @@ static NTSTATUS TdiOpen(PFILE_FULL_EA_INFORMATION Ea, ULONG EaLength, PHANDLE Ha
         *Handle = NULL;
         return status;
     }
-    status = ObReferenceObjectByHandle(*Handle, GENERIC_READ | GENERIC_WRITE, NULL, KernelMode, (PVOID*)FileObject,
-                                       NULL);
+    status = ObReferenceObjectByHandle(
+            *Handle, GENERIC_READ | GENERIC_WRITE, NULL, KernelMode, (PVOID*)FileObject, NULL);
     if (Connection)
         DbgPrint("  - Tdi_OpenConnection : obReferenceObjecByHandle : %x", status);
     else
@@ -209,8 +209,8 @@ NTSTATUS TdiFuncs_DisassociateAddress(PFILE_OBJECT pfoConnection)
  * TdiFuncs_SetEventHandler: registers (or, with a NULL handler, removes)
  * an event handler on the transport address. IRQL: PASSIVE_LEVEL.
  */
-NTSTATUS TdiFuncs_SetEventHandler(PFILE_OBJECT pfoTdiFileObject, LONG InEventType, PVOID InEventHandler,
-                                  PVOID InEventContext)
+NTSTATUS TdiFuncs_SetEventHandler(
+        PFILE_OBJECT pfoTdiFileObject, LONG InEventType, PVOID InEventHandler, PVOID InEventContext)
 {
     KEVENT event;
     IO_STATUS_BLOCK iosb;
@@ -218,8 +218,8 @@ NTSTATUS TdiFuncs_SetEventHandler(PFILE_OBJECT pfoTdiFileObject, LONG InEventTyp
     PIRP irp = TdiBuildRequest(pfoTdiFileObject, &event, &iosb, &device);
     if (irp == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
-    TdiBuildSetEventHandler(irp, device, pfoTdiFileObject, TdiSyncCompletion, &event, InEventType, InEventHandler,
-                            InEventContext);
+    TdiBuildSetEventHandler(
+            irp, device, pfoTdiFileObject, TdiSyncCompletion, &event, InEventType, InEventHandler, InEventContext);
     return TdiCallUntilDone(device, irp, &event, &iosb);
 }
 
@@ -298,8 +298,8 @@ NTSTATUS TdiFuncs_Disconnect(PFILE_OBJECT pfoConnection)
     irp = TdiBuildRequest(pfoConnection, &event, &iosb, &device);
     if (irp == NULL)
         return status;
-    TdiBuildDisconnect(irp, device, pfoConnection, TdiSyncCompletion, &event, &timeout, TDI_DISCONNECT_RELEASE, NULL,
-                       &returned);
+    TdiBuildDisconnect(
+            irp, device, pfoConnection, TdiSyncCompletion, &event, &timeout, TDI_DISCONNECT_RELEASE, NULL, &returned);
     switch (KeGetCurrentIrql()) {
     case PASSIVE_LEVEL:
         DbgPrint("*(^^)* In Disconnect, Passvice Level\r\n");

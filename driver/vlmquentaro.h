@@ -56,13 +56,11 @@
  * that print a wide string go through this, so that every other trace
  * line keeps its format check. */
 #if defined(__GNUC__)
-#define DbgPrintWide(...)                                              \
-    do {                                                               \
-        _Pragma("GCC diagnostic push")                                 \
-        _Pragma("GCC diagnostic ignored \"-Wformat\"")                 \
-        _Pragma("GCC diagnostic ignored \"-Wformat-extra-args\"")      \
-        DbgPrint(__VA_ARGS__);                                         \
-        _Pragma("GCC diagnostic pop")                                  \
+#define DbgPrintWide(...)                                                                        \
+    do {                                                                                         \
+        _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wformat\"")            \
+                _Pragma("GCC diagnostic ignored \"-Wformat-extra-args\"") DbgPrint(__VA_ARGS__); \
+        _Pragma("GCC diagnostic pop")                                                            \
     } while (0)
 #else
 #define DbgPrintWide(...) DbgPrint(__VA_ARGS__)
@@ -73,7 +71,7 @@
 FORCEINLINE PCWSTR TraceableString(PCUNICODE_STRING String)
 {
     if (String->Buffer == NULL || String->MaximumLength < String->Length + sizeof(WCHAR) ||
-        String->Buffer[String->Length / sizeof(WCHAR)] != L'\0')
+            String->Buffer[String->Length / sizeof(WCHAR)] != L'\0')
         return L"";
     return String->Buffer;
 }
@@ -290,8 +288,8 @@ NTSTATUS TdiFuncs_OpenTransportAddress(PHANDLE pTdiHandle, PFILE_OBJECT* pFileOb
 NTSTATUS Tdi_OpenConnection(PHANDLE pTdiHandle, PFILE_OBJECT* pFileObject);
 NTSTATUS TdiFuncs_AssociateTransportAndConnection(HANDLE hTransportAddress, PFILE_OBJECT pfoConnection);
 NTSTATUS TdiFuncs_DisassociateAddress(PFILE_OBJECT pfoConnection);
-NTSTATUS TdiFuncs_SetEventHandler(PFILE_OBJECT pfoTdiFileObject, LONG InEventType, PVOID InEventHandler,
-                                  PVOID InEventContext);
+NTSTATUS TdiFuncs_SetEventHandler(
+        PFILE_OBJECT pfoTdiFileObject, LONG InEventType, PVOID InEventHandler, PVOID InEventContext);
 NTSTATUS TdiFuncs_Connect(PFILE_OBJECT pfoConnection, ULONG uiAddress, USHORT uiPort);
 NTSTATUS TdiFuncs_Send(PFILE_OBJECT pfoConnection, PVOID pData, ULONG uiSendLength, PULONG pDataSent);
 NTSTATUS TdiFuncs_Disconnect(PFILE_OBJECT pfoConnection);
@@ -300,12 +298,10 @@ VOID TdiFuncs_Close(PTDI_CONTEXT pTdiContext);
 
 /* handlers.cpp: of the DDK's PTDI_IND_RECEIVE and PTDI_IND_DISCONNECT types. */
 NTSTATUS NTAPI ReceiveEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
-                                   ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                                   PIRP* IoRequestPacket);
+        ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);
 NTSTATUS NTAPI DisconnectEventHandler(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                      LONG DisconnectDataLength, PVOID DisconnectData,
-                                      LONG DisconnectInformationLength, PVOID DisconnectInformation,
-                                      ULONG DisconnectFlags);
+        LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength, PVOID DisconnectInformation,
+        ULONG DisconnectFlags);
 
 /* ---- printer lookup and serial control ---- */
 
@@ -360,12 +356,12 @@ NTSTATUS SerialWaitMaskControl(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG IoCo
 typedef VOID (*POLLING_PASS)(PDEVICE_EXTENSION R, PLONG Passes);
 typedef VOID (*POLLING_FINISH)(PDEVICE_EXTENSION R);
 typedef struct _POLLING_THREAD {
-    PKEVENT StopEvent;  /* set by the clean-up, removal and ReleaseConnection */
-    PKEVENT ExitEvent;  /* set by the thread once it leaves its loop */
-    LONGLONG Period;    /* relative, 100 ns units */
+    PKEVENT StopEvent; /* set by the clean-up, removal and ReleaseConnection */
+    PKEVENT ExitEvent; /* set by the thread once it leaves its loop */
+    LONGLONG Period;   /* relative, 100 ns units */
     POLLING_PASS Pass;
     POLLING_FINISH Finish;
-    PCSTR ExitTrace;    /* traced after the exit event, or NULL */
+    PCSTR ExitTrace; /* traced after the exit event, or NULL */
 } POLLING_THREAD;
 VOID RunPollingThread(PDEVICE_EXTENSION R, const POLLING_THREAD* Thread);
 VOID StartPollingThread(PDEVICE_EXTENSION R, PKSTART_ROUTINE Routine, PKTHREAD* Slot);
@@ -411,7 +407,7 @@ VOID FreeTaggedBlock(PVOID Block);
 /* connect.cpp: the connect sequence of an open and of a reconnect after
  * a send time-out; each keeps its own trace lines. */
 typedef enum _CONNECT_CALLER {
-    ConnectAtOpen,     /* VSERIAL_Create */
+    ConnectAtOpen,      /* VSERIAL_Create */
     ConnectAfterRelease /* ReCreate */
 } CONNECT_CALLER;
 NTSTATUS ConnectHandle(PDEVICE_EXTENSION R, PFILE_OBJECT File, CONNECT_CALLER Caller);

@@ -171,7 +171,7 @@ static VOID LookAtOldestWait(PDEVICE_EXTENSION R)
     events = 0;
     queued = R->InputQueue != NULL ? QueuingDataSize(R->InputQueue) : 0;
     DbgPrint(" ++++ PEmulation polling SERIAL_EV_RXCHAR Check~~~~WM : %x, %x, sizeofqueue:%x", R->WaitMask,
-             (ULONG)SERIAL_EV_RXCHAR, queued);
+            (ULONG)SERIAL_EV_RXCHAR, queued);
     if ((R->WaitMask & SERIAL_EV_RXCHAR) && queued != 0) {
         DbgPrint(" ++++ PEmulation polling SERIAL_EV_RXCHAR occured!!!!!");
         events |= SERIAL_EV_RXCHAR;

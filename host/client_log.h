@@ -14,8 +14,8 @@
 namespace vlm::host {
 
 struct ClientLogLimits {
-    uint32_t burst = 20;        // lines a user may cause at once
-    uint32_t perSecond = 5;     // and from then on
+    uint32_t burst = 20;     // lines a user may cause at once
+    uint32_t perSecond = 5;  // and from then on
 };
 
 // printf-style, as Log(); `uid` is the user whose client caused the line

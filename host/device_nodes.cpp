@@ -66,11 +66,11 @@ std::string LinkTarget(const std::string& portName)
 // Refusals by CheckNodeBeforeStart, reported by EnumerateAndReport once
 // it may ask Plug and Play who holds a name.
 struct Refusal {
-    std::string reason;      // "its port name ... is not a COM port name", or the held name
-    std::string holderPdo;   // for a held name: the device its link leads to
+    std::string reason;     // "its port name ... is not a COM port name", or the held name
+    std::string holderPdo;  // for a held name: the device its link leads to
 };
 struct Refusals {
-    std::mutex lock;  // guards both maps: the check runs on whichever thread enumerates
+    std::mutex lock;                          // guards both maps: the check runs on whichever thread enumerates
     std::map<std::string, Refusal> fresh;     // by instance path, not logged yet
     std::map<std::string, std::string> told;  // by instance path: the reason last logged
 };
@@ -159,8 +159,8 @@ NTSTATUS CheckNodeBeforeStart(std::string_view instancePath)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OpenDeviceByName(std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle,
-                          IO_STATUS_BLOCK* iosb)
+NTSTATUS OpenDeviceByName(
+        std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle, IO_STATUS_BLOCK* iosb)
 {
     std::u16string wide = nt::Utf8ToWide(objectName);
     UNICODE_STRING name;
@@ -173,8 +173,8 @@ NTSTATUS OpenDeviceByName(std::string_view objectName, ACCESS_MASK access, ULONG
     return ZwCreateFile(handle, access, &attributes, iosb, nullptr, 0, shareAccess, FILE_OPEN, 0, nullptr, 0);
 }
 
-NTSTATUS OpenPortForClient(std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle,
-                           IO_STATUS_BLOCK* iosb)
+NTSTATUS OpenPortForClient(
+        std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle, IO_STATUS_BLOCK* iosb)
 {
     NTSTATUS status = OpenDeviceByName(objectName, access, shareAccess, handle, iosb);
     std::string port = PortOfObjectName(objectName);
@@ -242,8 +242,8 @@ std::string PrinterOfPort(std::string_view portName)
     if (!address || !port)
         return {};
     const auto& a = *address;
-    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
-           std::to_string(a[3]) + ":" + std::to_string(unsigned((*port)[0]) << 8 | (*port)[1]);
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." + std::to_string(a[3]) +
+            ":" + std::to_string(unsigned((*port)[0]) << 8 | (*port)[1]);
 }
 
 int EnumerateAndReport()
@@ -291,7 +291,7 @@ int EnumerateAndReport()
             if (device.pdoName == refusal.holderPdo)
                 holder = device.instancePath;
         Log("device %s not started: port name conflict, %s is held by device %s", instancePath.c_str(),
-            refusal.reason.c_str(), holder.c_str());
+                refusal.reason.c_str(), holder.c_str());
     }
 
     for (const auto& device : devices) {
@@ -302,8 +302,7 @@ int EnumerateAndReport()
             std::string port = PortNameOfNode(device.instancePath);
             Log("device %s started as %s", device.instancePath.c_str(), port.empty() ? "(no port name)" : port.c_str());
         } else if (!heldBack.count(device.instancePath)) {
-            Log("device %s failed to start: status 0x%08X", device.instancePath.c_str(),
-                unsigned(device.startStatus));
+            Log("device %s failed to start: status 0x%08X", device.instancePath.c_str(), unsigned(device.startStatus));
         }
     }
     return started;

@@ -31,15 +31,15 @@ NTSTATUS CheckNodeBeforeStart(std::string_view instancePath);
 
 // Opens a port (or any device) by its object name, \DosDevices\COM3, as a
 // program's open reaches it: the driver sees the create request.
-NTSTATUS OpenDeviceByName(std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle,
-                          IO_STATUS_BLOCK* iosb);
+NTSTATUS OpenDeviceByName(
+        std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle, IO_STATUS_BLOCK* iosb);
 
 // The same open and its close for programs that are not one of the
 // terminals (IPC clients): while such a handle is open, the hold observer
 // knows its port is held, so that the port's terminal turns programs away
 // instead of taking bytes nobody will send.
-NTSTATUS OpenPortForClient(std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle,
-                           IO_STATUS_BLOCK* iosb);
+NTSTATUS OpenPortForClient(
+        std::string_view objectName, ACCESS_MASK access, ULONG shareAccess, HANDLE* handle, IO_STATUS_BLOCK* iosb);
 NTSTATUS ClosePortForClient(HANDLE handle);
 // Called with (COM3, true) after a client's open of COM3 succeeded and with
 // (COM3, false) after that handle is closed, on the client's thread; calls

@@ -37,9 +37,17 @@ bool KnownOp(uint16_t op)
 }  // namespace
 
 IpcConnection::IpcConnection(int fd, uint32_t number, Peer peer, bool administrator, const IpcHooks& hooks,
-                             const IpcLimits& limits, RequestQuota& quota)
-    : fd_(fd), number_(number), peer_(peer), administrator_(administrator), hooks_(hooks), limits_(limits),
-      quota_(quota), account_(peer.uid), started_(Clock::now()), lastActivity_(started_)
+        const IpcLimits& limits, RequestQuota& quota)
+    : fd_(fd),
+      number_(number),
+      peer_(peer),
+      administrator_(administrator),
+      hooks_(hooks),
+      limits_(limits),
+      quota_(quota),
+      account_(peer.uid),
+      started_(Clock::now()),
+      lastActivity_(started_)
 {
 }
 
@@ -67,8 +75,8 @@ void IpcConnection::Join()
         reader_.join();
 }
 
-bool IpcConnection::Reply(ipc::Op op, uint32_t id, uint32_t handle, NTSTATUS status, uint64_t information,
-                          std::vector<uint8_t> data)
+bool IpcConnection::Reply(
+        ipc::Op op, uint32_t id, uint32_t handle, NTSTATUS status, uint64_t information, std::vector<uint8_t> data)
 {
     ipc::Reply reply;
     reply.id = id;
@@ -145,7 +153,7 @@ void IpcConnection::Run()
         std::vector<uint8_t> payload(std::min<size_t>(header.length, ipc::kRequestPrefixBytes));
         RequestQuota::Charge charge;
         bool whole = (payload.empty() || (receipt = ReceiveBefore(payload, deadline)) == Receipt::Whole) &&
-                     ChargeFor(header, payload, &charge);
+                ChargeFor(header, payload, &charge);
         if (whole && payload.size() < header.length) {
             size_t prefix = payload.size();
             payload.resize(header.length);
@@ -188,10 +196,10 @@ bool IpcConnection::AwaitMessage()
         if (idle && now >= deadline) {
             if (!hello_) {
                 ClientLog(peer_.uid, "client %u: no Hello within %lld ms; closing", number_,
-                          static_cast<long long>(limits_.helloLimit.count()));
+                        static_cast<long long>(limits_.helloLimit.count()));
             } else {
                 ClientLog(peer_.uid, "client %u: idle for %lld ms without a port; closing", number_,
-                          static_cast<long long>(limits_.idleLimit.count()));
+                        static_cast<long long>(limits_.idleLimit.count()));
                 Reply(ipc::Op::Goodbye, 0, 0, ipc::kStatusTimeout);
             }
             return false;
@@ -228,7 +236,8 @@ bool IpcConnection::ChargeFor(const ipc::Header& header, std::span<const uint8_t
             return true;
     }
     size_t bytes = ipc::RequestBufferBytes(op, header.length, prefix);
-    if (quota_.Take(account_, bytes, 1, closing, [this] { return PeerGone(); }, charge))
+    if (quota_.Take(
+                account_, bytes, 1, closing, [this] { return PeerGone(); }, charge))
         return true;
     if (bytes > quota_.Limits().connectionBytes || bytes > quota_.Limits().userBytes)
         return true;  // never fits: Dispatch refuses it
@@ -258,8 +267,8 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
     {
         std::lock_guard guard(lock_);
         if (outstanding_.count(id)) {
-            ClientLog(peer_.uid, "client %u: closing the connection: request id %u is already outstanding", number_,
-                      id);
+            ClientLog(
+                    peer_.uid, "client %u: closing the connection: request id %u is already outstanding", number_, id);
             return false;
         }
         // Cancel and Close free what the others hold: a client at the
@@ -279,9 +288,9 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
         if (DosDeviceOf(request.name).empty())
             return Reply(op, id, 0, STATUS_OBJECT_NAME_INVALID);
-        return Spawn(op, id, 0, false,
-                     [this, id, request = std::move(request)](uint64_t, HANDLE) { DoCreate(id, request); },
-                     std::move(charge));
+        return Spawn(
+                op, id, 0, false, [this, id, request = std::move(request)](uint64_t, HANDLE) { DoCreate(id, request); },
+                std::move(charge));
     }
     case ipc::Op::Read: {
         uint32_t length;
@@ -309,8 +318,9 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
                 return Reply(op, id, handle, STATUS_INVALID_HANDLE);
             it->second.closing = true;
         }
-        return Spawn(op, id, handle, false, [this, id, handle](uint64_t, HANDLE) { DoClose(id, handle); },
-                     std::move(charge));
+        return Spawn(
+                op, id, handle, false, [this, id, handle](uint64_t, HANDLE) { DoClose(id, handle); },
+                std::move(charge));
     }
     case ipc::Op::Cancel: {
         if (!payload.empty())
@@ -321,36 +331,36 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
             if (auto it = handles_.find(handle); it != handles_.end())
                 targets = it->second.running;
         }
-        return Spawn(op, id, handle, true,
-                     [this, id, handle, targets = std::move(targets)](uint64_t, HANDLE kernel) {
-                         DoCancel(id, handle, kernel, targets);
-                     },
-                     std::move(charge));
+        return Spawn(
+                op, id, handle, true,
+                [this, id, handle, targets = std::move(targets)](
+                        uint64_t, HANDLE kernel) { DoCancel(id, handle, kernel, targets); },
+                std::move(charge));
     }
     case ipc::Op::PnpEnumerate:
         if (!payload.empty())
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
         if (!administrator_)
             return Reply(op, id, 0, STATUS_ACCESS_DENIED);
-        return Spawn(op, id, 0, false, [this, id](uint64_t, HANDLE) { DoPnpEnumerate(id); }, std::move(charge));
+        return Spawn(
+                op, id, 0, false, [this, id](uint64_t, HANDLE) { DoPnpEnumerate(id); }, std::move(charge));
     case ipc::Op::PnpRemove: {
         std::string path;
         if (!ipc::DecodeName(payload, path))
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
         if (!administrator_)
             return Reply(op, id, 0, STATUS_ACCESS_DENIED);
-        return Spawn(op, id, 0, false,
-                     [this, id, path = std::move(path)](uint64_t, HANDLE) { DoPnpRemove(id, path); },
-                     std::move(charge));
+        return Spawn(
+                op, id, 0, false, [this, id, path = std::move(path)](uint64_t, HANDLE) { DoPnpRemove(id, path); },
+                std::move(charge));
     }
     case ipc::Op::Restart: {
         uint32_t reason;
         if (!ipc::DecodeRestart(payload, reason))
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
         if (!administrator_) {
-            ClientLog(peer_.uid,
-                      "client %u (uid %u): restart refused: only root and vlmhost's own user may restart it", number_,
-                      unsigned(peer_.uid));
+            ClientLog(peer_.uid, "client %u (uid %u): restart refused: only root and vlmhost's own user may restart it",
+                    number_, unsigned(peer_.uid));
             return Reply(op, id, 0, STATUS_PRIVILEGE_NOT_HELD);
         }
         return DoRestart(id, reason);
@@ -359,11 +369,11 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
         ipc::TerminalControlRequest request;
         if (!ipc::DecodeTerminalControl(payload, request))
             return Reply(op, id, 0, STATUS_INVALID_PARAMETER);
-        return Spawn(op, id, 0, false,
-                     [this, id, payload = std::move(payload)](uint64_t serial, HANDLE) {
-                         DoTerminalControl(id, serial, payload);
-                     },
-                     std::move(charge));
+        return Spawn(
+                op, id, 0, false,
+                [this, id, payload = std::move(payload)](
+                        uint64_t serial, HANDLE) { DoTerminalControl(id, serial, payload); },
+                std::move(charge));
     }
     case ipc::Op::QueryPorts:
         if (!payload.empty())
@@ -374,11 +384,11 @@ bool IpcConnection::Dispatch(const ipc::Header& header, std::vector<uint8_t> pay
         break;
     }
     // Read, Write and DeviceControl, on one of the client's ports.
-    return Spawn(op, id, handle, true,
-                 [this, op, id, handle, payload = std::move(payload)](uint64_t, HANDLE kernel) {
-                     DoIo(op, id, handle, kernel, payload);
-                 },
-                 std::move(charge));
+    return Spawn(
+            op, id, handle, true,
+            [this, op, id, handle, payload = std::move(payload)](
+                    uint64_t, HANDLE kernel) { DoIo(op, id, handle, kernel, payload); },
+            std::move(charge));
 }
 
 void IpcConnection::Teardown()

@@ -67,7 +67,7 @@ public:
 
     // Takes fd over, of an admitted peer.
     IpcConnection(int fd, uint32_t number, Peer peer, bool administrator, const IpcHooks& hooks,
-                  const IpcLimits& limits, RequestQuota& quota);
+            const IpcLimits& limits, RequestQuota& quota);
     ~IpcConnection();  // Shutdown() and Join()
     IpcConnection(const IpcConnection&) = delete;
     IpcConnection& operator=(const IpcConnection&) = delete;
@@ -83,9 +83,9 @@ public:
 private:
     struct HandleEntry {
         HANDLE kernel = nullptr;
-        std::string port;              // COM3, for the log
-        std::set<uint64_t> running;    // workers using the kernel handle
-        bool closing = false;          // Close or the connection's end took it
+        std::string port;                        // COM3, for the log
+        std::set<uint64_t> running;              // workers using the kernel handle
+        bool closing = false;                    // Close or the connection's end took it
         std::shared_ptr<SessionRecord> session;  // what the handle's printer connection did
     };
     std::shared_ptr<SessionRecord> SessionOf(uint32_t handle);
@@ -108,7 +108,7 @@ private:
 
     // Replies; false when the connection broke.
     bool Reply(vlm::ipc::Op op, uint32_t id, uint32_t handle, NTSTATUS status, uint64_t information = 0,
-               std::vector<uint8_t> data = {});
+            std::vector<uint8_t> data = {});
 
     // Starts a worker for a request that has passed the checks. A request
     // on a port (usesHandle) is refused here when `handle` is not one of
@@ -161,15 +161,15 @@ private:
     std::condition_variable changed_;
     std::map<uint32_t, HandleEntry> handles_;
     uint32_t nextHandle_ = 1;
-    std::set<uint32_t> outstanding_;        // request ids awaiting their reply
+    std::set<uint32_t> outstanding_;  // request ids awaiting their reply
     std::map<uint64_t, std::thread> workers_;
-    std::map<uint64_t, pid_t> workerIds_;   // each running worker's thread id (gettid)
+    std::map<uint64_t, pid_t> workerIds_;    // each running worker's thread id (gettid)
     std::vector<uint64_t> finishedWorkers_;  // ended, to be joined by the reader
     // The running TerminalControl requests' tokens, by worker: the
     // connection's end cancels them (their waits are not the driver's).
     std::map<uint64_t, std::shared_ptr<CancelToken>> terminalWaits_;
     uint64_t nextSerial_ = 1;
-    bool ending_ = false;                    // the connection is going: opens are undone at once
+    bool ending_ = false;  // the connection is going: opens are undone at once
     // When a request last came or ended (or Hello did): the idle clock's start.
     std::chrono::steady_clock::time_point lastActivity_;
 };

@@ -88,8 +88,8 @@ std::shared_ptr<SessionRecord> IpcConnection::SessionOf(uint32_t handle)
     return it == handles_.end() ? nullptr : it->second.session;
 }
 
-void IpcConnection::ReplyConnectionReport(uint32_t id, uint32_t handle, const SessionRecord* session,
-                                          uint32_t outputLength)
+void IpcConnection::ReplyConnectionReport(
+        uint32_t id, uint32_t handle, const SessionRecord* session, uint32_t outputLength)
 {
     NTSTATUS status = STATUS_INVALID_DEVICE_REQUEST;
     std::vector<uint8_t> output;
@@ -118,13 +118,13 @@ void IpcConnection::DoIo(ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel
         uint32_t length = 0;
         ipc::DecodeRead(payload, length);
         output.resize(length);
-        status = ZwReadFile(kernel, nullptr, nullptr, nullptr, &iosb, length ? output.data() : &none, length, nullptr,
-                            nullptr);
+        status = ZwReadFile(
+                kernel, nullptr, nullptr, nullptr, &iosb, length ? output.data() : &none, length, nullptr, nullptr);
     } else if (op == ipc::Op::Write) {
         const auto started = Clock::now();
         status = ZwWriteFile(kernel, nullptr, nullptr, nullptr, &iosb,
-                             payload.empty() ? &none : const_cast<uint8_t*>(payload.data()), ULONG(payload.size()),
-                             nullptr, nullptr);
+                payload.empty() ? &none : const_cast<uint8_t*>(payload.data()), ULONG(payload.size()), nullptr,
+                nullptr);
         if (session)
             session->Wrote(payload.size(), NT_SUCCESS(status) ? iosb.Information : 0, Clock::now() - started);
     } else {
@@ -138,8 +138,8 @@ void IpcConnection::DoIo(ipc::Op op, uint32_t id, uint32_t handle, HANDLE kernel
         // The input is copied: a driver may write into a METHOD_NEITHER input buffer.
         std::vector<uint8_t> input(request.input.begin(), request.input.end());
         status = ZwDeviceIoControlFile(kernel, nullptr, nullptr, nullptr, &iosb, request.code,
-                                       input.empty() ? nullptr : input.data(), ULONG(input.size()),
-                                       output.empty() ? nullptr : output.data(), ULONG(output.size()));
+                input.empty() ? nullptr : input.data(), ULONG(input.size()), output.empty() ? nullptr : output.data(),
+                ULONG(output.size()));
     }
     // Output reaches the caller as Windows copies it back: not for an error.
     if (NT_ERROR(status))
@@ -217,8 +217,9 @@ void IpcConnection::DoTerminalControl(uint32_t id, uint64_t serial, const std::v
     else
         output.clear();
     if (status == STATUS_ACCESS_DENIED)
-        ClientLog(peer_.uid, "client %u (pid %d, uid %u): terminal request refused: it does not have that terminal open",
-                  number_, int(peer_.pid), unsigned(peer_.uid));
+        ClientLog(peer_.uid,
+                "client %u (pid %d, uid %u): terminal request refused: it does not have that terminal open", number_,
+                int(peer_.pid), unsigned(peer_.uid));
     {
         std::lock_guard guard(lock_);
         terminalWaits_.erase(serial);
@@ -241,13 +242,12 @@ void IpcConnection::DoPnpRemove(uint32_t id, const std::string& instancePath)
 {
     std::string port = PortNameOfNode(instancePath);
     auto removal = [&] { return nt::PnpRemoveDevice(instancePath, nt::PnpRemoval::Orderly); };
-    NTSTATUS status = !port.empty() && hooks_.removeWithoutTerminal ? hooks_.removeWithoutTerminal(port, removal)
-                                                                     : removal();
+    NTSTATUS status =
+            !port.empty() && hooks_.removeWithoutTerminal ? hooks_.removeWithoutTerminal(port, removal) : removal();
     if (NT_SUCCESS(status))
         Log("device %s removed (%s)", instancePath.c_str(), port.empty() ? "no port name" : port.c_str());
     else
-        Log("client %u: removal of device %s failed: status 0x%08X", number_, instancePath.c_str(),
-            unsigned(status));
+        Log("client %u: removal of device %s failed: status 0x%08X", number_, instancePath.c_str(), unsigned(status));
     EndRequest(id);
     Reply(ipc::Op::PnpRemove, id, 0, status);
 }
@@ -256,8 +256,8 @@ bool IpcConnection::DoRestart(uint32_t id, uint32_t reason)
 {
     if (!hooks_.restart)
         return Reply(ipc::Op::Restart, id, 0, STATUS_NOT_SUPPORTED);
-    Log("client %u (pid %d, uid %u) asked for a restart (reason 0x%08X)", number_, int(peer_.pid),
-        unsigned(peer_.uid), unsigned(reason));
+    Log("client %u (pid %d, uid %u) asked for a restart (reason 0x%08X)", number_, int(peer_.pid), unsigned(peer_.uid),
+            unsigned(reason));
     // The acceptance goes out first: the restart ends this connection, and
     // the caller must learn that it was accepted, as ExitWindowsEx returns
     // once the shutdown has begun. A caller gone meanwhile changes nothing.

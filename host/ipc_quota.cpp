@@ -36,11 +36,11 @@ bool RequestQuota::FitsLocked(const Account& account, size_t bytes, size_t threa
     const User user = it == users_.end() ? User{} : it->second;
     size_t threadLimit = limits_.userThreads + (closing ? limits_.userThreadReserve : 0);
     return account.bytes + bytes <= limits_.connectionBytes && user.bytes + bytes <= limits_.userBytes &&
-           user.threads + threads <= threadLimit;
+            user.threads + threads <= threadLimit;
 }
 
 bool RequestQuota::Take(Account& account, size_t bytes, size_t threads, bool closing,
-                        const std::function<bool()>& abandon, Charge* charge)
+        const std::function<bool()>& abandon, Charge* charge)
 {
     charge->Release();
     if (bytes > limits_.connectionBytes || bytes > limits_.userBytes)

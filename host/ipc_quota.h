@@ -31,7 +31,7 @@ class RequestQuota {
 public:
     // One connection's share; its counts are guarded by the quota's lock.
     struct Account {
-        explicit Account(uid_t owner) : uid(owner) {}
+        explicit Account(uid_t owner) : uid(owner) { }
         const uid_t uid;
         size_t bytes = 0;
     };
@@ -54,7 +54,7 @@ public:
         size_t threads_ = 0;
     };
 
-    explicit RequestQuota(QuotaLimits limits = {}) : limits_(limits) {}
+    explicit RequestQuota(QuotaLimits limits = {}) : limits_(limits) { }
     const QuotaLimits& Limits() const { return limits_; }
 
     // Takes `bytes` and `threads` for a request of `account`'s connection,
@@ -63,7 +63,7 @@ public:
     // every few milliseconds whether to stop (the client went, the server
     // stops): false then. A request larger than a limit is never charged.
     bool Take(Account& account, size_t bytes, size_t threads, bool closing, const std::function<bool()>& abandon,
-              Charge* charge);
+            Charge* charge);
 
     // What one user holds now (for tests and benchmarks).
     size_t UserBytes(uid_t uid);

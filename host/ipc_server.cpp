@@ -63,7 +63,9 @@ std::string Errno(const char* what, const std::string& path)
 }  // namespace
 
 IpcServer::IpcServer(IpcServerOptions options, IpcHooks hooks)
-    : options_(std::move(options)), hooks_(std::move(hooks)), path_(vlm::ipc::SocketPath(options_.systemRoot)),
+    : options_(std::move(options)),
+      hooks_(std::move(hooks)),
+      path_(vlm::ipc::SocketPath(options_.systemRoot)),
       quota_(options_.limits.quota)
 {
 }
@@ -240,8 +242,8 @@ void IpcServer::AcceptLoop()
 
 bool IpcServer::ServeRefusal(Refusal& refusal)
 {
-    ssize_t n = recv(refusal.fd, refusal.header + refusal.received, sizeof refusal.header - refusal.received,
-                     MSG_DONTWAIT);
+    ssize_t n =
+            recv(refusal.fd, refusal.header + refusal.received, sizeof refusal.header - refusal.received, MSG_DONTWAIT);
     if (n < 0)
         return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
     if (n == 0)
@@ -294,7 +296,7 @@ int32_t IpcServer::PlaceFor(uid_t uid, bool administrator) const
     if (administrator)
         return connections_.size() < limits.maxClients ? 0 : ipc::kStatusRequestNotAccepted;
     size_t mine = size_t(std::count_if(connections_.begin(), connections_.end(),
-                                       [&](const auto& connection) { return connection->PeerUid() == uid; }));
+            [&](const auto& connection) { return connection->PeerUid() == uid; }));
     if (mine >= limits.perUser)
         return ipc::kStatusConnectionCountLimit;
     size_t shared = limits.maxClients - std::min(limits.administratorReserve, limits.maxClients);
@@ -321,14 +323,13 @@ void IpcServer::Admit(int fd)
     std::lock_guard guard(lock_);
     if (int32_t refusal = PlaceFor(peer.uid, administrator)) {
         ClientLog(peer.uid, "client %u refused (pid %d, uid %u): %s", number, int(peer.pid), unsigned(peer.uid),
-                  refusal == ipc::kStatusConnectionCountLimit ? "its user holds its share of the connections"
-                                                              : "too many clients");
+                refusal == ipc::kStatusConnectionCountLimit ? "its user holds its share of the connections"
+                                                            : "too many clients");
         Refuse(fd, refusal);
         return;
     }
     ClientLog(peer.uid, "client %u connected (pid %d, uid %u)", number, int(peer.pid), unsigned(peer.uid));
-    auto connection = std::make_unique<IpcConnection>(fd, number, peer, administrator, hooks_, options_.limits,
-                                                      quota_);
+    auto connection = std::make_unique<IpcConnection>(fd, number, peer, administrator, hooks_, options_.limits, quota_);
     connection->Start();
     connections_.push_back(std::move(connection));
 }

@@ -52,7 +52,7 @@ struct IpcHooks {
     // removal); offers it again when the removal fails. Returns removal's
     // status.
     std::function<NTSTATUS(const std::string& portName, const std::function<NTSTATUS()>& removal)>
-        removeWithoutTerminal;
+            removeWithoutTerminal;
     // An administrator asked for a restart (Restart). Called on the
     // connection's reader thread once the acceptance has been sent; it only
     // starts the restart, since the restart stops this server, which joins
@@ -64,15 +64,15 @@ struct IpcHooks {
     // Called on the request's worker; `cancel` is set when the client
     // goes. Without it the server answers STATUS_NOT_SUPPORTED.
     std::function<NTSTATUS(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
-                           std::vector<uint8_t>& output, CancelToken& cancel)>
-        terminalControl;
+            std::vector<uint8_t>& output, CancelToken& cancel)>
+            terminalControl;
 };
 
 struct IpcLimits {
-    size_t maxClients = 128;          // connections at once, so that threads and descriptors last
-    size_t administratorReserve = 16; // of those, kept for root and vlmhost's own user
-    size_t perUser = 16;              // connections one ordinary user may hold
-    size_t maxRefusals = 32;          // refused peers awaiting their answer at once
+    size_t maxClients = 128;           // connections at once, so that threads and descriptors last
+    size_t administratorReserve = 16;  // of those, kept for root and vlmhost's own user
+    size_t perUser = 16;               // connections one ordinary user may hold
+    size_t maxRefusals = 32;           // refused peers awaiting their answer at once
     // A connection says Hello within this; a refused peer hears why within it.
     std::chrono::milliseconds helloLimit{5000};
     // A connection with no port handle and no request outstanding this long is closed.
@@ -143,12 +143,12 @@ private:
     int listener_ = -1;
     int wake_ = -1;  // eventfd: Stop() signals it, the accept thread polls it
     std::thread acceptThread_;
-    uint32_t nextClient_ = 1;  // accept thread only
+    uint32_t nextClient_ = 1;        // accept thread only
     std::vector<Refusal> refusals_;  // accept thread only
-    ino_t socketInode_ = 0;    // the socket file we made, removed only if still ours
+    ino_t socketInode_ = 0;          // the socket file we made, removed only if still ours
 
     RequestQuota quota_;  // shared by every connection; outlives them (declared before connections_)
-    std::mutex lock_;  // guards connections_: the accept thread adds and reaps, Stop() ends them
+    std::mutex lock_;     // guards connections_: the accept thread adds and reaps, Stop() ends them
     std::vector<std::unique_ptr<IpcConnection>> connections_;
 };
 

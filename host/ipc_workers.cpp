@@ -20,8 +20,8 @@ namespace nt = vlm::nt;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool IpcConnection::Spawn(ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work,
-                          RequestQuota::Charge charge)
+bool IpcConnection::Spawn(
+        ipc::Op op, uint32_t id, uint32_t handle, bool usesHandle, Work work, RequestQuota::Charge charge)
 {
     std::unique_lock guard(lock_);
     HANDLE kernel = nullptr;
@@ -45,24 +45,25 @@ bool IpcConnection::Spawn(ipc::Op op, uint32_t id, uint32_t handle, bool usesHan
     if (entry)
         entry->running.insert(serial);
     try {
-        workers_.emplace(serial, std::thread([this, serial, kernel, handle, usesHandle, work = std::move(work),
-                                              charge = std::move(charge)]() mutable {
-            {
-                std::lock_guard started(lock_);
-                workerIds_[serial] = gettid();
-            }
-            work(serial, kernel);
-            charge.Release();
-            std::lock_guard done(lock_);
-            if (usesHandle) {
-                // The handle's entry stays while it has users (Close and
-                // the connection's end wait for them).
-                handles_.at(handle).running.erase(serial);
-            }
-            workerIds_.erase(serial);
-            finishedWorkers_.push_back(serial);
-            changed_.notify_all();
-        }));
+        workers_.emplace(serial,
+                std::thread([this, serial, kernel, handle, usesHandle, work = std::move(work),
+                                    charge = std::move(charge)]() mutable {
+                    {
+                        std::lock_guard started(lock_);
+                        workerIds_[serial] = gettid();
+                    }
+                    work(serial, kernel);
+                    charge.Release();
+                    std::lock_guard done(lock_);
+                    if (usesHandle) {
+                        // The handle's entry stays while it has users (Close and
+                        // the connection's end wait for them).
+                        handles_.at(handle).running.erase(serial);
+                    }
+                    workerIds_.erase(serial);
+                    finishedWorkers_.push_back(serial);
+                    changed_.notify_all();
+                }));
     } catch (const std::system_error& e) {
         outstanding_.erase(id);
         if (entry)
@@ -125,8 +126,8 @@ void IpcConnection::DrainHandle(std::unique_lock<std::mutex>& guard, HandleEntry
         guard.lock();
         changed_.wait_for(guard, kCancelInterval, [&] { return entry.running.empty(); });
         if (!told && !entry.running.empty() && Clock::now() - start > kSlowDrain) {
-            Log("client %u: %s: still waiting for %zu request(s) that ignore cancellation", number_,
-                entry.port.c_str(), entry.running.size());
+            Log("client %u: %s: still waiting for %zu request(s) that ignore cancellation", number_, entry.port.c_str(),
+                    entry.running.size());
             told = true;
         }
     }

@@ -38,7 +38,7 @@ namespace vlm::host {
 
 namespace {
 
-constexpr int kFallbackLookMs = 20;  // without inotify: how often idle terminals are looked at
+constexpr int kFallbackLookMs = 20;               // without inotify: how often idle terminals are looked at
 constexpr auto kRetry = std::chrono::seconds(1);  // a port left without a terminal tries again this often
 
 const char kDosDevices[] = "\\DosDevices\\";
@@ -69,7 +69,7 @@ public:
     void PortHeld(const std::string& portName, bool held);
     std::vector<PortView> Ports() const;
     NTSTATUS TerminalControl(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
-                             std::vector<uint8_t>& output, CancelToken& cancel);
+            std::vector<uint8_t>& output, CancelToken& cancel);
 
     int Watch(const std::string& portName, const std::string& slavePath) override;
     void Unwatch(int watch) override;
@@ -95,22 +95,22 @@ private:
     // it (under its own lock) for as long as they live.
     std::unique_ptr<pty::TerminalList> list_;
     std::vector<std::unique_ptr<pty::Port>> ports_;
-    std::map<std::string, int> holds_;       // by port name: open handles of other openers
-    std::set<std::string> refusedNames_;     // links without a terminal, logged once
-    std::thread thread_;                     // the watcher; started by Start, joined by Stop
+    std::map<std::string, int> holds_;    // by port name: open handles of other openers
+    std::set<std::string> refusedNames_;  // links without a terminal, logged once
+    std::thread thread_;                  // the watcher; started by Start, joined by Stop
     std::atomic<bool> stopping_{false};
     // Made and closed with both locks held while no watcher runs; used
     // freely in between.
     pty::Fd wake_;     // eventfd the watcher sleeps on besides inotify
     pty::Fd inotify_;  // -1 when the system refused one: idle terminals are looked at every kFallbackLookMs
 
-    std::mutex watchLock_;  // guards the members below; innermost
+    std::mutex watchLock_;                // guards the members below; innermost
     std::map<int, std::string> byWatch_;  // inotify watch -> port name
     // Watches whose slave was opened since the port last asked; all of them
     // once reports were lost (the queue overflowed).
     std::set<int> opened_;
-    std::set<std::string> unwatched_;     // ports whose slave could not be watched: looked at as without inotify
-    std::vector<std::string> returned_;   // ports whose session ended, to look at again
+    std::set<std::string> unwatched_;    // ports whose slave could not be watched: looked at as without inotify
+    std::vector<std::string> returned_;  // ports whose session ended, to look at again
 };
 
 bool PtyGateway::Impl::PrepareDirectory()
@@ -122,7 +122,7 @@ bool PtyGateway::Impl::PrepareDirectory()
     // The port group follows the links to the terminals: they must be able
     // to look into the directory whatever made it first.
     if (chmod(directory_.c_str(), 0755) != 0 ||
-        (options_.group != gid_t(-1) && chown(directory_.c_str(), uid_t(-1), options_.group) != 0))
+            (options_.group != gid_t(-1) && chown(directory_.c_str(), uid_t(-1), options_.group) != 0))
         Log("pty gateway: cannot open %s to the port group: %s", directory_.c_str(), strerror(errno));
     // The list of terminals lives beside the IPC socket.
     const std::string run = options_.systemRoot + "/run";
@@ -149,7 +149,7 @@ bool PtyGateway::Impl::StartWatcherLocked()
         inotify_ = pty::Fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (inotify_.get() < 0)
         Log("pty gateway: inotify refused (%s): idle terminals are looked at every %d ms instead",
-            options_.inotify ? strerror(errno) : "not to be used", kFallbackLookMs);
+                options_.inotify ? strerror(errno) : "not to be used", kFallbackLookMs);
     stopping_.store(false);
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -176,8 +176,8 @@ int PtyGateway::Impl::Start()
         bool known = std::any_of(ports_.begin(), ports_.end(), [&](const auto& p) { return p->name() == portName; });
         if (known)
             continue;
-        auto port = std::make_unique<pty::Port>(portName, directory_ + "/" + portName, options_.group,
-                                                holds_[portName], *this, *list_);
+        auto port = std::make_unique<pty::Port>(
+                portName, directory_ + "/" + portName, options_.group, holds_[portName], *this, *list_);
         if (!port->Offer())
             continue;
         ports_.push_back(std::move(port));
@@ -266,9 +266,8 @@ std::vector<PtyGateway::PortView> PtyGateway::Impl::Ports() const
     return views;
 }
 
-NTSTATUS PtyGateway::Impl::TerminalControl(uint64_t terminal, pid_t asker, ULONG code,
-                                          std::span<const uint8_t> input, std::vector<uint8_t>& output,
-                                          CancelToken& cancel)
+NTSTATUS PtyGateway::Impl::TerminalControl(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
+        std::vector<uint8_t>& output, CancelToken& cancel)
 {
     pty::Port* port = nullptr;
     {
@@ -308,7 +307,7 @@ int PtyGateway::Impl::Watch(const std::string& portName, const std::string& slav
     if (inotify_.get() >= 0) {
         if (unwatched_.empty())
             Log("pty %s: cannot watch %s (%s): looked at every %d ms instead", portName.c_str(), slavePath.c_str(),
-                strerror(errno), kFallbackLookMs);
+                    strerror(errno), kFallbackLookMs);
         unwatched_.insert(portName);
         Wake();  // the watcher's sleep must become a pass now
     }
@@ -443,14 +442,26 @@ void PtyGateway::Impl::Run()
     }
 }
 
-PtyGateway::PtyGateway(PtyGatewayOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+PtyGateway::PtyGateway(PtyGatewayOptions options) : impl_(std::make_unique<Impl>(std::move(options))) { }
 
 PtyGateway::~PtyGateway() = default;
 
-int PtyGateway::Start() { return impl_->Start(); }
-void PtyGateway::Stop() { impl_->Stop(); }
-bool PtyGateway::Drop(const std::string& portName) { return impl_->Drop(portName); }
-int PtyGateway::Prune() { return impl_->Prune(); }
+int PtyGateway::Start()
+{
+    return impl_->Start();
+}
+void PtyGateway::Stop()
+{
+    impl_->Stop();
+}
+bool PtyGateway::Drop(const std::string& portName)
+{
+    return impl_->Drop(portName);
+}
+int PtyGateway::Prune()
+{
+    return impl_->Prune();
+}
 
 NTSTATUS PtyGateway::RemoveDevice(const std::string& portName, const std::function<NTSTATUS()>& removal)
 {
@@ -463,10 +474,16 @@ NTSTATUS PtyGateway::RemoveDevice(const std::string& portName, const std::functi
         Prune();
     return status;
 }
-void PtyGateway::PortHeld(const std::string& portName, bool held) { impl_->PortHeld(portName, held); }
-std::vector<PtyGateway::PortView> PtyGateway::Ports() const { return impl_->Ports(); }
+void PtyGateway::PortHeld(const std::string& portName, bool held)
+{
+    impl_->PortHeld(portName, held);
+}
+std::vector<PtyGateway::PortView> PtyGateway::Ports() const
+{
+    return impl_->Ports();
+}
 NTSTATUS PtyGateway::TerminalControl(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
-                                     std::vector<uint8_t>& output, CancelToken& cancel)
+        std::vector<uint8_t>& output, CancelToken& cancel)
 {
     return impl_->TerminalControl(terminal, asker, code, input, output, cancel);
 }

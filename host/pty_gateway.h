@@ -81,7 +81,7 @@ public:
     // that terminal now. `output` comes sized to what the asker takes.
     // Any thread; `cancel` ends a wait.
     NTSTATUS TerminalControl(uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
-                             std::vector<uint8_t>& output, CancelToken& cancel);
+            std::vector<uint8_t>& output, CancelToken& cancel);
 
 private:
     class Impl;

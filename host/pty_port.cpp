@@ -43,12 +43,11 @@ constexpr ULONG kChunk = 4096;  // the printer's bytes, per read of the port
 constexpr size_t kWriteChunk = 64 * 1024;
 constexpr int kCancelRetries = 5000;  // reader not gone after 5000 cancels 2 ms apart (10 s): stop asking
 
-NTSTATUS Control(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out = nullptr,
-                 ULONG outLength = 0)
+NTSTATUS Control(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out = nullptr, ULONG outLength = 0)
 {
     IO_STATUS_BLOCK iosb{};
-    return ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, const_cast<void*>(in), inLength,
-                                 out, outLength);
+    return ZwDeviceIoControlFile(
+            handle, nullptr, nullptr, nullptr, &iosb, code, const_cast<void*>(in), inLength, out, outLength);
 }
 
 void NameThisThread(const std::string& name)
@@ -74,12 +73,20 @@ std::string OpenFailureCause(NTSTATUS status, const std::string& portName)
 }  // namespace
 
 Port::Port(std::string name, std::string linkPath, gid_t group, int holds, Watcher& watcher, TerminalList& list)
-    : name_(std::move(name)), ntName_("\\DosDevices\\" + name_), link_(std::move(linkPath)), group_(group),
-      watcher_(watcher), list_(list), holds_(holds)
+    : name_(std::move(name)),
+      ntName_("\\DosDevices\\" + name_),
+      link_(std::move(linkPath)),
+      group_(group),
+      watcher_(watcher),
+      list_(list),
+      holds_(holds)
 {
 }
 
-Port::~Port() { Withdraw(); }
+Port::~Port()
+{
+    Withdraw();
+}
 
 std::string Port::SlavePath() const
 {
@@ -204,7 +211,7 @@ void Port::UpdateExclusiveLocked()
         exclusive_ = want;
     else
         Log("pty %s: cannot %s the terminal exclusive: %s", name_.c_str(), want ? "make" : "stop making",
-            strerror(errno));
+                strerror(errno));
 }
 
 bool Port::SecondProgram(bool first)
@@ -219,7 +226,7 @@ bool Port::SecondProgram(bool first)
         return false;
     Log("pty %s: %d programs have the terminal open (one got in before it became exclusive, or is root): "
         "the session is refused, nothing more is sent, the terminal hangs up for both",
-        name_.c_str(), openers);
+            name_.c_str(), openers);
     return true;
 }
 
@@ -237,8 +244,8 @@ void Port::Session()
     IO_STATUS_BLOCK iosb{};
     NTSTATUS status = OpenDeviceByName(ntName_, GENERIC_READ | GENERIC_WRITE, 0, &handle, &iosb);
     if (!NT_SUCCESS(status)) {
-        Log("pty %s: cannot open the port: status 0x%08X (%s); the terminal hangs up", name_.c_str(),
-            unsigned(status), OpenFailureCause(status, name_).c_str());
+        Log("pty %s: cannot open the port: status 0x%08X (%s); the terminal hangs up", name_.c_str(), unsigned(status),
+                OpenFailureCause(status, name_).c_str());
         HangUp();
         return;
     }
@@ -270,7 +277,7 @@ void Port::Session()
         ended = withdrawn_;
     }
     SessionEnded("pty", session,
-                 ended ? (Stopping() ? SessionClose::Stopping : SessionClose::Removed) : SessionClose::ByProgram);
+            ended ? (Stopping() ? SessionClose::Stopping : SessionClose::Removed) : SessionClose::ByProgram);
     if (failed) {
         Log("pty %s: port closed (status 0x%08X)", name_.c_str(), unsigned(status));
         HangUp();
@@ -321,7 +328,7 @@ void Port::HangUp()
             watch_ = watch;
             UpdateExclusiveLocked();
             Log("pty %s: hung up; a fresh terminal %s waits at %s", name_.c_str(), terminal_.slavePath.c_str(),
-                link_.c_str());
+                    link_.c_str());
         } else {
             watcher_.Unwatch(watch);
             list_.Remove(name_);
@@ -341,9 +348,10 @@ bool Port::Traffic(HANDLE handle, SessionRecord& session)
     // are put back afterwards for the next opener.
     ULONG savedMask = 0;
     SERIAL_TIMEOUTS savedTimeouts{};
-    bool restoreMask = NT_SUCCESS(Control(handle, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &savedMask, sizeof savedMask));
+    bool restoreMask =
+            NT_SUCCESS(Control(handle, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &savedMask, sizeof savedMask));
     bool restoreTimeouts =
-        NT_SUCCESS(Control(handle, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &savedTimeouts, sizeof savedTimeouts));
+            NT_SUCCESS(Control(handle, IOCTL_SERIAL_GET_TIMEOUTS, nullptr, 0, &savedTimeouts, sizeof savedTimeouts));
     ULONG mask = 0;
     Control(handle, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof mask);  // bits accumulate: clear first
     mask = SERIAL_EV_RXCHAR;
@@ -418,24 +426,23 @@ bool Port::SendToPort(HANDLE handle, std::span<const char> bytes, SessionRecord&
         ULONG wanted = ULONG(bytes.size() - done);
         IO_STATUS_BLOCK iosb{};
         const auto started = std::chrono::steady_clock::now();
-        NTSTATUS status =
-            ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, const_cast<char*>(bytes.data()) + done, wanted,
-                        nullptr, nullptr);
+        NTSTATUS status = ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, const_cast<char*>(bytes.data()) + done,
+                wanted, nullptr, nullptr);
         session.Wrote(wanted, NT_SUCCESS(status) ? iosb.Information : 0, std::chrono::steady_clock::now() - started);
         // A send that failed completes with success and a short count;
         // the connection is gone then and later writes send nothing.
         if (!NT_SUCCESS(status) || iosb.Information < wanted) {
             LinesDropped();
             if (!NT_SUCCESS(status)) {
-                Log("pty %s: write failed: status 0x%08X after %zu of %zu bytes; the terminal hangs up",
-                    name_.c_str(), unsigned(status), done, bytes.size());
+                Log("pty %s: write failed: status 0x%08X after %zu of %zu bytes; the terminal hangs up", name_.c_str(),
+                        unsigned(status), done, bytes.size());
             } else {
                 const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now() - started);
+                        std::chrono::steady_clock::now() - started);
                 Log("pty %s: write failed: %s; the terminal hangs up", name_.c_str(),
-                    ipc::DescribeShortWrite(ReportOf(*session.ledger), iosb.Information, wanted,
-                                            uint64_t(waited.count()))
-                        .c_str());
+                        ipc::DescribeShortWrite(
+                                ReportOf(*session.ledger), iosb.Information, wanted, uint64_t(waited.count()))
+                                .c_str());
             }
             return false;
         }
@@ -449,7 +456,7 @@ bool Port::WriteLoop(HANDLE handle, LineSettings* applied, SessionRecord& sessio
     const int master = terminal_.master.get();
     // One write under way, at most kWriteChunk gathered beside it.
     PortSender sender([&](std::span<const char> bytes) { return SendToPort(handle, bytes, session); }, kWriteChunk,
-                      "pty " + name_ + " out");
+            "pty " + name_ + " out");
     std::string buffer(kWriteChunk, '\0');
     for (;;) {
         const size_t room = sender.Room();
@@ -494,8 +501,7 @@ void Port::ReadLoop(HANDLE handle)
         if (poll(&p, 1, 0) > 0)
             break;
         IO_STATUS_BLOCK iosb{};
-        NTSTATUS status =
-            ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data(), kChunk, nullptr, nullptr);
+        NTSTATUS status = ZwReadFile(handle, nullptr, nullptr, nullptr, &iosb, buffer.data(), kChunk, nullptr, nullptr);
         if (!NT_SUCCESS(status)) {
             Log("pty %s: read failed: status 0x%08X", name_.c_str(), unsigned(status));
             break;
@@ -554,8 +560,8 @@ void Port::FollowTermios(HANDLE handle, LineSettings* applied)
     if (now.baud != 0 && now.baud != applied->baud) {
         NTSTATUS status = Control(handle, IOCTL_SERIAL_SET_BAUD_RATE, &now.baud, sizeof now.baud);
         if (!NT_SUCCESS(status))
-            Log("pty %s: cannot set baud rate %lu: status 0x%08X", name_.c_str(),
-                static_cast<unsigned long>(now.baud), unsigned(status));
+            Log("pty %s: cannot set baud rate %lu: status 0x%08X", name_.c_str(), static_cast<unsigned long>(now.baud),
+                    unsigned(status));
     }
     SERIAL_LINE_CONTROL& l = now.line;
     SERIAL_LINE_CONTROL& a = applied->line;
@@ -627,8 +633,8 @@ ULONG Port::ChangedEvents(const Lines& before, const Lines& now, ULONG mask)
     return events & mask;
 }
 
-NTSTATUS Port::SessionControl(ULONG code, std::span<const uint8_t> input, std::vector<uint8_t>& output,
-                              CancelToken& cancel)
+NTSTATUS Port::SessionControl(
+        ULONG code, std::span<const uint8_t> input, std::vector<uint8_t>& output, CancelToken& cancel)
 {
     if (!SessionCode(code)) {
         output.clear();
@@ -651,14 +657,14 @@ NTSTATUS Port::SessionControl(ULONG code, std::span<const uint8_t> input, std::v
 }
 
 NTSTATUS Port::SessionControlLocked(std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input,
-                                    std::vector<uint8_t>& output, CancelToken& cancel)
+        std::vector<uint8_t>& output, CancelToken& cancel)
 {
     const size_t room = output.size();
     output.clear();
     // The session is opening the port (connecting to the printer): its
     // program's request waits for that, as its bytes do.
-    changed_.wait(guard,
-                  [&] { return withdrawn_ || cancel.Cancelled() || sessionHandle_ != nullptr || !sessionRunning_; });
+    changed_.wait(
+            guard, [&] { return withdrawn_ || cancel.Cancelled() || sessionHandle_ != nullptr || !sessionRunning_; });
     if (cancel.Cancelled())
         return STATUS_CANCELLED;
     if (withdrawn_ || sessionHandle_ == nullptr)
@@ -679,7 +685,7 @@ NTSTATUS Port::SessionControlLocked(std::unique_lock<std::mutex>& guard, ULONG c
         // Signalled by LinesDropped, the session's end, Withdraw and the token.
         changed_.wait(guard, [&] {
             return ChangedEvents(before, lines_, mask) != 0 || cancel.Cancelled() || withdrawn_ ||
-                   sessionHandle_ == nullptr || sessionSerial_ != serial;
+                    sessionHandle_ == nullptr || sessionSerial_ != serial;
         });
         const ULONG events = sessionSerial_ == serial ? ChangedEvents(before, lines_, mask) : 0;
         if (events == 0)
@@ -713,9 +719,9 @@ NTSTATUS Port::SessionControlLocked(std::unique_lock<std::mutex>& guard, ULONG c
         lines_.breaks += (comm.Errors & SERIAL_ERROR_BREAK) ? 1 : 0;
         lines_.bufferOverrun += (comm.Errors & SERIAL_ERROR_QUEUEOVERRUN) ? 1 : 0;
         const ipc::ConnectionReport report = ReportOf(*sessionRecord_->ledger);
-        const uint32_t counters[] = {lines_.cts,       lines_.dsr,           lines_.ring,         lines_.rlsd,
-                                     uint32_t(report.received), uint32_t(report.sent), lines_.framing,
-                                     lines_.overrun,   lines_.parity,        lines_.breaks,       lines_.bufferOverrun};
+        const uint32_t counters[] = {lines_.cts, lines_.dsr, lines_.ring, lines_.rlsd, uint32_t(report.received),
+                uint32_t(report.sent), lines_.framing, lines_.overrun, lines_.parity, lines_.breaks,
+                lines_.bufferOverrun};
         static_assert(sizeof counters == ipc::kTerminalCountersBytes);
         output.resize(sizeof counters);
         for (size_t i = 0; i < std::size(counters); ++i)
@@ -736,8 +742,8 @@ NTSTATUS Port::SessionControlLocked(std::unique_lock<std::mutex>& guard, ULONG c
     return status;
 }
 
-NTSTATUS Port::DriverControlLocked(std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input,
-                                   std::vector<uint8_t>& output)
+NTSTATUS Port::DriverControlLocked(
+        std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input, std::vector<uint8_t>& output)
 {
     if (sessionHandle_ == nullptr) {
         output.clear();
@@ -749,9 +755,9 @@ NTSTATUS Port::DriverControlLocked(std::unique_lock<std::mutex>& guard, ULONG co
     // Copied: a driver may write into its input buffer.
     std::vector<uint8_t> in(input.begin(), input.end());
     IO_STATUS_BLOCK iosb{};
-    NTSTATUS status = ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code,
-                                            in.empty() ? nullptr : in.data(), ULONG(in.size()),
-                                            output.empty() ? nullptr : output.data(), ULONG(output.size()));
+    NTSTATUS status =
+            ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, in.empty() ? nullptr : in.data(),
+                    ULONG(in.size()), output.empty() ? nullptr : output.data(), ULONG(output.size()));
     guard.lock();
     --handleUsers_;
     changed_.notify_all();

@@ -74,8 +74,8 @@ public:
     // handle, or answers from the session's record. `output` comes sized
     // to what the asker takes and leaves with what was answered. Between
     // Enter() and Leave() only.
-    NTSTATUS SessionControl(ULONG code, std::span<const uint8_t> input, std::vector<uint8_t>& output,
-                            CancelToken& cancel);
+    NTSTATUS SessionControl(
+            ULONG code, std::span<const uint8_t> input, std::vector<uint8_t>& output, CancelToken& cancel);
     // A caller that uses the port outside the gateway's lock; Withdraw
     // waits until every one has left.
     void Enter();
@@ -94,11 +94,11 @@ private:
     // The wait-on-mask events among `mask` whose lines changed from `before` to `now`.
     static ULONG ChangedEvents(const Lines& before, const Lines& now, ULONG mask);
     NTSTATUS SessionControlLocked(std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input,
-                                  std::vector<uint8_t>& output, CancelToken& cancel);
+            std::vector<uint8_t>& output, CancelToken& cancel);
     // A driver request on the session's handle; lock_ held on entry and
     // exit, dropped around the call.
     NTSTATUS DriverControlLocked(std::unique_lock<std::mutex>& guard, ULONG code, std::span<const uint8_t> input,
-                                 std::vector<uint8_t>& output);
+            std::vector<uint8_t>& output);
     // The port failed a write: the driver has dropped CTS and DSR.
     void LinesDropped();
 
@@ -138,21 +138,21 @@ private:
     Terminal terminal_;
     int watch_ = -1;
     bool withdrawn_ = false;
-    bool sessionRunning_ = false;   // the session thread owns the terminal's traffic
+    bool sessionRunning_ = false;  // the session thread owns the terminal's traffic
     bool sessionHoldsPort_ = false;
-    int holds_ = 0;                 // open handles of other openers
-    bool exclusive_ = false;        // TIOCEXCL as last set on the slave
+    int holds_ = 0;           // open handles of other openers
+    bool exclusive_ = false;  // TIOCEXCL as last set on the slave
     // eventfd of the running session: Withdraw, and the writer as it ends,
     // signal it; the writer's and the reader's polls wait on it.
     Fd end_;
-    std::thread session_;           // joined before the next session starts
+    std::thread session_;  // joined before the next session starts
     // The running session's open handle while it serves its program's
     // requests, and its record; null before the port is open and from the
     // session's end on (ZwClose waits until handleUsers_ is 0).
     HANDLE sessionHandle_ = nullptr;
     SessionRecord* sessionRecord_ = nullptr;
-    int handleUsers_ = 0;       // SessionControl calls in the driver on sessionHandle_
-    int users_ = 0;             // Enter()ed callers
+    int handleUsers_ = 0;         // SessionControl calls in the driver on sessionHandle_
+    int users_ = 0;               // Enter()ed callers
     uint64_t sessionSerial_ = 0;  // counts sessions: a line wait ends with its own
     Lines lines_;                 // the running session's; fresh for each
     // Signalled when sessionHandle_, sessionRunning_, handleUsers_, users_

@@ -12,8 +12,7 @@
 
 namespace vlm::host {
 
-PortSender::PortSender(Send send, size_t limit, const std::string& threadName)
-    : send_(std::move(send)), limit_(limit)
+PortSender::PortSender(Send send, size_t limit, const std::string& threadName) : send_(std::move(send)), limit_(limit)
 {
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_ < 0)
@@ -53,8 +52,7 @@ void PortSender::Add(std::span<const char> bytes)
 void PortSender::Woken()
 {
     uint64_t count;
-    while (read(wake_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
+    while (read(wake_, &count, sizeof count) < 0 && errno == EINTR) { }
 }
 
 bool PortSender::Failed()

@@ -51,8 +51,8 @@ private:
     const size_t limit_;
     int wake_ = -1;  // eventfd, written by the sender thread after each write
 
-    std::mutex lock_;                 // guards the four below
-    std::condition_variable changed_; // signalled by Add, Stop and the sender after each write
+    std::mutex lock_;                  // guards the four below
+    std::condition_variable changed_;  // signalled by Add, Stop and the sender after each write
     std::string gathered_;
     bool sending_ = false;
     bool failed_ = false;

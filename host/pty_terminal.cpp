@@ -56,11 +56,10 @@ ULONG BaudOf(speed_t speed)
     static const struct {
         speed_t code;
         ULONG baud;
-    } table[] = {{B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},       {B150, 150},
-                 {B200, 200},       {B300, 300},       {B600, 600},       {B1200, 1200},     {B1800, 1800},
-                 {B2400, 2400},     {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-                 {B57600, 57600},   {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
-                 {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}};
+    } table[] = {{B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150}, {B200, 200}, {B300, 300}, {B600, 600},
+            {B1200, 1200}, {B1800, 1800}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400},
+            {B57600, 57600}, {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B500000, 500000},
+            {B576000, 576000}, {B921600, 921600}, {B1000000, 1000000}};
     for (const auto& entry : table)
         if (entry.code == speed)
             return entry.baud;
@@ -176,7 +175,7 @@ bool ForEachDescriptorOn(pid_t pid, dev_t device, Found found)
     while (dirent* entry = readdir(fds)) {
         struct stat target;
         if (!AllDigits(entry->d_name) || fstatat(dirfd(fds), entry->d_name, &target, 0) != 0 ||
-            !S_ISCHR(target.st_mode) || target.st_rdev != device)
+                !S_ISCHR(target.st_mode) || target.st_rdev != device)
             continue;
         if (!found(atoi(entry->d_name)))
             break;
@@ -229,7 +228,7 @@ bool ProcessHasOpen(pid_t pid, dev_t device)
 bool LineSettings::operator==(const LineSettings& o) const
 {
     return baud == o.baud && line.StopBits == o.line.StopBits && line.Parity == o.line.Parity &&
-           line.WordLength == o.line.WordLength;
+            line.WordLength == o.line.WordLength;
 }
 
 LineSettings SettingsOf(const termios& t)
@@ -237,10 +236,18 @@ LineSettings SettingsOf(const termios& t)
     LineSettings s;
     s.baud = BaudOf(cfgetospeed(&t));
     switch (t.c_cflag & CSIZE) {
-    case CS5: s.line.WordLength = 5; break;
-    case CS6: s.line.WordLength = 6; break;
-    case CS7: s.line.WordLength = 7; break;
-    default: s.line.WordLength = 8; break;
+    case CS5:
+        s.line.WordLength = 5;
+        break;
+    case CS6:
+        s.line.WordLength = 6;
+        break;
+    case CS7:
+        s.line.WordLength = 7;
+        break;
+    default:
+        s.line.WordLength = 8;
+        break;
     }
     s.line.Parity = !(t.c_cflag & PARENB) ? NO_PARITY : (t.c_cflag & PARODD) ? ODD_PARITY : EVEN_PARITY;
     s.line.StopBits = (t.c_cflag & CSTOPB) ? STOP_BITS_2 : STOP_BIT_1;

@@ -17,9 +17,9 @@ namespace vlm::host::pty {
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
+    explicit Fd(int fd) : fd_(fd) { }
     ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) { }
     Fd& operator=(Fd&& other) noexcept;
     Fd(const Fd&) = delete;
     Fd& operator=(const Fd&) = delete;

@@ -96,8 +96,8 @@ std::vector<Key::Value> Key::Values() const
     std::vector<UCHAR> buffer(4096);
     for (ULONG index = 0;; ++index) {
         ULONG length = 0;
-        NTSTATUS status = ZwEnumerateValueKey(handle_, index, KeyValueFullInformation, buffer.data(),
-                                              ULONG(buffer.size()), &length);
+        NTSTATUS status = ZwEnumerateValueKey(
+                handle_, index, KeyValueFullInformation, buffer.data(), ULONG(buffer.size()), &length);
         if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) {
             buffer.resize(length);
             --index;
@@ -108,7 +108,7 @@ std::vector<Key::Value> Key::Values() const
         auto* info = reinterpret_cast<PKEY_VALUE_FULL_INFORMATION>(buffer.data());
         const UCHAR* data = buffer.data() + info->DataOffset;
         values.push_back({nt::WideToUtf8(info->Name, info->NameLength / sizeof(WCHAR)), info->Type,
-                          std::vector<UCHAR>(data, data + info->DataLength)});
+                std::vector<UCHAR>(data, data + info->DataLength)});
     }
     return values;
 }

@@ -15,8 +15,8 @@ namespace vlm::host {
 class Key {
 public:
     Key() = default;
-    explicit Key(HANDLE h) : handle_(h) {}
-    Key(Key&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    explicit Key(HANDLE h) : handle_(h) { }
+    Key(Key&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) { }
     Key& operator=(Key&& other) noexcept;
     Key(const Key&) = delete;
     Key& operator=(const Key&) = delete;

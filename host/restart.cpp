@@ -127,8 +127,7 @@ int StartAgain(int argc, char** argv)
     int cause = errno;
     execv("/proc/self/exe", pointers.data());
     execvp(argv[0], pointers.data());
-    Log("restart failed: cannot execute %s again: %s", program.empty() ? argv[0] : program.c_str(),
-        strerror(cause));
+    Log("restart failed: cannot execute %s again: %s", program.empty() ? argv[0] : program.c_str(), strerror(cause));
     return 1;
 }
 

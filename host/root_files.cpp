@@ -38,17 +38,17 @@ bool Mend(const std::string& path, mode_t mode, uid_t owner, gid_t group, const 
             // not whatever is at the path by now.
             std::string self = "/proc/self/fd/" + std::to_string(fd);
             bool changed = (st.st_uid == wantOwner && st.st_gid == wantGroup) ||
-                           chown(self.c_str(), wantOwner, wantGroup) == 0;
+                    chown(self.c_str(), wantOwner, wantGroup) == 0;
             if (!changed)
-                Log("%s: cannot give it to uid %u gid %u: %s", path.c_str(), unsigned(wantOwner),
-                    unsigned(wantGroup), strerror(errno));
+                Log("%s: cannot give it to uid %u gid %u: %s", path.c_str(), unsigned(wantOwner), unsigned(wantGroup),
+                        strerror(errno));
             if (chmod(self.c_str(), mode) != 0) {
                 Log("%s: cannot set mode %04o: %s", path.c_str(), unsigned(mode), strerror(errno));
                 changed = false;
             }
             Log("%s was mode %04o uid %u gid %u: %s mode %04o uid %u gid %u (only %s may open it)", path.c_str(),
-                unsigned(was), unsigned(st.st_uid), unsigned(st.st_gid), changed ? "now" : "could not be made",
-                unsigned(mode), unsigned(wantOwner), unsigned(wantGroup), who);
+                    unsigned(was), unsigned(st.st_uid), unsigned(st.st_gid), changed ? "now" : "could not be made",
+                    unsigned(mode), unsigned(wantOwner), unsigned(wantGroup), who);
             mended = true;
         }
     }

@@ -56,7 +56,7 @@ void Report()
 {
     for (const auto& device : nt::PnpQueryDevices()) {
         printf("device %s (%s) service %s: %s", device.instancePath.c_str(), device.pdoName.c_str(),
-               device.service.c_str(), device.started ? "started" : "not started");
+                device.service.c_str(), device.started ? "started" : "not started");
         if (!device.started)
             printf(", status 0x%08X", unsigned(device.startStatus));
         printf("\n");
@@ -67,7 +67,7 @@ void Report()
     if (NT_SUCCESS(Key::Open(kSerialComm, serialComm))) {
         for (const auto& value : serialComm.Values()) {
             printf("SERIALCOMM %s = REG_SZ \"%s\" (%zu bytes:", value.name.c_str(), RegSzToUtf8(value.data).c_str(),
-                   value.data.size());
+                    value.data.size());
             for (UCHAR b : value.data)
                 printf(" %02X", b);
             printf(")\n");
@@ -79,9 +79,7 @@ void Report()
 
 }  // namespace
 
-Service::Service(ServiceOptions options) : options_(std::move(options)), serving_(!options_.once)
-{
-}
+Service::Service(ServiceOptions options) : options_(std::move(options)), serving_(!options_.once) { }
 
 int Service::Run(int argc, char** argv)
 {
@@ -163,7 +161,7 @@ bool Service::StartKernel()
         printf("kernel started on %s, clock interval adaptive\n", options_.root.c_str());
     else
         printf("kernel started on %s, clock interval %g ms\n", options_.root.c_str(),
-               double(options_.clockInterval) / 10000);
+                double(options_.clockInterval) / 10000);
     CloseRootFiles(options_.root, options_.group);
     return true;
 }
@@ -188,8 +186,7 @@ void Service::OfferTerminalsLocked()
     gateway_->Start();
     auto ports = gateway_->Ports();
     for (size_t i = before; i < ports.size(); ++i)
-        Log("pty %s -> %s (link %s)", ports[i].portName.c_str(), ports[i].slavePath.c_str(),
-            ports[i].linkPath.c_str());
+        Log("pty %s -> %s (link %s)", ports[i].portName.c_str(), ports[i].slavePath.c_str(), ports[i].linkPath.c_str());
 }
 
 void Service::OfferTerminals()
@@ -223,7 +220,7 @@ void Service::StartIpc()
     };
     hooks_.restart = RequestRestart;
     hooks_.terminalControl = [this](uint64_t terminal, pid_t asker, ULONG code, std::span<const uint8_t> input,
-                                    std::vector<uint8_t>& output, CancelToken& cancel) {
+                                     std::vector<uint8_t>& output, CancelToken& cancel) {
         return gateway_->TerminalControl(terminal, asker, code, input, output, cancel);
     };
     IpcServerOptions ipcOptions;

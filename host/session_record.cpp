@@ -19,7 +19,7 @@ std::atomic<bool> g_stopping{false};
 
 }  // namespace
 
-SessionRecord::SessionRecord(std::string portName) : port(std::move(portName)) {}
+SessionRecord::SessionRecord(std::string portName) : port(std::move(portName)) { }
 
 void SessionRecord::Wrote(uint64_t asked, uint64_t took, std::chrono::steady_clock::duration elapsed)
 {
@@ -70,14 +70,13 @@ std::string SessionSummary(const char* prefix, const SessionRecord& session, Ses
 {
     const uint64_t written = session.written.load();
     const uint64_t acked = session.ledger->acknowledged.load();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - session.opened).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - session.opened).count();
     char line[512];
     int n = snprintf(line, sizeof line,
-                     "%s %s: session ended (%s): %" PRIu64 " bytes written, %" PRIu64
-                     " acknowledged by the printer, %" PRIu64 " received, %.2f s",
-                     prefix, session.port.c_str(), SessionEnding(session, close).c_str(), written, acked,
-                     session.ledger->received.load(), seconds);
+            "%s %s: session ended (%s): %" PRIu64 " bytes written, %" PRIu64 " acknowledged by the printer, %" PRIu64
+            " received, %.2f s",
+            prefix, session.port.c_str(), SessionEnding(session, close).c_str(), written, acked,
+            session.ledger->received.load(), seconds);
     std::string text(line, size_t(std::max(n, 0)) < sizeof line ? size_t(std::max(n, 0)) : sizeof line - 1);
     if (acked < written)
         text += "; job incomplete: " + std::to_string(written - acked) + " bytes not acknowledged by " +
@@ -98,8 +97,14 @@ ipc::ConnectionReport ReportOf(const nt::ConnectionLedger& ledger)
     return report;
 }
 
-void SetStopping(bool stopping) { g_stopping.store(stopping); }
-bool Stopping() { return g_stopping.load(); }
+void SetStopping(bool stopping)
+{
+    g_stopping.store(stopping);
+}
+bool Stopping()
+{
+    return g_stopping.load();
+}
 
 }  // namespace vlm::host
 

@@ -19,7 +19,7 @@ StopDeadline::StopDeadline(std::chrono::milliseconds grace, std::chrono::millise
             return;
         guard.unlock();
         Log("stopping: printer connections still busy after %lld ms: aborting them",
-            static_cast<long long>(grace.count()));
+                static_cast<long long>(grace.count()));
         nt::TdiAbortAllConnections();
         guard.lock();
         if (changed_.wait_until(guard, start + limit, [this] { return done_; }))

@@ -27,7 +27,7 @@ public:
     StopDeadline& operator=(const StopDeadline&) = delete;
 
 private:
-    std::mutex lock_;  // guards done_
+    std::mutex lock_;                  // guards done_
     std::condition_variable changed_;  // signalled by the destructor
     bool done_ = false;
     std::thread thread_;

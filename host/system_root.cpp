@@ -45,7 +45,7 @@ int ReplaceLockFile(int fd, const std::string& path)
     if (replacement < 0)
         return fd;
     if (fchmod(replacement, 0600) != 0 || flock(replacement, LOCK_EX | LOCK_NB) != 0 ||
-        rename(fresh.c_str(), path.c_str()) != 0) {
+            rename(fresh.c_str(), path.c_str()) != 0) {
         close(replacement);
         unlink(fresh.c_str());
         return fd;
@@ -83,7 +83,7 @@ bool RootLock::Acquire(const std::string& systemRoot, std::string* error)
         }
         long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
         *error = "another vlmhost" + (pid > 0 ? " (pid " + std::to_string(pid) + ")" : std::string()) +
-                 " is already serving " + systemRoot;
+                " is already serving " + systemRoot;
         if (strangersCould)
             *error += " (or another user holds " + path + ", which was open to others: remove it)";
         return false;
@@ -122,8 +122,8 @@ void RemoveLinksNow()
             const char* name = buffer + at + 19;
             struct stat st;
             bool link = type == DT_LNK ||
-                        (type == DT_UNKNOWN && fstatat(g_dosdevices, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                         S_ISLNK(st.st_mode));
+                    (type == DT_UNKNOWN && fstatat(g_dosdevices, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            S_ISLNK(st.st_mode));
             if (link)
                 unlinkat(g_dosdevices, name, 0);
             if (length == 0)
@@ -155,7 +155,7 @@ void RemoveLinksOnFatalSignals(const std::string& systemRoot)
     g_dosdevices = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (g_dosdevices < 0)
         return;
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_sigaction = OnFatalSignal;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);

@@ -52,7 +52,7 @@ protected:
 };
 
 BEGIN_MESSAGE_MAP(CountingSearchDlg, CSearchDlg)
-    ON_WM_TIMER()
+ON_WM_TIMER()
 END_MESSAGE_MAP()
 
 struct Round {
@@ -60,8 +60,8 @@ struct Round {
     long drops = 0;
     int rows = 0;
     int endTick = 0;
-    double endMs = 0;     // from the dialog's start to its end
-    double listMs = 0;    // from the dialog's start to the main list rebuilt
+    double endMs = 0;      // from the dialog's start to its end
+    double listMs = 0;     // from the dialog's start to the main list rebuilt
     double rebuildMs = 0;  // the rebuild alone
 };
 
@@ -106,8 +106,8 @@ double Median(std::vector<double> values)
 bool MeasureSearchDialog()
 {
     std::printf("\nsearch dialog and main list: N answers within 0.5 s from one device (real clock, offscreen)\n");
-    std::printf("%6s %6s %14s %6s %9s %10s %11s %10s %11s\n", "N", "rounds", "rows/sent", "drops", "end tick",
-                "end ms", "rebuild ms", "list ms", "list max");
+    std::printf("%6s %6s %14s %6s %9s %10s %11s %10s %11s\n", "N", "rounds", "rows/sent", "drops", "end tick", "end ms",
+            "rebuild ms", "list ms", "list max");
     const std::pair<int, int> plans[] = {{1, 3}, {250, 3}, {10000, 3}, {60000, 3}};
     bool allListed = true;
     CVLMCONFIGDlg main;
@@ -129,9 +129,8 @@ bool MeasureSearchDialog()
             }
             char listed[32];
             std::snprintf(listed, sizeof listed, "%ld/%ld", rows, sent);
-            std::printf("%6d %6d %14s %6ld %9d %10.1f %11.1f %10.1f %11.1f\n", answers, rounds, listed, drops,
-                        lastTick, Median(end), Median(rebuild), Median(list),
-                        *std::max_element(list.begin(), list.end()));
+            std::printf("%6d %6d %14s %6ld %9d %10.1f %11.1f %10.1f %11.1f\n", answers, rounds, listed, drops, lastTick,
+                    Median(end), Median(rebuild), Median(list), *std::max_element(list.begin(), list.end()));
             std::fflush(stdout);
         }
         main.EndDialog(IDOK);

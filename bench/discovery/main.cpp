@@ -46,7 +46,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSearchTime{3100};
 
 struct Round {
-    std::mutex lock;                 // guards every member below
+    std::mutex lock;                // guards every member below
     std::condition_variable allIn;  // signalled when `expected` records are in
     int expected = 0;
     int records = 0;
@@ -125,7 +125,7 @@ int main(int argc, char** argv)
     try {
         if (auto others = vlm::printer::NonLoopbackInterfaces(); !others.empty()) {
             std::fprintf(stderr, "vlmdiscoverybench: %s is not loopback; run it inside scripts/netns-run\n",
-                         others.front().c_str());
+                    others.front().c_str());
             return 2;
         }
     } catch (const std::exception& e) {
@@ -144,8 +144,8 @@ int main(int argc, char** argv)
     const std::pair<int, int> plans[] = {{1, 200}, {64, 50}, {250, 20}};
     int lost = 0;
     for (auto [interfaces, rounds] : plans) {
-        vlm::bench::Child printer(VLMPRINTER_PATH, {"--udp", "--listen", "127.0.0.1:0", "--interfaces",
-                                                    std::to_string(interfaces), "--jobs", jobs});
+        vlm::bench::Child printer(VLMPRINTER_PATH,
+                {"--udp", "--listen", "127.0.0.1:0", "--interfaces", std::to_string(interfaces), "--jobs", jobs});
         vlm::bench::Step start("vlmprinter --udp starts", milliseconds(10000));
         if (!printer.WaitFor("udp on 0.0.0.0:48781\n", start)) {
             std::fprintf(stderr, "vlmdiscoverybench: vlmprinter did not start:\n%s", printer.output().c_str());
@@ -159,9 +159,8 @@ int main(int argc, char** argv)
             std::printf("%5d %7d %12s %9s %9s %9s %9s\n", interfaces, rounds, received, "-", "-", "-", "-");
             continue;
         }
-        std::printf("%5d %7d %12s %9.3f %9.3f %9.3f %9.3f\n", interfaces, rounds, received,
-                    Percentile(result.ms, 0), Percentile(result.ms, 0.5), Percentile(result.ms, 0.95),
-                    Percentile(result.ms, 1));
+        std::printf("%5d %7d %12s %9.3f %9.3f %9.3f %9.3f\n", interfaces, rounds, received, Percentile(result.ms, 0),
+                Percentile(result.ms, 0.5), Percentile(result.ms, 0.95), Percentile(result.ms, 1));
     }
     std::printf("answers lost: %d\n", lost);
     std::filesystem::remove_all(jobs);

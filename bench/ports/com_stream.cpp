@@ -42,7 +42,7 @@ public:
             done += written;
             if (done < bytes.size() && Clock::now() >= step.deadline())
                 step.Fail("wrote " + std::to_string(done) + " of " + std::to_string(bytes.size()) +
-                          " bytes by the deadline");
+                        " bytes by the deadline");
         }
     }
 

@@ -49,8 +49,7 @@ Watch& TheWatch()
 [[noreturn]] void EndStuck(Watch& w, const Step& step)
 {
     fflush(stdout);
-    fprintf(stderr, "vlmportbench: stuck: \"%s\" did not end by its deadline; stopping the run\n",
-            step.name().c_str());
+    fprintf(stderr, "vlmportbench: stuck: \"%s\" did not end by its deadline; stopping the run\n", step.name().c_str());
     for (pid_t pid : w.children)
         kill(pid, SIGKILL);
     for (const std::string& path : w.paths) {
@@ -83,8 +82,7 @@ void WatchMain(Watch& w)
 
 }  // namespace
 
-Step::Step(std::string name, std::chrono::milliseconds limit)
-    : name_(std::move(name)), deadline_(Clock::now() + limit)
+Step::Step(std::string name, std::chrono::milliseconds limit) : name_(std::move(name)), deadline_(Clock::now() + limit)
 {
     Watch& w = TheWatch();
     {
@@ -166,12 +164,12 @@ void WriteAll(int fd, std::span<const char> bytes, const Step& step)
         }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             step.Fail("write failed after " + std::to_string(done) + " of " + std::to_string(bytes.size()) +
-                      " bytes: " + std::strerror(errno));
+                    " bytes: " + std::strerror(errno));
         const int left = MillisecondsLeft(step.deadline());
         pollfd p{fd, POLLOUT, 0};
         if (left == 0 || (poll(&p, 1, left) == 0 && Clock::now() >= step.deadline()))
             step.Fail("the terminal took " + std::to_string(done) + " of " + std::to_string(bytes.size()) +
-                      " bytes and no more by the deadline");
+                    " bytes and no more by the deadline");
     }
 }
 

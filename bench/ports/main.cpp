@@ -89,9 +89,9 @@ public:
         static int count = 0;
         link_ = root + "/socat-" + std::to_string(++count);
         Step step("starting socat for " + link_, seconds(20));
-        child_ = std::make_unique<Child>(
-            "/usr/bin/socat", std::vector<std::string>{"-d", "-d", "PTY,link=" + link_ + ",rawer",
-                                                       "TCP:127.0.0.1:" + std::to_string(sinkPort) + ",nodelay"});
+        child_ = std::make_unique<Child>("/usr/bin/socat",
+                std::vector<std::string>{"-d", "-d", "PTY,link=" + link_ + ",rawer",
+                        "TCP:127.0.0.1:" + std::to_string(sinkPort) + ",nodelay"});
         if (!child_->WaitFor("starting data transfer loop", step))
             step.Fail("socat never said it was ready:\n" + child_->output());
     }
@@ -104,8 +104,8 @@ private:
 };
 
 // MiB/s from the first byte written until the sink holds the whole job.
-double Throughput(const std::string& what, const std::function<std::unique_ptr<Stream>()>& open, Sink& sink,
-                  size_t bytes)
+double Throughput(
+        const std::string& what, const std::function<std::unique_ptr<Stream>()>& open, Sink& sink, size_t bytes)
 {
     Step step("a " + std::to_string(bytes >> 20) + " MiB job through " + what, seconds(180));
     std::unique_ptr<Stream> stream = open();
@@ -118,7 +118,7 @@ double Throughput(const std::string& what, const std::function<std::unique_ptr<S
         stream->Write(std::span(chunk.data(), std::min(chunk.size(), bytes - done)), step);
     if (!sink.WaitForTotal(target, step.deadline()))
         step.Fail("the printer had " + std::to_string(sink.received() - (target - bytes)) + " of " +
-                  std::to_string(bytes) + " bytes by the deadline");
+                std::to_string(bytes) + " bytes by the deadline");
     return double(bytes) / (1024.0 * 1024.0) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
@@ -173,7 +173,7 @@ Percentiles OpenToPrinter(const std::string& terminal, Sink& sink, int rounds)
 Percentiles FirstByteAfterQuiet(const std::string& terminal, Sink& sink, milliseconds quiet, int rounds)
 {
     Step step("first bytes after " + std::to_string(quiet.count()) + " ms of quiet through " + terminal,
-              (quiet + seconds(15)) * rounds + seconds(30));
+            (quiet + seconds(15)) * rounds + seconds(30));
     const int accepted = sink.accepted();
     std::unique_ptr<Stream> stream = OpenTerminal(terminal);
     if (!sink.WaitForAccepted(accepted + 1, std::min(step.deadline(), Clock::now() + seconds(20))))
@@ -218,9 +218,9 @@ struct Sinks {
 };
 
 struct Idle {
-    double closed = 0;  // vlmhost's ms/s just before, none open
-    double ms = 0;      // vlmhost's ms/s with the ports open
-    double perPort = 0; // the difference, per open port
+    double closed = 0;   // vlmhost's ms/s just before, none open
+    double ms = 0;       // vlmhost's ms/s with the ports open
+    double perPort = 0;  // the difference, per open port
 };
 
 // Measures vlmhost with no port open, then opens the last `count` ports,
@@ -228,10 +228,10 @@ struct Idle {
 // closes them. The baseline is taken right before, not once for the run: on
 // a shared machine the closed ports' own cost moves with the load.
 Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int count, const char* how,
-              const std::function<std::unique_ptr<Stream>(size_t)>& open)
+        const std::function<std::unique_ptr<Stream>(size_t)>& open)
 {
     Step step("opening " + std::to_string(count) + " ports " + how + " and measuring them idle",
-              seconds(303) + settings.window * 2);
+            seconds(303) + settings.window * 2);
     const double baseline = MeasureCpu(machine.host().pid(), settings.window).msPerSecond;
     const int accepted = sinks.accepted();
     const int ended = sinks.ended();
@@ -240,7 +240,7 @@ Idle IdleOpen(Machine& machine, Sinks& sinks, const Settings& settings, int coun
         streams.push_back(open(size_t(i)));
     if (!sinks.WaitFor([&] { return sinks.accepted(); }, accepted + count, step))
         step.Fail(std::to_string(sinks.accepted() - accepted) + " of " + std::to_string(count) +
-                  " ports connected to their printers");
+                " ports connected to their printers");
     // The sessions' first passes are not idle, and the adaptive clock
     // stays fine for its quiet second after the last session's start.
     std::this_thread::sleep_for(milliseconds(2500));
@@ -259,25 +259,26 @@ struct Summary {
     Idle pty1, pty64, ipc64, pty254;
 };
 
-Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, const std::string& interval,
-                    bool first, Socat* socatEcho)
+Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, const std::string& interval, bool first,
+        Socat* socatEcho)
 {
     Summary s;
     s.interval = interval;
     machine.Start({"--clock-interval", interval});
     printf("== clock interval %s%s%s; load average %s\n\n", interval.c_str(), interval == "adaptive" ? "" : " ms",
-           interval == "adaptive" ? " (the default)" : "", LoadAverage().c_str());
+            interval == "adaptive" ? " (the default)" : "", LoadAverage().c_str());
     auto com = [&](size_t i) { return OpenComPort(Machine::PortName(i)); };
     auto terminal = [&](size_t i) { return OpenTerminal(machine.TerminalPath(i)); };
 
     if (first) {
         printf("write throughput, one %zu MiB job to a TCP sink\n", settings.jobBytes >> 20);
-        const double ipc = Throughput("COM3 over IPC", [&] { return com(0); }, sinks.count, settings.jobBytes);
-        const double gateway =
-            Throughput("COM3's terminal", [&] { return terminal(0); }, sinks.count, settings.jobBytes);
+        const double ipc = Throughput(
+                "COM3 over IPC", [&] { return com(0); }, sinks.count, settings.jobBytes);
+        const double gateway = Throughput(
+                "COM3's terminal", [&] { return terminal(0); }, sinks.count, settings.jobBytes);
         Socat socatCount(machine.root(), sinks.count.port());
-        const double socat = Throughput("socat's pty", [&] { return OpenTerminal(socatCount.link()); }, sinks.count,
-                                        settings.jobBytes);
+        const double socat = Throughput(
+                "socat's pty", [&] { return OpenTerminal(socatCount.link()); }, sinks.count, settings.jobBytes);
         printf("  %-32s %8.1f MiB/s\n", "Win32 port API over IPC", ipc);
         printf("  %-32s %8.1f MiB/s\n", "pty gateway", gateway);
         printf("  %-32s %8.1f MiB/s\n", "socat pty relay", socat);
@@ -287,16 +288,18 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
 
     const int rounds = first ? settings.rounds : std::max(1, settings.rounds / 5);
     printf("round trip of one byte: the program writes, the printer echoes, the program reads\n");
-    s.ipcTrip = RoundTrip("COM4 over IPC", [&] { return com(1); }, rounds);
-    s.ptyTrip = RoundTrip("COM4's terminal", [&] { return terminal(1); }, rounds);
+    s.ipcTrip = RoundTrip(
+            "COM4 over IPC", [&] { return com(1); }, rounds);
+    s.ptyTrip = RoundTrip(
+            "COM4's terminal", [&] { return terminal(1); }, rounds);
     auto printTrip = [](const char* what, const Percentiles& p) {
         printf("  %-32s median %8.1f us   p99 %8.1f us   (%zu rounds)\n", what, p.p50, p.p99, p.count);
     };
     printTrip("Win32 port API over IPC", s.ipcTrip);
     printTrip("pty gateway", s.ptyTrip);
     if (socatEcho) {
-        const Percentiles socat =
-            RoundTrip("socat's pty", [&] { return OpenTerminal(socatEcho->link()); }, rounds);
+        const Percentiles socat = RoundTrip(
+                "socat's pty", [&] { return OpenTerminal(socatEcho->link()); }, rounds);
         printTrip("socat pty relay", socat);
         printf("  ratio of medians IPC / socat     %8.2f\n", Ratio(s.ipcTrip.p50, socat.p50));
         printf("  ratio of medians pty / socat     %8.2f\n", Ratio(s.ptyTrip.p50, socat.p50));
@@ -308,20 +311,20 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
     s.openOne = OpenToPrinter(machine.TerminalPath(0), sinks.count, settings.opens);
     machine.AssignAll();
     printf("open of the terminal -> the printer has the byte (open, write 1 byte, close)\n");
-    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n", "all ports assigned", s.open.p50,
-           s.open.p99, s.open.count);
+    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n", "all ports assigned", s.open.p50, s.open.p99,
+            s.open.count);
     printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n\n", "only this port assigned", s.openOne.p50,
-           s.openOne.p99, s.openOne.count);
+            s.openOne.p99, s.openOne.count);
 
-    s.firstByte = FirstByteAfterQuiet(machine.TerminalPath(kQuietPort), sinks.quiet, settings.quiet,
-                                      settings.quietRounds);
+    s.firstByte =
+            FirstByteAfterQuiet(machine.TerminalPath(kQuietPort), sinks.quiet, settings.quiet, settings.quietRounds);
     printf("the printer's first byte after %.1f s of quiet -> the program's parked read of the terminal has it\n",
-           double(settings.quiet.count()) / 1000);
-    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n\n", "pty gateway", s.firstByte.p50,
-           s.firstByte.p99, s.firstByte.count);
+            double(settings.quiet.count()) / 1000);
+    printf("  %-32s median %8.2f ms   p99 %8.2f ms   (%zu rounds)\n\n", "pty gateway", s.firstByte.p50, s.firstByte.p99,
+            s.firstByte.count);
 
     printf("idle CPU of vlmhost, ms per second over %.1f s windows (every thread's schedstat, ns)\n",
-           double(settings.window.count()) / 1000);
+            double(settings.window.count()) / 1000);
     {
         Step step("measuring vlmhost with no port open", settings.window * 3);
         // Side by side: the loop runs on this process's own thread.
@@ -330,20 +333,20 @@ Summary RunInterval(Machine& machine, Sinks& sinks, const Settings& settings, co
         const WaitLoop loop = bare.get();
         s.closed = closed.msPerSecond;
         s.bare = loop.msPerSecond;
-        printf("  %3d installed, none open        %8.2f ms/s   (%.3f ms/s per port; %d threads)\n",
-               settings.ports, closed.msPerSecond, closed.msPerSecond / settings.ports, closed.threads);
-        printf("  bare 1 ms wait loop, beside it  %8.2f ms/s   (%.0f wake-ups/s, %.1f us each)\n",
-               loop.msPerSecond, loop.wakeupsPerSecond, loop.microsecondsPerWakeup);
+        printf("  %3d installed, none open        %8.2f ms/s   (%.3f ms/s per port; %d threads)\n", settings.ports,
+                closed.msPerSecond, closed.msPerSecond / settings.ports, closed.threads);
+        printf("  bare 1 ms wait loop, beside it  %8.2f ms/s   (%.0f wake-ups/s, %.1f us each)\n", loop.msPerSecond,
+                loop.wakeupsPerSecond, loop.microsecondsPerWakeup);
     }
-    for (auto [how, open] : {std::pair{"through a pty", std::function(terminal)},
-                             std::pair{"over IPC", std::function(com)}}) {
+    for (auto [how, open] :
+            {std::pair{"through a pty", std::function(terminal)}, std::pair{"over IPC", std::function(com)}}) {
         for (int count : {1, 64, kMaxPorts}) {
             if (count > settings.ports)
                 continue;
             const Idle idle = IdleOpen(machine, sinks, settings, count, how, open);
             printf("  %3d open %-13s          %8.2f ms/s   (none open just before: %.2f; +%.3f ms/s per port = "
                    "%.2f bare loops)\n",
-                   count, how, idle.ms, idle.closed, idle.perPort, Ratio(idle.perPort, s.bare));
+                    count, how, idle.ms, idle.closed, idle.perPort, Ratio(idle.perPort, s.bare));
             if (count == 1 && std::string(how) == "through a pty")
                 s.pty1 = idle;
             if (count == 64)
@@ -371,15 +374,15 @@ int Run(const Settings& settings, const std::string& vlmhostPath)
     Machine machine(vlmhostPath, sinkPorts);
     printf("vlmportbench: %zu MiB jobs, %d one-byte round trips, %d opens, %d ports installed (COM3 to COM%d);\n"
            "loopback sinks; root %s; %ld CPUs, load average %s at the start\n\n",
-           settings.jobBytes >> 20, settings.rounds, settings.opens, settings.ports, settings.ports + 2,
-           machine.root().c_str(), sysconf(_SC_NPROCESSORS_ONLN), LoadAverage().c_str());
+            settings.jobBytes >> 20, settings.rounds, settings.opens, settings.ports, settings.ports + 2,
+            machine.root().c_str(), sysconf(_SC_NPROCESSORS_ONLN), LoadAverage().c_str());
 
     Socat socatEcho(machine.root(), sinks.echo.port());
     std::vector<Summary> summaries;
     for (size_t i = 0; i < settings.intervals.size(); ++i) {
         try {
-            summaries.push_back(RunInterval(machine, sinks, settings, settings.intervals[i], i == 0,
-                                            i == 0 ? &socatEcho : nullptr));
+            summaries.push_back(RunInterval(
+                    machine, sinks, settings, settings.intervals[i], i == 0, i == 0 ? &socatEcho : nullptr));
         } catch (const std::exception& e) {
             // What vlmhost said last is usually why.
             std::string log = machine.host().output();
@@ -401,23 +404,38 @@ int Run(const Settings& settings, const std::string& vlmhostPath)
             printf(format, value(s));
         printf("\n");
     };
-    row("open -> printer has the byte, p50 (ms)", [](const Summary& s) { return s.open.p50; }, " %15.2f");
-    row("open -> printer has the byte, p99 (ms)", [](const Summary& s) { return s.open.p99; }, " %15.2f");
-    row("  the same, one port assigned, p50 (ms)", [](const Summary& s) { return s.openOne.p50; }, " %15.2f");
-    row("  the same, one port assigned, p99 (ms)", [](const Summary& s) { return s.openOne.p99; }, " %15.2f");
-    row("first byte after quiet -> parked read, p50 (ms)", [](const Summary& s) { return s.firstByte.p50; },
-        " %15.2f");
-    row("first byte after quiet -> parked read, p99 (ms)", [](const Summary& s) { return s.firstByte.p99; },
-        " %15.2f");
-    row("round trip through the pty, p50 (us)", [](const Summary& s) { return s.ptyTrip.p50; }, " %15.1f");
-    row("round trip through the pty, p99 (us)", [](const Summary& s) { return s.ptyTrip.p99; }, " %15.1f");
-    row("round trip over IPC, p50 (us)", [](const Summary& s) { return s.ipcTrip.p50; }, " %15.1f");
-    row("all installed, none open (ms/s, all ports)", [](const Summary& s) { return s.closed; }, " %15.2f");
-    row("1 open through a pty (ms/s per port)", [](const Summary& s) { return s.pty1.perPort; }, " %15.3f");
-    row("64 open through a pty (ms/s per port)", [](const Summary& s) { return s.pty64.perPort; }, " %15.3f");
-    row("64 open over IPC (ms/s per port)", [](const Summary& s) { return s.ipc64.perPort; }, " %15.3f");
-    row("254 open through a pty (ms/s, all)", [](const Summary& s) { return s.pty254.ms; }, " %15.1f");
-    row("bare 1 ms wait loop (ms/s)", [](const Summary& s) { return s.bare; }, " %15.2f");
+    row(
+            "open -> printer has the byte, p50 (ms)", [](const Summary& s) { return s.open.p50; }, " %15.2f");
+    row(
+            "open -> printer has the byte, p99 (ms)", [](const Summary& s) { return s.open.p99; }, " %15.2f");
+    row(
+            "  the same, one port assigned, p50 (ms)", [](const Summary& s) { return s.openOne.p50; }, " %15.2f");
+    row(
+            "  the same, one port assigned, p99 (ms)", [](const Summary& s) { return s.openOne.p99; }, " %15.2f");
+    row(
+            "first byte after quiet -> parked read, p50 (ms)", [](const Summary& s) { return s.firstByte.p50; },
+            " %15.2f");
+    row(
+            "first byte after quiet -> parked read, p99 (ms)", [](const Summary& s) { return s.firstByte.p99; },
+            " %15.2f");
+    row(
+            "round trip through the pty, p50 (us)", [](const Summary& s) { return s.ptyTrip.p50; }, " %15.1f");
+    row(
+            "round trip through the pty, p99 (us)", [](const Summary& s) { return s.ptyTrip.p99; }, " %15.1f");
+    row(
+            "round trip over IPC, p50 (us)", [](const Summary& s) { return s.ipcTrip.p50; }, " %15.1f");
+    row(
+            "all installed, none open (ms/s, all ports)", [](const Summary& s) { return s.closed; }, " %15.2f");
+    row(
+            "1 open through a pty (ms/s per port)", [](const Summary& s) { return s.pty1.perPort; }, " %15.3f");
+    row(
+            "64 open through a pty (ms/s per port)", [](const Summary& s) { return s.pty64.perPort; }, " %15.3f");
+    row(
+            "64 open over IPC (ms/s per port)", [](const Summary& s) { return s.ipc64.perPort; }, " %15.3f");
+    row(
+            "254 open through a pty (ms/s, all)", [](const Summary& s) { return s.pty254.ms; }, " %15.1f");
+    row(
+            "bare 1 ms wait loop (ms/s)", [](const Summary& s) { return s.bare; }, " %15.2f");
     return 0;
 }
 
@@ -430,9 +448,8 @@ void PrintVanish(const VanishFigures& figures)
         return;
     }
     printf("  %-32s %8.1f s   (WriteFile had reported %llu bytes written)\n", "Win32 port API over IPC",
-           figures.ipcSeconds, figures.ipcTold);
-    printf("  %-32s %8.1f s   (write() had taken %llu bytes)\n", "pty gateway", figures.ptySeconds,
-           figures.ptyTold);
+            figures.ipcSeconds, figures.ipcTold);
+    printf("  %-32s %8.1f s   (write() had taken %llu bytes)\n", "pty gateway", figures.ptySeconds, figures.ptyTold);
 }
 
 [[noreturn]] void Usage(int status)
@@ -484,8 +501,7 @@ int main(int argc, char** argv)
             settings.window = milliseconds(1000);
             settings.quiet = milliseconds(3000);
             settings.quietRounds = 3;
-        }
-        else if (arg == "--intervals") {
+        } else if (arg == "--intervals") {
             settings.intervals.clear();
             std::string list = text();
             for (size_t at = 0; at <= list.size();) {

@@ -19,7 +19,7 @@ Sink::Sink(Mode mode) : mode_(mode)
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
     if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener_, 128) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            listen(listener_, 128) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
         throw std::runtime_error("sink: cannot listen on 127.0.0.1");
     port_ = ntohs(address.sin_port);
     acceptor_ = std::thread([this] { Accept(); });

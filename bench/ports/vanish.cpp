@@ -41,7 +41,10 @@ constexpr size_t kChunk = 64 * 1024;
 
 using support::FindProgram;
 
-std::string Ip() { return FindProgram({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}); }
+std::string Ip()
+{
+    return FindProgram({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
+}
 
 // Runs ip with `args`, its output dropped; true when it exited 0.
 bool RunIp(std::vector<std::string> args)
@@ -66,7 +69,7 @@ std::string NotPrivate()
     if (others.empty())
         return {};
     return "this network namespace has interfaces besides lo (" + others.substr(1) +
-           "); run vlmportbench through scripts/netns-run for this figure";
+            "); run vlmportbench through scripts/netns-run for this figure";
 }
 
 // The fault suite's printer host, alone in a network namespace of its own
@@ -77,18 +80,17 @@ public:
     explicit PrinterOnALink(const std::string& jobs)
     {
         Step step("starting a printer on a link of its own", seconds(30));
-        printer_ = std::make_unique<Child>(
-            FindProgram({"/usr/bin/unshare", "/bin/unshare"}),
-            std::vector<std::string>{"--net", "--", "/usr/bin/python3", PRINTER_HOST_SCRIPT, "--link", "eth0",
-                                     "--address", std::string(kPrinter) + "/24", "--port",
-                                     std::to_string(kPrinterPort), "--jobs", jobs, "--pace", std::to_string(kPace)});
+        printer_ = std::make_unique<Child>(FindProgram({"/usr/bin/unshare", "/bin/unshare"}),
+                std::vector<std::string>{"--net", "--", "/usr/bin/python3", PRINTER_HOST_SCRIPT, "--link", "eth0",
+                        "--address", std::string(kPrinter) + "/24", "--port", std::to_string(kPrinterPort), "--jobs",
+                        jobs, "--pace", std::to_string(kPace)});
         const std::string pidLine = "printer pid ";
         if (!printer_->WaitFor("\n", step) || printer_->output().find(pidLine) == std::string::npos)
             step.Fail("the printer got no network namespace: " + printer_->output());
         const std::string out = printer_->output();
         const std::string pid = std::to_string(std::stoi(out.substr(out.find(pidLine) + pidLine.size())));
         if (!RunIp({"link", "add", kLink, "type", "veth", "peer", "name", "eth0", "netns", pid}) ||
-            !RunIp({"addr", "add", "192.0.2.1/24", "dev", kLink}) || !RunIp({"link", "set", kLink, "up"}))
+                !RunIp({"addr", "add", "192.0.2.1/24", "dev", kLink}) || !RunIp({"link", "set", kLink, "up"}))
             step.Fail("cannot make the veth pair to the printer");
         if (!printer_->WaitFor("listening on " + std::string(kPrinter), step))
             step.Fail("the printer did not come up: " + printer_->output());
@@ -124,8 +126,8 @@ struct Writer {
 
 void WriteOverIpc(const std::string& port, Writer& writer, Clock::time_point deadline)
 {
-    HANDLE handle = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                0, nullptr);
+    HANDLE handle = CreateFileA(
+            ("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         throw StepFailed("cannot open " + port + ": error " + std::to_string(GetLastError()));
     std::vector<char> chunk(kChunk, 'I');
@@ -175,7 +177,7 @@ VanishFigures MeasureVanish(const std::string& vlmhostPath)
 {
     VanishFigures figures;
     if (Ip().empty() || FindProgram({"/usr/bin/unshare", "/bin/unshare"}).empty() ||
-        access("/usr/bin/python3", X_OK) != 0)
+            access("/usr/bin/python3", X_OK) != 0)
         figures.skipped = "needs ip, unshare and /usr/bin/python3";
     else
         figures.skipped = NotPrivate();
@@ -194,11 +196,11 @@ VanishFigures MeasureVanish(const std::string& vlmhostPath)
     Writer ipc, pty;
     auto ipcDone = std::async(std::launch::async, WriteOverIpc, Machine::PortName(0), std::ref(ipc), step.deadline());
     auto ptyDone =
-        std::async(std::launch::async, WriteToTerminal, machine.TerminalPath(1), std::ref(pty), step.deadline());
+            std::async(std::launch::async, WriteToTerminal, machine.TerminalPath(1), std::ref(pty), step.deadline());
     while ((ipc.told < kInFlight || pty.told < kInFlight) && !ipc.failed && !pty.failed) {
         if (Clock::now() >= step.deadline() - seconds(60))
-            step.Fail("the jobs did not get going: " + std::to_string(ipc.told) + " and " +
-                      std::to_string(pty.told) + " bytes written");
+            step.Fail("the jobs did not get going: " + std::to_string(ipc.told) + " and " + std::to_string(pty.told) +
+                    " bytes written");
         std::this_thread::sleep_for(milliseconds(5));
     }
     if (ipc.failed || pty.failed)

@@ -10,9 +10,9 @@
 namespace vlm::bench {
 
 struct VanishFigures {
-    std::string skipped;     // why it was not measured; empty when it was
-    double ipcSeconds = 0;   // from the link's deletion to WriteFile's failure
-    double ptySeconds = 0;   // ... to the terminal's write failing (EIO)
+    std::string skipped;             // why it was not measured; empty when it was
+    double ipcSeconds = 0;           // from the link's deletion to WriteFile's failure
+    double ptySeconds = 0;           // ... to the terminal's write failing (EIO)
     unsigned long long ipcTold = 0;  // what WriteFile had reported written
     unsigned long long ptyTold = 0;  // what write() had accepted
 };

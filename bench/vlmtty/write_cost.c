@@ -102,14 +102,14 @@ int main(int argc, char** argv)
                 return 1;
             }
             printf("round %d %-22s %10.1f %15.1f\n", round + 1, preloaded ? "under vlmrun" : "plain",
-                   w[preloaded][round], c[preloaded][round]);
+                    w[preloaded][round], c[preloaded][round]);
         }
     }
     for (int preloaded = 0; preloaded < 2; preloaded++) {
         qsort(w[preloaded], ROUNDS, sizeof(double), by_value);
         qsort(c[preloaded], ROUNDS, sizeof(double), by_value);
         printf("median  %-22s %10.1f %15.1f\n", preloaded ? "under vlmrun" : "plain", w[preloaded][ROUNDS / 2],
-               c[preloaded][ROUNDS / 2]);
+                c[preloaded][ROUNDS / 2]);
     }
     return 0;
 }

@@ -44,10 +44,10 @@ void GetAddress(CIPAddressCtrl& control, BYTE* octets)
 std::atomic<CPrinterConfigDlg*> CPrinterConfigDlg::s_current{nullptr};
 
 BEGIN_MESSAGE_MAP(CPrinterConfigDlg, CDialog)
-    ON_BN_CLICKED(IDOK, &CPrinterConfigDlg::OnSave)
-    ON_BN_CLICKED(IDC_DHCP_MODE, &CPrinterConfigDlg::OnDhcpMode)
-    ON_WM_DESTROY()
-    ON_MESSAGE(WM_CONFIG_CONFIRMED, &CPrinterConfigDlg::OnConfirmed)
+ON_BN_CLICKED(IDOK, &CPrinterConfigDlg::OnSave)
+ON_BN_CLICKED(IDC_DHCP_MODE, &CPrinterConfigDlg::OnDhcpMode)
+ON_WM_DESTROY()
+ON_MESSAGE(WM_CONFIG_CONFIRMED, &CPrinterConfigDlg::OnConfirmed)
 END_MESSAGE_MAP()
 
 CPrinterConfigDlg::CPrinterConfigDlg(CWnd* pParent)
@@ -172,7 +172,7 @@ void CPrinterConfigDlg::StoreAssignment()
         m_portList.GetLBText(selected, m_chosenPort);
     if (!SaveAssignment(m_assignedPort, m_chosenPort, ip[0], ip[1], ip[2], ip[3], m_localPort))
         AfxMessageBox("There is no virtual port to assign the printer to. Add one with Port Management.",
-                      MB_OK | MB_ICONINFORMATION);
+                MB_OK | MB_ICONINFORMATION);
 }
 
 void CPrinterConfigDlg::OnDatagram(const char* data, int length)

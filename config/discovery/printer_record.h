@@ -35,8 +35,15 @@ struct BaudCode {
     DWORD baudRate;
 };
 inline constexpr BaudCode kBaudCodes[] = {
-    {0xA0, 1200},  {0xD0, 2400},  {0xE8, 4800},   {0xF4, 9600},   {0xFA, 19200},
-    {0xFD, 38400}, {0xFE, 57600}, {0xFF, 115200}, {0xBB, 230400},
+        {0xA0, 1200},
+        {0xD0, 2400},
+        {0xE8, 4800},
+        {0xF4, 9600},
+        {0xFA, 19200},
+        {0xFD, 38400},
+        {0xFE, 57600},
+        {0xFF, 115200},
+        {0xBB, 230400},
 };
 
 // The speed of a code, or 0 for a code that stands for no known speed.

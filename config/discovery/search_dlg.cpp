@@ -14,14 +14,11 @@ constexpr char kSearching[] = "Now Searching.";
 std::atomic<CSearchDlg*> CSearchDlg::s_current{nullptr};
 
 BEGIN_MESSAGE_MAP(CSearchDlg, CDialog)
-    ON_WM_TIMER()
-    ON_WM_DESTROY()
+ON_WM_TIMER()
+ON_WM_DESTROY()
 END_MESSAGE_MAP()
 
-CSearchDlg::CSearchDlg(CWnd* pParent)
-    : CDialog(IDD, pParent), m_remainingTime(0), m_progressPos(0), m_found(0)
-{
-}
+CSearchDlg::CSearchDlg(CWnd* pParent) : CDialog(IDD, pParent), m_remainingTime(0), m_progressPos(0), m_found(0) { }
 
 void CSearchDlg::DoDataExchange(CDataExchange* pDX)
 {

@@ -104,19 +104,20 @@ TEST(DeadlinesDeathTest, AStepStuckInACallWithoutDeadlineEndsTheRunAndTakesItsPr
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     const std::string root = Scratch(getpid());
     EXPECT_EXIT(
-        {
-            const std::string dying = Scratch(getppid());
-            mkdir(dying.c_str(), 0700);
-            SetWatchdogGrace(milliseconds(100));
-            WatchPath(dying);
-            Child program("/bin/sleep", {"60"});
-            std::ofstream(dying + ".pid") << program.pid() << "\n";
-            Step step("writing through COM3 over IPC", milliseconds(100));
-            // A call that has no deadline of its own and does not return.
-            std::this_thread::sleep_for(std::chrono::seconds(30));
-            exit(0);
-        },
-        ::testing::ExitedWithCode(kExitStuck), "stuck: \"writing through COM3 over IPC\" did not end by its deadline");
+            {
+                const std::string dying = Scratch(getppid());
+                mkdir(dying.c_str(), 0700);
+                SetWatchdogGrace(milliseconds(100));
+                WatchPath(dying);
+                Child program("/bin/sleep", {"60"});
+                std::ofstream(dying + ".pid") << program.pid() << "\n";
+                Step step("writing through COM3 over IPC", milliseconds(100));
+                // A call that has no deadline of its own and does not return.
+                std::this_thread::sleep_for(std::chrono::seconds(30));
+                exit(0);
+            },
+            ::testing::ExitedWithCode(kExitStuck),
+            "stuck: \"writing through COM3 over IPC\" did not end by its deadline");
     pid_t pid = 0;
     std::ifstream(root + ".pid") >> pid;
     unlink((root + ".pid").c_str());

@@ -15,7 +15,9 @@
  */
 #pragma once
 
+// clang-format off
 #define __try if (1)
 #define __except(Filter) else if ((void)(Filter), 0)
 #define __finally if (1)
+// clang-format on
 #define __leave

@@ -32,8 +32,8 @@ TEST_F(DriverLoad, EntryBindsItsRoutinesAndLeavesTheRestToTheIoManager)
     PDRIVER_DISPATCH unbound = driver->MajorFunction[IRP_MJ_FLUSH_BUFFERS];
     EXPECT_NE(unbound, &VSerial_Pnp);
     EXPECT_NE(unbound, &VSerial_Power);
-    for (UCHAR major : {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION,
-                        IRP_MJ_SYSTEM_CONTROL})
+    for (UCHAR major :
+            {IRP_MJ_INTERNAL_DEVICE_CONTROL, IRP_MJ_QUERY_INFORMATION, IRP_MJ_SET_INFORMATION, IRP_MJ_SYSTEM_CONTROL})
         EXPECT_EQ(driver->MajorFunction[major], unbound) << "major function " << int(major);
 
     auto records = TraceRecords();
@@ -133,9 +133,8 @@ TEST_F(PortAdd, AddedPortHasTheDocumentedRecordAndADisabledInterface)
     long start = FindTrace(records, "+ AddDevice Start\n");
     ASSERT_GE(start, 1);
     EXPECT_EQ(records[start - 1], kSeparator);
-    long name = FindTrace(records,
-                          " : AddDevice => deviceExtension->UnicodeString: [" + comPort->symbolicLink + "]\n\n",
-                          start + 1);
+    long name = FindTrace(
+            records, " : AddDevice => deviceExtension->UnicodeString: [" + comPort->symbolicLink + "]\n\n", start + 1);
     EXPECT_GT(name, start);
     EXPECT_GT(FindTrace(records, "- AddDevice End => Result = 0", name + 1), name);
 }

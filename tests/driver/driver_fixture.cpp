@@ -100,7 +100,7 @@ NTSTATUS HarnessAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
     FilterExtension* extension = nullptr;
     if (insertFilter) {
         NTSTATUS status =
-            IoCreateDevice(filterDriver, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter);
+                IoCreateDevice(filterDriver, sizeof(FilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &filter);
         if (!NT_SUCCESS(status))
             return status;
         extension = static_cast<FilterExtension*>(filter->DeviceExtension);
@@ -141,8 +141,7 @@ HANDLE CreateKeyPath(const std::string& path)
         std::string prefix = path.substr(0, next);
         UString name(prefix);
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         if (key)
             ZwClose(key);
         key = nullptr;
@@ -160,7 +159,7 @@ void SetString(HANDLE key, const std::string& valueName, const std::string& valu
     UString name(valueName);
     std::u16string data = nt::Utf8ToWide(value);
     EXPECT_EQ(ZwSetValueKey(key, name.get(), 0, REG_SZ, data.data(), ULONG((data.size() + 1) * sizeof(WCHAR))),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b)
@@ -285,8 +284,7 @@ std::optional<RegistryValue> DriverTest::SerialCommValue(const std::string& valu
 {
     UString keyName(kSerialComm);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, keyName.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                               nullptr);
+    InitializeObjectAttributes(&attributes, keyName.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE key;
     if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)))
         return std::nullopt;

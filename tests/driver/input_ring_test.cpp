@@ -223,8 +223,11 @@ TEST_F(InputRingStore, EveryOfferedByteIsTracedThenTheCase)
     EXPECT_EQ(Store(bytes), 3u);
     nt::KdSetTraceEnabled(false);
     const std::vector<std::string> expected = {
-        "*(^^)* In InputQueue Function\r\n", "InputData[0]: 41", "InputData[1]: 0", "InputData[2]: ff",
-        "*(^^)* Queue 2\r\n",
+            "*(^^)* In InputQueue Function\r\n",
+            "InputData[0]: 41",
+            "InputData[1]: 0",
+            "InputData[2]: ff",
+            "*(^^)* Queue 2\r\n",
     };
     EXPECT_EQ(nt::KdTraceSnapshot(), expected);
 }
@@ -378,10 +381,10 @@ TEST_F(InputRingConcurrency, EveryOperationWaitsForTheRingsLock)
     std::vector<UCHAR> out(10);
     const std::vector<UCHAR> in = Pattern(10);
     const std::pair<const char*, std::function<void()>> operations[] = {
-        {"store", [&] { InputQueue(ring_, in.data(), ULONG(in.size())); }},
-        {"read", [&] { ReadInputQueue(ring_, out.data(), ULONG(out.size())); }},
-        {"size", [&] { QueuingDataSize(ring_); }},
-        {"purge", [&] { PurgeInputQueue(ring_); }},
+            {"store", [&] { InputQueue(ring_, in.data(), ULONG(in.size())); }},
+            {"read", [&] { ReadInputQueue(ring_, out.data(), ULONG(out.size())); }},
+            {"size", [&] { QueuingDataSize(ring_); }},
+            {"purge", [&] { PurgeInputQueue(ring_); }},
     };
     for (const auto& [name, operation] : operations) {
         SCOPED_TRACE(name);

@@ -36,7 +36,7 @@ constexpr size_t kGuardBytes = 32;
 class ControlRequest {
 public:
     ControlRequest(PDEVICE_OBJECT device, ULONG code, ULONG inputLength, ULONG outputLength,
-                   const void* input = nullptr, size_t inputBytes = 0)
+            const void* input = nullptr, size_t inputBytes = 0)
         : ControlRequest(device, IRP_MJ_DEVICE_CONTROL, code, inputLength, outputLength, input, inputBytes)
     {
     }
@@ -90,7 +90,7 @@ public:
 
 private:
     ControlRequest(PDEVICE_OBJECT device, UCHAR major, ULONG code, ULONG inputLength, ULONG outputLength,
-                   const void* input, size_t inputBytes)
+            const void* input, size_t inputBytes)
         : device_(device), length_(inputLength > outputLength ? inputLength : outputLength)
     {
         if (length_) {
@@ -152,9 +152,9 @@ struct PortSettings {
     bool operator==(const PortSettings& o) const
     {
         return baudRate == o.baudRate && modemStatus == o.modemStatus && modemControl == o.modemControl &&
-               waitMask == o.waitMask && std::memcmp(&lineControl, &o.lineControl, sizeof lineControl) == 0 &&
-               std::memcmp(&timeouts, &o.timeouts, sizeof timeouts) == 0 && queued == o.queued &&
-               removalIrp == o.removalIrp && readIrp == o.readIrp;
+                waitMask == o.waitMask && std::memcmp(&lineControl, &o.lineControl, sizeof lineControl) == 0 &&
+                std::memcmp(&timeouts, &o.timeouts, sizeof timeouts) == 0 && queued == o.queued &&
+                removalIrp == o.removalIrp && readIrp == o.readIrp;
     }
 };
 
@@ -216,11 +216,10 @@ protected:
     }
 
     // A request with exact buffers: what it returned and left in the buffer.
-    std::unique_ptr<ControlRequest> Control(ULONG code, ULONG inputLength, ULONG outputLength,
-                                            const void* input = nullptr)
+    std::unique_ptr<ControlRequest> Control(
+            ULONG code, ULONG inputLength, ULONG outputLength, const void* input = nullptr)
     {
-        auto request =
-            std::make_unique<ControlRequest>(device_, code, inputLength, outputLength, input, inputLength);
+        auto request = std::make_unique<ControlRequest>(device_, code, inputLength, outputLength, input, inputLength);
         SendCompleted(*request);
         return request;
     }
@@ -235,8 +234,7 @@ protected:
 
     // Sends a request that must be refused with `expected`: no information,
     // its buffer and the port as they were.
-    void ExpectRefused(ControlRequest& request, NTSTATUS expected, const PortSettings& before,
-                       const std::string& what)
+    void ExpectRefused(ControlRequest& request, NTSTATUS expected, const PortSettings& before, const std::string& what)
     {
         const std::vector<UCHAR> sent = request.buffer() ? request.bytes() : std::vector<UCHAR>{};
         SendCompleted(request);
@@ -356,10 +354,10 @@ TEST_F(SerialSettings, SettingsStayInThePortRecordAcrossOtherRequests)
 
     // Everything else a session does in between.
     for (ULONG code : {IOCTL_SERIAL_CLR_DTR, IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_SET_RTS,
-                       IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_RESET_DEVICE, IOCTL_SERIAL_SET_HANDFLOW})
+                 IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_RESET_DEVICE, IOCTL_SERIAL_SET_HANDFLOW})
         Control(code, 0, 0);
-    SetULong(IOCTL_SERIAL_PURGE, SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR |
-                                     SERIAL_PURGE_RXCLEAR);
+    SetULong(IOCTL_SERIAL_PURGE,
+            SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR);
     Control(IOCTL_SERIAL_GET_COMMSTATUS, 0, 20);
     Control(IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4);
     Control(IOCTL_SERIAL_GET_PROPERTIES, 0, 64);
@@ -381,8 +379,8 @@ TEST_F(SerialSettings, RequestsBuiltByTheIoManagerCarryTheirDataBothWays)
     IO_STATUS_BLOCK iosb{};
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_SET_BAUD_RATE, device_, &baud, sizeof baud, nullptr, 0,
-                                             FALSE, &event, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(
+            IOCTL_SERIAL_SET_BAUD_RATE, device_, &baud, sizeof baud, nullptr, 0, FALSE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoCallDriver(device_, irp), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
@@ -390,8 +388,8 @@ TEST_F(SerialSettings, RequestsBuiltByTheIoManagerCarryTheirDataBothWays)
 
     UCHAR status[4] = {0xFF, 0xFF, 0xFF, 0xFF};
     KeClearEvent(&event);
-    irp = IoBuildDeviceIoControlRequest(IOCTL_SERIAL_GET_MODEMSTATUS, device_, nullptr, 0, status, sizeof status,
-                                        FALSE, &event, &iosb);
+    irp = IoBuildDeviceIoControlRequest(
+            IOCTL_SERIAL_GET_MODEMSTATUS, device_, nullptr, 0, status, sizeof status, FALSE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoCallDriver(device_, irp), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
@@ -411,8 +409,12 @@ TEST_F(HandshakeEmulation, DtrDrivesDsrAndRtsDrivesCts)
         ULONG code;
         ULONG after;
     } steps[] = {
-        {IOCTL_SERIAL_SET_DTR, 0x20}, {IOCTL_SERIAL_SET_RTS, 0x30}, {IOCTL_SERIAL_CLR_DTR, 0x10},
-        {IOCTL_SERIAL_SET_DTR, 0x30}, {IOCTL_SERIAL_CLR_RTS, 0x20}, {IOCTL_SERIAL_CLR_DTR, 0x00},
+            {IOCTL_SERIAL_SET_DTR, 0x20},
+            {IOCTL_SERIAL_SET_RTS, 0x30},
+            {IOCTL_SERIAL_CLR_DTR, 0x10},
+            {IOCTL_SERIAL_SET_DTR, 0x30},
+            {IOCTL_SERIAL_CLR_RTS, 0x20},
+            {IOCTL_SERIAL_CLR_DTR, 0x00},
     };
     for (const auto& step : steps) {
         auto request = Control(step.code, 0, 0);
@@ -531,7 +533,7 @@ TEST_F(PurgeRequest, TransmitBitsAndAnEmptyMaskChangeNothing)
     const PortSettings before = Snapshot(port_);
 
     for (ULONG mask : {ULONG(SERIAL_PURGE_TXABORT), ULONG(SERIAL_PURGE_TXCLEAR),
-                       ULONG(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR), 0u, 0xFFFFFFF0u}) {
+                 ULONG(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR), 0u, 0xFFFFFFF0u}) {
         auto purge = SetULong(IOCTL_SERIAL_PURGE, mask);
         EXPECT_EQ(purge->status(), STATUS_SUCCESS) << mask;
         EXPECT_EQ(purge->information(), 4u) << mask;
@@ -636,7 +638,7 @@ TEST_F(PurgeRequest, RxClearAndTransmitBitsLeaveThePendingReadParked)
     ASSERT_EQ(InputQueue(port_->InputQueue, bytes.data(), ULONG(bytes.size())), 20u);
 
     for (ULONG mask : {ULONG(SERIAL_PURGE_TXABORT), ULONG(SERIAL_PURGE_TXCLEAR),
-                       ULONG(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)}) {
+                 ULONG(SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)}) {
         auto purge = SetULong(IOCTL_SERIAL_PURGE, mask);
         EXPECT_EQ(purge->information(), 4u);
         EXPECT_EQ(read->completions(), 0) << mask;
@@ -667,26 +669,26 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {"SET_BAUD_RATE", IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, 0},
-    {"SET_LINE_CONTROL", IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, 0},
-    {"SET_TIMEOUTS", IOCTL_SERIAL_SET_TIMEOUTS, 20, 0, 0},
-    {"GET_TIMEOUTS", IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, 20},
-    {"PURGE", IOCTL_SERIAL_PURGE, 4, 0, 4},
-    {"GET_BAUD_RATE", IOCTL_SERIAL_GET_BAUD_RATE, 0, 4, 4},
-    {"GET_LINE_CONTROL", IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3, 3},
-    {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4, 4},
-    {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, 20},
-    {"GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES, 0, 64, 64},
-    {"GET_MODEM_CONTROL", IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 4, 4},
-    {"SET_MODEM_CONTROL", IOCTL_SERIAL_SET_MODEM_CONTROL, 4, 0, 4},
+        {"SET_BAUD_RATE", IOCTL_SERIAL_SET_BAUD_RATE, 4, 0, 0},
+        {"SET_LINE_CONTROL", IOCTL_SERIAL_SET_LINE_CONTROL, 3, 0, 0},
+        {"SET_TIMEOUTS", IOCTL_SERIAL_SET_TIMEOUTS, 20, 0, 0},
+        {"GET_TIMEOUTS", IOCTL_SERIAL_GET_TIMEOUTS, 0, 20, 20},
+        {"PURGE", IOCTL_SERIAL_PURGE, 4, 0, 4},
+        {"GET_BAUD_RATE", IOCTL_SERIAL_GET_BAUD_RATE, 0, 4, 4},
+        {"GET_LINE_CONTROL", IOCTL_SERIAL_GET_LINE_CONTROL, 0, 3, 3},
+        {"GET_MODEMSTATUS", IOCTL_SERIAL_GET_MODEMSTATUS, 0, 4, 4},
+        {"GET_COMMSTATUS", IOCTL_SERIAL_GET_COMMSTATUS, 0, 20, 20},
+        {"GET_PROPERTIES", IOCTL_SERIAL_GET_PROPERTIES, 0, 64, 64},
+        {"GET_MODEM_CONTROL", IOCTL_SERIAL_GET_MODEM_CONTROL, 0, 4, 4},
+        {"SET_MODEM_CONTROL", IOCTL_SERIAL_SET_MODEM_CONTROL, 4, 0, 4},
 };
 
 // The event-wait rows: their short buffers are refused here, before the
 // event-wait emulation sees them.
 const Row kWaitRows[] = {
-    {"GET_WAIT_MASK", IOCTL_SERIAL_GET_WAIT_MASK, 0, 4, 4},
-    {"SET_WAIT_MASK", IOCTL_SERIAL_SET_WAIT_MASK, 4, 0, 0},
-    {"WAIT_ON_MASK", IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, 4},
+        {"GET_WAIT_MASK", IOCTL_SERIAL_GET_WAIT_MASK, 0, 4, 4},
+        {"SET_WAIT_MASK", IOCTL_SERIAL_SET_WAIT_MASK, 4, 0, 0},
+        {"WAIT_ON_MASK", IOCTL_SERIAL_WAIT_ON_MASK, 0, 4, 4},
 };
 
 // Input that would change every setting it reached: all bits of the purge
@@ -713,8 +715,8 @@ TEST_F(BufferChecks, ShortInputIsRefusedAndChangesNothing)
                     auto input = ChangingInput(row.in + 8);
                     ControlRequest request(device_, row.code, inputLength, outputLength, input.data(), input.size());
                     ExpectRefused(request, STATUS_INVALID_PARAMETER, before,
-                                  std::string(row.name) + " in " + std::to_string(inputLength) + " out " +
-                                      std::to_string(outputLength));
+                            std::string(row.name) + " in " + std::to_string(inputLength) + " out " +
+                                    std::to_string(outputLength));
                 }
             }
         }
@@ -735,8 +737,8 @@ TEST_F(BufferChecks, ShortOutputIsRefusedAndChangesNothing)
                 for (ULONG inputLength : {row.in, row.out + 8}) {
                     ControlRequest request(device_, row.code, inputLength, outputLength);
                     ExpectRefused(request, STATUS_BUFFER_TOO_SMALL, before,
-                                  std::string(row.name) + " in " + std::to_string(inputLength) + " out " +
-                                      std::to_string(outputLength));
+                            std::string(row.name) + " in " + std::to_string(inputLength) + " out " +
+                                    std::to_string(outputLength));
                 }
             }
         }
@@ -762,18 +764,31 @@ TEST_F(NoEffectCodes, UnemulatedAndUnknownCodesSucceedWithNoBytesAndNoEffect)
 {
     SetDistinctSettings(port_);
     const ULONG codes[] = {
-        IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_SET_BREAK_ON,  IOCTL_SERIAL_SET_BREAK_OFF,
-        IOCTL_SERIAL_IMMEDIATE_CHAR, IOCTL_SERIAL_RESET_DEVICE,  IOCTL_SERIAL_SET_XOFF,
-        IOCTL_SERIAL_SET_XON,        IOCTL_SERIAL_GET_CHARS,     IOCTL_SERIAL_SET_CHARS,
-        IOCTL_SERIAL_GET_HANDFLOW,   IOCTL_SERIAL_SET_HANDFLOW,  IOCTL_SERIAL_XOFF_COUNTER,
-        IOCTL_SERIAL_GET_DTRRTS,     IOCTL_SERIAL_LSRMST_INSERT, IOCTL_SERIAL_CONFIG_SIZE,
-        IOCTL_SERIAL_GET_STATS,      IOCTL_SERIAL_CLEAR_STATS,   IOCTL_SERIAL_SET_FIFO_CONTROL,
-        // GET_COMMCONFIG and SET_COMMCONFIG, which ntddser.h does not name.
-        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS),
-        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS),
-        // Not serial requests at all.
-        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 63, METHOD_BUFFERED, FILE_ANY_ACCESS),
-        CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS), 0u,
+            IOCTL_SERIAL_SET_QUEUE_SIZE,
+            IOCTL_SERIAL_SET_BREAK_ON,
+            IOCTL_SERIAL_SET_BREAK_OFF,
+            IOCTL_SERIAL_IMMEDIATE_CHAR,
+            IOCTL_SERIAL_RESET_DEVICE,
+            IOCTL_SERIAL_SET_XOFF,
+            IOCTL_SERIAL_SET_XON,
+            IOCTL_SERIAL_GET_CHARS,
+            IOCTL_SERIAL_SET_CHARS,
+            IOCTL_SERIAL_GET_HANDFLOW,
+            IOCTL_SERIAL_SET_HANDFLOW,
+            IOCTL_SERIAL_XOFF_COUNTER,
+            IOCTL_SERIAL_GET_DTRRTS,
+            IOCTL_SERIAL_LSRMST_INSERT,
+            IOCTL_SERIAL_CONFIG_SIZE,
+            IOCTL_SERIAL_GET_STATS,
+            IOCTL_SERIAL_CLEAR_STATS,
+            IOCTL_SERIAL_SET_FIFO_CONTROL,
+            // GET_COMMCONFIG and SET_COMMCONFIG, which ntddser.h does not name.
+            CTL_CODE(FILE_DEVICE_SERIAL_PORT, 33, METHOD_BUFFERED, FILE_ANY_ACCESS),
+            CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BUFFERED, FILE_ANY_ACCESS),
+            // Not serial requests at all.
+            CTL_CODE(FILE_DEVICE_SERIAL_PORT, 63, METHOD_BUFFERED, FILE_ANY_ACCESS),
+            CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS),
+            0u,
     };
     const PortSettings before = Snapshot(port_);
     for (ULONG code : codes) {
@@ -871,8 +886,8 @@ TEST_F(WritePass, WriteLowestCompletesAtOnceWithItsTrace)
     EXPECT_EQ(request->status(), STATUS_SUCCESS);
     EXPECT_EQ(request->information(), 0u);
     EXPECT_TRUE(Snapshot(port_) == before);
-    EXPECT_GE(FindTrace(TraceRecords(), "************************************device io control : IOCTL_WRITE_LOWEST"),
-              0);
+    EXPECT_GE(
+            FindTrace(TraceRecords(), "************************************device io control : IOCTL_WRITE_LOWEST"), 0);
 }
 
 // ------------------------------------------------------------ concurrency
@@ -1011,7 +1026,7 @@ TEST_F(ControlConcurrency, CommStatusAndPurgeRaceTheProducerSafely)
             SERIAL_STATUS s;
             std::memcpy(&s, request.buffer(), sizeof s);
             if (request.status() != STATUS_SUCCESS || s.AmountInInQueue > INPUT_RING_CAPACITY || s.Errors ||
-                s.HoldReasons || s.AmountInOutQueue || s.EofReceived || s.WaitForImmediate)
+                    s.HoldReasons || s.AmountInOutQueue || s.EofReceived || s.WaitForImmediate)
                 wrong.fetch_add(1);
         }
     });
@@ -1028,10 +1043,10 @@ TEST_F(ControlConcurrency, PurgeCancelAndPollingRaceForAParkedReadWhichCompletes
 {
     HANDLE handle;
     ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, ReadPollingThread, port_),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
     PVOID thread = nullptr;
     ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
     ZwClose(handle);
     port_->ReadPollingThreadObject = static_cast<PKTHREAD>(thread);
 

@@ -55,8 +55,7 @@ HANDLE CreateKeyPath(const std::string& path)
         next = path.find('\\', next + 1);
         UString name(path.substr(0, next));
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         if (key)
             ZwClose(key);
         key = nullptr;
@@ -74,13 +73,13 @@ void SetValue(HANDLE key, const std::string& valueName, ULONG type, const std::v
     UString name(valueName);
     std::vector<uint8_t> copy = data;
     EXPECT_EQ(ZwSetValueKey(key, name.get(), 0, type, copy.empty() ? nullptr : copy.data(), ULONG(copy.size())),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
 }
 
 // A subkey of the assignment key, with IPAddress and Port when given (the
 // tool writes Port_ too; the lookup never reads it).
 void Assign(const std::string& subkey, const std::vector<uint8_t>* address, const std::vector<uint8_t>* port,
-            ULONG type = REG_DWORD)
+        ULONG type = REG_DWORD)
 {
     HANDLE key = CreateKeyPath(std::string(kAssignKey) + "\\" + subkey);
     ASSERT_NE(key, nullptr);
@@ -169,9 +168,9 @@ TEST_F(LookupKeys, PortKeyBesideALongerNameIsTheOneRead)
     long name = FindTrace(records, "*(^^)* KeyBasicInformation Name: COM3\n");
     ASSERT_GE(name, 0);
     EXPECT_EQ(FindTrace(records, "*^^* RegPath: \\REGISTRY\\MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\COM3\n", name + 1),
-              name + 1);
+            name + 1);
     EXPECT_EQ(FindTrace(records, "*(^^)* KeyBasicInformation Name: COM30\n"), -1)
-        << "the first match ends the enumeration";
+            << "the first match ends the enumeration";
 }
 
 TEST_F(LookupKeys, KeyOpenedIsNamedLikeThePortNotLikeTheSubkeyThatMatched)
@@ -202,8 +201,8 @@ TEST_F(LookupKeys, OnlyALongerNameFailsTheSecondOpen)
     long path = FindTrace(records, "*^^* RegPath: \\REGISTRY\\MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\COM3\n");
     ASSERT_GE(path, 0);
     EXPECT_EQ(
-        FindTrace(records, "*(^^)* Second ZwOpenKey Failed: " + Hex(STATUS_OBJECT_NAME_NOT_FOUND) + "\n", path + 1),
-        path + 1);
+            FindTrace(records, "*(^^)* Second ZwOpenKey Failed: " + Hex(STATUS_OBJECT_NAME_NOT_FOUND) + "\n", path + 1),
+            path + 1);
 }
 
 TEST_F(LookupKeys, ShorterSubkeyNameNeverMatches)
@@ -368,13 +367,13 @@ TEST_F(LookupCleanup, EveryExitClosesItsKeysAndFreesItsBuffers)
         ULONG address;
         ULONG port;
     } exits[] = {
-        {"key information: nothing to enumerate", TRUE, kUntouched, kUntouched},
-        {"COM1's name: skipped, COM3 still matches", TRUE, address, port},
-        {"COM3's name: skipped, nothing matches", TRUE, kUntouched, kUntouched},
-        {"the port key's path", FALSE, kUntouched, kUntouched},
-        {"IPAddress", TRUE, kUntouched, port},
-        {"Port", TRUE, address, kUntouched},
-        {"nothing", TRUE, address, port},
+            {"key information: nothing to enumerate", TRUE, kUntouched, kUntouched},
+            {"COM1's name: skipped, COM3 still matches", TRUE, address, port},
+            {"COM3's name: skipped, nothing matches", TRUE, kUntouched, kUntouched},
+            {"the port key's path", FALSE, kUntouched, kUntouched},
+            {"IPAddress", TRUE, kUntouched, port},
+            {"Port", TRUE, address, kUntouched},
+            {"nothing", TRUE, address, port},
     };
     for (uint32_t skip = 0; skip < std::size(exits); ++skip) {
         nt::ExPoolFailAllocations(POOL_TAG_NONE, skip, 1);
@@ -385,7 +384,7 @@ TEST_F(LookupCleanup, EveryExitClosesItsKeysAndFreesItsBuffers)
         EXPECT_EQ(lookup.address, exits[skip].address) << exits[skip].refused;
         EXPECT_EQ(lookup.port, exits[skip].port) << exits[skip].refused;
         EXPECT_EQ(nt::ExPoolOutstanding(POOL_TAG_NONE).blocks, 0)
-            << "a buffer stayed allocated: " << exits[skip].refused;
+                << "a buffer stayed allocated: " << exits[skip].refused;
         const nt::ObjectCounts after = nt::ObQueryCounts();
         EXPECT_EQ(after.handles, before.handles) << "a key stayed open: " << exits[skip].refused;
         EXPECT_EQ(after.references, before.references) << exits[skip].refused;

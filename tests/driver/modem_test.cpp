@@ -23,12 +23,19 @@ TEST(ModemStatus, EachCodeRaisesOrDropsOnlyItsOwnBit)
         ULONG after;
     };
     const Case cases[] = {
-        {0x00, MODEM_DSR_ON, 0x20},  {0x00, MODEM_CTS_ON, 0x10},  {0x30, MODEM_DSR_OFF, 0x10},
-        {0x30, MODEM_CTS_OFF, 0x20}, {0x20, MODEM_DSR_ON, 0x20},  {0x10, MODEM_CTS_ON, 0x10},
-        {0x00, MODEM_DSR_OFF, 0x00}, {0x00, MODEM_CTS_OFF, 0x00}, {0x10, MODEM_DSR_ON, 0x30},
-        {0x20, MODEM_CTS_ON, 0x30},
-        // Bits the emulation does not own are left alone.
-        {0xC1, MODEM_DSR_ON, 0xE1},  {0xF1, MODEM_CTS_OFF, 0xE1},
+            {0x00, MODEM_DSR_ON, 0x20},
+            {0x00, MODEM_CTS_ON, 0x10},
+            {0x30, MODEM_DSR_OFF, 0x10},
+            {0x30, MODEM_CTS_OFF, 0x20},
+            {0x20, MODEM_DSR_ON, 0x20},
+            {0x10, MODEM_CTS_ON, 0x10},
+            {0x00, MODEM_DSR_OFF, 0x00},
+            {0x00, MODEM_CTS_OFF, 0x00},
+            {0x10, MODEM_DSR_ON, 0x30},
+            {0x20, MODEM_CTS_ON, 0x30},
+            // Bits the emulation does not own are left alone.
+            {0xC1, MODEM_DSR_ON, 0xE1},
+            {0xF1, MODEM_CTS_OFF, 0xE1},
     };
     for (const Case& c : cases) {
         auto record = Record(c.before);

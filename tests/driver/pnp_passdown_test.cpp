@@ -24,8 +24,8 @@ TEST_F(PassDown, OtherMinorCodesReachTheLowerDriverWithSuccessAndNoInformation)
     const std::string pdoName = Node("0000")->pdoName;
 
     for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
-                        IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_CAPABILITIES,
-                        IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS}) {
+                 IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_CAPABILITIES,
+                 IRP_MN_QUERY_PNP_DEVICE_STATE, IRP_MN_QUERY_DEVICE_RELATIONS}) {
         SCOPED_TRACE(testing::Message() << "minor function 0x" << std::hex << int(minor));
         nt::KdTraceClear();
         const size_t before = LowerArrivals().size();
@@ -53,10 +53,9 @@ TEST_F(PassDown, TheLowerDriversAnswerIsThePortsAnswer)
     ASSERT_EQ(nt::PnpEnumerateRoot(), 1);
     CompleteAtLowerFilter(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE, STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(nt::PnpSendRequest(InstancePath("0000"), IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE),
-              STATUS_INVALID_DEVICE_STATE);
+            STATUS_INVALID_DEVICE_STATE);
     CompleteAtLowerFilter(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(nt::PnpSendRequest(InstancePath("0000"), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES),
-              STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(nt::PnpSendRequest(InstancePath("0000"), IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES), STATUS_NOT_IMPLEMENTED);
 }
 
 TEST_F(PassDown, QueryRemoveRefusedBelowLeavesThePortAsItWas)
@@ -111,8 +110,7 @@ TEST_F(PortPower, PowerRequestsAreNeitherLookedAtNorFailedByThePort)
     ASSERT_NO_FATAL_FAILURE(CreatePortNode("0000", "COM3"));
     ASSERT_EQ(nt::PnpEnumerateRoot(), 1);
     CompleteAtLowerFilter(IRP_MJ_POWER, IRP_MN_QUERY_POWER, STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(nt::PnpSendRequest(InstancePath("0000"), IRP_MJ_POWER, IRP_MN_QUERY_POWER),
-              STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(nt::PnpSendRequest(InstancePath("0000"), IRP_MJ_POWER, IRP_MN_QUERY_POWER), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(nt::PnpSendRequest(InstancePath("0000"), IRP_MJ_POWER, IRP_MN_SET_POWER), STATUS_SUCCESS);
 }
 

@@ -174,9 +174,9 @@ TEST_F(SurpriseRemoval, WithNothingParkedBothRequestsStillGoDownInOrder)
     ASSERT_GE(at, 1);
     EXPECT_EQ(records[at - 1], kSeparator);
     for (const char* step : {" : Dispatch => IRP_MN_SUPRISE_REMOVAL Start\n",
-                             " : Dispatch => IRP_MN_SUPRISE_REMOVAL End\n", "- Dispatch routine End\n", kSeparator,
-                             "+ Dispatch routine Start\n", " : Dispatch => IRP_MN_REMOVAL_DEVICE Start\n",
-                             " : Dispatch => IRP_MN_REMOVAL_DEVICE End\n", "- Dispatch routine End\n"}) {
+                 " : Dispatch => IRP_MN_SUPRISE_REMOVAL End\n", "- Dispatch routine End\n", kSeparator,
+                 "+ Dispatch routine Start\n", " : Dispatch => IRP_MN_REMOVAL_DEVICE Start\n",
+                 " : Dispatch => IRP_MN_REMOVAL_DEVICE End\n", "- Dispatch routine End\n"}) {
         long next = FindTrace(records, step, at + 1);
         ASSERT_GT(next, at) << "missing or out of order: " << step;
         at = next;

@@ -138,16 +138,16 @@ TEST_F(PortStartNaming, StartTracesEachStepInOrder)
     ASSERT_GE(at, 1);
     EXPECT_EQ(records[at - 1], kSeparator);
     const std::vector<std::string> steps = {
-        " : Dispatch => START_DEVICE start\n",
-        kSeparator,
-        " + VSERIAL_DeferIrpCompletion Start => Context = ",
-        " - VSERIAL_DeferIrpCompletion Call \n",
-        "*(^^)* ZwQueryValueKey: [PortName]",
-        "*(^^)* DOS_NAME: [\\DosDevices\\COM3]",
-        "*(^^)* cPortName: [COM3]",
-        "*(^^)* IoSetDeviceInterfaceState: [" + comPort->symbolicLink + "]",
-        " : Dispatch => START_DEVICE end\n",
-        "- Dispatch routine End\n",
+            " : Dispatch => START_DEVICE start\n",
+            kSeparator,
+            " + VSERIAL_DeferIrpCompletion Start => Context = ",
+            " - VSERIAL_DeferIrpCompletion Call \n",
+            "*(^^)* ZwQueryValueKey: [PortName]",
+            "*(^^)* DOS_NAME: [\\DosDevices\\COM3]",
+            "*(^^)* cPortName: [COM3]",
+            "*(^^)* IoSetDeviceInterfaceState: [" + comPort->symbolicLink + "]",
+            " : Dispatch => START_DEVICE end\n",
+            "- Dispatch routine End\n",
     };
     for (const auto& step : steps) {
         long next = step.ends_with("= ") ? FindTracePrefix(records, step, at + 1) : FindTrace(records, step, at + 1);
@@ -157,7 +157,7 @@ TEST_F(PortStartNaming, StartTracesEachStepInOrder)
     EXPECT_EQ(FindTrace(records, " E : Context is NULL \n"), -1);
 }
 
-class LowerStartFailure : public PortNamed, public ::testing::WithParamInterface<bool> {};
+class LowerStartFailure : public PortNamed, public ::testing::WithParamInterface<bool> { };
 
 TEST_P(LowerStartFailure, StartThatTheLowerDriverFailsLeavesThePortUnnamed)
 {
@@ -173,7 +173,7 @@ TEST_P(LowerStartFailure, StartThatTheLowerDriverFailsLeavesThePortUnnamed)
 }
 
 INSTANTIATE_TEST_SUITE_P(SynchronousAndPending, LowerStartFailure, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Pending" : "Synchronous"; });
+        [](const auto& info) { return info.param ? "Pending" : "Synchronous"; });
 
 TEST_F(PortNamingFailure, MissingPortNameFailsTheNamingButNotTheStart)
 {
@@ -237,10 +237,10 @@ TEST_F(PortStartNaming, NamingAgainWithTheSameNameChangesNothing)
 
     // The form run at open carries no "*(^^)*" marks.
     const std::vector<std::string> expected = {
-        "ZwQueryValueKey: [PortName]",
-        "DOS_NAME: [\\DosDevices\\COM3]",
-        "cPortName: [COM3]",
-        " IoSetDeviceInterfaceState: [" + comPort->symbolicLink + "]",
+            "ZwQueryValueKey: [PortName]",
+            "DOS_NAME: [\\DosDevices\\COM3]",
+            "cPortName: [COM3]",
+            " IoSetDeviceInterfaceState: [" + comPort->symbolicLink + "]",
     };
     EXPECT_EQ(TraceRecords(), expected);
 }

@@ -84,8 +84,8 @@ public:
         delays_[1] = round % 2 ? 0 : skew;
         round_.store(round, std::memory_order_release);
         std::unique_lock lock(lock_);
-        return finishedCondition_.wait_for(lock, std::chrono::seconds(10),
-                                           [&] { return finished_.load(std::memory_order_acquire) == 2 * round; });
+        return finishedCondition_.wait_for(
+                lock, std::chrono::seconds(10), [&] { return finished_.load(std::memory_order_acquire) == 2 * round; });
     }
 
 private:
@@ -116,7 +116,7 @@ private:
     std::atomic<long> round_{0};
     std::atomic<long> finished_{0};
     std::atomic<bool> stop_{false};
-    std::mutex lock_;  // pairs with finishedCondition_
+    std::mutex lock_;                            // pairs with finishedCondition_
     std::condition_variable finishedCondition_;  // signalled by the racer that finishes a round last
     std::thread threads_[2];
 };
@@ -213,7 +213,7 @@ protected:
         case STATUS_SUCCESS:
             EXPECT_EQ(wait->information(), sizeof(ULONG));
             EXPECT_EQ(wait->OutputUlong() & ~ULONG(VSERIAL_REPORTED_EVENTS), 0u)
-                << "reported an event that is never emulated: 0x" << std::hex << wait->OutputUlong();
+                    << "reported an event that is never emulated: 0x" << std::hex << wait->OutputUlong();
             EXPECT_EQ(wait->dispatchStatus(), STATUS_PENDING);
             break;
         case STATUS_CANCELLED:

@@ -408,11 +408,11 @@ TEST_F(ReadPurge, EachMaskBitDoesItsOwnPartOnly)
         bool queueEmptied;
     };
     const Case cases[] = {
-        {SERIAL_PURGE_RXABORT, true, false},
-        {SERIAL_PURGE_RXCLEAR, false, true},
-        {SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR, true, true},
-        {SERIAL_PURGE_TXABORT, false, false},
-        {SERIAL_PURGE_TXCLEAR, false, false},
+            {SERIAL_PURGE_RXABORT, true, false},
+            {SERIAL_PURGE_RXCLEAR, false, true},
+            {SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR, true, true},
+            {SERIAL_PURGE_TXABORT, false, false},
+            {SERIAL_PURGE_TXCLEAR, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "mask 0x" << std::hex << c.mask);

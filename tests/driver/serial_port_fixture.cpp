@@ -57,8 +57,8 @@ std::unique_ptr<PortRequest> PortRequest::Read(PDEVICE_OBJECT port, ULONG length
     return request;
 }
 
-std::unique_ptr<PortRequest> PortRequest::Control(PDEVICE_OBJECT port, ULONG code, const void* input,
-                                                  ULONG inputLength, ULONG outputLength)
+std::unique_ptr<PortRequest> PortRequest::Control(
+        PDEVICE_OBJECT port, ULONG code, const void* input, ULONG inputLength, ULONG outputLength)
 {
     std::unique_ptr<PortRequest> request(new PortRequest(port, std::max(inputLength, outputLength)));
     if (!request->irp_)
@@ -171,7 +171,7 @@ void SerialPortTest::StartThread(PKSTART_ROUTINE routine, PKTHREAD* field)
     ASSERT_EQ(*field, nullptr) << "a polling thread of this kind runs already";
     HANDLE handle = nullptr;
     ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, routine, port_),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
     PVOID thread = nullptr;
     NTSTATUS status = ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
     ZwClose(handle);
@@ -304,8 +304,8 @@ ULONG SerialPortTest::WaitRingHead()
     return head;
 }
 
-SerialPortTest::PassCount SerialPortTest::FollowPasses(ULONG from, PortRequest* request, long untilPasses,
-                                                      double realSeconds, const std::function<void()>& atLimit)
+SerialPortTest::PassCount SerialPortTest::FollowPasses(
+        ULONG from, PortRequest* request, long untilPasses, double realSeconds, const std::function<void()>& atLimit)
 {
     PassCount count;
     count.lastHead = from;
@@ -320,7 +320,7 @@ SerialPortTest::PassCount SerialPortTest::FollowPasses(ULONG from, PortRequest* 
             count.completed = true;
             if (request->headRecorded()) {
                 count.passes += (request->waitHeadAtCompletion() + VSERIAL_WAIT_IRP_SLOTS - count.lastHead) %
-                                VSERIAL_WAIT_IRP_SLOTS;
+                        VSERIAL_WAIT_IRP_SLOTS;
                 count.lastHead = request->waitHeadAtCompletion();
             }
             return count;

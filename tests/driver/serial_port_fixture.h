@@ -29,8 +29,8 @@ public:
     static std::unique_ptr<PortRequest> Read(PDEVICE_OBJECT port, ULONG length);
     // METHOD_BUFFERED: one system buffer of max(inputLength, outputLength)
     // bytes holding the input (none at all when both are 0).
-    static std::unique_ptr<PortRequest> Control(PDEVICE_OBJECT port, ULONG code, const void* input, ULONG inputLength,
-                                                ULONG outputLength);
+    static std::unique_ptr<PortRequest> Control(
+            PDEVICE_OBJECT port, ULONG code, const void* input, ULONG inputLength, ULONG outputLength);
     ~PortRequest();
     PortRequest(const PortRequest&) = delete;
     PortRequest& operator=(const PortRequest&) = delete;
@@ -138,7 +138,7 @@ protected:
         ULONG lastHead = 0;  // where the next count can start from
     };
     PassCount FollowPasses(ULONG from, PortRequest* request, long untilPasses, double realSeconds = 30.0,
-                           const std::function<void()>& atLimit = {});
+            const std::function<void()>& atLimit = {});
 
     PDEVICE_OBJECT device_ = nullptr;
     PDEVICE_EXTENSION port_ = nullptr;
@@ -155,7 +155,7 @@ private:
 // must leave it to that routine. Finish() does the rest of IoCancelIrp.
 class HalfwayCancel {
 public:
-    explicit HalfwayCancel(PIRP irp) : irp_(irp), routine_(IoSetCancelRoutine(irp, nullptr)) {}
+    explicit HalfwayCancel(PIRP irp) : irp_(irp), routine_(IoSetCancelRoutine(irp, nullptr)) { }
     bool tookRoutine() const { return routine_ != nullptr; }
     void Finish()
     {

@@ -29,8 +29,8 @@ ULONG GetWaitMask(PortRequest* request)
 
 NTSTATUS DispatchToWaitMaskControl(PDEVICE_OBJECT device, PIRP irp)
 {
-    return SerialWaitMaskControl(device, irp,
-                                 IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode);
+    return SerialWaitMaskControl(
+            device, irp, IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode);
 }
 
 void ExpectParkedAndUnfinished(PortRequest* wait)
@@ -67,7 +67,7 @@ TEST_F(WaitMask, BitsAccumulateAndOnlyAMaskOfZeroClearsThem)
     EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0009u);
     SetWaitMask(SERIAL_EV_CTS);
     EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0x0009u)
-        << "setting a bit again changes nothing";
+            << "setting a bit again changes nothing";
     SetWaitMask(0);
     EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), 0u);
     SetWaitMask(SERIAL_EV_DSR);
@@ -258,12 +258,12 @@ TEST_F(WaitBuffers, ShortBuffersFailAndChangeNothing)
         NTSTATUS expected;
     };
     const Case cases[] = {
-        {"SET_WAIT_MASK, 3 bytes in", IOCTL_SERIAL_SET_WAIT_MASK, 3, 0, STATUS_INVALID_PARAMETER},
-        {"SET_WAIT_MASK, nothing in", IOCTL_SERIAL_SET_WAIT_MASK, 0, 0, STATUS_INVALID_PARAMETER},
-        {"GET_WAIT_MASK, 3 bytes out", IOCTL_SERIAL_GET_WAIT_MASK, 0, 3, STATUS_BUFFER_TOO_SMALL},
-        {"GET_WAIT_MASK, nothing out", IOCTL_SERIAL_GET_WAIT_MASK, 0, 0, STATUS_BUFFER_TOO_SMALL},
-        {"WAIT_ON_MASK, 3 bytes out", IOCTL_SERIAL_WAIT_ON_MASK, 0, 3, STATUS_BUFFER_TOO_SMALL},
-        {"WAIT_ON_MASK, nothing out", IOCTL_SERIAL_WAIT_ON_MASK, 0, 0, STATUS_BUFFER_TOO_SMALL},
+            {"SET_WAIT_MASK, 3 bytes in", IOCTL_SERIAL_SET_WAIT_MASK, 3, 0, STATUS_INVALID_PARAMETER},
+            {"SET_WAIT_MASK, nothing in", IOCTL_SERIAL_SET_WAIT_MASK, 0, 0, STATUS_INVALID_PARAMETER},
+            {"GET_WAIT_MASK, 3 bytes out", IOCTL_SERIAL_GET_WAIT_MASK, 0, 3, STATUS_BUFFER_TOO_SMALL},
+            {"GET_WAIT_MASK, nothing out", IOCTL_SERIAL_GET_WAIT_MASK, 0, 0, STATUS_BUFFER_TOO_SMALL},
+            {"WAIT_ON_MASK, 3 bytes out", IOCTL_SERIAL_WAIT_ON_MASK, 0, 3, STATUS_BUFFER_TOO_SMALL},
+            {"WAIT_ON_MASK, nothing out", IOCTL_SERIAL_WAIT_ON_MASK, 0, 0, STATUS_BUFFER_TOO_SMALL},
     };
     const ULONG newMask = SERIAL_EV_RXCHAR;
     for (const Case& c : cases) {
@@ -271,9 +271,8 @@ TEST_F(WaitBuffers, ShortBuffersFailAndChangeNothing)
         // (which must not rely on its caller's checks).
         for (int direct = 0; direct < 2; ++direct) {
             SCOPED_TRACE(std::string(c.name) + (direct ? ", direct" : ", device control"));
-            PortRequest* request =
-                Keep(PortRequest::Control(device_, c.code, c.inputLength ? &newMask : nullptr, c.inputLength,
-                                          c.outputLength));
+            PortRequest* request = Keep(PortRequest::Control(
+                    device_, c.code, c.inputLength ? &newMask : nullptr, c.inputLength, c.outputLength));
             ASSERT_NE(request, nullptr);
             NTSTATUS status = direct ? request->SendThrough(DispatchToWaitMaskControl) : request->Send();
             EXPECT_EQ(status, c.expected);
@@ -284,8 +283,7 @@ TEST_F(WaitBuffers, ShortBuffersFailAndChangeNothing)
             EXPECT_EQ(ParkedWaits(), std::vector<PIRP>{parked->irp()});
         }
     }
-    EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))),
-              ULONG(SERIAL_EV_CTS));
+    EXPECT_EQ(GetWaitMask(Control(IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, sizeof(ULONG))), ULONG(SERIAL_EV_CTS));
 }
 
 TEST_F(WaitBuffers, ExactBuffersWorkStraightThroughTheRoutine)
@@ -302,7 +300,7 @@ TEST_F(WaitBuffers, ExactBuffersWorkStraightThroughTheRoutine)
 
     PortRequest* other = Keep(PortRequest::Control(device_, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, 4));
     EXPECT_EQ(other->SendThrough(DispatchToWaitMaskControl), STATUS_INVALID_DEVICE_REQUEST)
-        << "codes that are not the wait-mask requests are refused";
+            << "codes that are not the wait-mask requests are refused";
     EXPECT_TRUE(other->completed());
 }
 

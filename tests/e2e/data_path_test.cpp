@@ -44,8 +44,7 @@ TEST_F(DataPath, PrinterBytesCompleteARxcharWaitAndAreRead)
     ULONG events = 0;
     ULONG_PTR information = 0;
     std::thread waiter([&] {
-        EXPECT_EQ(Control(handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4, &information),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(Control(handle, IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &events, 4, &information), STATUS_SUCCESS);
     });
     printer.Send("\x06status ok\r\n");
     waiter.join();

@@ -25,7 +25,7 @@ public:
         int receiveBuffer = 0;  // SO_RCVBUF when non-zero
     };
 
-    explicit FakePrinter(const char* address = "127.0.0.1") : FakePrinter(Options{}, address) {}
+    explicit FakePrinter(const char* address = "127.0.0.1") : FakePrinter(Options{}, address) { }
     explicit FakePrinter(Options options, const char* address = "127.0.0.1");
     ~FakePrinter();
     FakePrinter(const FakePrinter&) = delete;

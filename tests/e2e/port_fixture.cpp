@@ -23,8 +23,7 @@ Key CreatePath(const std::string& path)
         if (end == std::string::npos)
             end = path.size();
         Key child;
-        EXPECT_EQ(CreateKey(path.substr(start, end - start), &child, nullptr, key.get()), STATUS_SUCCESS)
-            << path;
+        EXPECT_EQ(CreateKey(path.substr(start, end - start), &child, nullptr, key.get()), STATUS_SUCCESS) << path;
         key = std::move(child);
         start = end + 1;
     }
@@ -80,8 +79,7 @@ void PortTest::Unassign(const std::string& portName)
         Key writable;
         UString name(std::string(kAssignKey) + "\\" + portName);
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         ASSERT_EQ(ZwOpenKey(writable.out(), KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS);
         EXPECT_EQ(ZwDeleteKey(writable.get()), STATUS_SUCCESS);
     }
@@ -94,15 +92,15 @@ NTSTATUS PortTest::Open(HANDLE* handle, const char* name)
     InitializeObjectAttributes(&attributes, us.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     IO_STATUS_BLOCK iosb{};
     *handle = nullptr;
-    return ZwCreateFile(handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
-                        nullptr, 0);
+    return ZwCreateFile(
+            handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr, 0);
 }
 
 NTSTATUS PortTest::Write(HANDLE handle, const std::string& bytes, ULONG_PTR* count)
 {
     IO_STATUS_BLOCK iosb{};
     NTSTATUS status = ZwWriteFile(handle, nullptr, nullptr, nullptr, &iosb, const_cast<char*>(bytes.data()),
-                                  ULONG(bytes.size()), nullptr, nullptr);
+            ULONG(bytes.size()), nullptr, nullptr);
     if (count)
         *count = iosb.Information;
     return status;
@@ -118,12 +116,12 @@ NTSTATUS PortTest::Read(HANDLE handle, std::string* bytes, ULONG max)
     return status;
 }
 
-NTSTATUS PortTest::Control(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
-                           ULONG_PTR* information)
+NTSTATUS PortTest::Control(
+        HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength, ULONG_PTR* information)
 {
     IO_STATUS_BLOCK iosb{};
-    NTSTATUS status = ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, const_cast<void*>(in),
-                                            inLength, out, outLength);
+    NTSTATUS status = ZwDeviceIoControlFile(
+            handle, nullptr, nullptr, nullptr, &iosb, code, const_cast<void*>(in), inLength, out, outLength);
     if (information)
         *information = iosb.Information;
     return status;

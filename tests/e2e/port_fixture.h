@@ -30,7 +30,7 @@ protected:
     NTSTATUS Write(HANDLE handle, const std::string& bytes, ULONG_PTR* count = nullptr);
     NTSTATUS Read(HANDLE handle, std::string* bytes, ULONG max);
     NTSTATUS Control(HANDLE handle, ULONG code, const void* in, ULONG inLength, void* out, ULONG outLength,
-                     ULONG_PTR* information = nullptr);
+            ULONG_PTR* information = nullptr);
     // Reads return at once with what is queued.
     void SetReadReturnsAtOnce(HANDLE handle);
 

@@ -24,9 +24,9 @@ void Machine::Start()
     const unsigned port = unsigned(kPrinterPort);
     const unsigned portNetworkOrder = ((port & 0xFF) << 8) | (port >> 8);
     for (auto [name, data] :
-         {std::pair{"IPAddress", address}, std::pair{"Port", portNetworkOrder}, std::pair{"Port_", port}}) {
+            {std::pair{"IPAddress", address}, std::pair{"Port", portNetworkOrder}, std::pair{"Port_", port}}) {
         Process reg(VLMREG_PATH, {"ADD", key, "/v", name, "/t", "REG_DWORD", "/d", std::to_string(data), "/f"},
-                    {"VLM_SYSTEM_ROOT=" + root_.path()});
+                {"VLM_SYSTEM_ROOT=" + root_.path()});
         ASSERT_EQ(reg.Wait(), 0) << reg.output();
     }
     std::vector<std::string> args{"--root", root_.path(), "--create-port", "COM3"};
@@ -49,7 +49,10 @@ std::string Machine::tag() const
     return {};
 }
 
-std::string Machine::JobPath(int number) const { return root_.path() + "/job-" + std::to_string(number) + ".prn"; }
+std::string Machine::JobPath(int number) const
+{
+    return root_.path() + "/job-" + std::to_string(number) + ".prn";
+}
 
 void Machine::MakeJob(int number, size_t size)
 {
@@ -79,14 +82,16 @@ void Machine::Run(bool second)
         programProcess_ = std::make_unique<Process>(FAULT_IPC_JOB_PATH, jobs, environment);
         break;
     case Program::Vlmcom:
-        programProcess_ =
-            std::make_unique<Process>(VLMCOM_PATH, std::vector<std::string>{"--send", jobs[0], "--wait", "0", "COM3"},
-                                      environment);
+        programProcess_ = std::make_unique<Process>(
+                VLMCOM_PATH, std::vector<std::string>{"--send", jobs[0], "--wait", "0", "COM3"}, environment);
         break;
     }
 }
 
-void Machine::Go() { std::ofstream(root_.path() + "/go") << "go\n"; }
+void Machine::Go()
+{
+    std::ofstream(root_.path() + "/go") << "go\n";
+}
 
 std::string Machine::Filed(const std::string& jobsDirectory, int connection)
 {

@@ -18,7 +18,7 @@ enum class Program { Terminal, Win32, Vlmcom };
 
 class Machine {
 public:
-    explicit Machine(Program program) : program_(program) {}
+    explicit Machine(Program program) : program_(program) { }
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
     ~Machine();

@@ -20,9 +20,15 @@ void EachMatch(const std::string& text, const std::regex& pattern, F match)
             match(line, m);
 }
 
-std::string Escaped(const std::string& text) { return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"); }
+std::string Escaped(const std::string& text)
+{
+    return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
 
-uint64_t Count(const std::ssub_match& m) { return std::stoull(m.str()); }
+uint64_t Count(const std::ssub_match& m)
+{
+    return std::stoull(m.str());
+}
 
 }  // namespace
 
@@ -36,7 +42,7 @@ double MonotonicNow()
 std::optional<PrinterAck> FindPrinterAck(const std::string& output, const std::string& tag, const std::string& what)
 {
     const std::regex pattern("job \\d+ tag " + Escaped(tag) + ": " + Escaped(what) +
-                             " at ([0-9.]+): (\\d+) read, (\\d+) queued, (\\d+) acknowledged");
+            " at ([0-9.]+): (\\d+) read, (\\d+) queued, (\\d+) acknowledged");
     std::optional<PrinterAck> found;
     EachMatch(output, pattern, [&](const std::string&, const std::smatch& m) {
         if (!found)
@@ -47,8 +53,8 @@ std::optional<PrinterAck> FindPrinterAck(const std::string& output, const std::s
 
 std::optional<uint64_t> FindPrinterTotal(const std::string& output, const std::string& tag)
 {
-    const std::regex pattern("job \\d+ tag " + Escaped(tag) +
-                             ": after the close, \\d+ read and dropped, (\\d+) acknowledged in all");
+    const std::regex pattern(
+            "job \\d+ tag " + Escaped(tag) + ": after the close, \\d+ read and dropped, (\\d+) acknowledged in all");
     std::optional<uint64_t> found;
     EachMatch(output, pattern, [&](const std::string&, const std::smatch& m) { found = Count(m[1]); });
     return found;
@@ -89,11 +95,11 @@ std::optional<ProgramFailure> FindTerminalFailure(const std::string& output)
 std::optional<ProgramFailure> FindWin32Failure(const std::string& output)
 {
     static const std::regex pattern(
-        R"(write returned (TRUE|FALSE) \(error (\d+)\): told (\d+) of (\d+), (\d+) in all at ([0-9.]+))");
+            R"(write returned (TRUE|FALSE) \(error (\d+)\): told (\d+) of (\d+), (\d+) in all at ([0-9.]+))");
     std::optional<ProgramFailure> found;
     EachMatch(output, pattern, [&](const std::string&, const std::smatch& m) {
-        found = ProgramFailure{m[1].str() + (m[1] == "FALSE" ? " error " + m[2].str() : ""), Count(m[5]),
-                               Count(m[3]), std::stod(m[6])};
+        found = ProgramFailure{m[1].str() + (m[1] == "FALSE" ? " error " + m[2].str() : ""), Count(m[5]), Count(m[3]),
+                std::stod(m[6])};
     });
     return found;
 }
@@ -129,9 +135,9 @@ std::optional<uint64_t> LastBlockedAt(const std::string& output)
 std::vector<SessionLine> FindSessionLines(const std::string& log, const std::string& prefix)
 {
     const std::regex pattern(prefix +
-                             R"( COM3: session ended \(([^)]*)\): (\d+) bytes written, (\d+) acknowledged by the )"
-                             R"(printer, (\d+) received, ([0-9.]+) s(; job incomplete: (\d+) bytes not acknowledged )"
-                             R"(by the printer at 192\.0\.2\.2:9100)?)");
+            R"( COM3: session ended \(([^)]*)\): (\d+) bytes written, (\d+) acknowledged by the )"
+            R"(printer, (\d+) received, ([0-9.]+) s(; job incomplete: (\d+) bytes not acknowledged )"
+            R"(by the printer at 192\.0\.2\.2:9100)?)");
     std::vector<SessionLine> lines;
     EachMatch(log, pattern, [&](const std::string& line, const std::smatch& m) {
         SessionLine s{line, m[1], Count(m[2]), Count(m[3]), Count(m[4]), std::stod(m[5]), std::nullopt};

@@ -103,14 +103,16 @@ void FaultTest::ExpectProgramFailed(Machine& machine, const Expected& expected)
     Figure(std::string(Name(machine.kind())) + ": acknowledged by the printer's TCP", std::to_string(acknowledged));
     if (expected.arrived)
         Figure(std::string(Name(machine.kind())) + ": of those, reached vlmhost's TCP before the link went",
-               std::to_string(*expected.arrived));
+                std::to_string(*expected.arrived));
 
     double learnt = 0;
     switch (machine.kind()) {
     case Program::Terminal: {
         EXPECT_EQ(rc, 0) << out;
         auto failure = FindTerminalFailure(out);
-        ASSERT_TRUE(failure) << "the program never had a write fail:\n" << out << "\nvlmhost:\n" << machine.host().output();
+        ASSERT_TRUE(failure) << "the program never had a write fail:\n"
+                             << out << "\nvlmhost:\n"
+                             << machine.host().output();
         EXPECT_EQ(failure->error, "EIO") << out;
         learnt = failure->at - expected.faultAt;
         const int64_t beyond = int64_t(failure->told) - int64_t(Known(expected));
@@ -140,7 +142,7 @@ void FaultTest::ExpectProgramFailed(Machine& machine, const Expected& expected)
         EXPECT_EQ(rc, 1) << out;
         learnt = ended - expected.faultAt;
         const std::regex said("vlmcom: .*the printer at 192\\.0\\.2\\.2:9100 took (\\d+) of (\\d+) bytes and " +
-                              expected.vlmcomWords);
+                expected.vlmcomWords);
         std::smatch m;
         ASSERT_TRUE(std::regex_search(out, m, said)) << "vlmcom said:\n" << out;
         Figure("vlmcom: said", m.str());

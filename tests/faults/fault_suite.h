@@ -59,7 +59,7 @@ std::string Seconds(double s);
 
 class FaultTest : public ::testing::Test {
 protected:
-    explicit FaultTest(std::vector<std::string> printerFlags) : printerFlags_(std::move(printerFlags)) {}
+    explicit FaultTest(std::vector<std::string> printerFlags) : printerFlags_(std::move(printerFlags)) { }
     void SetUp() override;
     void TearDown() override;
 

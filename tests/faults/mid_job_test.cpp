@@ -30,18 +30,21 @@ protected:
         machine.Run();
         Process& printer = printer_.process();
         ASSERT_TRUE(printer.WaitFor("tag " + machine.tag() + ": " + printerSays_ + " at"))
-            << printer.output() << "\nvlmhost:\n" << machine.host().output() << "\nprogram:\n"
-            << machine.program().output();
+                << printer.output() << "\nvlmhost:\n"
+                << machine.host().output() << "\nprogram:\n"
+                << machine.program().output();
         auto ack = FindPrinterAck(printer.output(), machine.tag(), printerSays_);
         ASSERT_TRUE(ack) << printer.output();
         EXPECT_EQ(ack->read, kAfter);
         ASSERT_LT(ack->acknowledged, kJob) << "the printer's TCP took the whole job; it never saw the fault";
-        Expected expected{.how = how_, .vlmcomWords = vlmcomWords_, .acknowledged = ack->acknowledged, .faultAt = ack->at};
+        Expected expected{
+                .how = how_, .vlmcomWords = vlmcomWords_, .acknowledged = ack->acknowledged, .faultAt = ack->at};
         if (printerSays_ == "closed") {
             // After its FIN the printer still acknowledges what comes, until
             // vlmhost closes too: a count told may lie anywhere between.
             ASSERT_TRUE(printer.WaitFor("tag " + machine.tag() + ": after the close", std::chrono::seconds(30)))
-                << "vlmhost never closed the connection the printer had closed:\n" << printer.output();
+                    << "vlmhost never closed the connection the printer had closed:\n"
+                    << printer.output();
             auto total = FindPrinterTotal(printer.output(), machine.tag());
             ASSERT_TRUE(total) << printer.output();
             Figure("acknowledged by the printer's TCP by its FIN", std::to_string(ack->acknowledged));
@@ -60,21 +63,39 @@ protected:
 
 class PrinterClosesMidJob : public MidJobFault {
 protected:
-    PrinterClosesMidJob() : MidJobFault("close", "closed", "closed by the printer", "closed the connection") {}
+    PrinterClosesMidJob() : MidJobFault("close", "closed", "closed by the printer", "closed the connection") { }
 };
 
 class PrinterResetsMidJob : public MidJobFault {
 protected:
-    PrinterResetsMidJob() : MidJobFault("reset", "reset", "reset by the printer", "reset the connection") {}
+    PrinterResetsMidJob() : MidJobFault("reset", "reset", "reset by the printer", "reset the connection") { }
 };
 
-TEST_F(PrinterClosesMidJob, TerminalProgramsNextWriteFailsWithEio) { Run(Program::Terminal); }
-TEST_F(PrinterClosesMidJob, WriteFileIsToldWhatThePrinterAcknowledged) { Run(Program::Win32); }
-TEST_F(PrinterClosesMidJob, VlmcomSaysThePrinterClosedTheConnection) { Run(Program::Vlmcom); }
+TEST_F(PrinterClosesMidJob, TerminalProgramsNextWriteFailsWithEio)
+{
+    Run(Program::Terminal);
+}
+TEST_F(PrinterClosesMidJob, WriteFileIsToldWhatThePrinterAcknowledged)
+{
+    Run(Program::Win32);
+}
+TEST_F(PrinterClosesMidJob, VlmcomSaysThePrinterClosedTheConnection)
+{
+    Run(Program::Vlmcom);
+}
 
-TEST_F(PrinterResetsMidJob, TerminalProgramsNextWriteFailsWithEio) { Run(Program::Terminal); }
-TEST_F(PrinterResetsMidJob, WriteFileIsToldWhatThePrinterAcknowledged) { Run(Program::Win32); }
-TEST_F(PrinterResetsMidJob, VlmcomSaysThePrinterResetTheConnection) { Run(Program::Vlmcom); }
+TEST_F(PrinterResetsMidJob, TerminalProgramsNextWriteFailsWithEio)
+{
+    Run(Program::Terminal);
+}
+TEST_F(PrinterResetsMidJob, WriteFileIsToldWhatThePrinterAcknowledged)
+{
+    Run(Program::Win32);
+}
+TEST_F(PrinterResetsMidJob, VlmcomSaysThePrinterResetTheConnection)
+{
+    Run(Program::Vlmcom);
+}
 
 }  // namespace
 }  // namespace vlm::test

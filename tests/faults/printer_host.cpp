@@ -16,7 +16,10 @@ constexpr const char* kHostLink = "vlmprinter";
 
 using support::FindProgram;
 
-std::string Ip() { return FindProgram({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}); }
+std::string Ip()
+{
+    return FindProgram({"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"});
+}
 
 // Runs ip with `args`; empty on success, else what it said.
 std::string RunIp(std::vector<std::string> args)
@@ -52,7 +55,7 @@ std::string NotPrivate()
             others += " " + name;
     if (!others.empty())
         return "this network namespace has interfaces besides lo (" + others.substr(1) +
-               "): the fault suite makes its own links only in the private namespace of scripts/netns-run";
+                "): the fault suite makes its own links only in the private namespace of scripts/netns-run";
     return {};
 }
 
@@ -77,10 +80,8 @@ std::string PrinterHost::Boot()
 {
     bootJobs_ = jobs_ + "/boot-" + std::to_string(++boots_);
     std::filesystem::create_directories(bootJobs_);
-    std::vector<std::string> args{"--net",   "--",        "/usr/bin/python3",
-                                  PRINTER_HOST_SCRIPT,   "--link",    "eth0",
-                                  "--address", std::string(kPrinterAddress) + "/24", "--port",
-                                  std::to_string(kPrinterPort), "--jobs", bootJobs_};
+    std::vector<std::string> args{"--net", "--", "/usr/bin/python3", PRINTER_HOST_SCRIPT, "--link", "eth0", "--address",
+            std::string(kPrinterAddress) + "/24", "--port", std::to_string(kPrinterPort), "--jobs", bootJobs_};
     args.insert(args.end(), flags_.begin(), flags_.end());
     process_ = std::make_unique<Process>(FindProgram({"/usr/bin/unshare", "/bin/unshare"}), args);
     const std::string pidLine = "printer pid ";
@@ -92,13 +93,12 @@ std::string PrinterHost::Boot()
     const std::string& out = process_->output();
     const std::string pid = std::to_string(std::stoi(out.substr(out.find(pidLine) + pidLine.size())));
     if (std::string why = RunIp({"link", "add", kHostLink, "type", "veth", "peer", "name", "eth0", "netns", pid});
-        !why.empty()) {
+            !why.empty()) {
         Stop();
         return "cannot make a veth pair: " + why;
     }
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"addr", "add", "192.0.2.1/24", "dev", kHostLink},
-          std::vector<std::string>{"link", "set", kHostLink, "up"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"addr", "add", "192.0.2.1/24", "dev", kHostLink},
+                 std::vector<std::string>{"link", "set", kHostLink, "up"}}) {
         if (std::string why = RunIp(args); !why.empty()) {
             Stop();
             return "cannot set the veth pair up: " + why;
@@ -155,8 +155,14 @@ std::optional<uint64_t> PrinterHost::AcknowledgedToUs(int localPort)
     return acked > 0 ? acked - 1 : 0;
 }
 
-void PrinterHost::AskForReport() { process_->Signal(SIGUSR1); }
-void PrinterHost::Resume() { process_->Signal(SIGUSR2); }
+void PrinterHost::AskForReport()
+{
+    process_->Signal(SIGUSR1);
+}
+void PrinterHost::Resume()
+{
+    process_->Signal(SIGUSR2);
+}
 
 void PrinterHost::Stop()
 {

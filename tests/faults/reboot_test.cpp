@@ -12,7 +12,7 @@ constexpr size_t kSecondJob = 1 << 20;
 
 class PrinterReboots : public FaultTest {
 protected:
-    PrinterReboots() : FaultTest({}) {}
+    PrinterReboots() : FaultTest({}) { }
 
     void Run(Program program)
     {
@@ -23,17 +23,17 @@ protected:
         machine.Run(true);
         // The first job is in, acknowledged, and the port idle.
         ASSERT_TRUE(machine.program().WaitFor("waiting for")) << machine.program().output();
-        ASSERT_TRUE(printer_.process().WaitFor("tag " + machine.tag() + ": " + std::to_string(kFirstJob) +
-                                               " read, idle"))
-            << printer_.process().output();
+        ASSERT_TRUE(
+                printer_.process().WaitFor("tag " + machine.tag() + ": " + std::to_string(kFirstJob) + " read, idle"))
+                << printer_.process().output();
         ExpectFiled(machine, kFirstJob);
         ASSERT_EQ(printer_.Reboot(), "");
         const double rebooted = MonotonicNow();
         machine.Go();
         Expected expected{.how = "reset by the printer",
-                          .vlmcomWords = "reset the connection",
-                          .acknowledged = kFirstJob,
-                          .faultAt = rebooted};
+                .vlmcomWords = "reset the connection",
+                .acknowledged = kFirstJob,
+                .faultAt = rebooted};
         ExpectProgramFailed(machine, expected);
         ExpectSessionLine(machine, expected);
         // The fresh printer took nothing: no connection ever reached it.
@@ -41,8 +41,14 @@ protected:
     }
 };
 
-TEST_F(PrinterReboots, TerminalProgramsSecondJobFailsWithEio) { Run(Program::Terminal); }
-TEST_F(PrinterReboots, WriteFileOfTheSecondJobIsToldNothingWasWritten) { Run(Program::Win32); }
+TEST_F(PrinterReboots, TerminalProgramsSecondJobFailsWithEio)
+{
+    Run(Program::Terminal);
+}
+TEST_F(PrinterReboots, WriteFileOfTheSecondJobIsToldNothingWasWritten)
+{
+    Run(Program::Win32);
+}
 
 }  // namespace
 }  // namespace vlm::test

@@ -23,7 +23,7 @@ constexpr double kStopSeconds = 15;
 
 class PrinterStopsReading : public FaultTest {
 protected:
-    PrinterStopsReading() : FaultTest({"--fault", "stall", "--after", std::to_string(kAfter)}) {}
+    PrinterStopsReading() : FaultTest({"--fault", "stall", "--after", std::to_string(kAfter)}) { }
 
     // Lets the printer read again: the rest of the job goes through at
     // once, not on some time-out's next look.
@@ -34,7 +34,7 @@ protected:
         Process& program = machine.program();
         EXPECT_EQ(program.Wait(), 0) << program.output();
         EXPECT_NE(program.output().find("job 1 written: " + std::to_string(kJob) + " bytes"), std::string::npos)
-            << program.output();
+                << program.output();
         auto written = FindJobWritten(program.output(), 1);
         ASSERT_TRUE(written) << program.output();
         Figure("job written after the printer read again", Seconds(*written - resumed));
@@ -48,8 +48,8 @@ protected:
         machine.MakeJob(1, kJob);
         machine.Run();
         Process& printer = printer_.process();
-        EXPECT_TRUE(printer.WaitFor("tag " + machine.tag() + ": stalled at"))
-            << printer.output() << "\nprogram:\n" << machine.program().output();
+        EXPECT_TRUE(printer.WaitFor("tag " + machine.tag() + ": stalled at")) << printer.output() << "\nprogram:\n"
+                                                                              << machine.program().output();
         auto ack = FindPrinterAck(printer.output(), machine.tag(), "stalled");
         EXPECT_TRUE(ack) << printer.output();
         return ack.value_or(PrinterAck{});
@@ -77,7 +77,7 @@ TEST_F(PrinterStopsReading, TerminalProgramWaitsAndTheJobCompletesWhenThePrinter
 
     ExpectCompletesOnceResumed(machine);
     EXPECT_TRUE(printer_.process().WaitFor("tag TERMINAL: ended (end of job): " + std::to_string(kJob) + " read"))
-        << printer_.process().output();
+            << printer_.process().output();
     ExpectFiled(machine, kJob);
     ExpectSessionLine(machine, Expected{.how = "closed by the program", .acknowledged = kJob});
 }
@@ -94,13 +94,13 @@ TEST_F(PrinterStopsReading, WriteFileWaitsAndCompletesWhenThePrinterReadsAgain)
     EXPECT_FALSE(program.WaitFor("job 1 written", kStalled)) << program.output();
     EXPECT_FALSE(FindWin32Failure(program.output())) << program.output();
     EXPECT_NE(program.output().find("writing " + std::to_string(kJob) + " bytes"), std::string::npos)
-        << program.output();
+            << program.output();
     EXPECT_EQ(machine.host().Count("session ended"), 0u) << machine.host().output();
     Figure("stalled WriteFile: acknowledged by the printer's TCP", std::to_string(ack.acknowledged));
 
     ExpectCompletesOnceResumed(machine);
     EXPECT_TRUE(printer_.process().WaitFor("tag WIN32IPC: ended (end of job): " + std::to_string(kJob) + " read"))
-        << printer_.process().output();
+            << printer_.process().output();
     ExpectFiled(machine, kJob);
     ExpectSessionLine(machine, Expected{.how = "closed by the program", .acknowledged = kJob});
 }
@@ -123,10 +123,10 @@ TEST_F(PrinterStopsReading, VlmhostStopsWithin15sWhileATerminalWriteIsBlocked)
     // after it reported its figure and before the abort.
     constexpr uint64_t kWindowSlack = 4096;
     Expected expected{.how = "vlmhost stopping",
-                      .acknowledged = ack.acknowledged + kWindowSlack,
-                      .mayBeLost = 2 * kWindowSlack,
-                      .faultAt = stopped,
-                      .latest = kStopSeconds};
+            .acknowledged = ack.acknowledged + kWindowSlack,
+            .mayBeLost = 2 * kWindowSlack,
+            .faultAt = stopped,
+            .latest = kStopSeconds};
     ExpectProgramFailed(machine, expected);
     ExpectSessionLine(machine, expected);
     ExpectFiled(machine, ack.read);

@@ -21,7 +21,7 @@ constexpr size_t kSecondJob = 1 << 20;
 
 class PrinterVanishes : public FaultTest {
 protected:
-    explicit PrinterVanishes(std::vector<std::string> flags) : FaultTest(std::move(flags)) {}
+    explicit PrinterVanishes(std::vector<std::string> flags) : FaultTest(std::move(flags)) { }
 
     // Deletes the link and has the printer say, per job, what its TCP had
     // acknowledged by then.
@@ -41,12 +41,12 @@ protected:
         EXPECT_TRUE(printer.WaitFor("tag " + machine.tag() + ": report at")) << printer.output();
         const PrinterAck ack = FindPrinterAck(printer.output(), machine.tag(), "report").value_or(PrinterAck{});
         Expected expected{.how = "timed out",
-                          .vlmcomWords = "did not answer for \\d+ s",
-                          .acknowledged = ack.acknowledged,
-                          .mayBeLost = mayBeLost,
-                          .faultAt = gone,
-                          .earliest = kGiveUpSeconds - kGiveUpEarly,
-                          .latest = kGiveUpSeconds + kGiveUpLate};
+                .vlmcomWords = "did not answer for \\d+ s",
+                .acknowledged = ack.acknowledged,
+                .mayBeLost = mayBeLost,
+                .faultAt = gone,
+                .earliest = kGiveUpSeconds - kGiveUpEarly,
+                .latest = kGiveUpSeconds + kGiveUpLate};
         if (auto port = FindPrinterPeerPort(printer.output(), machine.tag()))
             expected.arrived = PrinterHost::AcknowledgedToUs(*port);
         return expected;
@@ -63,7 +63,7 @@ protected:
 
 class PrinterVanishesWhileIdle : public PrinterVanishes {
 protected:
-    PrinterVanishesWhileIdle() : PrinterVanishes({}) {}
+    PrinterVanishesWhileIdle() : PrinterVanishes({}) { }
 };
 
 TEST_F(PrinterVanishesMidJob, EveryProgramLearnsOfItWithinTheGiveUpTime)
@@ -78,11 +78,13 @@ TEST_F(PrinterVanishesMidJob, EveryProgramLearnsOfItWithinTheGiveUpTime)
         machine->Run();
     for (Machine* machine : machines)
         ASSERT_TRUE(printer_.process().WaitFor("tag " + machine->tag() + ": stalled at"))
-            << printer_.process().output() << "\nprogram:\n" << machine->program().output();
+                << printer_.process().output() << "\nprogram:\n"
+                << machine->program().output();
     printer_.Resume();
     for (Machine* machine : machines)
         ASSERT_TRUE(printer_.process().WaitFor("tag " + machine->tag() + ": passed 2 MiB"))
-            << printer_.process().output() << "\nprogram:\n" << machine->program().output();
+                << printer_.process().output() << "\nprogram:\n"
+                << machine->program().output();
     const double gone = Vanish();
     std::vector<Expected> expected;
     for (Machine* machine : machines) {
@@ -111,9 +113,9 @@ TEST_F(PrinterVanishesWhileIdle, TheNextJobFailsWithinTheGiveUpTime)
     // Both first jobs in, acknowledged, and both ports idle.
     for (Machine* machine : machines) {
         ASSERT_TRUE(machine->program().WaitFor("waiting for")) << machine->program().output();
-        ASSERT_TRUE(printer_.process().WaitFor("tag " + machine->tag() + ": " + std::to_string(kFirstJob) +
-                                               " read, idle"))
-            << printer_.process().output();
+        ASSERT_TRUE(
+                printer_.process().WaitFor("tag " + machine->tag() + ": " + std::to_string(kFirstJob) + " read, idle"))
+                << printer_.process().output();
     }
     Vanish();
     for (Machine* machine : machines)

@@ -44,7 +44,7 @@ inline void CountInput()
 // Reads an input front to back; past its end every read yields zeros.
 class Input {
 public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    Input(const uint8_t* data, size_t size) : data_(data), size_(size) { }
     bool empty() const { return at_ >= size_; }
     uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
     uint32_t U32()

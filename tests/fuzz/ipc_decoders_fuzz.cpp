@@ -16,7 +16,6 @@ namespace ipc = vlm::ipc;
 using vlm::fuzz::Input;
 using vlm::fuzz::Violated;
 
-
 void CheckRequest(const ipc::Header& header, const std::vector<uint8_t>& payload)
 {
     std::span<const uint8_t> bytes(payload);
@@ -25,7 +24,7 @@ void CheckRequest(const ipc::Header& header, const std::vector<uint8_t>& payload
         ipc::CreateRequest create;
         if (ipc::DecodeCreate(bytes, create)) {
             if (create.name.empty() || create.name.size() > ipc::kMaxName ||
-                create.name.find('\0') != std::string::npos)
+                    create.name.find('\0') != std::string::npos)
                 Violated("DecodeCreate accepted a name out of bounds");
             if (ipc::EncodeCreate(create) != payload)
                 Violated("a decoded Create does not encode back to its bytes");
@@ -48,7 +47,7 @@ void CheckRequest(const ipc::Header& header, const std::vector<uint8_t>& payload
             if (control.outputLength > ipc::kMaxPayload)
                 Violated("DecodeDeviceControl accepted an output length over the bound");
             if (control.input.data() < payload.data() ||
-                control.input.data() + control.input.size() > payload.data() + payload.size())
+                    control.input.data() + control.input.size() > payload.data() + payload.size())
                 Violated("a control request's input points outside its payload");
             if (ipc::EncodeDeviceControl(control.code, control.outputLength, control.input) != payload)
                 Violated("a decoded DeviceControl does not encode back to its bytes");
@@ -63,8 +62,7 @@ void CheckRequest(const ipc::Header& header, const std::vector<uint8_t>& payload
     }
     case ipc::Op::PnpRemove: {
         std::string path;
-        if (ipc::DecodeName(bytes, path) &&
-            std::string(payload.begin(), payload.end()) != path)
+        if (ipc::DecodeName(bytes, path) && std::string(payload.begin(), payload.end()) != path)
             Violated("DecodeName changed the name");
         break;
     }

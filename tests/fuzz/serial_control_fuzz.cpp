@@ -44,8 +44,8 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int kMaxSteps = 48;
-constexpr int kMaxWaiters = 12;        // requests that may wait, per input
-constexpr auto kRequestLimit = 10s;    // a request that should not wait, and a cancelled one
+constexpr int kMaxWaiters = 12;      // requests that may wait, per input
+constexpr auto kRequestLimit = 10s;  // a request that should not wait, and a cancelled one
 constexpr ULONG kLargeBuffer = 4096;
 
 // Serial functions 33 and 34 (COMMCONFIG): the DDK's ntddser.h has no
@@ -55,22 +55,54 @@ constexpr ULONG kSetCommConfig = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 34, METHOD_BU
 
 // The codes the driver knows, and neighbours it must treat as unknown.
 const ULONG kCodes[] = {
-    IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_QUEUE_SIZE, IOCTL_SERIAL_SET_LINE_CONTROL,
-    IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_IMMEDIATE_CHAR,
-    IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_DTR,
-    IOCTL_SERIAL_RESET_DEVICE, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_SET_XOFF,
-    IOCTL_SERIAL_SET_XON, IOCTL_SERIAL_GET_WAIT_MASK, IOCTL_SERIAL_SET_WAIT_MASK, IOCTL_SERIAL_WAIT_ON_MASK,
-    IOCTL_SERIAL_PURGE, IOCTL_SERIAL_GET_BAUD_RATE, IOCTL_SERIAL_GET_LINE_CONTROL, IOCTL_SERIAL_GET_CHARS,
-    IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_GET_HANDFLOW, IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_GET_MODEMSTATUS,
-    IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_XOFF_COUNTER, IOCTL_SERIAL_GET_PROPERTIES, IOCTL_SERIAL_GET_DTRRTS,
-    IOCTL_SERIAL_LSRMST_INSERT, IOCTL_SERIAL_CONFIG_SIZE, kGetCommConfig, kSetCommConfig, IOCTL_SERIAL_GET_STATS, IOCTL_SERIAL_CLEAR_STATS, IOCTL_SERIAL_GET_MODEM_CONTROL,
-    IOCTL_SERIAL_SET_MODEM_CONTROL, IOCTL_SERIAL_SET_FIFO_CONTROL, IOCTL_WAIT_FOR_REMOVAL, IOCTL_WRITE_LOWEST,
-    // A known function with other access or method bits, and the codes
-    // right after the known ones: unknown to the driver, which must look
-    // at the whole code.
-    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_WRITE_ACCESS),
-    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_NEITHER, FILE_ANY_ACCESS),
-    IOCTL_SERIAL_SET_FIFO_CONTROL + 4, IOCTL_WRITE_LOWEST + 4,
+        IOCTL_SERIAL_SET_BAUD_RATE,
+        IOCTL_SERIAL_SET_QUEUE_SIZE,
+        IOCTL_SERIAL_SET_LINE_CONTROL,
+        IOCTL_SERIAL_SET_BREAK_ON,
+        IOCTL_SERIAL_SET_BREAK_OFF,
+        IOCTL_SERIAL_IMMEDIATE_CHAR,
+        IOCTL_SERIAL_SET_TIMEOUTS,
+        IOCTL_SERIAL_GET_TIMEOUTS,
+        IOCTL_SERIAL_SET_DTR,
+        IOCTL_SERIAL_CLR_DTR,
+        IOCTL_SERIAL_RESET_DEVICE,
+        IOCTL_SERIAL_SET_RTS,
+        IOCTL_SERIAL_CLR_RTS,
+        IOCTL_SERIAL_SET_XOFF,
+        IOCTL_SERIAL_SET_XON,
+        IOCTL_SERIAL_GET_WAIT_MASK,
+        IOCTL_SERIAL_SET_WAIT_MASK,
+        IOCTL_SERIAL_WAIT_ON_MASK,
+        IOCTL_SERIAL_PURGE,
+        IOCTL_SERIAL_GET_BAUD_RATE,
+        IOCTL_SERIAL_GET_LINE_CONTROL,
+        IOCTL_SERIAL_GET_CHARS,
+        IOCTL_SERIAL_SET_CHARS,
+        IOCTL_SERIAL_GET_HANDFLOW,
+        IOCTL_SERIAL_SET_HANDFLOW,
+        IOCTL_SERIAL_GET_MODEMSTATUS,
+        IOCTL_SERIAL_GET_COMMSTATUS,
+        IOCTL_SERIAL_XOFF_COUNTER,
+        IOCTL_SERIAL_GET_PROPERTIES,
+        IOCTL_SERIAL_GET_DTRRTS,
+        IOCTL_SERIAL_LSRMST_INSERT,
+        IOCTL_SERIAL_CONFIG_SIZE,
+        kGetCommConfig,
+        kSetCommConfig,
+        IOCTL_SERIAL_GET_STATS,
+        IOCTL_SERIAL_CLEAR_STATS,
+        IOCTL_SERIAL_GET_MODEM_CONTROL,
+        IOCTL_SERIAL_SET_MODEM_CONTROL,
+        IOCTL_SERIAL_SET_FIFO_CONTROL,
+        IOCTL_WAIT_FOR_REMOVAL,
+        IOCTL_WRITE_LOWEST,
+        // A known function with other access or method bits, and the codes
+        // right after the known ones: unknown to the driver, which must look
+        // at the whole code.
+        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_WRITE_ACCESS),
+        CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_NEITHER, FILE_ANY_ACCESS),
+        IOCTL_SERIAL_SET_FIFO_CONTROL + 4,
+        IOCTL_WRITE_LOWEST + 4,
 };
 constexpr size_t kCodeCount = sizeof kCodes / sizeof kCodes[0];
 
@@ -78,7 +110,6 @@ bool MayWait(ULONG code)
 {
     return code == IOCTL_SERIAL_WAIT_ON_MASK || code == IOCTL_WAIT_FOR_REMOVAL;
 }
-
 
 // A printer on loopback: takes the port's connection, drains what the
 // driver sends, and sends what a step asks for.
@@ -118,8 +149,7 @@ private:
                 return;
             connection_.store(fd);
             char buffer[4096];
-            while (recv(fd, buffer, sizeof buffer, 0) > 0) {
-            }
+            while (recv(fd, buffer, sizeof buffer, 0) > 0) { }
             int expected = fd;
             connection_.compare_exchange_strong(expected, -1);
             close(fd);
@@ -171,9 +201,9 @@ void Boot(Machine& m)
         Key node, parameters, assignment;
         const std::string path = "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\0000";
         if (!NT_SUCCESS(Key::Create(path, node)) || !NT_SUCCESS(node.SetString("Service", "VLMQUENTARO")) ||
-            !NT_SUCCESS(Key::Create(path + "\\Device Parameters", parameters)) ||
-            !NT_SUCCESS(parameters.SetString("PortName", "COM3")) ||
-            !NT_SUCCESS(Key::Create("\\REGISTRY\\MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\COM3", assignment)))
+                !NT_SUCCESS(Key::Create(path + "\\Device Parameters", parameters)) ||
+                !NT_SUCCESS(parameters.SetString("PortName", "COM3")) ||
+                !NT_SUCCESS(Key::Create("\\REGISTRY\\MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\COM3", assignment)))
             Violated("cannot write the device node");
         SetDword(assignment, L"Port_", m.printer->port());
         SetDword(assignment, L"IPAddress", htonl(INADDR_LOOPBACK));
@@ -187,11 +217,13 @@ void Boot(Machine& m)
     m.watchdog = std::thread([&m] {
         while (!m.stopping.load()) {
             int64_t since = m.requestSince.load();
-            if (since != 0 && Clock::now().time_since_epoch().count() - since >
-                                  std::chrono::duration_cast<Clock::duration>(kRequestLimit).count()) {
+            if (since != 0 &&
+                    Clock::now().time_since_epoch().count() - since >
+                            std::chrono::duration_cast<Clock::duration>(kRequestLimit).count()) {
                 fprintf(stderr, "fuzz: control code 0x%08X did not complete within %lld s\n",
                         unsigned(m.requestCode.load()),
-                        static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(kRequestLimit).count()));
+                        static_cast<long long>(
+                                std::chrono::duration_cast<std::chrono::seconds>(kRequestLimit).count()));
                 abort();
             }
             std::this_thread::sleep_for(100ms);
@@ -219,8 +251,7 @@ NTSTATUS Control(HANDLE port, ULONG code, const std::vector<uint8_t>& input, ULO
     std::vector<uint8_t> in = input;
     IO_STATUS_BLOCK iosb{};
     NTSTATUS status = ZwDeviceIoControlFile(port, nullptr, nullptr, nullptr, &iosb, code,
-                                            in.empty() ? nullptr : in.data(), ULONG(in.size()),
-                                            output.empty() ? nullptr : output.data(), outputLength);
+            in.empty() ? nullptr : in.data(), ULONG(in.size()), output.empty() ? nullptr : output.data(), outputLength);
     if (status == STATUS_PENDING)
         Violated("a synchronous control request returned STATUS_PENDING");
     if (NT_SUCCESS(status) && outputLength != 0 && iosb.Information > outputLength) {
@@ -234,7 +265,7 @@ NTSTATUS Control(HANDLE port, ULONG code, const std::vector<uint8_t>& input, ULO
 // Requests that may wait, each on a thread of its own until it ends.
 class Waiters {
 public:
-    explicit Waiters(HANDLE port) : port_(port) {}
+    explicit Waiters(HANDLE port) : port_(port) { }
     ~Waiters() { EndAll(); }
 
     void Start(ULONG code, std::vector<uint8_t> input, ULONG outputLength)

@@ -21,9 +21,9 @@ protected:
     void SetWithVlmreg(const char* name, uint32_t value)
     {
         Process reg(VLMREG_PATH,
-                    {"add", "HKLM\\SOFTWARE\\VELMORA\\KORDIA\\COM3", "/v", name, "/t", "REG_DWORD", "/d",
-                     std::to_string(value)},
-                    {"VLM_SYSTEM_ROOT=" + nt::KernelSystemRoot()});
+                {"add", "HKLM\\SOFTWARE\\VELMORA\\KORDIA\\COM3", "/v", name, "/t", "REG_DWORD", "/d",
+                        std::to_string(value)},
+                {"VLM_SYSTEM_ROOT=" + nt::KernelSystemRoot()});
         ASSERT_EQ(reg.Wait(), 0) << reg.output();
     }
     void ReassignWithVlmreg(const FakePrinter& printer)

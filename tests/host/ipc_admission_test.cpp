@@ -23,14 +23,14 @@ namespace {
 namespace ipc = vlm::ipc;
 using Op = ipc::Op;
 
-constexpr gid_t kGroup = 4242;    // the configured group, one this process is not in
+constexpr gid_t kGroup = 4242;  // the configured group, one this process is not in
 constexpr uid_t kNobody = 65534;
 
 struct PeerResult {
-    int connectError = -1;  // errno of connect, 0 when it connected
-    int32_t hello = -1;     // status of the Hello reply (-1: none)
-    int32_t enumerate = -1; // status of a PnpEnumerate after a good Hello
-    int32_t restart = -1;   // and of a Restart after that
+    int connectError = -1;   // errno of connect, 0 when it connected
+    int32_t hello = -1;      // status of the Hello reply (-1: none)
+    int32_t enumerate = -1;  // status of a PnpEnumerate after a good Hello
+    int32_t restart = -1;    // and of a Restart after that
 };
 
 // Reads one reply's status off fd; -1 when none came.
@@ -73,7 +73,8 @@ PeerResult RunPeer(const std::string& socketPath, gid_t primary, std::vector<gid
         seen.connectError = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
         if (seen.connectError == 0 && send(fd, hello.data(), hello.size(), MSG_NOSIGNAL) == ssize_t(hello.size())) {
             seen.hello = ReplyStatus(fd);
-            if (seen.hello == 0 && send(fd, enumerate.data(), enumerate.size(), MSG_NOSIGNAL) == ssize_t(enumerate.size()))
+            if (seen.hello == 0 &&
+                    send(fd, enumerate.data(), enumerate.size(), MSG_NOSIGNAL) == ssize_t(enumerate.size()))
                 seen.enumerate = ReplyStatus(fd);
             if (seen.hello == 0 && send(fd, restart.data(), restart.size(), MSG_NOSIGNAL) == ssize_t(restart.size()))
                 seen.restart = ReplyStatus(fd);

@@ -34,8 +34,8 @@ protected:
     }
     uint64_t LeftOut()
     {
-        static const std::regex line("(\\d+) line\\(s\\) about clients of uid " + std::to_string(kStrangerUid) +
-                                     " left out");
+        static const std::regex line(
+                "(\\d+) line\\(s\\) about clients of uid " + std::to_string(kStrangerUid) + " left out");
         std::string log = LogText();
         uint64_t sum = 0;
         for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it)
@@ -74,12 +74,12 @@ TEST_F(IpcClientLog, TenThousandRefusedConnectsAddAFewKilobytes)
     }
     const std::string refused = "refused " + Pid() + "): its user holds its share";
     EXPECT_TRUE(AllAccountedFor({refused, "connected " + Pid()}, kConnects + share.size()))
-        << Count(refused) << " logged, " << LeftOut() << " left out";
+            << Count(refused) << " logged, " << LeftOut() << " left out";
     const size_t grown = LogText().size() - before;
     printf("%d refused connects in %lld ms: the log grew by %zu bytes (%zu lines of refusal, %llu left out)\n",
-           kConnects,
-           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()),
-           grown, Count(refused), static_cast<unsigned long long>(LeftOut()));
+            kConnects,
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count()),
+            grown, Count(refused), static_cast<unsigned long long>(LeftOut()));
     EXPECT_LT(grown, 8192u);
 }
 
@@ -91,8 +91,8 @@ TEST_F(IpcClientLog, AMembersConnectionCyclesAreRationedAndItsPortSessionIsNot)
         ASSERT_TRUE(Member()) << i;
     // Each cycle causes two lines: connected, disconnected.
     EXPECT_TRUE(AllAccountedFor({"connected " + Pid(), "disconnected (0 handles closed)"}, 2 * kCycles))
-        << LeftOut() << " left out\n"
-        << LogText();
+            << LeftOut() << " left out\n"
+            << LogText();
     printf("%d connect/Hello/close cycles: the log grew by %zu bytes\n", kCycles, LogText().size() - before);
     EXPECT_LT(LogText().size() - before, 8192u);
 

@@ -37,10 +37,14 @@ std::vector<uint8_t> RandomBytes(std::mt19937& random, size_t size)
 size_t RandomSize(std::mt19937& random, size_t max)
 {
     switch (random() % 4) {
-    case 0: return random() % 16;
-    case 1: return random() % 600;
-    case 2: return max - random() % 16;
-    default: return random() % (max + 1);
+    case 0:
+        return random() % 16;
+    case 1:
+        return random() % 600;
+    case 2:
+        return max - random() % 16;
+    default:
+        return random() % (max + 1);
     }
 }
 
@@ -61,7 +65,8 @@ TEST(IpcDecoder, RandomAndMutatedInputNeverBreaksABound)
             ipc::EncodeHeader(valid, std::span<uint8_t, ipc::kHeaderBytes>(raw.data(), ipc::kHeaderBytes));
             raw[random() % raw.size()] ^= uint8_t(1u << (random() % 8));
         }
-        ipc::Header header = ipc::DecodeHeader(std::span<const uint8_t, ipc::kHeaderBytes>(raw.data(), ipc::kHeaderBytes));
+        ipc::Header header =
+                ipc::DecodeHeader(std::span<const uint8_t, ipc::kHeaderBytes>(raw.data(), ipc::kHeaderBytes));
         std::vector<uint8_t> again(ipc::kHeaderBytes);
         ipc::EncodeHeader(header, std::span<uint8_t, ipc::kHeaderBytes>(again.data(), ipc::kHeaderBytes));
         ASSERT_EQ(again, raw) << "header does not round-trip";
@@ -119,21 +124,23 @@ std::vector<std::vector<uint8_t>> Templates(uint32_t handle)
         return std::vector<uint8_t>(static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
     };
     return {
-        ipc::EncodeMessage(Op::Hello, 1, 0, {}),
-        ipc::EncodeMessage(Op::Create, 3, 0, ipc::EncodeCreate({0xC0000000, 0, "\\??\\PARK0"})),
-        ipc::EncodeMessage(Op::Create, 14, 0, ipc::EncodeCreate({0xC0000000, 0, "\\??\\COM9"})),
-        ipc::EncodeMessage(Op::Write, 4, handle, Bytes("fuzz job\n")),
-        ipc::EncodeMessage(Op::Read, 5, handle, ipc::EncodeRead(32)),
-        ipc::EncodeMessage(Op::DeviceControl, 6, handle,
-                           ipc::EncodeDeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, 0, bytes(&timeouts, sizeof timeouts))),
-        ipc::EncodeMessage(Op::DeviceControl, 7, handle,
-                           ipc::EncodeDeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, 0, bytes(&mask, 4))),
-        ipc::EncodeMessage(Op::DeviceControl, 8, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {})),
-        ipc::EncodeMessage(Op::DeviceControl, 9, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_GET_COMMSTATUS, 64, {})),
-        ipc::EncodeMessage(Op::Cancel, 10, handle, {}),
-        ipc::EncodeMessage(Op::Close, 11, handle, {}),
-        ipc::EncodeMessage(Op::PnpEnumerate, 12, 0, {}),
-        ipc::EncodeMessage(Op::PnpRemove, 13, 0, Bytes("ROOT\\PORTS\\9999")),
+            ipc::EncodeMessage(Op::Hello, 1, 0, {}),
+            ipc::EncodeMessage(Op::Create, 3, 0, ipc::EncodeCreate({0xC0000000, 0, "\\??\\PARK0"})),
+            ipc::EncodeMessage(Op::Create, 14, 0, ipc::EncodeCreate({0xC0000000, 0, "\\??\\COM9"})),
+            ipc::EncodeMessage(Op::Write, 4, handle, Bytes("fuzz job\n")),
+            ipc::EncodeMessage(Op::Read, 5, handle, ipc::EncodeRead(32)),
+            ipc::EncodeMessage(Op::DeviceControl, 6, handle,
+                    ipc::EncodeDeviceControl(IOCTL_SERIAL_SET_TIMEOUTS, 0, bytes(&timeouts, sizeof timeouts))),
+            ipc::EncodeMessage(Op::DeviceControl, 7, handle,
+                    ipc::EncodeDeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, 0, bytes(&mask, 4))),
+            ipc::EncodeMessage(
+                    Op::DeviceControl, 8, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {})),
+            ipc::EncodeMessage(
+                    Op::DeviceControl, 9, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_GET_COMMSTATUS, 64, {})),
+            ipc::EncodeMessage(Op::Cancel, 10, handle, {}),
+            ipc::EncodeMessage(Op::Close, 11, handle, {}),
+            ipc::EncodeMessage(Op::PnpEnumerate, 12, 0, {}),
+            ipc::EncodeMessage(Op::PnpRemove, 13, 0, Bytes("ROOT\\PORTS\\9999")),
     };
 }
 
@@ -144,7 +151,8 @@ std::vector<uint8_t> Mutate(std::mt19937& random, std::vector<uint8_t> message)
         switch (random() % 6) {
         case 0:  // a bit of the payload, which leaves the framing intact
             if (message.size() > ipc::kHeaderBytes)
-                message[ipc::kHeaderBytes + random() % (message.size() - ipc::kHeaderBytes)] ^= uint8_t(1u << (random() % 8));
+                message[ipc::kHeaderBytes + random() % (message.size() - ipc::kHeaderBytes)] ^=
+                        uint8_t(1u << (random() % 8));
             break;
         case 1:  // the op
             message[6] = uint8_t(random() % 12);

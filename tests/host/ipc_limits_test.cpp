@@ -234,8 +234,8 @@ TEST_F(IpcLimitsTest, AnIdleConnectionWithoutAPortIsClosedWithGoodbyeAndOneWithA
     // Three idle limits with the port open: still served.
     EXPECT_FALSE(holding->WaitClosed(600ms));
     EXPECT_EQ(holding->Call(Op::DeviceControl, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_GET_BAUD_RATE, 4, {}))
-                  ->status,
-              STATUS_SUCCESS);
+                      ->status,
+            STATUS_SUCCESS);
     // Once it lets the port go, it is idle like any other.
     EXPECT_EQ(holding->Call(Op::Close, handle)->status, STATUS_SUCCESS);
     EXPECT_TRUE(holding->Wait(0, 5s));

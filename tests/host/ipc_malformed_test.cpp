@@ -116,7 +116,7 @@ TEST_F(IpcMalformed, BadPayloadsUnknownOpsAndRequestsBeforeHelloGetFailureReplie
 {
     auto early = std::make_unique<RawClient>(server_->SocketPath());
     EXPECT_EQ(early->Call(Op::Create, 0, ipc::EncodeCreate({0xC0000000, 0, "\\DosDevices\\COM3"}))->status,
-              STATUS_INVALID_DEVICE_STATE);
+            STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(early->Call(Op::PnpEnumerate, 0)->status, STATUS_INVALID_DEVICE_STATE);
     ASSERT_TRUE(early->Hello());
 
@@ -129,14 +129,14 @@ TEST_F(IpcMalformed, BadPayloadsUnknownOpsAndRequestsBeforeHelloGetFailureReplie
     EXPECT_EQ(status(Op::Create, 0, {1, 2, 3}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::Create, 0, ipc::EncodeCreate({0, 0, ""})), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::Create, 0, ipc::EncodeCreate({0, 0, std::string("\\DosDevices\\CO\0M3", 17)})),
-              STATUS_INVALID_PARAMETER);
+            STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::Create, 0, ipc::EncodeCreate({0, 0, "\\DosDevices\\" + std::string(600, 'C')})),
-              STATUS_INVALID_PARAMETER);
+            STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::Read, handle_, {1, 0, 0}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::Read, handle_, ipc::EncodeRead(ipc::kMaxPayload + 1)), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::DeviceControl, handle_, {1, 2, 3, 4}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::DeviceControl, handle_, ipc::EncodeDeviceControl(0, ipc::kMaxPayload + 1, {})),
-              STATUS_INVALID_PARAMETER);
+            STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::Close, handle_, {0}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op::Cancel, handle_, {0}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(status(Op(0), 0, {}), STATUS_NOT_SUPPORTED);

@@ -120,9 +120,9 @@ TEST_F(IpcPinning, AHandleOpenedWithoutWriteAccessCannotPrintButMayStillSetTheBa
     ULONG baud = 9600;
     auto* p = reinterpret_cast<const uint8_t*>(&baud);
     EXPECT_EQ(client->Call(Op::DeviceControl, handle,
-                           ipc::EncodeDeviceControl(IOCTL_SERIAL_SET_BAUD_RATE, 0, std::span<const uint8_t>(p, 4)))
-                  ->status,
-              STATUS_SUCCESS);
+                            ipc::EncodeDeviceControl(IOCTL_SERIAL_SET_BAUD_RATE, 0, std::span<const uint8_t>(p, 4)))
+                      ->status,
+            STATUS_SUCCESS);
     EXPECT_EQ(client->Call(Op::Close, handle)->status, STATUS_SUCCESS);
     EXPECT_TRUE(printer().WaitForRelease());
     EXPECT_EQ(printer().Received(), "");

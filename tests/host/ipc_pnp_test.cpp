@@ -76,7 +76,7 @@ TEST_F(IpcPnp, RemovalOfAnUnknownNodeFailsAndBadPathsAreRefused)
     EXPECT_EQ(client->Call(Op::PnpRemove, 0, {})->status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(client->Call(Op::PnpRemove, 0, std::vector<uint8_t>{'a', 0, 'b'})->status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(client->Call(Op::PnpRemove, 0, std::vector<uint8_t>(ipc::kMaxName + 1, 'x'))->status,
-              STATUS_INVALID_PARAMETER);
+            STATUS_INVALID_PARAMETER);
     EXPECT_EQ(client->Call(Op::PnpEnumerate, 0, Name("x"))->status, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(HookCalls().empty());
     EXPECT_EQ(nt::ObQuerySymbolicLinks("\\DosDevices\\COM3").size(), 2u);

@@ -49,7 +49,7 @@ TEST_F(IpcQuota, FourClientsQueuing64MiBEachHoldNoMoreThanTheirUsersQuotaAndLose
     const long threads = ProcessStatus("Threads:") - threadsBefore - long(kClients);  // less the senders
     printf("4 clients x 64 MiB to a device that takes nothing: %zu writes in the driver, %zu MiB held, "
            "%ld more threads\n",
-           parked, held / kMiB, threads);
+            parked, held / kMiB, threads);
     EXPECT_EQ(parked, fits);
     EXPECT_LE(held, limits.userBytes);
     EXPECT_LE(threads, long(limits.userThreads));

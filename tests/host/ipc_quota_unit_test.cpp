@@ -27,9 +27,10 @@ QuotaLimits Small()
 
 // Takes without waiting: true when it fitted at once.
 bool TakeNow(RequestQuota& quota, RequestQuota::Account& account, size_t bytes, size_t threads, bool closing,
-             RequestQuota::Charge* charge)
+        RequestQuota::Charge* charge)
 {
-    return quota.Take(account, bytes, threads, closing, [] { return true; }, charge);
+    return quota.Take(
+            account, bytes, threads, closing, [] { return true; }, charge);
 }
 
 TEST(RequestQuotaTest, BytesAreBoundedByConnectionAndByUserAndComeBackWithTheCharge)
@@ -77,7 +78,8 @@ TEST(RequestQuotaTest, AWaiterGetsInWhenAChargeIsGivenBackAndGivesUpWhenAsked)
         RequestQuota::Charge mine;
         // Gives up only after 10 s: the release below lets it in long before.
         auto until = std::chrono::steady_clock::now() + 10s;
-        gotIn = quota.Take(account, 60, 0, false, [&] { return std::chrono::steady_clock::now() > until; }, &mine);
+        gotIn = quota.Take(
+                account, 60, 0, false, [&] { return std::chrono::steady_clock::now() > until; }, &mine);
     });
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(gotIn.load());

@@ -59,8 +59,8 @@ TEST_F(IpcRestart, AnAdministratorsRestartIsAcceptedBeforeVlmhostActsOnIt)
     ReplyArrived();
     EXPECT_EQ(reply->status, STATUS_SUCCESS);
     EXPECT_TRUE(WaitForLog("client 1 (pid " + std::to_string(getpid()) + ", uid " + std::to_string(getuid()) +
-                           ") asked for a restart (reason 0x80020003)"))
-        << LogText();
+            ") asked for a restart (reason 0x80020003)"))
+            << LogText();
     // The hook has run once it let go of the connection's reader, which
     // then serves the next request.
     EXPECT_EQ(client->Call(Op::PnpEnumerate, 0)->status, STATUS_SUCCESS);
@@ -77,10 +77,10 @@ TEST_F(IpcRestart, AMalformedRequestOrAServerThatCannotRestartIsRefused)
     ServeWithRestart();
     auto early = std::make_unique<RawClient>(server_->SocketPath());
     EXPECT_EQ(early->Call(Op::Restart, 0, ipc::EncodeRestart(0))->status, STATUS_INVALID_DEVICE_STATE)
-        << "before Hello";
+            << "before Hello";
     client = Client();
-    for (const std::vector<uint8_t>& payload : {std::vector<uint8_t>{}, std::vector<uint8_t>{1, 2, 3},
-                                                std::vector<uint8_t>{1, 2, 3, 4, 5}})
+    for (const std::vector<uint8_t>& payload :
+            {std::vector<uint8_t>{}, std::vector<uint8_t>{1, 2, 3}, std::vector<uint8_t>{1, 2, 3, 4, 5}})
         EXPECT_EQ(client->Call(Op::Restart, 0, payload)->status, STATUS_INVALID_PARAMETER) << payload.size();
     EXPECT_EQ(Restarts(), 0);
 }

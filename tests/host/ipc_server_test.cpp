@@ -108,9 +108,9 @@ TEST_F(IpcPort, AWaitOnMaskPendsWhileReadsAndWritesGoOnOnAnotherThread)
     ASSERT_EQ(client->Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS);
     ASSERT_EQ(client->Call(Op::DeviceControl, handle, Timeouts(MAXULONG, 0, 0))->status, STATUS_SUCCESS);
     ASSERT_EQ(client->Call(Op::DeviceControl, handle,
-                           ipc::EncodeDeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, 0, Dword(SERIAL_EV_RXCHAR)))
-                  ->status,
-              STATUS_SUCCESS);
+                            ipc::EncodeDeviceControl(IOCTL_SERIAL_SET_WAIT_MASK, 0, Dword(SERIAL_EV_RXCHAR)))
+                      ->status,
+            STATUS_SUCCESS);
     uint32_t wait = client->Send(Op::DeviceControl, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {}));
 
     std::thread other([&] {
@@ -171,7 +171,7 @@ TEST_F(IpcPort, CancelEndsAPendingWaitWithStatusCancelledAndThePortGoesOn)
     for (int round = 0; round < 20; ++round) {
         // The Cancel follows at once: the wait may not have reached the driver yet.
         uint32_t wait =
-            client->Send(Op::DeviceControl, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {}));
+                client->Send(Op::DeviceControl, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {}));
         auto cancel = client->Call(Op::Cancel, handle);
         ASSERT_TRUE(cancel);
         EXPECT_EQ(cancel->status, STATUS_SUCCESS);
@@ -192,8 +192,7 @@ TEST_F(IpcPort, CloseCancelsWhatRunsOnTheHandleRepliesAfterItAndRetiresTheNumber
     auto client = Client();
     uint32_t handle = 0;
     ASSERT_EQ(client->Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS);
-    uint32_t wait =
-        client->Send(Op::DeviceControl, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {}));
+    uint32_t wait = client->Send(Op::DeviceControl, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {}));
     uint32_t close = client->Send(Op::Close, handle);
     auto closeReply = client->Wait(close);
     ASSERT_TRUE(closeReply);
@@ -233,7 +232,8 @@ TEST_F(IpcPort, OnlyNamesUnderTheDosDevicesDirectoryMayBeOpened)
     uint32_t handle = 0;
     PDEVICE_OBJECT top = nt::PnpTopOfStack("ROOT\\PORTS\\0000");
     ASSERT_NE(top, nullptr);
-    for (const char* name : {"\\Device\\Tcp", "\\Device\\00000001", "\\DosDevices\\", "COM3", "\\??", "\\GLOBAL??\\COM3"})
+    for (const char* name :
+            {"\\Device\\Tcp", "\\Device\\00000001", "\\DosDevices\\", "COM3", "\\??", "\\GLOBAL??\\COM3"})
         EXPECT_EQ(client->Open(name, &handle), STATUS_OBJECT_NAME_INVALID) << name;
     EXPECT_EQ(client->Open("\\DosDevices\\COM99", &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_TRUE(WaitForLog("client 1: open COM99 failed: status 0xC0000034")) << LogText();
@@ -249,8 +249,7 @@ TEST_F(IpcPort, AClientThatDiesWithAReadPendingLeavesNoHandleAndThePortOpensAgai
         uint32_t handle = 0;
         ASSERT_EQ(client->Open("\\DosDevices\\COM3", &handle), STATUS_SUCCESS);
         // A read that waits up to 10 s for its first byte, and two waits.
-        ASSERT_EQ(client->Call(Op::DeviceControl, handle, Timeouts(MAXULONG, MAXULONG, 10000))->status,
-                  STATUS_SUCCESS);
+        ASSERT_EQ(client->Call(Op::DeviceControl, handle, Timeouts(MAXULONG, MAXULONG, 10000))->status, STATUS_SUCCESS);
         client->Send(Op::Read, handle, ipc::EncodeRead(100));
         client->Send(Op::DeviceControl, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {}));
         client->Send(Op::DeviceControl, handle, ipc::EncodeDeviceControl(IOCTL_SERIAL_WAIT_ON_MASK, 4, {}));

@@ -15,7 +15,7 @@ namespace vlm::test {
 
 class ParkingDevice {
 public:
-    ParkingDevice();  // loads the driver, creates the device and its link
+    ParkingDevice();   // loads the driver, creates the device and its link
     ~ParkingDevice();  // the reverse; nothing may be parked any more
     ParkingDevice(const ParkingDevice&) = delete;
     ParkingDevice& operator=(const ParkingDevice&) = delete;

@@ -55,8 +55,8 @@ protected:
         for (std::string path : {kPorts + instance + "\\Device Parameters", kPorts + instance}) {
             UString name(path);
             OBJECT_ATTRIBUTES attributes;
-            InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                       nullptr);
+            InitializeObjectAttributes(
+                    &attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
             HANDLE key;
             ASSERT_EQ(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes), STATUS_SUCCESS) << path;
             EXPECT_EQ(ZwDeleteKey(key), STATUS_SUCCESS) << path;
@@ -98,10 +98,7 @@ protected:
         }
         return names;
     }
-    void StartGateway()
-    {
-        gateway_ = std::make_unique<host::PtyGateway>(host::PtyGatewayOptions{.systemRoot = root_});
-    }
+    void StartGateway() { gateway_ = std::make_unique<host::PtyGateway>(host::PtyGatewayOptions{.systemRoot = root_}); }
 
     LogCapture log_;
     std::unique_ptr<host::PtyGateway> gateway_;
@@ -109,8 +106,8 @@ protected:
 
 TEST_F(PortNames, NodesWhosePortNameIsNoComNameDoNotStartNameNothingAndAreLoggedOnce)
 {
-    const std::string names[] = {"COM3\\evil", "../../../tmp/pwn", "COM0", "COM5:", std::string(101, 'C'), "",
-                                 "COM257", "com4", "COM04"};
+    const std::string names[] = {
+            "COM3\\evil", "../../../tmp/pwn", "COM0", "COM5:", std::string(101, 'C'), "", "COM257", "com4", "COM04"};
     int n = 1;
     for (const auto& name : names) {
         char instance[8];
@@ -132,7 +129,7 @@ TEST_F(PortNames, NodesWhosePortNameIsNoComNameDoNotStartNameNothingAndAreLogged
     }
     EXPECT_TRUE(log_.Has("device ROOT\\PORTS\\0002 not started: its port name \"../../../tmp/pwn\" is not a COM "
                          "port name (COM1 to COM256)"))
-        << log_.Text();
+            << log_.Text();
     EXPECT_TRUE(log_.Has("device ROOT\\PORTS\\0100 not started: its PortName is not a string (type 4)")) << log_.Text();
     EXPECT_EQ(Links(), (std::set<std::string>{"\\DosDevices\\COM3", "\\DosDevices\\COM3:"}));
     EXPECT_EQ(SerialComm(), std::set<std::string>{"COM3"});
@@ -168,7 +165,7 @@ TEST_F(PortNames, TheGatewayOffersNoTerminalForALinkWhoseNameIsNoComName)
     EXPECT_EQ(gateway_->Start(), 1);  // COM3 only
     EXPECT_EQ(gateway_->Start(), 0);
     EXPECT_EQ(log_.Count("pty gateway: no terminal for \\DosDevices\\COM../../../escaped: not a COM port name"), 1)
-        << log_.Text();
+            << log_.Text();
     EXPECT_EQ(Files(root_ + "/dosdevices"), std::set<std::string>{"COM3"});
     EXPECT_EQ(IoDeleteSymbolicLink(link.get()), STATUS_SUCCESS);
 }
@@ -180,7 +177,7 @@ TEST_F(PortNames, ASecondNodeWithAHeldNameIsAConflictAndRemovingItLeavesTheHolde
     EXPECT_EQ(Device("ROOT\\PORTS\\0001").startStatus, STATUS_OBJECT_NAME_COLLISION);
     EXPECT_TRUE(log_.Has("device ROOT\\PORTS\\0001 not started: port name conflict, COM3 is held by device "
                          "ROOT\\PORTS\\0000"))
-        << log_.Text();
+            << log_.Text();
 
     FakePrinter printer;
     Assign(printer);
@@ -240,8 +237,8 @@ TEST(PortNameRule, IsComOneToTwoHundredFiftySixInUpperCaseWithoutLeadingZeros)
 {
     for (const char* good : {"COM1", "COM3", "COM10", "COM99", "COM100", "COM256"})
         EXPECT_TRUE(host::ValidPortName(good)) << good;
-    for (const char* bad : {"", "COM", "COM0", "COM03", "COM257", "COM1000", "com3", "COM3:", "COM3 ", "LPT1",
-                            "COM-1", "COM3\\x", "COM3/..", "COMX"})
+    for (const char* bad : {"", "COM", "COM0", "COM03", "COM257", "COM1000", "com3", "COM3:", "COM3 ", "LPT1", "COM-1",
+                 "COM3\\x", "COM3/..", "COMX"})
         EXPECT_FALSE(host::ValidPortName(bad)) << bad;
 }
 

@@ -24,7 +24,7 @@
 namespace vlm::test {
 namespace {
 
-constexpr gid_t kPortGroup = 4242;   // the configured group, one no real user is in
+constexpr gid_t kPortGroup = 4242;  // the configured group, one no real user is in
 constexpr gid_t kOtherGroup = 4343;
 
 class PtyGatewayAccess : public GatewayPortTest {
@@ -102,15 +102,14 @@ TEST_F(PtyGatewayAccess, WhileAnIpcClientHoldsThePortItsTerminalTurnsProgramsAwa
     HANDLE client = nullptr;
     IO_STATUS_BLOCK iosb{};
     ASSERT_EQ(host::OpenPortForClient("\\DosDevices\\COM3", GENERIC_READ | GENERIC_WRITE, 0, &client, &iosb),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
     EXPECT_EQ(AsMember("dropped"), EBUSY) << "bytes that would go nowhere";
 
     // TIOCEXCL does not bind root: its open succeeds, the port refuses the
     // session, and the terminal hangs up without a byte of ours.
     int fd = open(Link().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0) << strerror(errno);
-    EXPECT_TRUE(log_.WaitFor("pty COM3: cannot open the port: status 0xC0000041 (the port is in use)"))
-        << log_.Text();
+    EXPECT_TRUE(log_.WaitFor("pty COM3: cannot open the port: status 0xC0000041 (the port is in use)")) << log_.Text();
     close(fd);
 
     ASSERT_TRUE(log_.WaitFor("pty COM3: hung up; a fresh terminal")) << log_.Text();
@@ -135,7 +134,7 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
         if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener_, 0) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+                getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
             return;
         port_ = ntohs(address.sin_port);
         // Fill the queue: the kernel drops later SYNs.

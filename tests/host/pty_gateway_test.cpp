@@ -86,8 +86,8 @@ protected:
 
     // Reads until `until` has been seen or the terminal hangs up, within
     // kLimit. *hungUp tells which.
-    static std::string ReadUntil(int fd, const std::string& until, bool* hungUp = nullptr,
-                                 std::chrono::milliseconds limit = kLimit)
+    static std::string ReadUntil(
+            int fd, const std::string& until, bool* hungUp = nullptr, std::chrono::milliseconds limit = kLimit)
     {
         std::string got;
         if (hungUp)
@@ -215,7 +215,7 @@ TEST_F(PtyGatewayTest, ARefusedOpenPutsNoByteIntoTheStreamButHangsUpAndIsLogged)
     EXPECT_EQ(write(fd, "x", 1), -1);
     EXPECT_EQ(errno, EIO);
     EXPECT_TRUE(WaitForLog("pty COM3: cannot open the port: status 0xC0000001 (no printer is assigned to COM3)"))
-        << LogText();
+            << LogText();
 
     // A fresh terminal waits at the same link; with an assignment it works.
     // The old slave stays open until then, so the fresh terminal cannot be
@@ -260,8 +260,9 @@ TEST_F(PtyGatewayTest, AnOpenThePrinterRefusesHangsUpAndTheLogNamesThePrinter)
     EXPECT_EQ(ReadUntil(fd, "never sent", &hungUp), "");
     EXPECT_TRUE(hungUp);
     EXPECT_TRUE(WaitForLog("pty COM3: cannot open the port: status 0xC0000001 (no connection to the printer at "
-                           "127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + " (refused"))
-        << LogText();
+                           "127.0.0.1:" +
+            std::to_string(ntohs(address.sin_port)) + " (refused"))
+            << LogText();
     close(fd);
 }
 
@@ -286,9 +287,9 @@ TEST_F(PtyGatewayTest, AWriteAfterThePrinterResetHangsUpAndTheLogNamesTheLostCon
         text += ReadUntil(fd, "never sent", &hungUp, std::chrono::milliseconds(20));
     }
     EXPECT_EQ(text, "");
-    EXPECT_TRUE(WaitForLog("pty COM3: write failed: the printer at 127.0.0.1:" + std::to_string(printer.port()) +
-                           " took 0 of "))
-        << LogText();
+    EXPECT_TRUE(WaitForLog(
+            "pty COM3: write failed: the printer at 127.0.0.1:" + std::to_string(printer.port()) + " took 0 of "))
+            << LogText();
     EXPECT_FALSE(LogHas("write failed: status 0x00000000")) << LogText();
     close(fd);
 }

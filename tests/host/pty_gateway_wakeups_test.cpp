@@ -117,7 +117,8 @@ TEST_F(PtyGatewayWakeups, TwoHundredInstalledPortsShareOneWatcherAndTheLastOneSt
     for (int i = 1; i < 200; ++i) {
         char instance[8];
         snprintf(instance, sizeof instance, "%04d", i);
-        std::string node = std::string("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\") + instance;
+        std::string node =
+                std::string("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\") + instance;
         host::Key key;
         ASSERT_EQ(host::Key::Create(node, key), STATUS_SUCCESS);
         ASSERT_EQ(key.SetString("Service", "VLMQUENTARO"), STATUS_SUCCESS);

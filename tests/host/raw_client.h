@@ -33,12 +33,12 @@ public:
 
     // Sends one request with a fresh id (or the one given) and returns it.
     uint32_t Send(vlm::ipc::Op op, uint32_t handle, std::span<const uint8_t> payload = {},
-                  std::optional<uint32_t> id = std::nullopt);
+            std::optional<uint32_t> id = std::nullopt);
     void SendBytes(std::span<const uint8_t> bytes);
     // The reply to `id`, waiting at most `limit`.
     std::optional<Reply> Wait(uint32_t id, std::chrono::milliseconds limit = std::chrono::seconds(10));
     std::optional<Reply> Call(vlm::ipc::Op op, uint32_t handle, std::span<const uint8_t> payload = {},
-                              std::chrono::milliseconds limit = std::chrono::seconds(10))
+            std::chrono::milliseconds limit = std::chrono::seconds(10))
     {
         return Wait(Send(op, handle, payload), limit);
     }

@@ -31,8 +31,7 @@ public:
     enum class Op : char { Open = 'o', Flock = 'l', WalWriteLock = 's' };
 
     // `paths` are the files it may be asked about, by index.
-    Stranger(std::vector<std::string> paths, uid_t uid, gid_t gid, std::vector<gid_t> groups)
-        : paths_(std::move(paths))
+    Stranger(std::vector<std::string> paths, uid_t uid, gid_t gid, std::vector<gid_t> groups) : paths_(std::move(paths))
     {
         int down[2], up[2];
         if (pipe2(down, O_CLOEXEC) != 0 || pipe2(up, O_CLOEXEC) != 0)
@@ -96,7 +95,7 @@ private:
             } else {
                 // SQLite's WAL write lock: byte 120 of the -shm file, which
                 // a shared lock on a read-only descriptor holds off.
-                struct flock lock {};
+                struct flock lock { };
                 lock.l_type = F_RDLCK;
                 lock.l_whence = SEEK_SET;
                 lock.l_start = 120;
@@ -118,7 +117,7 @@ private:
 // (standard output and error) in *output; the exit status, -1 when it did
 // not end within 10 s (it is killed then).
 inline int RunAs(uid_t uid, gid_t gid, std::vector<gid_t> groups, std::vector<std::string> argv,
-                 const std::string& environment, std::string* output)
+        const std::string& environment, std::string* output)
 {
     std::vector<char*> args;
     for (auto& arg : argv)
@@ -132,7 +131,7 @@ inline int RunAs(uid_t uid, gid_t gid, std::vector<gid_t> groups, std::vector<st
     pid_t pid = fork();
     if (pid == 0) {
         if (dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0 || setgroups(groups.size(), groups.data()) != 0 ||
-            setgid(gid) != 0 || setuid(uid) != 0)
+                setgid(gid) != 0 || setuid(uid) != 0)
             _exit(255);
         execve(args[0], args.data(), envp);
         _exit(127);

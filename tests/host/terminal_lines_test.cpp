@@ -45,7 +45,7 @@ protected:
     {
         std::string output;
         RunAs(uid, uid == 0 ? 0 : kStrangerGid, {kPortGroup},
-              {VLMTTY_ASK_PATH, std::to_string(device), std::to_string(code)}, "VLM_SYSTEM_ROOT=" + root_, &output);
+                {VLMTTY_ASK_PATH, std::to_string(device), std::to_string(code)}, "VLM_SYSTEM_ROOT=" + root_, &output);
         return output;
     }
 };
@@ -86,9 +86,10 @@ TEST_F(TerminalLines, WithoutTheLibraryAndOnAnyOtherPtyTheAnswerStaysEnotty)
     // (and never made to wait), while the port's answers beside it.
     out = Pyserial("otherpty", true, &code);
     EXPECT_EQ(code, 0) << out;
-    EXPECT_EQ(out, "own pty TIOCMGET: errno 25\nown pty TIOCMIWAIT: errno 25\n"
-                   "own pty TIOCMIWAIT took under a second: True\nown pty TIOCSBRK: 0\n"
-                   "port TIOCMGET: DTR RTS CTS DSR\n");
+    EXPECT_EQ(out,
+            "own pty TIOCMGET: errno 25\nown pty TIOCMIWAIT: errno 25\n"
+            "own pty TIOCMIWAIT took under a second: True\nown pty TIOCSBRK: 0\n"
+            "port TIOCMGET: DTR RTS CTS DSR\n");
 }
 
 TEST_F(TerminalLines, ASignalEndsALineWaitAndTheSessionAnswersOn)
@@ -135,20 +136,20 @@ TEST_F(TerminalLines, OnlyAProcessThatHasTheTerminalOpenMayAskItsSession)
     int32_t status = -1;
     uint32_t answered = 0;
     ASSERT_EQ(vlmtty_request(&connection, st.st_rdev, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, output, 4, 10000,
-                             &status, &answered),
-              0);
+                      &status, &answered),
+            0);
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(answered, 4u);
     EXPECT_EQ(output[0] & (VLMTTY_MS_CTS | VLMTTY_MS_DSR), VLMTTY_MS_CTS | VLMTTY_MS_DSR);
     // The session's handle serves its program, not other requests.
     ASSERT_EQ(vlmtty_request(&connection, st.st_rdev, IOCTL_SERIAL_SET_WAIT_MASK, "\1\0\0\0", 4, nullptr, 0, 10000,
-                             &status, &answered),
-              0);
+                      &status, &answered),
+            0);
     EXPECT_EQ(status, STATUS_INVALID_DEVICE_REQUEST);
     // A terminal vlmhost does not offer.
-    ASSERT_EQ(vlmtty_request(&connection, st.st_rdev + 1, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, output, 4,
-                             10000, &status, &answered),
-              0);
+    ASSERT_EQ(vlmtty_request(&connection, st.st_rdev + 1, IOCTL_SERIAL_GET_MODEMSTATUS, nullptr, 0, output, 4, 10000,
+                      &status, &answered),
+            0);
     EXPECT_EQ(status, STATUS_NO_SUCH_DEVICE);
     vlmtty_disconnect(&connection);
 

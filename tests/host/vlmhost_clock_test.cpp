@@ -30,8 +30,9 @@ TEST(VlmHostClock, RunsAtTheIntervalItIsGivenAndRefusesOthers)
     for (const char* bad : {"0.5", "16", "fast", "0", "Adaptive"}) {
         Process refused(VLMHOST_PATH, {"--root", root, "--once", "--clock-interval", bad});
         EXPECT_EQ(refused.Wait(), 2) << bad;
-        EXPECT_NE(refused.output().find("--clock-interval takes milliseconds from 1 to 15.625, or adaptive"), std::string::npos)
-            << refused.output();
+        EXPECT_NE(refused.output().find("--clock-interval takes milliseconds from 1 to 15.625, or adaptive"),
+                std::string::npos)
+                << refused.output();
     }
     Process missing(VLMHOST_PATH, {"--root", root, "--clock-interval"});
     EXPECT_EQ(missing.Wait(), 2);

@@ -100,8 +100,8 @@ TEST_F(VlmHostDeadClient, WritesStuckInASendToAPrinterThatStoppedReadingEndWithi
     EXPECT_TRUE(host.WaitFor("client 1 disconnected (1 handles closed)")) << host.output();
     printf("vlmhost with %zu MiB of a client's writes queued to a stalled printer: %ld -> %ld threads, "
            "%ld -> %ld KiB; client killed: threads back in %lld ms, %ld KiB resident\n",
-           kWrites, threadsBefore, threadsLoaded, rssBefore, rssLoaded, static_cast<long long>(took.count()),
-           StatusOf(vlmhost, "VmRSS:"));
+            kWrites, threadsBefore, threadsLoaded, rssBefore, rssLoaded, static_cast<long long>(took.count()),
+            StatusOf(vlmhost, "VmRSS:"));
     EXPECT_TRUE(back()) << StatusOf(vlmhost, "Threads:") << " threads\n" << host.output();
     EXPECT_LT(took, 2s);
 

@@ -19,7 +19,7 @@ namespace vlm::test {
 
 class Host : public Process {
 public:
-    explicit Host(std::vector<std::string> args) : Process(VLMHOST_PATH, std::move(args)) {}
+    explicit Host(std::vector<std::string> args) : Process(VLMHOST_PATH, std::move(args)) { }
 };
 
 class VlmHostIpc : public ::testing::Test {

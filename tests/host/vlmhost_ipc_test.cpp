@@ -48,9 +48,10 @@ TEST_F(VlmHostIpc, SigtermWithAPortOpenOverIpcEndsThePrinterConnectionInOrder)
     EXPECT_EQ(host.Wait(), 0) << host.output();
     EXPECT_TRUE(client.WaitClosed());
     const std::string& out = host.output();
-    EXPECT_NE(out.find("client 1 connected (pid " + std::to_string(getpid()) + ", uid " + std::to_string(getuid()) + ")"),
-              std::string::npos)
-        << out;
+    EXPECT_NE(
+            out.find("client 1 connected (pid " + std::to_string(getpid()) + ", uid " + std::to_string(getuid()) + ")"),
+            std::string::npos)
+            << out;
     EXPECT_NE(out.find("client 1 disconnected (1 handles closed)"), std::string::npos) << out;
     EXPECT_NE(out.find("kernel stopped"), std::string::npos) << out;
     // The handle closed before the devices went.
@@ -65,8 +66,7 @@ TEST_F(VlmHostIpc, ASecondVlmhostOnTheSameRootRefusesToStartAndTheFirstServesOn)
     ASSERT_TRUE(first.WaitFor("serving")) << first.output();
     Host second({"--root", root_, "--no-pty"});
     EXPECT_EQ(second.Wait(), 1);
-    EXPECT_NE(second.output().find("is already serving " + root_), std::string::npos)
-        << second.output();
+    EXPECT_NE(second.output().find("is already serving " + root_), std::string::npos) << second.output();
     EXPECT_EQ(second.output().find("kernel started"), std::string::npos) << "it must not touch the registry";
     RawClient client(SocketPath());
     ASSERT_TRUE(client.connected());
@@ -98,23 +98,27 @@ TEST_F(VlmHostIpc, AStaleSocketFileIsTakenOver)
 TEST_F(VlmHostIpc, ARegistryFileThatIsNotOursStopsTheStartWithTheFileAndTheReason)
 {
     const std::string file = root_ + "/registry.db";
-    { std::ofstream empty(file); }
+    {
+        std::ofstream empty(file);
+    }
     Host onEmpty({"--root", root_, "--once"});
     EXPECT_EQ(onEmpty.Wait(), 1) << onEmpty.output();
-    EXPECT_NE(onEmpty.output().find(file + ": not a registry database: the file is empty (0 bytes)"),
-              std::string::npos)
-        << onEmpty.output();
+    EXPECT_NE(onEmpty.output().find(file + ": not a registry database: the file is empty (0 bytes)"), std::string::npos)
+            << onEmpty.output();
     EXPECT_EQ(onEmpty.output().find("kernel started"), std::string::npos) << onEmpty.output();
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0) << "the file was written to";
 
-    { std::ofstream garbage(file, std::ios::trunc); garbage << std::string(4096, 'x'); }
+    {
+        std::ofstream garbage(file, std::ios::trunc);
+        garbage << std::string(4096, 'x');
+    }
     Host onGarbage({"--root", root_, "--once"});
     EXPECT_EQ(onGarbage.Wait(), 1) << onGarbage.output();
     EXPECT_NE(onGarbage.output().find(file + ": "), std::string::npos) << onGarbage.output();
     EXPECT_NE(onGarbage.output().find("not a registry database (file is not a database)"), std::string::npos)
-        << onGarbage.output();
+            << onGarbage.output();
 }
 
 TEST_F(VlmHostIpc, NoIpcMeansNoSocketAndAnUnknownGroupIsRefused)

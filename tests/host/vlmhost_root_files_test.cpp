@@ -48,7 +48,7 @@ protected:
     static std::string Name(const std::string& path) { return std::filesystem::path(path).filename().string(); }
     struct stat Stat(const std::string& name)
     {
-        struct stat st {};
+        struct stat st { };
         EXPECT_EQ(stat((root_ + "/" + name).c_str(), &st), 0) << name;
         return st;
     }
@@ -92,7 +92,7 @@ TEST_F(VlmHostRootFiles, AStrangerCanOpenNoFileUnderTheRootAndPortsOpenAtOnce)
     std::string output;
     auto asked = Clock::now();
     int status = RunAs(kStrangerUid, kStrangerGid, {}, {VLMREG_PATH, "QUERY", "HKLM\\SOFTWARE"},
-                       "VLM_SYSTEM_ROOT=" + root_, &output);
+            "VLM_SYSTEM_ROOT=" + root_, &output);
     EXPECT_EQ(status, 1) << output;
     EXPECT_NE(output.find("ERROR: Access is denied."), std::string::npos) << output;
     EXPECT_LT(Clock::now() - asked, 5s);
@@ -100,13 +100,13 @@ TEST_F(VlmHostRootFiles, AStrangerCanOpenNoFileUnderTheRootAndPortsOpenAtOnce)
     // Root's registry write right after is not held up.
     output.clear();
     auto write = Clock::now();
-    status = RunAs(0, 0, {}, {VLMREG_PATH, "ADD", "HKLM\\SOFTWARE\\Probe", "/v", "Written", "/t", "REG_DWORD",
-                              "/d", "1", "/f"},
-                   "VLM_SYSTEM_ROOT=" + root_, &output);
+    status = RunAs(0, 0, {},
+            {VLMREG_PATH, "ADD", "HKLM\\SOFTWARE\\Probe", "/v", "Written", "/t", "REG_DWORD", "/d", "1", "/f"},
+            "VLM_SYSTEM_ROOT=" + root_, &output);
     auto wrote = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - write);
     EXPECT_EQ(status, 0) << output;
     printf("registry write by root (vlmreg ADD) after the stranger's attempts: %lld ms\n",
-           static_cast<long long>(wrote.count()));
+            static_cast<long long>(wrote.count()));
     EXPECT_LT(wrote, 2s);
 #endif
 
@@ -152,8 +152,8 @@ TEST_F(VlmHostRootFiles, FilesLeftOpenToOthersAreMendedAtStartAndALockFileAStran
         const std::string& out = first.output();
         EXPECT_NE(out.find(lock + " was open to others: replaced"), std::string::npos) << out;
         EXPECT_NE(out.find(root_ + "/devinst.lock was mode 0666 uid 0 gid 0: now mode 0600 uid 0 gid 0"),
-                  std::string::npos)
-            << out;
+                std::string::npos)
+                << out;
         for (const auto& path : registry)
             EXPECT_NE(out.find(path + " was mode 0666"), std::string::npos) << path << "\n" << out;
         for (const char* name : {"vlmhost.lock", "devinst.lock"}) {

@@ -109,8 +109,8 @@ TEST_F(VlmHostRoot, PortNamesFromTheRegistryAreCheckedBeforeTheyNameAnything)
     // What re-installing an INF with AddReg HKR,,PortName can leave: a name
     // that climbs out of dosdevices/, and a second node with a held name.
     const std::string ports = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\";
-    for (auto [instance, name] : {std::pair{"0000", "COM3"}, std::pair{"0001", "../escaped"},
-                                  std::pair{"0002", "COM3"}}) {
+    for (auto [instance, name] :
+            {std::pair{"0000", "COM3"}, std::pair{"0001", "../escaped"}, std::pair{"0002", "COM3"}}) {
         ASSERT_NO_FATAL_FAILURE(Reg({"ADD", ports + instance, "/v", "Service", "/d", "VLMQUENTARO"}));
         ASSERT_NO_FATAL_FAILURE(Reg({"ADD", ports + instance + "\\Device Parameters", "/v", "PortName", "/d", name}));
     }
@@ -118,12 +118,12 @@ TEST_F(VlmHostRoot, PortNamesFromTheRegistryAreCheckedBeforeTheyNameAnything)
     ASSERT_TRUE(host_->WaitFor("serving")) << host_->output();
     const std::string& out = host_->output();
     EXPECT_NE(out.find("device ROOT\\PORTS\\0001 not started: its port name \"../escaped\" is not a COM port name"),
-              std::string::npos)
-        << out;
+            std::string::npos)
+            << out;
     EXPECT_NE(out.find("device ROOT\\PORTS\\0002 not started: port name conflict, COM3 is held by device "
                        "ROOT\\PORTS\\0000"),
-              std::string::npos)
-        << out;
+            std::string::npos)
+            << out;
     EXPECT_EQ(out.find("link \\DosDevices\\.."), std::string::npos) << out;
     struct stat st;
     EXPECT_NE(lstat((root_ + "/escaped").c_str(), &st), 0) << "a link was made outside dosdevices/";

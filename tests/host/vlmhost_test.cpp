@@ -15,7 +15,7 @@ namespace {
 // vlmhost run with args.
 class Host : public Process {
 public:
-    explicit Host(std::vector<std::string> args) : Process(VLMHOST_PATH, std::move(args)) {}
+    explicit Host(std::vector<std::string> args) : Process(VLMHOST_PATH, std::move(args)) { }
 };
 
 class VlmHost : public ::testing::Test {

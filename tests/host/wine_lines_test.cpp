@@ -31,8 +31,8 @@ protected:
 
     std::vector<std::string> Environment() const
     {
-        return {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree=;mshtml=", "DISPLAY=",
-                "VLM_SYSTEM_ROOT=" + root_};
+        return {"WINEPREFIX=" + prefix_, "WINEDEBUG=-all",
+                "WINEDLLOVERRIDES=mscoree=;mshtml=", "DISPLAY=", "VLM_SYSTEM_ROOT=" + root_};
     }
 
     static double Seconds(Clock::time_point since)
@@ -73,9 +73,10 @@ TEST_F(WineLines, AWin32ProgramUnderVlmrunSeesCtsAndDsrRaisesDtrAndPrints)
     Process lines(VLMRUN_PATH, {kWine, COMM_LINES_EXE, "COM9", job, "4"}, Environment());
     EXPECT_EQ(lines.Wait(std::chrono::seconds(60)), 0) << lines.output();
     std::cout << "through vlmrun, " << Seconds(started) << " s:\n" << lines.output();
-    EXPECT_EQ(lines.output(), "GetCommModemStatus: CTS on DSR on\nEscapeCommFunction(SETDTR): ok\n"
-                              "EscapeCommFunction(SETRTS): ok\nWriteFile: " +
-                                  std::to_string(job.size()) + " bytes\nanswer: 4f 4b 0d 0a\n");
+    EXPECT_EQ(lines.output(),
+            "GetCommModemStatus: CTS on DSR on\nEscapeCommFunction(SETDTR): ok\n"
+            "EscapeCommFunction(SETRTS): ok\nWriteFile: " +
+                    std::to_string(job.size()) + " bytes\nanswer: 4f 4b 0d 0a\n");
     EXPECT_EQ(Job(2, job.size()), job);
 }
 

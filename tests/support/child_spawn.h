@@ -25,15 +25,15 @@ inline std::string FindProgram(std::initializer_list<const char*> candidates)
 }
 
 struct Spawned {
-    pid_t pid = -1;  // -1: it could not be started
-    int output = -1; // the pipe's read end, close-on-exec
+    pid_t pid = -1;   // -1: it could not be started
+    int output = -1;  // the pipe's read end, close-on-exec
 };
 
 // Runs `path` with `args` (argv[0] is `path`) and `environment` entries
 // ("NAME=value") over this process's own, those of the same name replaced.
 // `output` false: the child's output goes to /dev/null and no pipe is made.
 inline Spawned Spawn(const std::string& path, std::vector<std::string> args,
-                     const std::vector<std::string>& environment = {}, bool output = true)
+        const std::vector<std::string>& environment = {}, bool output = true)
 {
     Spawned spawned;
     int fds[2] = {-1, -1};

@@ -13,7 +13,7 @@ namespace vlm::test {
 // in count.
 template <typename Predicate>
 bool Eventually(Predicate&& holds, std::chrono::milliseconds limit = std::chrono::seconds(10),
-                std::chrono::microseconds every = std::chrono::milliseconds(2))
+        std::chrono::microseconds every = std::chrono::milliseconds(2))
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     const long long polls = every.count() > 0 ? limit / every + 2 : 100'000'000;

@@ -24,8 +24,8 @@ constexpr uid_t kNobody = 65534;
 // and, if that worked, writes `bytes` to it and closes it. Returns 0, or
 // the errno of the open or the write; -1 if the child did not report
 // within 10 s.
-inline int OpenAsNobody(const std::string& path, gid_t primary, std::vector<gid_t> groups,
-                        const std::string& bytes = {})
+inline int OpenAsNobody(
+        const std::string& path, gid_t primary, std::vector<gid_t> groups, const std::string& bytes = {})
 {
     pid_t pid = fork();
     if (pid == 0) {

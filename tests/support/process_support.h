@@ -130,8 +130,7 @@ private:
     // Reads what the ended child left in the pipe, up to end of file.
     void Drain()
     {
-        for (int i = 0; i < 1024 && ReadSome(1000) > 0; ++i) {
-        }
+        for (int i = 0; i < 1024 && ReadSome(1000) > 0; ++i) { }
     }
 
     pid_t pid_ = -1;

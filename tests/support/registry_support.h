@@ -14,7 +14,7 @@ namespace vlm::test::registry {
 class Key {
 public:
     Key() = default;
-    Key(Key&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    Key(Key&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) { }
     Key& operator=(Key&& other) noexcept
     {
         std::swap(handle_, other.handle_);
@@ -30,7 +30,11 @@ public:
         return status;
     }
     HANDLE get() const { return handle_; }
-    PHANDLE out() { Close(); return &handle_; }
+    PHANDLE out()
+    {
+        Close();
+        return &handle_;
+    }
 
 private:
     HANDLE handle_ = nullptr;
@@ -46,14 +50,14 @@ inline NTSTATUS OpenKey(const std::string& path, Key* key, HANDLE root = nullptr
 }
 
 inline NTSTATUS CreateKey(const std::string& path, Key* key, ULONG* disposition = nullptr, HANDLE root = nullptr,
-                          ULONG options = REG_OPTION_NON_VOLATILE, const char* keyClass = nullptr)
+        ULONG options = REG_OPTION_NON_VOLATILE, const char* keyClass = nullptr)
 {
     UString name(path);
     UString cls(keyClass ? keyClass : "");
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
-    return ZwCreateKey(key->out(), KEY_ALL_ACCESS, &attributes, 0, keyClass ? cls.get() : nullptr, options,
-                       disposition);
+    return ZwCreateKey(
+            key->out(), KEY_ALL_ACCESS, &attributes, 0, keyClass ? cls.get() : nullptr, options, disposition);
 }
 
 inline NTSTATUS SetValue(HANDLE key, const std::string& name, ULONG type, const void* data, ULONG size)
@@ -121,8 +125,7 @@ inline std::vector<std::string> SubkeyNames(HANDLE key, NTSTATUS* end = nullptr)
     std::vector<uint8_t> buffer(1024);
     for (ULONG index = 0; index < 10000; ++index) {
         ULONG length = 0;
-        NTSTATUS status =
-            ZwEnumerateKey(key, index, KeyBasicInformation, buffer.data(), ULONG(buffer.size()), &length);
+        NTSTATUS status = ZwEnumerateKey(key, index, KeyBasicInformation, buffer.data(), ULONG(buffer.size()), &length);
         if (!NT_SUCCESS(status)) {
             if (end)
                 *end = status;
@@ -142,7 +145,7 @@ inline std::vector<std::string> ValueNames(HANDLE key, NTSTATUS* end = nullptr)
     for (ULONG index = 0; index < 10000; ++index) {
         ULONG length = 0;
         NTSTATUS status =
-            ZwEnumerateValueKey(key, index, KeyValueBasicInformation, buffer.data(), ULONG(buffer.size()), &length);
+                ZwEnumerateValueKey(key, index, KeyValueBasicInformation, buffer.data(), ULONG(buffer.size()), &length);
         if (!NT_SUCCESS(status)) {
             if (end)
                 *end = status;

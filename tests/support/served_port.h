@@ -40,10 +40,10 @@ protected:
         const unsigned address = 0x0100007Fu;
         const unsigned port = unsigned(printerPort_);
         const unsigned portNetworkOrder = ((port & 0xFF) << 8) | (port >> 8);
-        for (auto [name, data] : {std::pair{"IPAddress", address}, std::pair{"Port", portNetworkOrder},
-                                  std::pair{"Port_", port}}) {
+        for (auto [name, data] :
+                {std::pair{"IPAddress", address}, std::pair{"Port", portNetworkOrder}, std::pair{"Port_", port}}) {
             Process reg(VLMREG_PATH, {"ADD", key, "/v", name, "/t", "REG_DWORD", "/d", std::to_string(data), "/f"},
-                        {"VLM_SYSTEM_ROOT=" + root_});
+                    {"VLM_SYSTEM_ROOT=" + root_});
             ASSERT_EQ(reg.Wait(), 0) << reg.output();
         }
     }

@@ -70,8 +70,8 @@ TEST_F(VlmcomTest, PortThatDoesNotExistFailsWithFileNotFound)
     Process vlmcom = Run({"COM12", "--status"});
     EXPECT_EQ(vlmcom.Wait(), 1);
     EXPECT_NE(vlmcom.output().find("cannot open COM12: error 2: The system cannot find the file specified."),
-              std::string::npos)
-        << vlmcom.output();
+            std::string::npos)
+            << vlmcom.output();
 }
 
 TEST_F(VlmcomTest, PortOpenElsewhereFailsWithAccessDenied)
@@ -82,7 +82,7 @@ TEST_F(VlmcomTest, PortOpenElsewhereFailsWithAccessDenied)
     Process vlmcom = Run({"COM3", "--status"});
     EXPECT_EQ(vlmcom.Wait(), 1);
     EXPECT_NE(vlmcom.output().find("cannot open COM3: error 5: Access is denied."), std::string::npos)
-        << vlmcom.output();
+            << vlmcom.output();
     EXPECT_TRUE(CloseHandle(h));
 }
 
@@ -97,7 +97,7 @@ TEST_F(VlmcomTest, NoVlmhostRunningFailsWithFileNotFoundAndSaysWhy)
 TEST_F(VlmcomTest, UsageErrorsExitWithTwoAndHelpWithZero)
 {
     for (std::vector<std::string> args : {std::vector<std::string>{}, {"COM3"}, {"COM3", "--wait", "soon"},
-                                          {"COM3", "--bogus"}, {"COM3", "COM4", "--status"}, {"--send"}}) {
+                 {"COM3", "--bogus"}, {"COM3", "COM4", "--status"}, {"--send"}}) {
         Process vlmcom = Run(args);
         EXPECT_EQ(vlmcom.Wait(), 2) << vlmcom.output();
         EXPECT_NE(vlmcom.output().find("vlmcom: "), std::string::npos) << vlmcom.output();

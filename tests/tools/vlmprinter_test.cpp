@@ -61,8 +61,8 @@ int RemainingMs(Clock::time_point deadline)
 class Fd {
 public:
     Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    explicit Fd(int fd) : fd_(fd) { }
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) { }
     Fd& operator=(Fd&& other) noexcept
     {
         std::swap(fd_, other.fd_);
@@ -408,7 +408,7 @@ protected:
     static std::string JobLine(unsigned number, std::size_t bytes, int client)
     {
         return "job " + std::to_string(number) + ": " + std::to_string(bytes) + " bytes from " +
-               Endpoint(LocalOf(client));
+                Endpoint(LocalOf(client));
     }
 
     std::optional<std::string> JobFile(unsigned number) const
@@ -543,7 +543,10 @@ TEST_F(VlmprinterAnswers, ReplyEveryFollowsTheEchoOfEachNthByte)
 
     ASSERT_TRUE(SendAll(client.get(), "0123456789", Deadline()));
     Received first = Receive(client.get(), 12, Deadline());
-    EXPECT_EQ(Hex(first.bytes), Hex("0123\xa5" "4567\xa5" "89"));
+    EXPECT_EQ(Hex(first.bytes),
+            Hex("0123\xa5"
+                "4567\xa5"
+                "89"));
     // The count goes on across sends: two more bytes complete the third N.
     ASSERT_TRUE(SendAll(client.get(), "ab", Deadline()));
     Received second = Receive(client.get(), 3, Deadline());
@@ -784,7 +787,7 @@ TEST_F(VlmprinterTrouble, BacklogFullLeavesFurtherConnectsUnanswered)
 
 // ---- Lifecycle: command line, start, stop -----------------------------
 
-class VlmprinterStop : public VlmprinterTest, public ::testing::WithParamInterface<int> {};
+class VlmprinterStop : public VlmprinterTest, public ::testing::WithParamInterface<int> { };
 
 TEST_P(VlmprinterStop, ASignalEndsWithStatusZeroAndTheOpenJobComplete)
 {
@@ -804,7 +807,7 @@ TEST_P(VlmprinterStop, ASignalEndsWithStatusZeroAndTheOpenJobComplete)
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, VlmprinterStop, ::testing::Values(SIGTERM, SIGINT),
-                         [](const auto& info) { return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT"); });
+        [](const auto& info) { return std::string(info.param == SIGTERM ? "SIGTERM" : "SIGINT"); });
 
 using VlmprinterCommandLine = VlmprinterTest;
 
@@ -818,8 +821,7 @@ TEST_F(VlmprinterCommandLine, HelpPrintsTheUsageAndExitsZero)
     std::string usage = help.RestOfOutput(Deadline());
     EXPECT_EQ(usage.rfind("usage: vlmprinter", 0), 0u) << usage;
     for (auto option : {"--listen", "--jobs", "--reply", "--reply-every", "--echo", "--refuse", "--no-read",
-                        "--close-after", "--reset-after", "--close-delay", "--never-close", "--backlog-full",
-                        "--any-address"})
+                 "--close-after", "--reset-after", "--close-delay", "--never-close", "--backlog-full", "--any-address"})
         EXPECT_NE(usage.find(std::string("  ") + option + " "), std::string::npos) << option << " undocumented";
     EXPECT_EQ(help.Errors(), "");
 }
@@ -843,7 +845,7 @@ TEST_F(VlmprinterCommandLine, APortInUseFailsWithStatusOne)
 }
 
 class VlmprinterBadArguments : public VlmprinterTest,
-                               public ::testing::WithParamInterface<std::vector<std::string>> {};
+                               public ::testing::WithParamInterface<std::vector<std::string>> { };
 
 TEST_P(VlmprinterBadArguments, ExitWithStatusTwoAndSayWhy)
 {
@@ -863,30 +865,22 @@ TEST_P(VlmprinterBadArguments, ExitWithStatusTwoAndSayWhy)
     EXPECT_EQ(printer.RestOfOutput(Deadline()), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, VlmprinterBadArguments,
-    ::testing::Values(std::vector<std::string>{"--no-such-option"},
-                      std::vector<std::string>{"stray"},
-                      std::vector<std::string>{"--listen"},
-                      std::vector<std::string>{"--listen", "127.0.0.1"},
-                      std::vector<std::string>{"--listen", "127.0.0.1:65536"},
-                      std::vector<std::string>{"--listen", "localhost:9100"},
-                      std::vector<std::string>{"--listen", "10.1.2.3:9100"},
-                      std::vector<std::string>{"--listen", "0.0.0.0:0"},
-                      std::vector<std::string>{"--reply", "1b4"},
-                      std::vector<std::string>{"--reply", "zz"},
-                      std::vector<std::string>{"--reply-every", "0", "06"},
-                      std::vector<std::string>{"--reply-every", "4"},
-                      std::vector<std::string>{"--close-after", "-1"},
-                      std::vector<std::string>{"--close-after", "18446744073709551616"},
-                      std::vector<std::string>{"--close-delay", "soon"},
-                      std::vector<std::string>{"--echo", "--echo"},
-                      std::vector<std::string>{"--refuse", "--backlog-full"},
-                      std::vector<std::string>{"--refuse", "--echo"},
-                      std::vector<std::string>{"--no-read", "--echo"},
-                      std::vector<std::string>{"--close-after", "5", "--reset-after", "5"},
-                      std::vector<std::string>{"--never-close", "--close-delay", "10"},
-                      std::vector<std::string>{"--jobs", "/nonexistent/vlmprinter/jobs"}),
-    [](const auto& info) { return "Case" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Cases, VlmprinterBadArguments,
+        ::testing::Values(std::vector<std::string>{"--no-such-option"}, std::vector<std::string>{"stray"},
+                std::vector<std::string>{"--listen"}, std::vector<std::string>{"--listen", "127.0.0.1"},
+                std::vector<std::string>{"--listen", "127.0.0.1:65536"},
+                std::vector<std::string>{"--listen", "localhost:9100"},
+                std::vector<std::string>{"--listen", "10.1.2.3:9100"},
+                std::vector<std::string>{"--listen", "0.0.0.0:0"}, std::vector<std::string>{"--reply", "1b4"},
+                std::vector<std::string>{"--reply", "zz"}, std::vector<std::string>{"--reply-every", "0", "06"},
+                std::vector<std::string>{"--reply-every", "4"}, std::vector<std::string>{"--close-after", "-1"},
+                std::vector<std::string>{"--close-after", "18446744073709551616"},
+                std::vector<std::string>{"--close-delay", "soon"}, std::vector<std::string>{"--echo", "--echo"},
+                std::vector<std::string>{"--refuse", "--backlog-full"}, std::vector<std::string>{"--refuse", "--echo"},
+                std::vector<std::string>{"--no-read", "--echo"},
+                std::vector<std::string>{"--close-after", "5", "--reset-after", "5"},
+                std::vector<std::string>{"--never-close", "--close-delay", "10"},
+                std::vector<std::string>{"--jobs", "/nonexistent/vlmprinter/jobs"}),
+        [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 }  // namespace

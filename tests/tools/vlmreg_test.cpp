@@ -106,8 +106,8 @@ TEST_F(VlmReg, EachDataTypeIsStoredAndPrintedInItsOwnForm)
     Result query = Run({"query", kAssignKey});
     ASSERT_EQ(query.status, 0) << query.output;
     for (const char* line : {"    Name    REG_SZ    Kordia 9100\n", "    Path    REG_EXPAND_SZ    %ROOT%\\spool\n",
-                             "    Hosts    REG_MULTI_SZ    alpha\\0beta\n", "    Blob    REG_BINARY    C0A8010A\n",
-                             "    (Default)    REG_SZ    default text\n"})
+                 "    Hosts    REG_MULTI_SZ    alpha\\0beta\n", "    Blob    REG_BINARY    C0A8010A\n",
+                 "    (Default)    REG_SZ    default text\n"})
         EXPECT_NE(query.output.find(line), std::string::npos) << line << "\nin:\n" << query.output;
 
     // Strings reach the store as the kernel keeps them: UTF-16LE with a NUL.
@@ -136,7 +136,7 @@ TEST_F(VlmReg, LongAndShortRootNamesNameTheSameKey)
     Result query = Run({"query", "hkcu\\Software\\Test\\", "/v", "x"});
     ASSERT_EQ(query.status, 0) << query.output;
     EXPECT_NE(query.output.find("HKEY_CURRENT_USER\\Software\\Test\n    x    REG_SZ    1\n"), std::string::npos)
-        << query.output;
+            << query.output;
 }
 
 // --- keys -----------------------------------------------------------------
@@ -144,9 +144,9 @@ TEST_F(VlmReg, LongAndShortRootNamesNameTheSameKey)
 TEST_F(VlmReg, QueryListsSubkeysAndSearchesThemWithS)
 {
     ASSERT_EQ(Run({"add", "HKLM\\SOFTWARE\\VELMORA\\KORDIA\\COM3", "/v", "Port", "/t", "REG_DWORD", "/d", "1"}).status,
-              0);
+            0);
     ASSERT_EQ(Run({"add", "HKLM\\SOFTWARE\\VELMORA\\KORDIA\\COM4", "/v", "Port", "/t", "REG_DWORD", "/d", "2"}).status,
-              0);
+            0);
     ASSERT_EQ(Run({"add", "HKLM\\SOFTWARE\\VELMORA\\KORDIA\\COM5"}).status, 0);
 
     Result list = Run({"query", "HKLM\\SOFTWARE\\VELMORA\\KORDIA"});
@@ -154,8 +154,8 @@ TEST_F(VlmReg, QueryListsSubkeysAndSearchesThemWithS)
     EXPECT_NE(list.output.find("\nHKEY_LOCAL_MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\COM3\n"
                                "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\COM4\n"
                                "HKEY_LOCAL_MACHINE\\SOFTWARE\\VELMORA\\KORDIA\\COM5\n"),
-              std::string::npos)
-        << list.output;
+            std::string::npos)
+            << list.output;
 
     Result search = Run({"query", "HKLM\\SOFTWARE\\VELMORA", "/v", "Port", "/s"});
     ASSERT_EQ(search.status, 0) << search.output;
@@ -215,21 +215,21 @@ TEST_F(VlmReg, MissingKeyOrValueFailsWithRegsMessageAndStatusOne)
 TEST_F(VlmReg, UsageErrorsExitTwoAndChangeNothing)
 {
     const std::vector<std::vector<std::string>> wrong{
-        {},
-        {"frobnicate", kAssignKey},
-        {"query"},
-        {"query", "HKXX\\SOFTWARE"},
-        {"query", "HKLM\\SOFTWARE\\\\VELMORA"},
-        {"query", kAssignKey, "/v"},
-        {"query", kAssignKey, "/v", "a", "/ve"},
-        {"query", kAssignKey, "/t", "REG_SZ"},
-        {"add", kAssignKey, "/v", "Port", "/t", "REG_WORD", "/d", "1"},
-        {"add", kAssignKey, "/v", "Port", "/t", "REG_DWORD", "/d", "0x1ffffffff"},
-        {"add", kAssignKey, "/v", "Port", "/t", "REG_DWORD", "/d", "12ab"},
-        {"add", kAssignKey, "/v", "Blob", "/t", "REG_BINARY", "/d", "abc"},
-        {"add", kAssignKey, "/d", "data without a value"},
-        {"delete", "HKLM"},
-        {"delete", kAssignKey, "/va", "/v", "Port"},
+            {},
+            {"frobnicate", kAssignKey},
+            {"query"},
+            {"query", "HKXX\\SOFTWARE"},
+            {"query", "HKLM\\SOFTWARE\\\\VELMORA"},
+            {"query", kAssignKey, "/v"},
+            {"query", kAssignKey, "/v", "a", "/ve"},
+            {"query", kAssignKey, "/t", "REG_SZ"},
+            {"add", kAssignKey, "/v", "Port", "/t", "REG_WORD", "/d", "1"},
+            {"add", kAssignKey, "/v", "Port", "/t", "REG_DWORD", "/d", "0x1ffffffff"},
+            {"add", kAssignKey, "/v", "Port", "/t", "REG_DWORD", "/d", "12ab"},
+            {"add", kAssignKey, "/v", "Blob", "/t", "REG_BINARY", "/d", "abc"},
+            {"add", kAssignKey, "/d", "data without a value"},
+            {"delete", "HKLM"},
+            {"delete", kAssignKey, "/va", "/v", "Port"},
     };
     for (const auto& args : wrong) {
         Result result = Run(args);

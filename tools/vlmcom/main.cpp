@@ -35,7 +35,7 @@ int Fail(const std::string& what, DWORD error)
 // The job's size when the input is a regular file, else 0.
 unsigned long long JobSize(FILE* input)
 {
-    struct stat st{};
+    struct stat st { };
     return fstat(fileno(input), &st) == 0 && S_ISREG(st.st_mode) ? (unsigned long long)st.st_size : 0;
 }
 
@@ -51,16 +51,16 @@ int Send(HANDLE port, const vlmcom::Options& options, FILE* input)
             const auto started = Clock::now();
             if (!WriteFile(port, buffer.data(), DWORD(n), &written, nullptr))
                 return Fail("write to " + options.port + " failed after " + std::to_string(total + written) + " bytes",
-                            GetLastError());
+                        GetLastError());
             total += written;
             if (written < n) {
                 // A write comes back short when the printer connection
                 // ended: say how, with what the printer acknowledged.
                 const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
                 fprintf(stderr, "vlmcom: %s: %s\n", options.port.c_str(),
-                        vlm::win32::DescribeShortWrite(port, total, std::max(size, total - written + n),
-                                                       uint64_t(waited.count()))
-                            .c_str());
+                        vlm::win32::DescribeShortWrite(
+                                port, total, std::max(size, total - written + n), uint64_t(waited.count()))
+                                .c_str());
                 return 1;
             }
         }
@@ -137,7 +137,7 @@ int main(int argc, char** argv)
     }
 
     HANDLE port = CreateFileA(vlmcom::DeviceName(options.port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+            OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         int rc = Fail("cannot open " + options.port, GetLastError());
         if (input && input != stdin)

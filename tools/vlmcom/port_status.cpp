@@ -51,7 +51,7 @@ bool PrintStatus(HANDLE port, const std::string& name)
     COMSTAT comstat{};
     COMMTIMEOUTS timeouts{};
     if (!GetCommState(port, &dcb) || !GetCommModemStatus(port, &modem) || !ClearCommError(port, &errors, &comstat) ||
-        !GetCommTimeouts(port, &timeouts))
+            !GetCommTimeouts(port, &timeouts))
         return false;
     printf("port:       %s\n", name.c_str());
     printf("baud rate:  %u\n", unsigned(dcb.BaudRate));
@@ -59,13 +59,13 @@ bool PrintStatus(HANDLE port, const std::string& name)
     printf("parity:     %s\n", ParityName(dcb.Parity));
     printf("stop bits:  %s\n", StopBitsName(dcb.StopBits));
     printf("modem:      CTS %s, DSR %s, RING %s, RLSD %s\n", OnOff(modem, MS_CTS_ON), OnOff(modem, MS_DSR_ON),
-           OnOff(modem, MS_RING_ON), OnOff(modem, MS_RLSD_ON));
+            OnOff(modem, MS_RING_ON), OnOff(modem, MS_RLSD_ON));
     printf("queues:     in %u bytes, out %u bytes\n", unsigned(comstat.cbInQue), unsigned(comstat.cbOutQue));
     printf("errors:     0x%X\n", unsigned(errors));
     printf("read time-outs:  interval %u ms, total %u ms per byte + %u ms\n", unsigned(timeouts.ReadIntervalTimeout),
-           unsigned(timeouts.ReadTotalTimeoutMultiplier), unsigned(timeouts.ReadTotalTimeoutConstant));
+            unsigned(timeouts.ReadTotalTimeoutMultiplier), unsigned(timeouts.ReadTotalTimeoutConstant));
     printf("write time-outs: total %u ms per byte + %u ms\n", unsigned(timeouts.WriteTotalTimeoutMultiplier),
-           unsigned(timeouts.WriteTotalTimeoutConstant));
+            unsigned(timeouts.WriteTotalTimeoutConstant));
     fflush(stdout);
     return true;
 }

@@ -9,8 +9,8 @@
 namespace vlmcom {
 
 struct Options {
-    std::string root;           // empty: $VLM_SYSTEM_ROOT or the default
-    std::string port;           // as given: COM3, com3:, \\.\COM3
+    std::string root;                 // empty: $VLM_SYSTEM_ROOT or the default
+    std::string port;                 // as given: COM3, com3:, \\.\COM3
     std::optional<std::string> send;  // a file, or "-" for standard input
     std::optional<unsigned> waitMs;   // as given; 1000 when a send needs it
     bool status = false;

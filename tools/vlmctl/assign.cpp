@@ -54,7 +54,7 @@ int RunAssign(std::span<char* const> args)
         const FoundPrinter* found = FindMac(printers, *mac);
         if (!found) {
             Say("no printer " + MacText(mac->data()) + " answered within " + std::to_string(ms) +
-                " ms; nothing written");
+                    " ms; nothing written");
             return 1;
         }
         if (found->record.ipAddress[0] == 0 || found->record.GetLocalPort() == 0) {
@@ -64,7 +64,8 @@ int RunAssign(std::span<char* const> args)
         target = Target{};
         std::memcpy(target->ip.data(), found->record.ipAddress, 4);
         target->port = found->record.GetLocalPort();
-        target->name = MacText(mac->data()) + " (" + Ipv4Text(target->ip.data()) + ":" + std::to_string(target->port) + ")";
+        target->name =
+                MacText(mac->data()) + " (" + Ipv4Text(target->ip.data()) + ":" + std::to_string(target->port) + ")";
         KeepLastSearch(printers);
     }
 
@@ -75,7 +76,7 @@ int RunAssign(std::span<char* const> args)
     if (current != kNotAssigned && current != port) {
         if (!arguments.Flag("move")) {
             Say("the printer at " + Ipv4Text(target->ip.data()) + " is assigned to " + current +
-                " already; --move moves it to " + port);
+                    " already; --move moves it to " + port);
             return 1;
         }
     } else if (current != port) {
@@ -84,17 +85,17 @@ int RunAssign(std::span<char* const> args)
     DWORD oldIp = 0, oldPort = 0;
     if (ReadAssignment(port.c_str(), oldIp, oldPort) && oldIp != ip)
         Say(port + " was assigned to " + Ipv4Text(reinterpret_cast<const std::uint8_t*>(&oldIp)) + ":" +
-            std::to_string(ntohs(static_cast<std::uint16_t>(oldPort))) + "; it is replaced");
-    SaveAssignment(current.c_str(), port.c_str(), target->ip[0], target->ip[1], target->ip[2], target->ip[3],
-                   target->port);
+                std::to_string(ntohs(static_cast<std::uint16_t>(oldPort))) + "; it is replaced");
+    SaveAssignment(
+            current.c_str(), port.c_str(), target->ip[0], target->ip[1], target->ip[2], target->ip[3], target->port);
     DWORD storedIp = 0, storedPort = 0;
     if (!ReadAssignment(port.c_str(), storedIp, storedPort) || storedIp != ip ||
-        ntohs(static_cast<std::uint16_t>(storedPort)) != target->port) {
+            ntohs(static_cast<std::uint16_t>(storedPort)) != target->port) {
         Say("cannot write the assignment of " + port + " (are you an administrator?)");
         return 1;
     }
     std::printf("%s: assigned to %s%s\n", port.c_str(), target->name.c_str(),
-                current != kNotAssigned && current != port ? (", moved from " + current).c_str() : "");
+            current != kNotAssigned && current != port ? (", moved from " + current).c_str() : "");
     return 0;
 }
 

@@ -65,14 +65,14 @@ BroadcastSocket::BroadcastSocket(std::uint16_t localPort)
     local.sin_port = htons(localPort);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 ||
-        setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
+            setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
         auto error = SystemError("cannot set up the UDP socket");
         close(fd_);
         throw error;
     }
     if (bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        auto error = SystemError("cannot bind UDP port " + std::to_string(localPort) +
-                                 " (is the configuration tool searching?)");
+        auto error = SystemError(
+                "cannot bind UDP port " + std::to_string(localPort) + " (is the configuration tool searching?)");
         close(fd_);
         throw error;
     }

@@ -32,7 +32,8 @@ Mac ParseMac(std::string_view text)
     Mac mac{};
     // xx:xx:xx:xx:xx:xx, one separator kind throughout.
     if (text.size() != 17)
-        Refuse("malformed MAC address '" + std::string(text) + "' (expected six pairs of hex digits: 02:00:00:00:00:01)");
+        Refuse("malformed MAC address '" + std::string(text) +
+                "' (expected six pairs of hex digits: 02:00:00:00:00:01)");
     const char separator = text[2];
     for (std::size_t i = 0; i < 6; ++i) {
         int high = HexDigit(text[i * 3]);
@@ -40,7 +41,7 @@ Mac ParseMac(std::string_view text)
         bool separated = i == 5 || (text[i * 3 + 2] == separator && (separator == ':' || separator == '-'));
         if (high < 0 || low < 0 || !separated)
             Refuse("malformed MAC address '" + std::string(text) +
-                   "' (expected six pairs of hex digits: 02:00:00:00:00:01)");
+                    "' (expected six pairs of hex digits: 02:00:00:00:00:01)");
         mac[i] = static_cast<std::uint8_t>(high << 4 | low);
     }
     return mac;
@@ -56,7 +57,7 @@ Ipv4 ParseIpv4(std::string_view text)
         unsigned value = 0;
         auto [next, error] = std::from_chars(field.data(), field.data() + field.size(), value);
         if (end == std::string_view::npos || field.empty() || field.size() > 3 || error != std::errc() ||
-            next != field.data() + field.size() || value > 255)
+                next != field.data() + field.size() || value > 255)
             Refuse("malformed IPv4 address '" + std::string(text) + "' (expected four numbers 0-255: 192.0.2.10)");
         octets[i] = static_cast<std::uint8_t>(value);
         rest.remove_prefix(i < 3 ? end + 1 : end);
@@ -70,7 +71,7 @@ std::uint32_t ParseNumber(std::string_view text, std::uint32_t min, std::uint32_
     auto [next, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc() || next != text.data() + text.size() || value < min || value > max)
         Refuse("bad " + std::string(what) + " '" + std::string(text) + "' (expected a whole number " +
-               std::to_string(min) + "-" + std::to_string(max) + ")");
+                std::to_string(min) + "-" + std::to_string(max) + ")");
     return value;
 }
 
@@ -101,7 +102,7 @@ std::string ParseComName(std::string_view text)
 {
     std::string_view digits = text.substr(std::min<std::size_t>(3, text.size()));
     bool ok = text.size() >= 4 && text.size() <= 9 && text.substr(0, 3) == "COM" && digits[0] != '0' &&
-              std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+            std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
     if (!ok)
         Refuse("bad port name '" + std::string(text) + "' (expected COMn, as COM3)");
     return std::string(text);
@@ -179,8 +180,8 @@ std::vector<std::string> Arguments::Values(std::string_view name) const
 void Arguments::ExpectPositional(std::size_t count, std::string_view names) const
 {
     if (positional_.size() != count)
-        Refuse("expected " + std::string(names) + (positional_.size() > count ? "; unexpected '" +
-                                                       positional_[count] + "'" : ""));
+        Refuse("expected " + std::string(names) +
+                (positional_.size() > count ? "; unexpected '" + positional_[count] + "'" : ""));
 }
 
 int TimeoutOption(const Arguments& args, int fallback)

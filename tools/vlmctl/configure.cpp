@@ -89,8 +89,8 @@ bool Shows(const PrinterRecord& seen, const PrinterRecord& sent)
 std::string Describe(const PrinterRecord& r)
 {
     return Ipv4Text(r.ipAddress) + " mask " + Ipv4Text(r.subnetMask) + " gateway " + Ipv4Text(r.gateway) + " port " +
-           std::to_string(r.GetLocalPort()) + " baud code " + std::to_string(r.baudCode) + " dhcp " +
-           (r.dhcpMode ? "on" : "off") + " inactivity " + std::to_string(r.GetInactivityTime());
+            std::to_string(r.GetLocalPort()) + " baud code " + std::to_string(r.baudCode) + " dhcp " +
+            (r.dhcpMode ? "on" : "off") + " inactivity " + std::to_string(r.GetInactivityTime());
 }
 
 // Waits for "SETC" from anyone, as the tool does; its sender is named.
@@ -111,8 +111,7 @@ std::optional<std::string> AwaitReply(BroadcastSocket& socket, int ms)
 
 int RunConfigure(std::span<char* const> args)
 {
-    Arguments arguments(args, {"ip", "mask", "gateway", "port", "baud", "dhcp", "inactivity", "assign", "timeout"},
-                        {});
+    Arguments arguments(args, {"ip", "mask", "gateway", "port", "baud", "dhcp", "inactivity", "assign", "timeout"}, {});
     arguments.ExpectPositional(1, "MAC");
     const Mac mac = ParseMac(arguments.Positional()[0]);
     const Change change = ParseChange(arguments);
@@ -161,8 +160,9 @@ int RunConfigure(std::span<char* const> args)
     Judge(printers, plan);
     KeepLastSearch(printers);
     if (!verified) {
-        Say("not verified: " + macText + (seen ? " still reports " + Describe(*seen) : std::string(" no longer answers")) +
-            "; wanted " + Describe(wanted) + "; nothing assigned");
+        Say("not verified: " + macText +
+                (seen ? " still reports " + Describe(*seen) : std::string(" no longer answers")) + "; wanted " +
+                Describe(wanted) + "; nothing assigned");
         return 1;
     }
     std::printf("%s: verified %s\n", macText.c_str(), Describe(wanted).c_str());
@@ -173,7 +173,7 @@ int RunConfigure(std::span<char* const> args)
         std::memcpy(&old, before.ipAddress, sizeof old);
         const std::string current = CAssignmentTable().Find(old);
         SaveAssignment(current.c_str(), change.assign->c_str(), wanted.ipAddress[0], wanted.ipAddress[1],
-                       wanted.ipAddress[2], wanted.ipAddress[3], wanted.GetLocalPort());
+                wanted.ipAddress[2], wanted.ipAddress[3], wanted.GetLocalPort());
         DWORD ip = 0, port = 0;
         in_addr_t expected;
         std::memcpy(&expected, wanted.ipAddress, sizeof expected);
@@ -182,8 +182,8 @@ int RunConfigure(std::span<char* const> args)
             return 1;
         }
         std::printf("%s: assigned to %s:%u%s\n", change.assign->c_str(), Ipv4Text(wanted.ipAddress).c_str(),
-                    wanted.GetLocalPort(),
-                    current != kNotAssigned && current != *change.assign ? (" (was on " + current + ")").c_str() : "");
+                wanted.GetLocalPort(),
+                current != kNotAssigned && current != *change.assign ? (" (was on " + current + ")").c_str() : "");
     }
     return 0;
 }

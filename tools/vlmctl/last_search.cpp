@@ -40,7 +40,7 @@ void KeepLastSearch(const std::vector<FoundPrinter>& printers)
     // "MAC A.B.C.D PORT", one printer a line.
     for (const FoundPrinter& printer : printers)
         std::fprintf(out, "%s %s %u\n", MacText(printer.record.macAddress).c_str(),
-                     Ipv4Text(printer.record.ipAddress).c_str(), printer.record.GetLocalPort());
+                Ipv4Text(printer.record.ipAddress).c_str(), printer.record.GetLocalPort());
     bool written = std::fflush(out) == 0 && std::ferror(out) == 0;
     written = std::fclose(out) == 0 && written;
     if (!written || std::rename(temporary.c_str(), file.c_str()) != 0) {

@@ -15,44 +15,47 @@
 namespace vlm::ctl {
 namespace {
 
-constexpr char kUsage[] =
-    "usage: vlmctl [--root DIR] COMMAND [ARGS]\n"
-    "\n"
-    "Finds printers on every network interface, configures and verifies them,\n"
-    "assigns them to virtual COM ports, lists the ports and prints a test page.\n"
-    "\n"
-    "commands:\n"
-    "  search [--interface NAME]... [--timeout MS] [--json]\n"
-    "      broadcast \"FIND\" on every up IPv4 interface that can broadcast and to\n"
-    "      255.255.255.255; list each printer once by MAC, with conflicts\n"
-    "  configure MAC [--ip A] [--mask M] [--gateway G] [--port N] [--baud RATE]\n"
-    "            [--dhcp on|off] [--inactivity S] [--assign COMn] [--timeout MS]\n"
-    "      change the fields given, send \"SETT\", wait for \"SETC\", then search\n"
-    "      until the printer reports the new settings; --assign assigns it after\n"
-    "  assign COMn MAC|A.B.C.D:PORT [--move] [--timeout MS]\n"
-    "      assign a printer to a virtual port; --move takes it off another port\n"
-    "  detach COMn\n"
-    "      remove a port's assignment\n"
-    "  ports [--json]\n"
-    "      every virtual port, its printer, and from vlmhost its open state and\n"
-    "      how its last session ended\n"
-    "  test-print COMn\n"
-    "      print the configuration tool's test page through the port\n"
-    "\n"
-    "options:\n"
-    "  --root DIR    system root (default: $VLM_SYSTEM_ROOT, else /var/lib/vlm)\n"
-    "  --timeout MS  how long a search listens, and a configure waits (default 3000)\n"
-    "  --help        this text\n"
-    "\n"
-    "Exit status: 0 done, 1 failed, 2 bad command line (nothing sent or written).\n";
+constexpr char kUsage[] = "usage: vlmctl [--root DIR] COMMAND [ARGS]\n"
+                          "\n"
+                          "Finds printers on every network interface, configures and verifies them,\n"
+                          "assigns them to virtual COM ports, lists the ports and prints a test page.\n"
+                          "\n"
+                          "commands:\n"
+                          "  search [--interface NAME]... [--timeout MS] [--json]\n"
+                          "      broadcast \"FIND\" on every up IPv4 interface that can broadcast and to\n"
+                          "      255.255.255.255; list each printer once by MAC, with conflicts\n"
+                          "  configure MAC [--ip A] [--mask M] [--gateway G] [--port N] [--baud RATE]\n"
+                          "            [--dhcp on|off] [--inactivity S] [--assign COMn] [--timeout MS]\n"
+                          "      change the fields given, send \"SETT\", wait for \"SETC\", then search\n"
+                          "      until the printer reports the new settings; --assign assigns it after\n"
+                          "  assign COMn MAC|A.B.C.D:PORT [--move] [--timeout MS]\n"
+                          "      assign a printer to a virtual port; --move takes it off another port\n"
+                          "  detach COMn\n"
+                          "      remove a port's assignment\n"
+                          "  ports [--json]\n"
+                          "      every virtual port, its printer, and from vlmhost its open state and\n"
+                          "      how its last session ended\n"
+                          "  test-print COMn\n"
+                          "      print the configuration tool's test page through the port\n"
+                          "\n"
+                          "options:\n"
+                          "  --root DIR    system root (default: $VLM_SYSTEM_ROOT, else /var/lib/vlm)\n"
+                          "  --timeout MS  how long a search listens, and a configure waits (default 3000)\n"
+                          "  --help        this text\n"
+                          "\n"
+                          "Exit status: 0 done, 1 failed, 2 bad command line (nothing sent or written).\n";
 
 struct Command {
     const char* name;
     int (*run)(std::span<char* const>);
 };
 constexpr Command kCommands[] = {
-    {"search", RunSearch}, {"configure", RunConfigure}, {"assign", RunAssign},
-    {"detach", RunDetach}, {"ports", RunPorts},         {"test-print", RunTestPrint},
+        {"search", RunSearch},
+        {"configure", RunConfigure},
+        {"assign", RunAssign},
+        {"detach", RunDetach},
+        {"ports", RunPorts},
+        {"test-print", RunTestPrint},
 };
 
 }  // namespace
@@ -73,8 +76,7 @@ std::string VirtualPort(std::string_view text)
         for (const std::string& n : names)
             known += (known.empty() ? "" : " ") + n;
         throw UsageError(name + " is not a virtual port of this machine (" +
-                         (known.empty() ? std::string("there are none; vlmdevcon install adds one") : "ports: " + known) +
-                         ")");
+                (known.empty() ? std::string("there are none; vlmdevcon install adds one") : "ports: " + known) + ")");
     }
     return name;
 }
@@ -86,8 +88,8 @@ int main(int argc, char** argv)
     using namespace vlm::ctl;
     std::span<char* const> args(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0));
     try {
-        if (std::any_of(args.begin(), args.end(), [](const char* a) { return std::strcmp(a, "--help") == 0 ||
-                                                                              std::strcmp(a, "-h") == 0; })) {
+        if (std::any_of(args.begin(), args.end(),
+                    [](const char* a) { return std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0; })) {
             std::fputs(kUsage, stdout);
             return 0;
         }

@@ -49,7 +49,8 @@ int RunPorts(std::span<char* const> args)
         else
             json += ", \"printer\": null";
         json += std::string(", \"open\": ") + (!states ? "null" : state && state->open ? "true" : "false");
-        json += ", \"last_session\": " + (state && !state->lastSession.empty() ? JsonString(state->lastSession) : "null");
+        json += ", \"last_session\": " +
+                (state && !state->lastSession.empty() ? JsonString(state->lastSession) : "null");
         json += "}";
     }
     json += names.empty() ? "]\n" : "\n]\n";

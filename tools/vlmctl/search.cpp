@@ -52,8 +52,8 @@ SearchPlan PlanSearch(const std::vector<std::string>& names)
     return plan;
 }
 
-std::vector<FoundPrinter> Search(const SearchPlan& plan, int ms,
-                                 const std::function<bool(const std::vector<FoundPrinter>&)>& enough)
+std::vector<FoundPrinter> Search(
+        const SearchPlan& plan, int ms, const std::function<bool(const std::vector<FoundPrinter>&)>& enough)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     BroadcastSocket socket(kToolUdpPort);
@@ -98,14 +98,13 @@ std::vector<FoundPrinter> Search(const SearchPlan& plan, int ms,
     return printers;
 }
 
-void SendToward(BroadcastSocket& socket, const SearchPlan& plan, const FoundPrinter& printer,
-                const std::vector<char>& bytes)
+void SendToward(
+        BroadcastSocket& socket, const SearchPlan& plan, const FoundPrinter& printer, const std::vector<char>& bytes)
 {
     bool everywhere = false;
     for (unsigned index : printer.interfaceIndexes) {
-        auto out = std::find_if(plan.out.begin(), plan.out.end(), [&](const NetInterface& net) {
-            return net.index == index;
-        });
+        auto out = std::find_if(
+                plan.out.begin(), plan.out.end(), [&](const NetInterface& net) { return net.index == index; });
         if (out != plan.out.end())
             socket.Send(bytes, out->broadcast, kPrinterUdpPort, &*out);
         else
@@ -127,20 +126,19 @@ void Judge(std::vector<FoundPrinter>& printers, const SearchPlan& plan)
         const in_addr_t address = AddressOf(printer.record);
         for (const FoundPrinter& other : printers)
             if (&other != &printer && Configured(other.record) && AddressOf(other.record) == address)
-                printer.conflicts.push_back("address " + AddressText(address) + " also claimed by " +
-                                            MacText(other.record.macAddress));
+                printer.conflicts.push_back(
+                        "address " + AddressText(address) + " also claimed by " + MacText(other.record.macAddress));
         for (std::size_t i = 0; i < printer.interfaces.size(); ++i) {
             std::vector<const NetInterface*> nets;
             for (const NetInterface& net : plan.all)
                 if (net.index == printer.interfaceIndexes[i])
                     nets.push_back(&net);
-            bool inside = std::any_of(nets.begin(), nets.end(), [&](const NetInterface* net) {
-                return (address & net->mask) == (net->address & net->mask);
-            });
+            bool inside = std::any_of(nets.begin(), nets.end(),
+                    [&](const NetInterface* net) { return (address & net->mask) == (net->address & net->mask); });
             if (!nets.empty() && !inside)
                 printer.conflicts.push_back("address " + AddressText(address) + " is not in the subnet of " +
-                                            printer.interfaces[i] + " (" + AddressText(nets[0]->address & nets[0]->mask) +
-                                            "/" + std::to_string(PrefixLength(nets[0]->mask)) + ")");
+                        printer.interfaces[i] + " (" + AddressText(nets[0]->address & nets[0]->mask) + "/" +
+                        std::to_string(PrefixLength(nets[0]->mask)) + ")");
         }
     }
 }

@@ -15,7 +15,7 @@
 namespace vlm::ctl {
 
 struct FoundPrinter {
-    PrinterRecord record{};          // as its first answer carried it
+    PrinterRecord record{};               // as its first answer carried it
     std::vector<std::string> interfaces;  // where its answers arrived, in order of arrival
     std::vector<unsigned> interfaceIndexes;
     std::string assigned;  // the port the store assigns to its address; empty: none
@@ -34,14 +34,14 @@ SearchPlan PlanSearch(const std::vector<std::string>& names);
 // Broadcasts "FIND" as the plan says and collects answers until `ms` have
 // passed, or earlier once `enough` says so of the printers found so far.
 // Throws std::system_error.
-std::vector<FoundPrinter> Search(const SearchPlan& plan, int ms,
-                                 const std::function<bool(const std::vector<FoundPrinter>&)>& enough = {});
+std::vector<FoundPrinter> Search(
+        const SearchPlan& plan, int ms, const std::function<bool(const std::vector<FoundPrinter>&)>& enough = {});
 
 // Sends `bytes` the way a printer found on `printer`'s interfaces hears
 // it: out of each of them that can broadcast, and to 255.255.255.255 for
 // an answer that came another way.
-void SendToward(BroadcastSocket& socket, const SearchPlan& plan, const FoundPrinter& printer,
-                const std::vector<char>& bytes);
+void SendToward(
+        BroadcastSocket& socket, const SearchPlan& plan, const FoundPrinter& printer, const std::vector<char>& bytes);
 
 // Fills `assigned` from the assignment store and `conflicts` from the
 // whole list: two MACs claiming one address, an address outside the

@@ -60,15 +60,15 @@ void PrintJson(const std::vector<FoundPrinter>& printers)
 
 void PrintTable(const std::vector<FoundPrinter>& printers)
 {
-    std::vector<std::vector<std::string>> rows{
-        {"MAC", "IP", "MASK", "GATEWAY", "PORT", "BAUD", "FIRMWARE", "DHCP", "INACTIVITY", "INTERFACES", "ASSIGNED"}};
+    std::vector<std::vector<std::string>> rows{{"MAC", "IP", "MASK", "GATEWAY", "PORT", "BAUD", "FIRMWARE", "DHCP",
+            "INACTIVITY", "INTERFACES", "ASSIGNED"}};
     std::vector<std::string> conflicts;
     for (const FoundPrinter& p : printers) {
         const PrinterRecord& r = p.record;
         rows.push_back({MacText(r.macAddress), r.ipAddress[0] ? Ipv4Text(r.ipAddress) : "not configured",
-                        Ipv4Text(r.subnetMask), Ipv4Text(r.gateway), std::to_string(r.GetLocalPort()), BaudText(r),
-                        Firmware(r), r.dhcpMode ? "on" : "off", std::to_string(r.GetInactivityTime()),
-                        Joined(p.interfaces), p.assigned.empty() ? "-" : p.assigned});
+                Ipv4Text(r.subnetMask), Ipv4Text(r.gateway), std::to_string(r.GetLocalPort()), BaudText(r), Firmware(r),
+                r.dhcpMode ? "on" : "off", std::to_string(r.GetInactivityTime()), Joined(p.interfaces),
+                p.assigned.empty() ? "-" : p.assigned});
         for (const std::string& conflict : p.conflicts)
             conflicts.push_back("conflict: " + MacText(r.macAddress) + ": " + conflict);
     }

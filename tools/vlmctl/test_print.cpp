@@ -20,10 +20,10 @@ int RunTestPrint(std::span<char* const> args)
         file = CreateFileA(port.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     else
         file = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         Say("cannot open " + port + ": error " + std::to_string(GetLastError()) +
-            " (is vlmhost running, is the port assigned, and does its printer answer?)");
+                " (is vlmhost running, is the port assigned, and does its printer answer?)");
         return 1;
     }
     auto blocks = TestPageBlocks(port);
@@ -33,9 +33,9 @@ int RunTestPrint(std::span<char* const> args)
         total += block.size();
         DWORD written = 0;
         if (!WriteFile(file, block.data(), static_cast<DWORD>(block.size()), &written, nullptr) ||
-            written != block.size()) {
+                written != block.size()) {
             Say(port + ": a block of the test page was not taken whole: error " + std::to_string(GetLastError()) +
-                ", " + std::to_string(written) + " of " + std::to_string(block.size()) + " bytes");
+                    ", " + std::to_string(written) + " of " + std::to_string(block.size()) + " bytes");
             whole = false;
             taken += written;
             break;

@@ -38,39 +38,72 @@ void Usage(FILE* out)
 const char* ErrorMeaning(DWORD error)
 {
     switch (error) {
-    case ERROR_FILE_NOT_FOUND: return "the file or key does not exist";
-    case ERROR_PATH_NOT_FOUND: return "the directory does not exist";
-    case ERROR_FILENAME_EXCED_RANGE: return "the path is too long";
-    case ERROR_BAD_FILE_TYPE: return "not a regular file";
-    case ERROR_FILE_TOO_LARGE: return "the file is too large for an INF file";
-    case ERROR_READ_FAULT: return "the file could not be read";
-    case ERROR_NOT_ENOUGH_MEMORY: return "not enough memory";
-    case ERROR_ACCESS_DENIED: return "access is denied (administrator rights needed)";
-    case ERROR_INVALID_PARAMETER: return "invalid parameter";
-    case ERROR_INVALID_DATA: return "the node has no such property";
-    case ERROR_NO_MORE_ITEMS: return "no more items";
-    case ERROR_NO_LOG_SPACE: return "no COM name is free: COM3 to COM256 are all taken; remove a port first";
-    case ERROR_CALL_NOT_IMPLEMENTED: return "not implemented by this platform";
-    case ERROR_REGISTRY_IO_FAILED: return "the registry database failed";
-    case ERROR_EXPECTED_SECTION_NAME: return "INF: a line comes before any section";
-    case ERROR_BAD_SECTION_NAME_LINE: return "INF: malformed section name line";
-    case ERROR_SECTION_NAME_TOO_LONG: return "INF: section name too long";
-    case ERROR_GENERAL_SYNTAX: return "INF: syntax error";
-    case ERROR_WRONG_INF_STYLE: return "INF: no [Version] with a Windows NT signature";
-    case ERROR_SECTION_NOT_FOUND: return "INF: a section it names is missing";
-    case ERROR_LINE_NOT_FOUND: return "INF: a line it needs is missing";
-    case ERROR_NO_ASSOCIATED_CLASS: return "INF: no setup class";
-    case ERROR_CLASS_MISMATCH: return "class mismatch";
-    case ERROR_NO_DRIVER_SELECTED: return "INF: no model for this hardware id";
-    case ERROR_INVALID_DEVINST_NAME: return "invalid device instance name";
-    case ERROR_INVALID_CLASS: return "INF: invalid setup class (must be Ports)";
-    case ERROR_DEVINST_ALREADY_EXISTS: return "the device instance already exists";
-    case ERROR_DEVINFO_NOT_REGISTERED: return "the device is not registered";
-    case ERROR_INVALID_REG_PROPERTY: return "invalid device property";
-    case ERROR_NO_SUCH_DEVINST: return "no device node has that hardware id";
-    case ERROR_BAD_SERVICE_INSTALLSECT: return "INF: incomplete service install section";
-    case ERROR_NO_ASSOCIATED_SERVICE: return "INF: no AddService for the function driver";
-    default: return "unknown error";
+    case ERROR_FILE_NOT_FOUND:
+        return "the file or key does not exist";
+    case ERROR_PATH_NOT_FOUND:
+        return "the directory does not exist";
+    case ERROR_FILENAME_EXCED_RANGE:
+        return "the path is too long";
+    case ERROR_BAD_FILE_TYPE:
+        return "not a regular file";
+    case ERROR_FILE_TOO_LARGE:
+        return "the file is too large for an INF file";
+    case ERROR_READ_FAULT:
+        return "the file could not be read";
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return "not enough memory";
+    case ERROR_ACCESS_DENIED:
+        return "access is denied (administrator rights needed)";
+    case ERROR_INVALID_PARAMETER:
+        return "invalid parameter";
+    case ERROR_INVALID_DATA:
+        return "the node has no such property";
+    case ERROR_NO_MORE_ITEMS:
+        return "no more items";
+    case ERROR_NO_LOG_SPACE:
+        return "no COM name is free: COM3 to COM256 are all taken; remove a port first";
+    case ERROR_CALL_NOT_IMPLEMENTED:
+        return "not implemented by this platform";
+    case ERROR_REGISTRY_IO_FAILED:
+        return "the registry database failed";
+    case ERROR_EXPECTED_SECTION_NAME:
+        return "INF: a line comes before any section";
+    case ERROR_BAD_SECTION_NAME_LINE:
+        return "INF: malformed section name line";
+    case ERROR_SECTION_NAME_TOO_LONG:
+        return "INF: section name too long";
+    case ERROR_GENERAL_SYNTAX:
+        return "INF: syntax error";
+    case ERROR_WRONG_INF_STYLE:
+        return "INF: no [Version] with a Windows NT signature";
+    case ERROR_SECTION_NOT_FOUND:
+        return "INF: a section it names is missing";
+    case ERROR_LINE_NOT_FOUND:
+        return "INF: a line it needs is missing";
+    case ERROR_NO_ASSOCIATED_CLASS:
+        return "INF: no setup class";
+    case ERROR_CLASS_MISMATCH:
+        return "class mismatch";
+    case ERROR_NO_DRIVER_SELECTED:
+        return "INF: no model for this hardware id";
+    case ERROR_INVALID_DEVINST_NAME:
+        return "invalid device instance name";
+    case ERROR_INVALID_CLASS:
+        return "INF: invalid setup class (must be Ports)";
+    case ERROR_DEVINST_ALREADY_EXISTS:
+        return "the device instance already exists";
+    case ERROR_DEVINFO_NOT_REGISTERED:
+        return "the device is not registered";
+    case ERROR_INVALID_REG_PROPERTY:
+        return "invalid device property";
+    case ERROR_NO_SUCH_DEVINST:
+        return "no device node has that hardware id";
+    case ERROR_BAD_SERVICE_INSTALLSECT:
+        return "INF: incomplete service install section";
+    case ERROR_NO_ASSOCIATED_SERVICE:
+        return "INF: no AddService for the function driver";
+    default:
+        return "unknown error";
     }
 }
 
@@ -83,7 +116,7 @@ int Fail(const char* step, DWORD error)
 // A set that destroys itself.
 class DeviceSet {
 public:
-    explicit DeviceSet(HDEVINFO set) : set_(set) {}
+    explicit DeviceSet(HDEVINFO set) : set_(set) { }
     DeviceSet(const DeviceSet&) = delete;
     DeviceSet& operator=(const DeviceSet&) = delete;
     ~DeviceSet()
@@ -112,8 +145,8 @@ std::vector<std::string> HardwareIds(HDEVINFO set, SP_DEVINFO_DATA* data)
     std::vector<BYTE> buffer;
     DWORD required = 0;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        if (SetupDiGetDeviceRegistryPropertyA(set, data, SPDRP_HARDWAREID, nullptr, buffer.data(),
-                                              DWORD(buffer.size()), &required))
+        if (SetupDiGetDeviceRegistryPropertyA(
+                    set, data, SPDRP_HARDWAREID, nullptr, buffer.data(), DWORD(buffer.size()), &required))
             break;
         if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
             return {};
@@ -209,7 +242,8 @@ int List()
         std::string hardware;
         for (const std::string& hardwareId : HardwareIds(set.get(), &data))
             hardware += (hardware.empty() ? "" : ",") + hardwareId;
-        printf("%s\t%s\t%s\n", id.c_str(), port.empty() ? "-" : port.c_str(), hardware.empty() ? "-" : hardware.c_str());
+        printf("%s\t%s\t%s\n", id.c_str(), port.empty() ? "-" : port.c_str(),
+                hardware.empty() ? "-" : hardware.c_str());
         ++count;
     }
     if (count == 0)

@@ -70,8 +70,8 @@ std::vector<Record> LoadRecords(const std::string& file)
     for (int number = 1; std::getline(in, line); ++number) {
         auto bytes = ParseHex(line);
         if (!bytes || bytes->size() != Record().size())
-            throw std::runtime_error("--state: " + file + " line " + std::to_string(number) +
-                                     " is not a record (52 hex digits)");
+            throw std::runtime_error(
+                    "--state: " + file + " line " + std::to_string(number) + " is not a record (52 hex digits)");
         Record record;
         for (std::size_t i = 0; i < record.size(); ++i)
             record[i] = static_cast<std::uint8_t>((*bytes)[i]);

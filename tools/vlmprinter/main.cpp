@@ -48,9 +48,9 @@ bool NetworkIsPrivate()
     for (const auto& name : others)
         names += (names.empty() ? "" : ", ") + name;
     std::fprintf(stderr,
-                 "vlmprinter: refusing to answer UDP: this network namespace has interfaces besides loopback "
-                 "(%s); run it inside scripts/netns-run, or give --any-network\n",
-                 names.c_str());
+            "vlmprinter: refusing to answer UDP: this network namespace has interfaces besides loopback "
+            "(%s); run it inside scripts/netns-run, or give --any-network\n",
+            names.c_str());
     return false;
 }
 
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
         return kExitFailure;
     }
     // A peer or a stdout reader that went away shows as EPIPE, not death.
-    struct sigaction ignore {};
+    struct sigaction ignore { };
     ignore.sa_handler = SIG_IGN;
     if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
         std::fprintf(stderr, "vlmprinter: cannot ignore SIGPIPE: %s\n", std::strerror(errno));

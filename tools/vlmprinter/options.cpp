@@ -38,8 +38,7 @@ std::vector<std::byte> ParseHexOrThrow(std::string_view text, std::string_view o
 {
     auto bytes = ParseHex(text);
     if (!bytes)
-        throw UsageError(std::string(option) + ": " + Quote(text) +
-                         " is not an even number of hex digits (e.g. 1b40)");
+        throw UsageError(std::string(option) + ": " + Quote(text) + " is not an even number of hex digits (e.g. 1b40)");
     if (bytes->size() > kMaxReplyBytes)
         throw UsageError(std::string(option) + ": more than " + std::to_string(kMaxReplyBytes) + " bytes");
     return *bytes;
@@ -50,8 +49,8 @@ std::uint64_t ParseNumber(std::string_view text, std::string_view option, std::u
     std::uint64_t value = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > max)
-        throw UsageError(std::string(option) + ": " + Quote(text) + " is not a number from 0 to " +
-                         std::to_string(max));
+        throw UsageError(
+                std::string(option) + ": " + Quote(text) + " is not a number from 0 to " + std::to_string(max));
     return value;
 }
 
@@ -82,8 +81,15 @@ std::array<std::uint8_t, 6> ParseMac(std::string_view text)
 std::uint8_t ParseBaud(std::string_view text)
 {
     static constexpr std::pair<std::uint32_t, std::uint8_t> kCodes[] = {
-        {1200, 0xA0},  {2400, 0xD0},  {4800, 0xE8},   {9600, 0xF4},   {19200, 0xFA},
-        {38400, 0xFD}, {57600, 0xFE}, {115200, 0xFF}, {230400, 0xBB},
+            {1200, 0xA0},
+            {2400, 0xD0},
+            {4800, 0xE8},
+            {9600, 0xF4},
+            {19200, 0xFA},
+            {38400, 0xFD},
+            {57600, 0xFE},
+            {115200, 0xFF},
+            {230400, 0xBB},
     };
     if (text.size() == 4 && (text.substr(0, 2) == "0x" || text.substr(0, 2) == "0X")) {
         if (auto code = ParseHex(text.substr(2)))
@@ -150,9 +156,8 @@ void CheckCombinations(const Options& options, const std::set<std::string_view>&
         if (last > 0xffffffffu || (!local && !options.anyAddress))
             throw UsageError("--ip: addresses outside 127.0.0.0/8 and 0.0.0.0/8 need --any-address");
     }
-    static constexpr std::string_view kUdpOnly[] = {
-        "--any-network", "--answer-length", "--answer-count", "--no-answer", "--answer-tag",
-        "--answer-delay", "--no-setc", "--setc-length", "--setc-delay", "--state"};
+    static constexpr std::string_view kUdpOnly[] = {"--any-network", "--answer-length", "--answer-count", "--no-answer",
+            "--answer-tag", "--answer-delay", "--no-setc", "--setc-length", "--setc-delay", "--state"};
     if (!options.udp)
         for (auto flag : kUdpOnly)
             if (given.count(flag))
@@ -171,16 +176,15 @@ void CheckCombinations(const Options& options, const std::set<std::string_view>&
         throw UsageError("--close-after and --reset-after exclude each other");
     if (options.neverClose && given.count("--close-delay"))
         throw UsageError("--never-close and --close-delay exclude each other");
-    static constexpr std::string_view kPerConnection[] = {
-        "--reply", "--reply-every", "--echo", "--no-read", "--close-after",
-        "--reset-after", "--close-delay", "--never-close"};
+    static constexpr std::string_view kPerConnection[] = {"--reply", "--reply-every", "--echo", "--no-read",
+            "--close-after", "--reset-after", "--close-delay", "--never-close"};
     for (auto mode : {std::string_view("--refuse"), std::string_view("--backlog-full")}) {
         if (!given.count(mode))
             continue;
         for (auto flag : kPerConnection)
             if (given.count(flag))
                 throw UsageError(std::string(mode) + " accepts no connection, so " + std::string(flag) +
-                                 " would have no effect");
+                        " would have no effect");
     }
     if (options.noRead) {
         for (auto flag : {"--echo", "--reply-every", "--close-after", "--reset-after"})
@@ -329,67 +333,66 @@ Options ParseCommandLine(std::span<const std::string_view> args)
 
 void PrintUsage(std::FILE* out)
 {
-    std::fputs(
-        "usage: vlmprinter [options]\n"
-        "Stands in for a printer's Ethernet interface: accepts print jobs on a TCP\n"
-        "port and writes the bytes of each connection to a job file. Flags make it\n"
-        "behave like a printer in trouble.\n"
-        "\n"
-        "  --listen ADDR:PORT   print port (default 127.0.0.1:9100); port 0 picks a free\n"
-        "                       one. Addresses outside 127.0.0.0/8 need --any-address\n"
-        "  --any-address        allow a listening address outside 127.0.0.0/8\n"
-        "  --jobs DIR           where job-0001.prn, job-0002.prn, ... go, one per\n"
-        "                       connection in the order accepted (default: .)\n"
-        "  --reply HEX          send these bytes right after accepting (HEX: pairs of\n"
-        "                       hex digits, e.g. 1b40)\n"
-        "  --reply-every N HEX  send these bytes after every N bytes received\n"
-        "  --echo               send back everything received\n"
-        "  --refuse             reserve the port without listening: connects are refused\n"
-        "  --no-read            accept and never read: the sender's sends stall\n"
-        "  --close-after N      close gracefully once N bytes were received\n"
-        "  --reset-after N      reset the connection once N bytes were received\n"
-        "  --close-delay MS     when the sender closes its side, wait MS milliseconds\n"
-        "                       before closing ours (default 0)\n"
-        "  --never-close        never answer the sender's close: our side stays open\n"
-        "                       until vlmprinter ends\n"
-        "  --backlog-full       listen with a full backlog and never accept: connects\n"
-        "                       get no answer and time out\n"
-        "  --interfaces N       stand for N interfaces (up to 1000): addresses and MACs\n"
-        "                       count up from the first, each with its own print port\n"
-        "\n"
-        "The record each interface describes itself with (the first; others count up):\n"
-        "  --mac XX:XX:XX:XX:XX:XX  (default 02:00:00:00:00:01)\n"
-        "  --ip A.B.C.D         the address it tells (default: its print port's); beyond\n"
-        "                       127.0.0.0/8 and 0.0.0.0/8 only with --any-address\n"
-        "  --mask A.B.C.D       (default 255.0.0.0)   --gateway A.B.C.D  (default 0.0.0.0)\n"
-        "  --baud RATE|0xNN     a speed of the table or any code (default 9600)\n"
-        "  --firmware X.Y       (default 1.0)         --dhcp N    DHCP mode byte (default 0)\n"
-        "  --inactivity SECONDS (default 0)\n"
-        "\n"
-        "The UDP side, on port 48781 (only in a namespace with nothing but loopback):\n"
-        "  --udp                answer \"FIND\" with \"IMIN\" and the record; take \"SETT\"\n"
-        "                       for our MAC and answer \"SETC\"\n"
-        "  --any-network        answer UDP even where other interfaces exist\n"
-        "  --answer-length N    cut the answer to, or pad it (0xA5) to, N bytes\n"
-        "  --answer-count N     answer every FIND N times\n"
-        "  --no-answer          never answer FIND\n"
-        "  --answer-tag TAG     four characters instead of IMIN\n"
-        "  --answer-delay MS    answer MS milliseconds after the FIND\n"
-        "  --no-setc            take SETT without answering\n"
-        "  --setc-length N      cut or pad the SETC answer to N bytes (default 30)\n"
-        "  --setc-delay MS      answer SETC MS milliseconds late\n"
-        "  --state FILE         keep the records in FILE across restarts, as a device\n"
-        "                       keeps them in flash\n"
-        "  --help               this text\n"
-        "\n"
-        "Prints \"listening on ADDR:PORT\" once ready (per interface; again when SETT\n"
-        "moves a print port), \"job N: B bytes from ADDR:PORT\" when a job ends (the\n"
-        "sender closed or reset, or a limit above was reached), and with --udp\n"
-        "\"udp on 0.0.0.0:48781\" once the UDP side is ready and a line per datagram.\n"
-        "SIGINT or SIGTERM finishes the open jobs and ends it.\n"
-        "Exit status: 0 after a signal, 1 on a failure at run time, 2 on a bad command\n"
-        "line.\n",
-        out);
+    std::fputs("usage: vlmprinter [options]\n"
+               "Stands in for a printer's Ethernet interface: accepts print jobs on a TCP\n"
+               "port and writes the bytes of each connection to a job file. Flags make it\n"
+               "behave like a printer in trouble.\n"
+               "\n"
+               "  --listen ADDR:PORT   print port (default 127.0.0.1:9100); port 0 picks a free\n"
+               "                       one. Addresses outside 127.0.0.0/8 need --any-address\n"
+               "  --any-address        allow a listening address outside 127.0.0.0/8\n"
+               "  --jobs DIR           where job-0001.prn, job-0002.prn, ... go, one per\n"
+               "                       connection in the order accepted (default: .)\n"
+               "  --reply HEX          send these bytes right after accepting (HEX: pairs of\n"
+               "                       hex digits, e.g. 1b40)\n"
+               "  --reply-every N HEX  send these bytes after every N bytes received\n"
+               "  --echo               send back everything received\n"
+               "  --refuse             reserve the port without listening: connects are refused\n"
+               "  --no-read            accept and never read: the sender's sends stall\n"
+               "  --close-after N      close gracefully once N bytes were received\n"
+               "  --reset-after N      reset the connection once N bytes were received\n"
+               "  --close-delay MS     when the sender closes its side, wait MS milliseconds\n"
+               "                       before closing ours (default 0)\n"
+               "  --never-close        never answer the sender's close: our side stays open\n"
+               "                       until vlmprinter ends\n"
+               "  --backlog-full       listen with a full backlog and never accept: connects\n"
+               "                       get no answer and time out\n"
+               "  --interfaces N       stand for N interfaces (up to 1000): addresses and MACs\n"
+               "                       count up from the first, each with its own print port\n"
+               "\n"
+               "The record each interface describes itself with (the first; others count up):\n"
+               "  --mac XX:XX:XX:XX:XX:XX  (default 02:00:00:00:00:01)\n"
+               "  --ip A.B.C.D         the address it tells (default: its print port's); beyond\n"
+               "                       127.0.0.0/8 and 0.0.0.0/8 only with --any-address\n"
+               "  --mask A.B.C.D       (default 255.0.0.0)   --gateway A.B.C.D  (default 0.0.0.0)\n"
+               "  --baud RATE|0xNN     a speed of the table or any code (default 9600)\n"
+               "  --firmware X.Y       (default 1.0)         --dhcp N    DHCP mode byte (default 0)\n"
+               "  --inactivity SECONDS (default 0)\n"
+               "\n"
+               "The UDP side, on port 48781 (only in a namespace with nothing but loopback):\n"
+               "  --udp                answer \"FIND\" with \"IMIN\" and the record; take \"SETT\"\n"
+               "                       for our MAC and answer \"SETC\"\n"
+               "  --any-network        answer UDP even where other interfaces exist\n"
+               "  --answer-length N    cut the answer to, or pad it (0xA5) to, N bytes\n"
+               "  --answer-count N     answer every FIND N times\n"
+               "  --no-answer          never answer FIND\n"
+               "  --answer-tag TAG     four characters instead of IMIN\n"
+               "  --answer-delay MS    answer MS milliseconds after the FIND\n"
+               "  --no-setc            take SETT without answering\n"
+               "  --setc-length N      cut or pad the SETC answer to N bytes (default 30)\n"
+               "  --setc-delay MS      answer SETC MS milliseconds late\n"
+               "  --state FILE         keep the records in FILE across restarts, as a device\n"
+               "                       keeps them in flash\n"
+               "  --help               this text\n"
+               "\n"
+               "Prints \"listening on ADDR:PORT\" once ready (per interface; again when SETT\n"
+               "moves a print port), \"job N: B bytes from ADDR:PORT\" when a job ends (the\n"
+               "sender closed or reset, or a limit above was reached), and with --udp\n"
+               "\"udp on 0.0.0.0:48781\" once the UDP side is ready and a line per datagram.\n"
+               "SIGINT or SIGTERM finishes the open jobs and ends it.\n"
+               "Exit status: 0 after a signal, 1 on a failure at run time, 2 on a bad command\n"
+               "line.\n",
+            out);
 }
 
 }  // namespace vlm::printer

@@ -32,8 +32,8 @@ struct Options {
     bool anyAddress = false;
     std::string jobsDir = ".";
 
-    std::vector<std::byte> reply;       // sent once, right after accepting
-    std::uint64_t replyEvery = 0;       // 0: no periodic reply
+    std::vector<std::byte> reply;  // sent once, right after accepting
+    std::uint64_t replyEvery = 0;  // 0: no periodic reply
     std::vector<std::byte> replyEveryBytes;
     bool echo = false;
     bool refuse = false;

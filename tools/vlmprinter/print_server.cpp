@@ -177,8 +177,7 @@ UniqueFd PrintServer::OccupyBacklog(int listener) const
     UniqueFd occupant(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!occupant)
         ThrowErrno("socket");
-    if (connect(occupant.Get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 &&
-        errno != EINPROGRESS)
+    if (connect(occupant.Get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0 && errno != EINPROGRESS)
         ThrowErrno("--backlog-full: cannot connect to " + FormatEndpoint(target));
     pollfd wait{occupant.Get(), POLLOUT, 0};
     int ready = poll(&wait, 1, kOccupyLimitMs);
@@ -186,7 +185,7 @@ UniqueFd PrintServer::OccupyBacklog(int listener) const
         ThrowErrno("poll");
     if (ready == 0)
         throw std::runtime_error("--backlog-full: the kernel did not admit our own connection to the backlog of " +
-                                 FormatEndpoint(target));
+                FormatEndpoint(target));
     int error = 0;
     length = sizeof error;
     if (getsockopt(occupant.Get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
@@ -314,7 +313,7 @@ bool PrintServer::OpenJob(Connection& c)
         }
         if (errno != EEXIST) {
             Complain("cannot create " + name + " in " + options_.jobsDir + ": " + std::strerror(errno) +
-                     "; resetting the connection from " + c.peer);
+                    "; resetting the connection from " + c.peer);
             return false;
         }
     }
@@ -431,7 +430,7 @@ bool PrintServer::AppendToJob(Connection& c, std::span<const std::byte> data)
         int error = n < 0 ? errno : ENOSPC;
         c.received += written;
         Complain("job " + std::to_string(c.jobNumber) + ": writing " + JobFileName(c.jobNumber) + ": " +
-                 std::strerror(error) + "; resetting the connection from " + c.peer);
+                std::strerror(error) + "; resetting the connection from " + c.peer);
         Reset(c);
         return false;
     }
@@ -477,7 +476,8 @@ void PrintServer::Flush(Connection& c)
 {
     // Each pass sends something, stops on a full socket, or fails.
     while (c.HasPending() && !c.answersBroken) {
-        ssize_t n = send(c.socket.Get(), c.pending.data() + c.pendingSent, c.PendingSize(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n =
+                send(c.socket.Get(), c.pending.data() + c.pendingSent, c.PendingSize(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -79,8 +79,8 @@ private:
 
     const Options options_;
     const int jobsDir_;
-    UniqueFd listen_;     // bound; listening unless --refuse
-    UniqueFd occupant_;   // --backlog-full: our own connection filling the backlog
+    UniqueFd listen_;    // bound; listening unless --refuse
+    UniqueFd occupant_;  // --backlog-full: our own connection filling the backlog
     unsigned nextJob_ = 1;
     std::optional<Clock::time_point> acceptPausedUntil_;
     bool stopping_ = false;  // set by Stop(): jobs are being finished, nothing is answered

@@ -105,8 +105,8 @@ void UdpResponder::Receive()
     for (int i = 0; i < kDatagramsPerWakeup; ++i) {
         sockaddr_in sender{};
         socklen_t length = sizeof sender;
-        ssize_t n = recvfrom(socket_.Get(), buffer_.data(), buffer_.size(), 0, reinterpret_cast<sockaddr*>(&sender),
-                             &length);
+        ssize_t n = recvfrom(
+                socket_.Get(), buffer_.data(), buffer_.size(), 0, reinterpret_cast<sockaddr*>(&sender), &length);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -128,7 +128,8 @@ void UdpResponder::OnFind(const sockaddr_in& sender)
 {
     unsigned answers = 0;
     if (!options_.noAnswer) {
-        const char tag[5] = {options_.answerTag[0], options_.answerTag[1], options_.answerTag[2], options_.answerTag[3], 0};
+        const char tag[5] = {
+                options_.answerTag[0], options_.answerTag[1], options_.answerTag[2], options_.answerTag[3], 0};
         for (const Interface& interface : interfaces_) {
             Outgoing outgoing{Answer(tag, interface.record, options_.answerLength), sender, SourceOf(interface)};
             for (unsigned k = 0; k < options_.answerCount; ++k, ++answers)
@@ -168,7 +169,8 @@ void UdpResponder::OnSett(const sockaddr_in& sender, std::span<const std::byte> 
     }
     if (options_.noSetc)
         return;
-    Schedule(options_.setcDelay, Outgoing{Answer("SETC", target->record, options_.setcLength), sender, SourceOf(*target)});
+    Schedule(options_.setcDelay,
+            Outgoing{Answer("SETC", target->record, options_.setcLength), sender, SourceOf(*target)});
 }
 
 void UdpResponder::MovePrintPort(Interface& interface, std::uint32_t address, std::uint16_t port)
@@ -193,8 +195,8 @@ void UdpResponder::MovePrintPort(Interface& interface, std::uint32_t address, st
     Announce("listening on " + FormatEndpoint(interface.server->LocalAddress()));
 }
 
-std::vector<std::byte> UdpResponder::Answer(const char (&tag)[5], const Record& record,
-                                            std::optional<std::size_t> length) const
+std::vector<std::byte> UdpResponder::Answer(
+        const char (&tag)[5], const Record& record, std::optional<std::size_t> length) const
 {
     std::vector<std::byte> bytes(4 + record.size());
     std::memcpy(bytes.data(), tag, 4);

@@ -10,8 +10,8 @@ namespace vlm::printer {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    explicit UniqueFd(int fd) : fd_(fd) { }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) { }
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other)

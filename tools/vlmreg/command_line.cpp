@@ -10,8 +10,8 @@ namespace {
 
 std::string Upper(std::string text)
 {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::transform(
+            text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return text;
 }
 
@@ -35,10 +35,10 @@ std::optional<KeyName> ParseKeyName(const std::string& text)
         HKEY key;
     };
     static const Root kRoots[] = {
-        {"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-        {"HKCU", "HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-        {"HKCR", "HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-        {"HKU", "HKEY_USERS", HKEY_USERS},
+            {"HKLM", "HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+            {"HKCU", "HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+            {"HKCR", "HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+            {"HKU", "HKEY_USERS", HKEY_USERS},
     };
     size_t cut = text.find('\\');
     std::string root = Upper(text.substr(0, cut));

@@ -91,10 +91,10 @@ LONG QueryValue(HKEY key, const std::string& name, Value* value)
 {
     value->name = name;
     return ReadData(
-        [&](LPBYTE buffer, DWORD* size) {
-            return RegQueryValueExA(key, name.c_str(), nullptr, &value->type, buffer, size);
-        },
-        &value->data);
+            [&](LPBYTE buffer, DWORD* size) {
+                return RegQueryValueExA(key, name.c_str(), nullptr, &value->type, buffer, size);
+            },
+            &value->data);
 }
 
 LONG EnumerateValues(HKEY key, std::vector<Value>* values)
@@ -103,11 +103,11 @@ LONG EnumerateValues(HKEY key, std::vector<Value>* values)
     for (DWORD index = 0; index < kMaxEntries; ++index) {
         Value value;
         LONG error = ReadData(
-            [&](LPBYTE buffer, DWORD* size) {
-                DWORD length = kMaxValueName;
-                return RegEnumValueA(key, index, name.data(), &length, nullptr, &value.type, buffer, size);
-            },
-            &value.data);
+                [&](LPBYTE buffer, DWORD* size) {
+                    DWORD length = kMaxValueName;
+                    return RegEnumValueA(key, index, name.data(), &length, nullptr, &value.type, buffer, size);
+                },
+                &value.data);
         if (error == ERROR_NO_MORE_ITEMS)
             return ERROR_SUCCESS;
         if (error != ERROR_SUCCESS)
@@ -134,19 +134,19 @@ LONG EnumerateSubkeys(HKEY key, std::vector<std::string>* names)
 
 void PrintValue(const Value& value)
 {
-    std::cout << "    " << (value.name.empty() ? "(Default)" : AnsiToUtf8(value.name)) << "    "
-              << TypeName(value.type) << "    " << AnsiToUtf8(FormatData(value.type, value.data)) << "\n";
+    std::cout << "    " << (value.name.empty() ? "(Default)" : AnsiToUtf8(value.name)) << "    " << TypeName(value.type)
+              << "    " << AnsiToUtf8(FormatData(value.type, value.data)) << "\n";
 }
 
 class Query {
 public:
-    explicit Query(const CommandLine& line) : line_(line) {}
+    explicit Query(const CommandLine& line) : line_(line) { }
 
     int Run()
     {
         Key key;
         if (LONG error = RegOpenKeyExA(line_.key.root, line_.key.subKey.c_str(), 0, KEY_READ, key.out());
-            error != ERROR_SUCCESS)
+                error != ERROR_SUCCESS)
             return Fail(error);
         if (!line_.recurse)
             return Single(key.get());
@@ -242,12 +242,12 @@ int Add(const CommandLine& line)
     }
     Key key;
     if (LONG error = RegCreateKeyExA(line.key.root, line.key.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                     line.valueName ? KEY_SET_VALUE : KEY_READ, nullptr, key.out(), nullptr);
-        error != ERROR_SUCCESS)
+                line.valueName ? KEY_SET_VALUE : KEY_READ, nullptr, key.out(), nullptr);
+            error != ERROR_SUCCESS)
         return Fail(error);
     if (line.valueName) {
         if (LONG error = RegSetValueExA(key.get(), line.valueName->c_str(), 0, type, data.data(), DWORD(data.size()));
-            error != ERROR_SUCCESS)
+                error != ERROR_SUCCESS)
             return Fail(error);
     }
     std::cout << "The operation completed successfully.\n";
@@ -267,9 +267,9 @@ int Delete(const CommandLine& line)
         return kExitSuccess;
     }
     Key key;
-    if (LONG error = RegOpenKeyExA(line.key.root, line.key.subKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
-                                   key.out());
-        error != ERROR_SUCCESS)
+    if (LONG error = RegOpenKeyExA(
+                line.key.root, line.key.subKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.out());
+            error != ERROR_SUCCESS)
         return Fail(error);
     std::vector<std::string> names;
     if (line.valueName) {

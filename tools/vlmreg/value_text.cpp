@@ -15,21 +15,21 @@ struct TypeEntry {
 };
 
 constexpr std::array<TypeEntry, 8> kTypes{{
-    {REG_NONE, "REG_NONE"},
-    {REG_SZ, "REG_SZ"},
-    {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
-    {REG_BINARY, "REG_BINARY"},
-    {REG_DWORD, "REG_DWORD"},
-    {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
-    {REG_MULTI_SZ, "REG_MULTI_SZ"},
-    {REG_QWORD, "REG_QWORD"},
+        {REG_NONE, "REG_NONE"},
+        {REG_SZ, "REG_SZ"},
+        {REG_EXPAND_SZ, "REG_EXPAND_SZ"},
+        {REG_BINARY, "REG_BINARY"},
+        {REG_DWORD, "REG_DWORD"},
+        {REG_DWORD_BIG_ENDIAN, "REG_DWORD_BIG_ENDIAN"},
+        {REG_MULTI_SZ, "REG_MULTI_SZ"},
+        {REG_QWORD, "REG_QWORD"},
 }};
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
+        return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+    });
 }
 
 // Decimal, or hexadecimal after 0x, as reg accepts numbers.

@@ -172,16 +172,16 @@ static int receive_all(int fd, uint8_t* bytes, size_t size, long long deadline)
 
 /* One reply of op `op` and id `id`: its status and up to `room` bytes of
  * data into `data`; more data than that is a broken peer. */
-static int receive_reply(int fd, uint32_t op, uint32_t id, long long deadline, int32_t* status, void* data,
-                         uint32_t room, uint32_t* got)
+static int receive_reply(
+        int fd, uint32_t op, uint32_t id, long long deadline, int32_t* status, void* data, uint32_t room, uint32_t* got)
 {
     uint8_t head[HEADER_BYTES], fixed[REPLY_FIXED_BYTES];
     if (receive_all(fd, head, sizeof head, deadline) != 0)
         return -1;
     uint32_t length = get32(head + 16);
     if (get32(head) != MAGIC || (get32(head + 4) & 0xFFFFu) != VERSION ||
-        ((get32(head + 4) >> 16) & 0xFFFFu) != (op | REPLY_BIT) || get32(head + 8) != id ||
-        length < REPLY_FIXED_BYTES || length - REPLY_FIXED_BYTES > room) {
+            ((get32(head + 4) >> 16) & 0xFFFFu) != (op | REPLY_BIT) || get32(head + 8) != id ||
+            length < REPLY_FIXED_BYTES || length - REPLY_FIXED_BYTES > room) {
         errno = EPROTO;
         return -1;
     }
@@ -211,8 +211,8 @@ int vlmtty_connect(const char* root, struct vlmtty_connection* connection)
     int32_t status = -1;
     uint32_t got = 0;
     if (result != 0 || send_all(fd, hello, sizeof hello) != 0 ||
-        receive_reply(fd, OP_HELLO, 1, now_ms() + HELLO_LIMIT_MS, &status, NULL, 0, &got) != 0 ||
-        status != VLMTTY_STATUS_SUCCESS) {
+            receive_reply(fd, OP_HELLO, 1, now_ms() + HELLO_LIMIT_MS, &status, NULL, 0, &got) != 0 ||
+            status != VLMTTY_STATUS_SUCCESS) {
         close(fd);
         return -1;
     }
@@ -229,8 +229,7 @@ void vlmtty_disconnect(struct vlmtty_connection* connection)
 }
 
 int vlmtty_request(struct vlmtty_connection* connection, dev_t device, uint32_t code, const void* input,
-                   uint32_t input_length, void* output, uint32_t output_length, int limit_ms, int32_t* status,
-                   uint32_t* answered)
+        uint32_t input_length, void* output, uint32_t output_length, int limit_ms, int32_t* status, uint32_t* answered)
 {
     uint8_t message[HEADER_BYTES + 16 + 64];
     if (input_length > sizeof message - HEADER_BYTES - 16 || output_length > MAX_OUTPUT) {
@@ -250,6 +249,5 @@ int vlmtty_request(struct vlmtty_connection* connection, dev_t device, uint32_t 
     if (send_all(connection->fd, message, HEADER_BYTES + length) != 0)
         return -1;
     long long deadline = limit_ms < 0 ? -1 : now_ms() + limit_ms;
-    return receive_reply(connection->fd, OP_TERMINAL_CONTROL, id, deadline, status, output, output_length,
-                         answered);
+    return receive_reply(connection->fd, OP_TERMINAL_CONTROL, id, deadline, status, output, output_length, answered);
 }

@@ -71,8 +71,7 @@ void vlmtty_disconnect(struct vlmtty_connection* connection);
  * (bytes put in `output`) when vlmhost replied, else -1 with errno
  * (ETIMEDOUT, EINTR, EPIPE...). */
 int vlmtty_request(struct vlmtty_connection* connection, dev_t device, uint32_t code, const void* input,
-                   uint32_t input_length, void* output, uint32_t output_length, int limit_ms, int32_t* status,
-                   uint32_t* answered);
+        uint32_t input_length, void* output, uint32_t output_length, int limit_ms, int32_t* status, uint32_t* answered);
 
 #ifdef __cplusplus
 }

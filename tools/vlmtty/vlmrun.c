@@ -40,9 +40,10 @@ static int library_path(char* out, size_t size)
 int main(int argc, char** argv)
 {
     if (argc < 2 || strcmp(argv[1], "--help") == 0) {
-        fprintf(stderr, "usage: vlmrun PROGRAM [ARGS...]\n"
-                        "Runs PROGRAM so that the terminals of vlmhost (<root>/dosdevices/COMn)\n"
-                        "answer its handshake-line requests (DTR, RTS, CTS, DSR, break) from the port.\n");
+        fprintf(stderr,
+                "usage: vlmrun PROGRAM [ARGS...]\n"
+                "Runs PROGRAM so that the terminals of vlmhost (<root>/dosdevices/COMn)\n"
+                "answer its handshake-line requests (DTR, RTS, CTS, DSR, break) from the port.\n");
         return argc < 2 ? 2 : 0;
     }
     char library[PATH_MAX];

@@ -83,24 +83,24 @@ static int error_of(int32_t status)
 {
     switch (status) {
     case VLMTTY_STATUS_NO_SUCH_DEVICE:
-        return ENOTTY;  /* no longer one of its terminals */
+        return ENOTTY; /* no longer one of its terminals */
     case VLMTTY_STATUS_INVALID_PARAMETER:
         return EINVAL;
     case VLMTTY_STATUS_ACCESS_DENIED:
         return EACCES;
     default:
-        return EIO;  /* the session ended (hung up), or the port failed */
+        return EIO; /* the session ended (hung up), or the port failed */
     }
 }
 
 /* One request on the session; 0, or -1 with errno. */
 static int ask(struct vlmtty_connection* connection, dev_t device, uint32_t code, const void* input,
-               uint32_t input_length, void* output, uint32_t output_length, int limit_ms)
+        uint32_t input_length, void* output, uint32_t output_length, int limit_ms)
 {
     int32_t status;
     uint32_t answered;
     if (vlmtty_request(connection, device, code, input, input_length, output, output_length, limit_ms, &status,
-                       &answered) != 0) {
+                &answered) != 0) {
         if (errno != EINTR)
             errno = errno == ETIMEDOUT ? EIO : ENOTTY;
         return -1;
@@ -125,12 +125,12 @@ static int modem_lines(struct vlmtty_connection* c, dev_t device, int* lines)
 {
     uint8_t status[4], dtrrts[4];
     if (ask(c, device, VLMTTY_GET_MODEMSTATUS, NULL, 0, status, 4, ANSWER_LIMIT_MS) != 0 ||
-        ask(c, device, VLMTTY_GET_DTRRTS, NULL, 0, dtrrts, 4, ANSWER_LIMIT_MS) != 0)
+            ask(c, device, VLMTTY_GET_DTRRTS, NULL, 0, dtrrts, 4, ANSWER_LIMIT_MS) != 0)
         return -1;
     uint32_t in = get_u32(status), out = get_u32(dtrrts);
     *lines = ((in & VLMTTY_MS_CTS) ? TIOCM_CTS : 0) | ((in & VLMTTY_MS_DSR) ? TIOCM_DSR : 0) |
-             ((in & VLMTTY_MS_RING) ? TIOCM_RNG : 0) | ((in & VLMTTY_MS_RLSD) ? TIOCM_CAR : 0) |
-             ((out & VLMTTY_DTR_STATE) ? TIOCM_DTR : 0) | ((out & VLMTTY_RTS_STATE) ? TIOCM_RTS : 0);
+            ((in & VLMTTY_MS_RING) ? TIOCM_RNG : 0) | ((in & VLMTTY_MS_RLSD) ? TIOCM_CAR : 0) |
+            ((out & VLMTTY_DTR_STATE) ? TIOCM_DTR : 0) | ((out & VLMTTY_RTS_STATE) ? TIOCM_RTS : 0);
     return 0;
 }
 
@@ -138,14 +138,16 @@ static int modem_lines(struct vlmtty_connection* c, dev_t device, int* lines)
 static int set_lines(struct vlmtty_connection* c, dev_t device, unsigned long request, int bits)
 {
     if ((request == TIOCMSET || (bits & TIOCM_DTR)) &&
-        ask(c, device, ((request == TIOCMSET && (bits & TIOCM_DTR)) || request == TIOCMBIS) ? VLMTTY_SET_DTR
-                                                                                            : VLMTTY_CLR_DTR,
-            NULL, 0, NULL, 0, ANSWER_LIMIT_MS) != 0)
+            ask(c, device,
+                    ((request == TIOCMSET && (bits & TIOCM_DTR)) || request == TIOCMBIS) ? VLMTTY_SET_DTR
+                                                                                         : VLMTTY_CLR_DTR,
+                    NULL, 0, NULL, 0, ANSWER_LIMIT_MS) != 0)
         return -1;
     if ((request == TIOCMSET || (bits & TIOCM_RTS)) &&
-        ask(c, device, ((request == TIOCMSET && (bits & TIOCM_RTS)) || request == TIOCMBIS) ? VLMTTY_SET_RTS
-                                                                                            : VLMTTY_CLR_RTS,
-            NULL, 0, NULL, 0, ANSWER_LIMIT_MS) != 0)
+            ask(c, device,
+                    ((request == TIOCMSET && (bits & TIOCM_RTS)) || request == TIOCMBIS) ? VLMTTY_SET_RTS
+                                                                                         : VLMTTY_CLR_RTS,
+                    NULL, 0, NULL, 0, ANSWER_LIMIT_MS) != 0)
         return -1;
     return 0;
 }
@@ -153,7 +155,7 @@ static int set_lines(struct vlmtty_connection* c, dev_t device, unsigned long re
 static int wait_for_lines(struct vlmtty_connection* c, dev_t device, unsigned long lines)
 {
     uint32_t mask = ((lines & TIOCM_CTS) ? VLMTTY_EV_CTS : 0) | ((lines & TIOCM_DSR) ? VLMTTY_EV_DSR : 0) |
-                    ((lines & TIOCM_CAR) ? VLMTTY_EV_RLSD : 0) | ((lines & TIOCM_RNG) ? VLMTTY_EV_RING : 0);
+            ((lines & TIOCM_CAR) ? VLMTTY_EV_RLSD : 0) | ((lines & TIOCM_RNG) ? VLMTTY_EV_RING : 0);
     uint8_t input[4] = {(uint8_t)mask, (uint8_t)(mask >> 8), (uint8_t)(mask >> 16), (uint8_t)(mask >> 24)};
     uint8_t events[4];
     /* Ended by closing the connection: vlmhost cancels the wait. */
@@ -165,9 +167,8 @@ static int counters(struct vlmtty_connection* c, dev_t device, struct serial_ico
     uint8_t raw[VLMTTY_COUNTERS * 4];
     if (ask(c, device, VLMTTY_GET_COUNTERS, NULL, 0, raw, sizeof raw, ANSWER_LIMIT_MS) != 0)
         return -1;
-    int* fields[VLMTTY_COUNTERS] = {&out->cts,   &out->dsr,     &out->rng,    &out->dcd,
-                                    &out->rx,    &out->tx,      &out->frame,  &out->overrun,
-                                    &out->parity, &out->brk,    &out->buf_overrun};
+    int* fields[VLMTTY_COUNTERS] = {&out->cts, &out->dsr, &out->rng, &out->dcd, &out->rx, &out->tx, &out->frame,
+            &out->overrun, &out->parity, &out->brk, &out->buf_overrun};
     for (int i = 0; i < 9; i++)
         out->reserved[i] = 0;
     for (int i = 0; i < VLMTTY_COUNTERS; i++)
@@ -180,8 +181,7 @@ static int send_break(struct vlmtty_connection* c, dev_t device, int millisecond
     if (ask(c, device, VLMTTY_SET_BREAK_ON, NULL, 0, NULL, 0, ANSWER_LIMIT_MS) != 0)
         return -1;
     struct timespec left = {milliseconds / 1000, (long)(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) { }
     return ask(c, device, VLMTTY_SET_BREAK_OFF, NULL, 0, NULL, 0, ANSWER_LIMIT_MS);
 }
 
@@ -196,12 +196,12 @@ static int answer(int fd, dev_t device, unsigned long request, void* argument)
             return drained;
         long duration = (long)argument;
         if (request == TCSBRK && duration != 0)
-            return 0;  /* tcdrain's form */
+            return 0; /* tcdrain's form */
         break_ms = request == TCSBRKP && duration > 0 ? (int)(duration > 300 ? 30000 : duration * 100) : BREAK_MS;
     }
     if ((request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC ||
-         request == TIOCGICOUNT) &&
-        argument == NULL) {
+                request == TIOCGICOUNT) &&
+            argument == NULL) {
         errno = EFAULT;
         return -1;
     }

@@ -412,8 +412,8 @@ std::string DescribeShortWrite(const ConnectionReport& report, uint64_t took, ui
     if (report.remoteAddress != 0) {
         const uint32_t a = report.remoteAddress;  // network order: first octet in the lowest byte
         printer += " at " + std::to_string(a & 0xFF) + "." + std::to_string((a >> 8) & 0xFF) + "." +
-                   std::to_string((a >> 16) & 0xFF) + "." + std::to_string(a >> 24) + ":" +
-                   std::to_string(report.remotePort);
+                std::to_string((a >> 16) & 0xFF) + "." + std::to_string(a >> 24) + ":" +
+                std::to_string(report.remotePort);
     }
     std::string how;
     switch (report.end) {

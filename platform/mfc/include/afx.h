@@ -132,35 +132,77 @@ CString operator+(LPCTSTR a, const CString& b);
 CString operator+(const CString& a, TCHAR b);
 CString operator+(TCHAR a, const CString& b);
 
-inline bool operator==(const CString& a, const CString& b) { return a.Compare(b) == 0; }
-inline bool operator==(const CString& a, LPCTSTR b) { return a.Compare(b) == 0; }
-inline bool operator==(LPCTSTR a, const CString& b) { return b.Compare(a) == 0; }
-inline bool operator!=(const CString& a, const CString& b) { return a.Compare(b) != 0; }
-inline bool operator!=(const CString& a, LPCTSTR b) { return a.Compare(b) != 0; }
-inline bool operator!=(LPCTSTR a, const CString& b) { return b.Compare(a) != 0; }
-inline bool operator<(const CString& a, const CString& b) { return a.Compare(b) < 0; }
-inline bool operator<(const CString& a, LPCTSTR b) { return a.Compare(b) < 0; }
-inline bool operator<(LPCTSTR a, const CString& b) { return b.Compare(a) > 0; }
-inline bool operator>(const CString& a, const CString& b) { return a.Compare(b) > 0; }
-inline bool operator>(const CString& a, LPCTSTR b) { return a.Compare(b) > 0; }
-inline bool operator>(LPCTSTR a, const CString& b) { return b.Compare(a) < 0; }
-inline bool operator<=(const CString& a, const CString& b) { return a.Compare(b) <= 0; }
-inline bool operator>=(const CString& a, const CString& b) { return a.Compare(b) >= 0; }
+inline bool operator==(const CString& a, const CString& b)
+{
+    return a.Compare(b) == 0;
+}
+inline bool operator==(const CString& a, LPCTSTR b)
+{
+    return a.Compare(b) == 0;
+}
+inline bool operator==(LPCTSTR a, const CString& b)
+{
+    return b.Compare(a) == 0;
+}
+inline bool operator!=(const CString& a, const CString& b)
+{
+    return a.Compare(b) != 0;
+}
+inline bool operator!=(const CString& a, LPCTSTR b)
+{
+    return a.Compare(b) != 0;
+}
+inline bool operator!=(LPCTSTR a, const CString& b)
+{
+    return b.Compare(a) != 0;
+}
+inline bool operator<(const CString& a, const CString& b)
+{
+    return a.Compare(b) < 0;
+}
+inline bool operator<(const CString& a, LPCTSTR b)
+{
+    return a.Compare(b) < 0;
+}
+inline bool operator<(LPCTSTR a, const CString& b)
+{
+    return b.Compare(a) > 0;
+}
+inline bool operator>(const CString& a, const CString& b)
+{
+    return a.Compare(b) > 0;
+}
+inline bool operator>(const CString& a, LPCTSTR b)
+{
+    return a.Compare(b) > 0;
+}
+inline bool operator>(LPCTSTR a, const CString& b)
+{
+    return b.Compare(a) < 0;
+}
+inline bool operator<=(const CString& a, const CString& b)
+{
+    return a.Compare(b) <= 0;
+}
+inline bool operator>=(const CString& a, const CString& b)
+{
+    return a.Compare(b) >= 0;
+}
 
 class CSize : public tagSIZE {
 public:
-    CSize() : tagSIZE{0, 0} {}
-    CSize(int initCX, int initCY) : tagSIZE{initCX, initCY} {}
-    CSize(SIZE initSize) : tagSIZE(initSize) {}
+    CSize() : tagSIZE{0, 0} { }
+    CSize(int initCX, int initCY) : tagSIZE{initCX, initCY} { }
+    CSize(SIZE initSize) : tagSIZE(initSize) { }
     bool operator==(SIZE size) const { return cx == size.cx && cy == size.cy; }
     bool operator!=(SIZE size) const { return !(*this == size); }
 };
 
 class CPoint : public tagPOINT {
 public:
-    CPoint() : tagPOINT{0, 0} {}
-    CPoint(int initX, int initY) : tagPOINT{initX, initY} {}
-    CPoint(POINT initPt) : tagPOINT(initPt) {}
+    CPoint() : tagPOINT{0, 0} { }
+    CPoint(int initX, int initY) : tagPOINT{initX, initY} { }
+    CPoint(POINT initPt) : tagPOINT(initPt) { }
     void Offset(int xOffset, int yOffset)
     {
         x += xOffset;
@@ -173,12 +215,12 @@ public:
 
 class CRect : public tagRECT {
 public:
-    CRect() : tagRECT{0, 0, 0, 0} {}
-    CRect(int l, int t, int r, int b) : tagRECT{l, t, r, b} {}
-    CRect(const RECT& srcRect) : tagRECT(srcRect) {}
-    CRect(LPCRECT lpSrcRect) : tagRECT(*lpSrcRect) {}
-    CRect(POINT point, SIZE size) : tagRECT{point.x, point.y, point.x + size.cx, point.y + size.cy} {}
-    CRect(POINT topLeft, POINT bottomRight) : tagRECT{topLeft.x, topLeft.y, bottomRight.x, bottomRight.y} {}
+    CRect() : tagRECT{0, 0, 0, 0} { }
+    CRect(int l, int t, int r, int b) : tagRECT{l, t, r, b} { }
+    CRect(const RECT& srcRect) : tagRECT(srcRect) { }
+    CRect(LPCRECT lpSrcRect) : tagRECT(*lpSrcRect) { }
+    CRect(POINT point, SIZE size) : tagRECT{point.x, point.y, point.x + size.cx, point.y + size.cy} { }
+    CRect(POINT topLeft, POINT bottomRight) : tagRECT{topLeft.x, topLeft.y, bottomRight.x, bottomRight.y} { }
 
     int Width() const { return right - left; }
     int Height() const { return bottom - top; }
@@ -232,9 +274,9 @@ public:
 
 // Thrown by CDataExchange::Fail after the user has been told what was
 // wrong; UpdateData catches it and returns FALSE.
-class CUserException : public CException {};
+class CUserException : public CException { };
 
-class CNotSupportedException : public CException {};
+class CNotSupportedException : public CException { };
 
 [[noreturn]] void AFXAPI AfxThrowUserException();
 [[noreturn]] void AFXAPI AfxThrowNotSupportedException();

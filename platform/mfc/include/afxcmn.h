@@ -8,7 +8,7 @@
 #include "commctrl.h"
 
 typedef struct __POSITION {
-}* POSITION;
+} * POSITION;
 
 // Report view. Rows and columns are numbered from 0; a column's sub-item is
 // its position. Selecting, deselecting or moving the focus to a row sends
@@ -19,8 +19,8 @@ public:
     int InsertColumn(int nCol, const LVCOLUMN* pColumn);
     // nWidth in pixels (-1: a default width); LVCFMT_LEFT/RIGHT/CENTER
     // align the heading and the cells.
-    int InsertColumn(int nCol, LPCTSTR lpszColumnHeading, int nFormat = LVCFMT_LEFT, int nWidth = -1,
-                     int nSubItem = -1);
+    int InsertColumn(
+            int nCol, LPCTSTR lpszColumnHeading, int nFormat = LVCFMT_LEFT, int nWidth = -1, int nSubItem = -1);
     BOOL DeleteColumn(int nCol);
     BOOL GetColumn(int nCol, LVCOLUMN* pColumn) const;
     int GetColumnWidth(int nCol) const;

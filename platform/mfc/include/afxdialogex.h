@@ -7,11 +7,8 @@
 class CDialogEx : public CDialog {
 public:
     CDialogEx() = default;
-    explicit CDialogEx(UINT nIDTemplate, CWnd* pParentWnd = nullptr) : CDialog(nIDTemplate, pParentWnd) {}
-    explicit CDialogEx(LPCTSTR lpszTemplateName, CWnd* pParentWnd = nullptr)
-        : CDialog(lpszTemplateName, pParentWnd)
-    {
-    }
+    explicit CDialogEx(UINT nIDTemplate, CWnd* pParentWnd = nullptr) : CDialog(nIDTemplate, pParentWnd) { }
+    explicit CDialogEx(LPCTSTR lpszTemplateName, CWnd* pParentWnd = nullptr) : CDialog(lpszTemplateName, pParentWnd) { }
 
     DECLARE_MESSAGE_MAP()
 };

@@ -25,7 +25,7 @@ namespace vlm::mfc::detail {
 // Runs an application object as the framework's main does (see CWinApp).
 int RunApplication(CWinApp& app);
 struct ModalLoop;
-}
+}  // namespace vlm::mfc::detail
 
 #define AFX_MSG_CALL
 
@@ -57,7 +57,7 @@ struct AFX_MSGMAP_ENTRY {
 };
 
 struct AFX_MSGMAP {
-    const AFX_MSGMAP* (PASCAL* pfnGetBaseMap)();
+    const AFX_MSGMAP*(PASCAL* pfnGetBaseMap)();
     const AFX_MSGMAP_ENTRY* lpEntries;
 };
 
@@ -74,20 +74,26 @@ protected:                                               \
 
 // An entry keeps its handler type-erased as AFX_PMSG and the dispatcher casts
 // it back to the signature nSig names, so the casts in the entries are meant.
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                         \
-    const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); } \
-    const AFX_MSGMAP* PASCAL theClass::GetThisMessageMap()                            \
-    {                                                                                  \
-        using ThisClass [[maybe_unused]] = theClass;                                   \
-        using TheBaseClass = baseClass;                                                \
-        _Pragma("GCC diagnostic push")                                                 \
-        _Pragma("GCC diagnostic ignored \"-Wcast-function-type\"")                      \
-        static const AFX_MSGMAP_ENTRY _messageEntries[] = {
-#define END_MESSAGE_MAP()                                                                   \
-        {0, 0, 0, 0, AfxSig_end, (AFX_PMSG) nullptr}};                                       \
-        _Pragma("GCC diagnostic pop")                                                       \
-        static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap, &_messageEntries[0]}; \
-        return &messageMap;                                                                 \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)             \
+    const AFX_MSGMAP* theClass::GetMessageMap() const      \
+    {                                                      \
+        return GetThisMessageMap();                        \
+    }                                                      \
+    const AFX_MSGMAP* PASCAL theClass::GetThisMessageMap() \
+    {                                                      \
+        using ThisClass [[maybe_unused]] = theClass;       \
+        using TheBaseClass = baseClass;                    \
+        _Pragma("GCC diagnostic push") _Pragma(            \
+                "GCC diagnostic ignored \"-Wcast-function-type\"") static const AFX_MSGMAP_ENTRY _messageEntries[] = {
+#define END_MESSAGE_MAP()                                                \
+    {                                                                    \
+        0, 0, 0, 0, AfxSig_end, (AFX_PMSG) nullptr                       \
+    }                                                                    \
+    }                                                                    \
+    ;                                                                    \
+    _Pragma("GCC diagnostic pop") static const AFX_MSGMAP messageMap = { \
+            &TheBaseClass::GetThisMessageMap, &_messageEntries[0]};      \
+    return &messageMap;                                                  \
     }
 
 // Handlers are named as pointers to members: &CMyDlg::OnSearch.
@@ -101,30 +107,29 @@ protected:                                               \
 #define ON_EN_CHANGE(id, memberFxn) ON_CONTROL(EN_CHANGE, id, memberFxn)
 #define ON_LBN_SELCHANGE(id, memberFxn) ON_CONTROL(LBN_SELCHANGE, id, memberFxn)
 
-#define ON_NOTIFY(wNotifyCode, id, memberFxn)                                       \
+#define ON_NOTIFY(wNotifyCode, id, memberFxn)                                     \
     {WM_NOTIFY, (WORD)(int)(wNotifyCode), (WORD)(id), (WORD)(id), AfxSigNotify_v, \
-     (AFX_PMSG)(static_cast<void(AFX_MSG_CALL CCmdTarget::*)(NMHDR*, LRESULT*)>(memberFxn))},
+            (AFX_PMSG)(static_cast<void (AFX_MSG_CALL CCmdTarget::*)(NMHDR*, LRESULT*)>(memberFxn))},
 
-#define ON_MESSAGE(message, memberFxn)                    \
-    {(UINT)(message), 0, 0, 0, AfxSig_lwl,               \
-     (AFX_PMSG)(AFX_PMSGW)(                              \
-         static_cast<LRESULT(AFX_MSG_CALL CWnd::*)(WPARAM, LPARAM)>(memberFxn))},
+#define ON_MESSAGE(message, memberFxn)     \
+    {(UINT)(message), 0, 0, 0, AfxSig_lwl, \
+            (AFX_PMSG)(AFX_PMSGW)(static_cast<LRESULT (AFX_MSG_CALL CWnd::*)(WPARAM, LPARAM)>(memberFxn))},
 
-#define ON_WM_TIMER()                     \
-    {WM_TIMER, 0, 0, 0, AfxSig_vw,       \
-     (AFX_PMSG)(AFX_PMSGW)(static_cast<void(AFX_MSG_CALL CWnd::*)(UINT_PTR)>(&ThisClass::OnTimer))},
-#define ON_WM_DESTROY()                   \
-    {WM_DESTROY, 0, 0, 0, AfxSig_vv,     \
-     (AFX_PMSG)(AFX_PMSGW)(static_cast<void(AFX_MSG_CALL CWnd::*)(void)>(&ThisClass::OnDestroy))},
-#define ON_WM_PAINT()                     \
-    {WM_PAINT, 0, 0, 0, AfxSig_vv,       \
-     (AFX_PMSG)(AFX_PMSGW)(static_cast<void(AFX_MSG_CALL CWnd::*)(void)>(&ThisClass::OnPaint))},
-#define ON_WM_CLOSE()                     \
-    {WM_CLOSE, 0, 0, 0, AfxSig_vv,       \
-     (AFX_PMSG)(AFX_PMSGW)(static_cast<void(AFX_MSG_CALL CWnd::*)(void)>(&ThisClass::OnClose))},
-#define ON_WM_QUERYDRAGICON()                                                               \
-    {WM_QUERYDRAGICON, 0, 0, 0, AfxSig_hv,                                                 \
-     (AFX_PMSG)(AFX_PMSGW)(static_cast<HCURSOR(AFX_MSG_CALL CWnd::*)(void)>(&ThisClass::OnQueryDragIcon))},
+#define ON_WM_TIMER()              \
+    {WM_TIMER, 0, 0, 0, AfxSig_vw, \
+            (AFX_PMSG)(AFX_PMSGW)(static_cast<void (AFX_MSG_CALL CWnd::*)(UINT_PTR)>(&ThisClass::OnTimer))},
+#define ON_WM_DESTROY()              \
+    {WM_DESTROY, 0, 0, 0, AfxSig_vv, \
+            (AFX_PMSG)(AFX_PMSGW)(static_cast<void (AFX_MSG_CALL CWnd::*)(void)>(&ThisClass::OnDestroy))},
+#define ON_WM_PAINT()              \
+    {WM_PAINT, 0, 0, 0, AfxSig_vv, \
+            (AFX_PMSG)(AFX_PMSGW)(static_cast<void (AFX_MSG_CALL CWnd::*)(void)>(&ThisClass::OnPaint))},
+#define ON_WM_CLOSE()              \
+    {WM_CLOSE, 0, 0, 0, AfxSig_vv, \
+            (AFX_PMSG)(AFX_PMSGW)(static_cast<void (AFX_MSG_CALL CWnd::*)(void)>(&ThisClass::OnClose))},
+#define ON_WM_QUERYDRAGICON()              \
+    {WM_QUERYDRAGICON, 0, 0, 0, AfxSig_hv, \
+            (AFX_PMSG)(AFX_PMSGW)(static_cast<HCURSOR (AFX_MSG_CALL CWnd::*)(void)>(&ThisClass::OnQueryDragIcon))},
 
 // Command targets ----------------------------------------------------------
 

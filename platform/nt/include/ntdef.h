@@ -38,7 +38,7 @@
 
 typedef void VOID, *PVOID;
 typedef char CHAR, *PCHAR, *PSTR, *LPSTR;
-typedef const char* PCSTR, *LPCSTR;
+typedef const char *PCSTR, *LPCSTR;
 typedef unsigned char UCHAR, *PUCHAR;
 typedef int16_t SHORT, *PSHORT, CSHORT;
 typedef uint16_t USHORT, *PUSHORT;
@@ -53,11 +53,11 @@ typedef LONG_PTR SSIZE_T;
 typedef UCHAR BOOLEAN, *PBOOLEAN;
 typedef char CCHAR;
 typedef wchar_t WCHAR, *PWCHAR, *PWSTR, *LPWSTR, *PWCH;
-typedef const wchar_t* PCWSTR, *LPCWSTR, *PCWCH;
+typedef const wchar_t *PCWSTR, *LPCWSTR, *PCWCH;
 typedef LONG NTSTATUS, *PNTSTATUS;
 typedef LONG KPRIORITY;
 typedef ULONG LOGICAL;
-typedef void* HANDLE, **PHANDLE;
+typedef void *HANDLE, **PHANDLE;
 typedef ULONG ACCESS_MASK, *PACCESS_MASK;
 
 #ifndef TRUE
@@ -152,8 +152,7 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)
 
@@ -161,8 +160,10 @@ typedef struct _OBJECT_ATTRIBUTES {
 #define MAXULONG 0xffffffffUL
 #define MAXLONG 0x7fffffffL
 
-#define RTL_CONSTANT_STRING(s) \
-    { (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWSTR)(s) }
+#define RTL_CONSTANT_STRING(s)                                              \
+    {                                                                       \
+        (USHORT)(sizeof(s) - sizeof((s)[0])), (USHORT)sizeof(s), (PWSTR)(s) \
+    }
 
 #ifdef __cplusplus
 static_assert(sizeof(ULONG) == 4, "ULONG is 32 bits");

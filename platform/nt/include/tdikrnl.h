@@ -95,15 +95,14 @@ typedef struct _TDI_REQUEST_KERNEL_RECEIVE {
  * STATUS_MORE_PROCESSING_REQUIRED with a TDI_RECEIVE request, built with
  * TdiBuildReceive, in *IoRequestPacket for the rest. */
 typedef NTSTATUS(NTAPI* PTDI_IND_RECEIVE)(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                          ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable,
-                                          ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);
+        ULONG ReceiveFlags, ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
+        PIRP* IoRequestPacket);
 
 /* Called once per connection when the peer released (TDI_DISCONNECT_RELEASE)
  * or reset (TDI_DISCONNECT_ABORT) it. */
 typedef NTSTATUS(NTAPI* PTDI_IND_DISCONNECT)(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                             LONG DisconnectDataLength, PVOID DisconnectData,
-                                             LONG DisconnectInformationLength, PVOID DisconnectInformation,
-                                             ULONG DisconnectFlags);
+        LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength, PVOID DisconnectInformation,
+        ULONG DisconnectFlags);
 
 typedef NTSTATUS(NTAPI* PTDI_IND_ERROR)(PVOID TdiEventContext, NTSTATUS Status);
 
@@ -119,37 +118,36 @@ typedef NTSTATUS(NTAPI* PTDI_IND_ERROR)(PVOID TdiEventContext, NTSTATUS Status);
 
 /* The TdiBuild* macros below fill the next stack location through inline
  * helpers of the platform's own (vlm/tdikrnl_private.h). */
-#define TdiBuildAssociateAddress(Irp, DevObj, FileObj, CompRoutine, Contxt, AddrHandle)                        \
-    TdipBuildAssociateAddress((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
-                              (HANDLE)(AddrHandle))
+#define TdiBuildAssociateAddress(Irp, DevObj, FileObj, CompRoutine, Contxt, AddrHandle) \
+    TdipBuildAssociateAddress(                                                          \
+            (Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), (HANDLE)(AddrHandle))
 
-#define TdiBuildDisassociateAddress(Irp, DevObj, FileObj, CompRoutine, Contxt)                                 \
+#define TdiBuildDisassociateAddress(Irp, DevObj, FileObj, CompRoutine, Contxt)                                  \
     ((void)TdipBuildBaseIrp((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
-                            TDI_DISASSOCIATE_ADDRESS))
+            TDI_DISASSOCIATE_ADDRESS))
 
 #define TdiBuildConnect(Irp, DevObj, FileObj, CompRoutine, Contxt, Time, RequestConnectionInfo, ReturnConnectionInfo) \
-    TdipBuildConnectOrDisconnect((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
-                                 TDI_CONNECT, (PLARGE_INTEGER)(Time), 0, (RequestConnectionInfo),                  \
-                                 (ReturnConnectionInfo))
+    TdipBuildConnectOrDisconnect((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt),  \
+            TDI_CONNECT, (PLARGE_INTEGER)(Time), 0, (RequestConnectionInfo), (ReturnConnectionInfo))
 
-#define TdiBuildDisconnect(Irp, DevObj, FileObj, CompRoutine, Contxt, Time, Flags, RequestConnectionInfo,             \
-                           ReturnConnectionInfo)                                                                      \
+#define TdiBuildDisconnect(                                                                                          \
+        Irp, DevObj, FileObj, CompRoutine, Contxt, Time, Flags, RequestConnectionInfo, ReturnConnectionInfo)         \
     TdipBuildConnectOrDisconnect((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
-                                 TDI_DISCONNECT, (PLARGE_INTEGER)(Time), (ULONG_PTR)(Flags), (RequestConnectionInfo), \
-                                 (ReturnConnectionInfo))
+            TDI_DISCONNECT, (PLARGE_INTEGER)(Time), (ULONG_PTR)(Flags), (RequestConnectionInfo),                     \
+            (ReturnConnectionInfo))
 
 #define TdiBuildSend(Irp, DevObj, FileObj, CompRoutine, Contxt, MdlAddr, InFlags, SendLen)                     \
     TdipBuildSendOrReceive((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
-                           TDI_SEND, (MdlAddr), (ULONG)(InFlags), (ULONG)(SendLen))
+            TDI_SEND, (MdlAddr), (ULONG)(InFlags), (ULONG)(SendLen))
 
 #define TdiBuildReceive(Irp, DevObj, FileObj, CompRoutine, Contxt, MdlAddr, InFlags, ReceiveLen)               \
     TdipBuildSendOrReceive((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
-                           TDI_RECEIVE, (MdlAddr), (ULONG)(InFlags), (ULONG)(ReceiveLen))
+            TDI_RECEIVE, (MdlAddr), (ULONG)(InFlags), (ULONG)(ReceiveLen))
 
-#define TdiBuildSetEventHandler(Irp, DevObj, FileObj, CompRoutine, Contxt, InEventType, InEventHandler,          \
-                                InEventContext)                                                                  \
+#define TdiBuildSetEventHandler(                                                                                 \
+        Irp, DevObj, FileObj, CompRoutine, Contxt, InEventType, InEventHandler, InEventContext)                  \
     TdipBuildSetEventHandler((Irp), (DevObj), (FileObj), (PIO_COMPLETION_ROUTINE)(CompRoutine), (PVOID)(Contxt), \
-                             (LONG)(InEventType), (PVOID)(InEventHandler), (PVOID)(InEventContext))
+            (LONG)(InEventType), (PVOID)(InEventHandler), (PVOID)(InEventContext))
 
 #ifdef __cplusplus
 }
@@ -159,7 +157,7 @@ typedef NTSTATUS(NTAPI* PTDI_IND_ERROR)(PVOID TdiEventContext, NTSTATUS Status);
 
 #ifdef __cplusplus
 static_assert(sizeof(TDI_REQUEST_KERNEL) <= sizeof(((IO_STACK_LOCATION*)0)->Parameters),
-              "TDI parameter blocks overlay IrpSp->Parameters");
+        "TDI parameter blocks overlay IrpSp->Parameters");
 static_assert(sizeof(TDI_REQUEST_KERNEL_SET_EVENT) <= sizeof(((IO_STACK_LOCATION*)0)->Parameters),
-              "TDI parameter blocks overlay IrpSp->Parameters");
+        "TDI parameter blocks overlay IrpSp->Parameters");
 #endif

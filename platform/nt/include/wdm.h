@@ -100,8 +100,8 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination,
 #define THREAD_NOT_MUTEX_OWNER 0x00000011
 #define PNP_DETECTED_FATAL_ERROR 0x000000CA
 
-NTKERNELAPI DECLSPEC_NORETURN void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,
-                                                 ULONG_PTR P4);
+NTKERNELAPI DECLSPEC_NORETURN void KeBugCheckEx(
+        ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, ULONG_PTR P4);
 #define ASSERT(e) ((void)((e) ? 1 : (KeBugCheckEx(0xDEADDEAD, (ULONG_PTR)__LINE__, 0, 0, 0), 0)))
 
 /* ------------------------------------------------------------------ */
@@ -145,7 +145,7 @@ typedef struct _KSEMAPHORE {
     LONG Limit;
 } KSEMAPHORE, *PKSEMAPHORE, *PRKSEMAPHORE;
 
-typedef struct _KTHREAD* PKTHREAD, *PRKTHREAD;
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
 typedef struct _ETHREAD* PETHREAD;
 typedef struct _EPROCESS* PEPROCESS;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
@@ -162,8 +162,8 @@ NTKERNELAPI LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
 
 /* Timeout: NULL waits for ever; 0 polls; negative is relative and
  * positive absolute, in 100 ns units. */
-NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                           BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+NTKERNELAPI NTSTATUS KeWaitForSingleObject(
+        PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 NTKERNELAPI NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
 NTKERNELAPI void KeStallExecutionProcessor(ULONG MicroSeconds);
 
@@ -193,8 +193,8 @@ typedef KSTART_ROUTINE* PKSTART_ROUTINE;
 #define SYNCHRONIZE 0x00100000L
 
 NTKERNELAPI NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
-                                          POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
-                                          PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
+        POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+        PVOID StartContext);
 NTKERNELAPI NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NTKERNELAPI PKTHREAD KeGetCurrentThread(void);
 NTKERNELAPI PETHREAD PsGetCurrentThread(void);
@@ -289,10 +289,10 @@ NTSYSAPI BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRIN
 NTSYSAPI LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 NTSYSAPI BOOLEAN RtlPrefixUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 NTSYSAPI WCHAR RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
-NTSYSAPI NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
-                                               BOOLEAN AllocateDestinationString);
-NTSYSAPI NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
-                                               BOOLEAN AllocateDestinationString);
+NTSYSAPI NTSTATUS RtlAnsiStringToUnicodeString(
+        PUNICODE_STRING DestinationString, PCANSI_STRING SourceString, BOOLEAN AllocateDestinationString);
+NTSYSAPI NTSTATUS RtlUnicodeStringToAnsiString(
+        PANSI_STRING DestinationString, PCUNICODE_STRING SourceString, BOOLEAN AllocateDestinationString);
 NTSYSAPI NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 NTSYSAPI NTSTATUS RtlStringFromGUID(const GUID* Guid, PUNICODE_STRING GuidString);
 
@@ -413,20 +413,20 @@ typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
 } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
 
 NTSYSAPI NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+        ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
 NTSYSAPI NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
 NTSYSAPI NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                             ULONG Length, PULONG ResultLength);
+        ULONG Length, PULONG ResultLength);
 NTSYSAPI NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
-                                 PVOID KeyInformation, ULONG Length, PULONG ResultLength);
+        PVOID KeyInformation, ULONG Length, PULONG ResultLength);
 NTSYSAPI NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
-                                      KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                      PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation, ULONG Length,
+        PULONG ResultLength);
 NTSYSAPI NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                                  KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                                  ULONG Length, PULONG ResultLength);
-NTSYSAPI NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
-                                PVOID Data, ULONG DataSize);
+        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation, ULONG Length,
+        PULONG ResultLength);
+NTSYSAPI NTSTATUS ZwSetValueKey(
+        HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data, ULONG DataSize);
 NTSYSAPI NTSTATUS ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName);
 NTSYSAPI NTSTATUS ZwDeleteKey(HANDLE KeyHandle);
 NTSYSAPI NTSTATUS ZwFlushKey(HANDLE KeyHandle);
@@ -441,8 +441,8 @@ NTSYSAPI NTSTATUS ZwFlushKey(HANDLE KeyHandle);
 #define RTL_REGISTRY_HANDLE 0x40000000
 #define RTL_REGISTRY_OPTIONAL 0x80000000
 
-NTSYSAPI NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                                        PVOID ValueData, ULONG ValueLength);
+NTSYSAPI NTSTATUS RtlWriteRegistryValue(
+        ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength);
 NTSYSAPI NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 NTSYSAPI NTSTATUS RtlCheckRegistryKey(ULONG RelativeTo, PWSTR Path);
 NTSYSAPI NTSTATUS RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path);
@@ -457,10 +457,9 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
 NTKERNELAPI NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                               KPROCESSOR_MODE AccessMode, PVOID* Object,
-                                               POBJECT_HANDLE_INFORMATION HandleInformation);
-NTKERNELAPI NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                                KPROCESSOR_MODE AccessMode);
+        KPROCESSOR_MODE AccessMode, PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation);
+NTKERNELAPI NTSTATUS ObReferenceObjectByPointer(
+        PVOID Object, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode);
 NTKERNELAPI LONG_PTR ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(o) ObfReferenceObject(o)
@@ -481,8 +480,8 @@ NTSYSAPI NTSTATUS ZwClose(HANDLE Handle);
 #define FILE_WRITE_ACCESS 0x0002
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | (ULONG)(Method))
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
-#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode) & 0xffff0000) >> 16)
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
+#define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode)&0xffff0000) >> 16)
 
 typedef ULONG DEVICE_TYPE;
 #define FILE_DEVICE_NETWORK 0x00000012
@@ -859,26 +858,23 @@ struct _IRP {
 #define IO_TYPE_IRP 6
 
 NTKERNELAPI NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
-                                    DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                                    PDEVICE_OBJECT* DeviceObject);
+        DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject);
 NTKERNELAPI void IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI void IoDetachDevice(PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
-NTKERNELAPI NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
-                                              PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
+NTKERNELAPI NTSTATUS IoGetDeviceObjectPointer(
+        PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess, PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
 
 NTKERNELAPI PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 NTKERNELAPI void IoFreeIrp(PIRP Irp);
 NTKERNELAPI void IoReuseIrp(PIRP Irp, NTSTATUS Status);
 NTKERNELAPI PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                               PIO_STATUS_BLOCK IoStatusBlock);
+        ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+        PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 NTKERNELAPI PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                              ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                              PIO_STATUS_BLOCK IoStatusBlock);
+        ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
 
 NTKERNELAPI NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
@@ -917,7 +913,7 @@ FORCEINLINE void IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
     nextIrpSp->Control = 0;
 }
 FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
+        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
     PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
     irpSp->CompletionRoutine = CompletionRoutine;
@@ -975,19 +971,16 @@ typedef struct _FILE_FULL_EA_INFORMATION {
  * a new file object; the handle's last close sends IRP_MJ_CLEANUP, and the
  * file object's last reference IRP_MJ_CLOSE. */
 NTSYSAPI NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                               PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                               ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                               ULONG EaLength);
+        PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+        ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
 /* Synchronous: the call returns when the request has completed. */
 NTSYSAPI NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
-                             PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                             PULONG Key);
+        PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 NTSYSAPI NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
-                              PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                              PULONG Key);
+        PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
 NTSYSAPI NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
-                                        PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
-                                        ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
+        PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+        PVOID OutputBuffer, ULONG OutputBufferLength);
 
 /* ------------------------------------------------------------------ */
 /* Plug and Play                                                       */
@@ -1020,12 +1013,12 @@ typedef enum {
 #define PLUGPLAY_REGKEY_DRIVER 2
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 
-NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                             ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
+NTKERNELAPI NTSTATUS IoOpenDeviceRegistryKey(
+        PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey);
 NTKERNELAPI NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                         ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
+        ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
 NTKERNELAPI NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                               PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
+        PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName);
 NTKERNELAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 
 /* ------------------------------------------------------------------ */
@@ -1073,28 +1066,24 @@ typedef enum _MEMORY_CACHING_TYPE {
     MmMaximumCacheType
 } MEMORY_CACHING_TYPE;
 
-typedef enum _MM_PAGE_PRIORITY {
-    LowPagePriority,
-    NormalPagePriority = 16,
-    HighPagePriority = 32
-} MM_PAGE_PRIORITY;
+typedef enum _MM_PAGE_PRIORITY { LowPagePriority, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
 
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
 #define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
 #define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
 #define MmGetMdlPfnArray(Mdl) ((PPFN_NUMBER)((Mdl) + 1))
-#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                                      \
-    (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))          \
-         ? ((Mdl)->MappedSystemVa)                                                        \
-         : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (ULONG)(Priority)))
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority)                              \
+    (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) \
+                    ? ((Mdl)->MappedSystemVa)                                    \
+                    : MmMapLockedPagesSpecifyCache((Mdl), KernelMode, MmCached, NULL, FALSE, (ULONG)(Priority)))
 
 /* Bytes an MDL for the range needs: the header and one page number per page. */
 NTKERNELAPI SIZE_T MmSizeOfMdl(PVOID Base, SIZE_T Length);
 /* An MDL from non-paged pool describing the range, not yet locked. With an
  * IRP it becomes Irp->MdlAddress, or, as a secondary buffer, the end of
  * that chain. NULL when the pool is out. */
-NTKERNELAPI PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
-                               PIRP Irp);
+NTKERNELAPI PMDL IoAllocateMdl(
+        PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
 NTKERNELAPI void IoFreeMdl(PMDL Mdl);
 /* Checks that every page of the range is accessible and marks the MDL
  * locked. Raises STATUS_ACCESS_VIOLATION (see ExRaiseStatus) for a NULL or
@@ -1106,8 +1095,7 @@ NTKERNELAPI void MmUnlockPages(PMDL MemoryDescriptorList);
  * system address is valid at once. */
 NTKERNELAPI void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                               MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                               ULONG BugCheckOnFailure, ULONG Priority);
+        MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority);
 NTKERNELAPI void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 
 /* ------------------------------------------------------------------ */

@@ -21,8 +21,7 @@ NTSTATUS KernelStart(const KernelOptions& options)
     std::error_code ec;
     std::filesystem::create_directories(options.systemRoot, ec);
     if (ec) {
-        fprintf(stderr, "kernel: cannot create system root %s: %s\n", options.systemRoot.c_str(),
-                ec.message().c_str());
+        fprintf(stderr, "kernel: cannot create system root %s: %s\n", options.systemRoot.c_str(), ec.message().c_str());
         return STATUS_OBJECT_PATH_NOT_FOUND;
     }
     KeSetClockSpeedup(options.clockSpeedup);

@@ -28,9 +28,12 @@ StoreStatus Store::Exists(KeyId key)
     Statement stmt(*this, "SELECT 1 FROM keys WHERE id=?1");
     stmt.Bind(1, key);
     switch (stmt.Step()) {
-    case SQLITE_ROW: return StoreStatus::Ok;
-    case SQLITE_DONE: return StoreStatus::KeyDeleted;
-    default: return Fail("look a key up");
+    case SQLITE_ROW:
+        return StoreStatus::Ok;
+    case SQLITE_DONE:
+        return StoreStatus::KeyDeleted;
+    default:
+        return Fail("look a key up");
     }
 }
 
@@ -39,9 +42,13 @@ StoreStatus Store::Child(KeyId parent, const std::string& folded, KeyId* child)
     Statement stmt(*this, "SELECT id FROM keys WHERE parent=?1 AND folded=?2");
     stmt.Bind(1, parent).Bind(2, folded);
     switch (stmt.Step()) {
-    case SQLITE_ROW: *child = stmt.Int(0); return StoreStatus::Ok;
-    case SQLITE_DONE: return StoreStatus::NotFound;
-    default: return Fail("look a subkey up");
+    case SQLITE_ROW:
+        *child = stmt.Int(0);
+        return StoreStatus::Ok;
+    case SQLITE_DONE:
+        return StoreStatus::NotFound;
+    default:
+        return Fail("look a subkey up");
     }
 }
 
@@ -69,12 +76,12 @@ StoreStatus Store::Resolve(KeyId base, const std::vector<std::string>& path, Key
     return StoreStatus::Ok;
 }
 
-StoreStatus Store::InsertKey(KeyId parent, const std::string& name, const CreateOptions& options, int64_t now,
-                             KeyId* key)
+StoreStatus Store::InsertKey(
+        KeyId parent, const std::string& name, const CreateOptions& options, int64_t now, KeyId* key)
 {
     Statement stmt(*this,
-                   "INSERT INTO keys(parent, name, folded, class, volatile, last_write) "
-                   "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+            "INSERT INTO keys(parent, name, folded, class, volatile, last_write) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
     stmt.Bind(1, parent).Bind(2, name).Bind(3, FoldName(name)).BindOptional(4, options.className);
     stmt.Bind(5, options.isVolatile ? 1 : 0).Bind(6, now);
     if (stmt.Step() != SQLITE_DONE)
@@ -144,7 +151,8 @@ StoreStatus Store::OpenKey(KeyId base, const std::vector<std::string>& path, Key
         }
         if (status != StoreStatus::Ok && status != StoreStatus::NotFound && status != StoreStatus::KeyDeleted)
             return status;
-        found = cache_->paths.emplace(std::make_pair(base, std::move(folded)), ReadCache::Resolved{status, resolved}).first;
+        found = cache_->paths.emplace(std::make_pair(base, std::move(folded)), ReadCache::Resolved{status, resolved})
+                        .first;
         ++cache_->rows;
     }
     if (found->second.status == StoreStatus::Ok)
@@ -152,8 +160,8 @@ StoreStatus Store::OpenKey(KeyId base, const std::vector<std::string>& path, Key
     return found->second.status;
 }
 
-StoreStatus Store::CreateKey(KeyId base, const std::vector<std::string>& path, const CreateOptions& options,
-                             KeyId* key, bool* created)
+StoreStatus Store::CreateKey(
+        KeyId base, const std::vector<std::string>& path, const CreateOptions& options, KeyId* key, bool* created)
 {
     for (const auto& component : path) {
         if (!ValidKeyName(component))
@@ -178,7 +186,7 @@ StoreStatus Store::CreateKey(KeyId base, const std::vector<std::string>& path, c
             if (i + 1 < path.size())
                 rowOptions.className.reset();  // the class is the final key's
             if ((status = InsertKey(at, path[i], rowOptions, now, &child)) != StoreStatus::Ok ||
-                (status = Touch(at, now)) != StoreStatus::Ok)
+                    (status = Touch(at, now)) != StoreStatus::Ok)
                 return status;
             made = i + 1 == path.size();
         } else if (status != StoreStatus::Ok) {
@@ -249,7 +257,7 @@ StoreStatus Store::QueryCounts(KeyId key, KeyCounts* counts)
         found.maxNameChars = std::max<uint32_t>(found.maxNameChars, uint32_t(Utf16Length(subkey.record.name)));
         if (subkey.record.className)
             found.maxClassChars =
-                std::max<uint32_t>(found.maxClassChars, uint32_t(Utf16Length(*subkey.record.className)));
+                    std::max<uint32_t>(found.maxClassChars, uint32_t(Utf16Length(*subkey.record.className)));
     }
     for (const auto& value : *values) {
         ++found.values;
@@ -301,9 +309,13 @@ StoreStatus Store::DeleteKey(KeyId key)
         Statement stmt(*this, "SELECT parent FROM keys WHERE id=?1");
         stmt.Bind(1, key);
         switch (stmt.Step()) {
-        case SQLITE_ROW: parent = stmt.Int(0); break;
-        case SQLITE_DONE: return StoreStatus::KeyDeleted;
-        default: return Fail("look a key up");
+        case SQLITE_ROW:
+            parent = stmt.Int(0);
+            break;
+        case SQLITE_DONE:
+            return StoreStatus::KeyDeleted;
+        default:
+            return Fail("look a key up");
         }
     }
     for (KeyId fixed : protected_) {
@@ -314,9 +326,12 @@ StoreStatus Store::DeleteKey(KeyId key)
         Statement stmt(*this, "SELECT 1 FROM keys WHERE parent=?1 LIMIT 1");
         stmt.Bind(1, key);
         switch (stmt.Step()) {
-        case SQLITE_ROW: return StoreStatus::HasSubkeys;
-        case SQLITE_DONE: break;
-        default: return Fail("look for subkeys");
+        case SQLITE_ROW:
+            return StoreStatus::HasSubkeys;
+        case SQLITE_DONE:
+            break;
+        default:
+            return Fail("look for subkeys");
         }
     }
     {
@@ -351,8 +366,8 @@ StoreStatus Store::SetValue(KeyId key, std::string_view name, uint32_t type, con
         // An existing value keeps its row, hence its place in the
         // enumeration order and the case of its name.
         Statement stmt(*this,
-                       "INSERT INTO vals(key, name, folded, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
-                       "ON CONFLICT(key, folded) DO UPDATE SET type=excluded.type, data=excluded.data");
+                "INSERT INTO vals(key, name, folded, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+                "ON CONFLICT(key, folded) DO UPDATE SET type=excluded.type, data=excluded.data");
         stmt.Bind(1, key).Bind(2, name).Bind(3, FoldName(name)).Bind(4, int64_t(type)).BindBlob(5, data, size);
         if (stmt.Step() != SQLITE_DONE)
             return Fail("set a value");

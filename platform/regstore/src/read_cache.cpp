@@ -78,8 +78,11 @@ StoreStatus Store::CachedKey(KeyId key, const ReadCacheKey** row)
             loaded.parent = stmt.Int(5);
             loaded.status = StoreStatus::Ok;
             break;
-        case SQLITE_DONE: loaded.status = StoreStatus::KeyDeleted; break;
-        default: return Fail("query a key");
+        case SQLITE_DONE:
+            loaded.status = StoreStatus::KeyDeleted;
+            break;
+        default:
+            return Fail("query a key");
         }
         found = cache_->keys.emplace(key, std::move(loaded)).first;
         ++cache_->rows;
@@ -100,7 +103,8 @@ StoreStatus Store::CachedSubkeys(KeyId key, const std::vector<ReadCacheSubkey>**
         if (StoreStatus s = CachedKey(key, &row); s != StoreStatus::Ok)
             return s;
         std::vector<ReadCacheSubkey> loaded;
-        Statement stmt(*this, "SELECT id, name, class, volatile, last_write, folded FROM keys WHERE parent=?1 ORDER BY folded");
+        Statement stmt(*this,
+                "SELECT id, name, class, volatile, last_write, folded FROM keys WHERE parent=?1 ORDER BY folded");
         stmt.Bind(1, key);
         int rc;
         while ((rc = stmt.Step()) == SQLITE_ROW) {

@@ -56,7 +56,7 @@ struct ReadCache {
     std::unordered_map<KeyId, ReadCacheKey> keys;
     std::unordered_map<KeyId, std::vector<ReadCacheSubkey>> subkeys;  // enumeration order (folded name)
     std::unordered_map<KeyId, std::vector<ReadCacheValue>> values;    // enumeration order (creation)
-    std::map<std::pair<KeyId, std::string>, Resolved> paths;  // base, folded components joined by '\'
+    std::map<std::pair<KeyId, std::string>, Resolved> paths;          // base, folded components joined by '\'
 
     void Clear()
     {

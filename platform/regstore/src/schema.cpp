@@ -27,7 +27,7 @@ constexpr int kSchemaVersion = 1;
 
 // ------------------------------------------------------------- open, seed
 
-Store::Store(sqlite3* db, std::string file) : db_(db), cache_(std::make_unique<ReadCache>()), file_(std::move(file)) {}
+Store::Store(sqlite3* db, std::string file) : db_(db), cache_(std::make_unique<ReadCache>()), file_(std::move(file)) { }
 
 Store::~Store()
 {
@@ -61,8 +61,8 @@ StoreStatus Store::Create(const std::string& file)
     StoreStatus status;
     {
         sqlite3* db = nullptr;
-        int rc = sqlite3_open_v2(fresh.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE,
-                                 nullptr);
+        int rc = sqlite3_open_v2(
+                fresh.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXRESCODE, nullptr);
         if (rc != SQLITE_OK) {
             status = OpenFailure(file, db, rc);
             sqlite3_close_v2(db);
@@ -72,7 +72,8 @@ StoreStatus Store::Create(const std::string& file)
         std::lock_guard guard(store.lock_);
         status = store.Build();
     }
-    if (status == StoreStatus::Ok && renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) != 0) {
+    if (status == StoreStatus::Ok &&
+            renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) != 0) {
         int error = errno;
         // A file system without the flag gets a link, which never replaces
         // a file either.
@@ -128,25 +129,25 @@ StoreStatus Store::Build()
     if (tx.Status() != StoreStatus::Ok)
         return tx.Status();
     static const char* const kSchema[] = {
-        "CREATE TABLE keys("
-        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-        " parent INTEGER NOT NULL,"
-        " name TEXT NOT NULL,"
-        " folded TEXT NOT NULL,"
-        " class TEXT,"
-        " volatile INTEGER NOT NULL DEFAULT 0,"
-        " last_write INTEGER NOT NULL,"
-        " UNIQUE(parent, folded))",
-        "CREATE TABLE vals("
-        " id INTEGER PRIMARY KEY AUTOINCREMENT,"
-        " key INTEGER NOT NULL,"
-        " name TEXT NOT NULL,"
-        " folded TEXT NOT NULL,"
-        " type INTEGER NOT NULL,"
-        " data BLOB NOT NULL,"
-        " UNIQUE(key, folded))",
-        "CREATE INDEX vals_order ON vals(key, id)",
-        "PRAGMA user_version=1",
+            "CREATE TABLE keys("
+            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+            " parent INTEGER NOT NULL,"
+            " name TEXT NOT NULL,"
+            " folded TEXT NOT NULL,"
+            " class TEXT,"
+            " volatile INTEGER NOT NULL DEFAULT 0,"
+            " last_write INTEGER NOT NULL,"
+            " UNIQUE(parent, folded))",
+            "CREATE TABLE vals("
+            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+            " key INTEGER NOT NULL,"
+            " name TEXT NOT NULL,"
+            " folded TEXT NOT NULL,"
+            " type INTEGER NOT NULL,"
+            " data BLOB NOT NULL,"
+            " UNIQUE(key, folded))",
+            "CREATE INDEX vals_order ON vals(key, id)",
+            "PRAGMA user_version=1",
     };
     for (const char* sql : kSchema) {
         if (StoreStatus s = Exec(sql); s != StoreStatus::Ok)
@@ -174,16 +175,16 @@ StoreStatus Store::CheckOurs()
         return StoreStatus::Ok;
     if (found > kSchemaVersion) {
         t_lastError = file_ + ": registry schema " + std::to_string(found) + " is not this build's " +
-                      std::to_string(kSchemaVersion);
+                std::to_string(kSchemaVersion);
     } else {
         struct stat st;
         bool empty = stat(file_.c_str(), &st) == 0 && st.st_size == 0;
         t_lastError = file_ + ": not a registry database: " +
-                      (empty ? std::string("the file is empty (0 bytes)")
-                             : found == 0 && ours == 0 ? std::string("it has no registry tables")
-                                                       : "schema version " + std::to_string(found) + " with " +
-                                                             std::to_string(ours) + " of the 2 registry tables") +
-                      "; move it away to start with an empty registry";
+                (empty                                    ? std::string("the file is empty (0 bytes)")
+                                : found == 0 && ours == 0 ? std::string("it has no registry tables")
+                                                          : "schema version " + std::to_string(found) + " with " +
+                                        std::to_string(ours) + " of the 2 registry tables") +
+                "; move it away to start with an empty registry";
     }
     return StoreStatus::IoError;
 }
@@ -241,17 +242,21 @@ StoreStatus Store::Seed(bool create)
 {
     // The hive roots: never deleted, so their ids stay valid for good.
     static const std::vector<const char*> kHiveRoots[] = {
-        {"MACHINE"}, {"USER"}, {"MACHINE", "SYSTEM"}, {"MACHINE", "SOFTWARE"}, {"MACHINE", "HARDWARE"},
-        {"USER", ".DEFAULT"},
+            {"MACHINE"},
+            {"USER"},
+            {"MACHINE", "SYSTEM"},
+            {"MACHINE", "SOFTWARE"},
+            {"MACHINE", "HARDWARE"},
+            {"USER", ".DEFAULT"},
     };
     // Keys every Windows system has, which the RTL_REGISTRY_* relative
     // paths start from.
     static const std::vector<const char*> kBases[] = {
-        {"MACHINE", "HARDWARE", "DEVICEMAP"},
-        {"MACHINE", "SYSTEM", "CurrentControlSet", "Control"},
-        {"MACHINE", "SYSTEM", "CurrentControlSet", "Services"},
-        {"MACHINE", "SYSTEM", "CurrentControlSet", "Enum"},
-        {"MACHINE", "SOFTWARE", "Microsoft", "Windows NT", "CurrentVersion"},
+            {"MACHINE", "HARDWARE", "DEVICEMAP"},
+            {"MACHINE", "SYSTEM", "CurrentControlSet", "Control"},
+            {"MACHINE", "SYSTEM", "CurrentControlSet", "Services"},
+            {"MACHINE", "SYSTEM", "CurrentControlSet", "Enum"},
+            {"MACHINE", "SOFTWARE", "Microsoft", "Windows NT", "CurrentVersion"},
     };
     StoreStatus status = Child(0, "REGISTRY", &root_);
     if (status == StoreStatus::NotFound && create)
@@ -303,11 +308,11 @@ StoreStatus Store::ResetVolatile()
     if (StoreStatus s = EnsurePath({"MACHINE", "HARDWARE"}, &hardware); s != StoreStatus::Ok)
         return s;
     // Everything below HARDWARE, and every volatile key, with their subtrees.
-    static const char* const kDoomed =
-        "WITH RECURSIVE doomed(id) AS ("
-        " SELECT id FROM keys WHERE parent=?1 OR volatile<>0"
-        " UNION SELECT k.id FROM keys k JOIN doomed d ON k.parent = d.id) ";
-    for (const char* action : {"DELETE FROM vals WHERE key IN doomed OR key=?1", "DELETE FROM keys WHERE id IN doomed"}) {
+    static const char* const kDoomed = "WITH RECURSIVE doomed(id) AS ("
+                                       " SELECT id FROM keys WHERE parent=?1 OR volatile<>0"
+                                       " UNION SELECT k.id FROM keys k JOIN doomed d ON k.parent = d.id) ";
+    for (const char* action :
+            {"DELETE FROM vals WHERE key IN doomed OR key=?1", "DELETE FROM keys WHERE id IN doomed"}) {
         Statement stmt(*this, (std::string(kDoomed) + action).c_str());
         stmt.Bind(1, hardware);
         if (stmt.Step() != SQLITE_DONE)

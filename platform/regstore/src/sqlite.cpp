@@ -16,7 +16,8 @@ StoreStatus Store::Fail(const char* what)
         cause = "not a registry database (" + cause + ")";
     else if ((code & 0xff) == SQLITE_CORRUPT)
         cause = "the registry database is corrupt (" + cause + ")";
-    else if (int os = sqlite3_system_errno(db_); os != 0 && ((code & 0xff) == SQLITE_IOERR || (code & 0xff) == SQLITE_CANTOPEN))
+    else if (int os = sqlite3_system_errno(db_);
+             os != 0 && ((code & 0xff) == SQLITE_IOERR || (code & 0xff) == SQLITE_CANTOPEN))
         cause += std::string(": ") + strerror(os);
     t_lastError = file_ + ": " + what + ": " + cause + " (" + std::to_string(code) + ")";
     switch (code & 0xff) {

@@ -27,8 +27,8 @@ public:
             rc_ = SQLITE_OK;
             return;
         }
-        rc_ = sqlite3_prepare_v3(store.db_, sql, -1, cached.stmt || cached.busy ? 0 : SQLITE_PREPARE_PERSISTENT,
-                                 &stmt_, nullptr);
+        rc_ = sqlite3_prepare_v3(
+                store.db_, sql, -1, cached.stmt || cached.busy ? 0 : SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
         if (rc_ == SQLITE_OK && !cached.stmt && !cached.busy) {
             cached.stmt = stmt_;
             cached.busy = true;

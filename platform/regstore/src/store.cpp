@@ -10,16 +10,26 @@ namespace vlm::nt::cm {
 const char* StoreStatusName(StoreStatus status)
 {
     switch (status) {
-    case StoreStatus::Ok: return "Ok";
-    case StoreStatus::NotFound: return "NotFound";
-    case StoreStatus::KeyDeleted: return "KeyDeleted";
-    case StoreStatus::HasSubkeys: return "HasSubkeys";
-    case StoreStatus::Protected: return "Protected";
-    case StoreStatus::AccessDenied: return "AccessDenied";
-    case StoreStatus::NameInvalid: return "NameInvalid";
-    case StoreStatus::ParameterInvalid: return "ParameterInvalid";
-    case StoreStatus::NoMoreEntries: return "NoMoreEntries";
-    case StoreStatus::IoError: return "IoError";
+    case StoreStatus::Ok:
+        return "Ok";
+    case StoreStatus::NotFound:
+        return "NotFound";
+    case StoreStatus::KeyDeleted:
+        return "KeyDeleted";
+    case StoreStatus::HasSubkeys:
+        return "HasSubkeys";
+    case StoreStatus::Protected:
+        return "Protected";
+    case StoreStatus::AccessDenied:
+        return "AccessDenied";
+    case StoreStatus::NameInvalid:
+        return "NameInvalid";
+    case StoreStatus::ParameterInvalid:
+        return "ParameterInvalid";
+    case StoreStatus::NoMoreEntries:
+        return "NoMoreEntries";
+    case StoreStatus::IoError:
+        return "IoError";
     }
     return "?";
 }

@@ -20,8 +20,8 @@ typedef BOOL* PBOOL;
 // compatible ids include HardwareId (compared without regard to case).
 // *bRebootRequired (optional) is TRUE when the nodes could not be started
 // at once and start only with the next vlmhost.
-BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND hwndParent, LPCSTR HardwareId, LPCSTR FullInfPath,
-                                               DWORD InstallFlags, PBOOL bRebootRequired);
+BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(
+        HWND hwndParent, LPCSTR HardwareId, LPCSTR FullInfPath, DWORD InstallFlags, PBOOL bRebootRequired);
 
 #ifdef __cplusplus
 }

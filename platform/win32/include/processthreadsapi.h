@@ -37,8 +37,7 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, HANDLE* 
 // STACK_SIZE_PARAM_IS_A_RESERVATION (ERROR_INVALID_PARAMETER otherwise;
 // a suspended start is not supported). NULL on failure.
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
-                           LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
-                           LPDWORD lpThreadId);
+        LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 // Identifiers are unique for the process's lifetime, never 0.
 DWORD WINAPI GetCurrentThreadId(void);

@@ -17,7 +17,7 @@ extern "C" {
 // size needed) and changes nothing. Needs TOKEN_ADJUST_PRIVILEGES, and
 // TOKEN_QUERY as well for PreviousState.
 BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
-                                  DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
+        DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 
 #ifdef __cplusplus
 }

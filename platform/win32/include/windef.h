@@ -68,7 +68,6 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
-
 typedef unsigned char UCHAR;
 typedef uint16_t USHORT;
 typedef ULONG_PTR SIZE_T;

@@ -77,7 +77,7 @@ typedef struct sockaddr {
 
 typedef struct sockaddr_in {
     ADDRESS_FAMILY sin_family;
-    USHORT sin_port;  // network byte order
+    USHORT sin_port;   // network byte order
     IN_ADDR sin_addr;  // network byte order
     CHAR sin_zero[8];
 } SOCKADDR_IN, *PSOCKADDR_IN, *LPSOCKADDR_IN;

@@ -35,7 +35,7 @@ std::array<std::uint8_t, AnswerFlood::kAnswerSize> AnswerFlood::Answer(std::uint
     std::array<std::uint8_t, kAnswerSize> answer{'I', 'M', 'I', 'N'};
     std::uint8_t* record = answer.data() + 4;
     const std::uint8_t mac[6] = {0x02, 0x00, std::uint8_t(index >> 24), std::uint8_t(index >> 16),
-                                 std::uint8_t(index >> 8), std::uint8_t(index)};
+            std::uint8_t(index >> 8), std::uint8_t(index)};
     std::copy(std::begin(mac), std::end(mac), record);
     const std::uint8_t ip[4] = {10, std::uint8_t(index >> 16), std::uint8_t(index >> 8), std::uint8_t(index)};
     std::copy(std::begin(ip), std::end(ip), record + 6);
@@ -68,7 +68,7 @@ void AnswerFlood::Send(int answers, std::chrono::milliseconds spread)
         }
         const auto answer = Answer(static_cast<std::uint32_t>(i));
         if (sendto(s, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&tool), sizeof tool) ==
-            static_cast<ssize_t>(answer.size()))
+                static_cast<ssize_t>(answer.size()))
             ++m_sent;
     }
     close(s);
@@ -85,7 +85,7 @@ bool SendToTool(const std::string& bytes)
     tool.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     tool.sin_port = htons(AnswerFlood::kToolPort);
     const bool whole = sendto(s, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&tool),
-                              sizeof tool) == static_cast<ssize_t>(bytes.size());
+                               sizeof tool) == static_cast<ssize_t>(bytes.size());
     close(s);
     return whole;
 }

@@ -57,7 +57,7 @@ bool UdpPeer::Reply(const QByteArray& data)
     if (m_sender.size() != sizeof(sockaddr_in))
         return false;
     return sendto(m_socket, data.constData(), data.size(), 0, reinterpret_cast<const sockaddr*>(m_sender.constData()),
-                  sizeof(sockaddr_in)) == data.size();
+                   sizeof(sockaddr_in)) == data.size();
 }
 
 PortHolder::PortHolder(int port)

@@ -63,8 +63,8 @@ bool Set(const std::string& key, const std::string& name, DWORD type, const void
 {
     Key k;
     return RegCreateKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_key) == ERROR_SUCCESS &&
-           RegSetValueExA(k.m_key, name.c_str(), 0, type, static_cast<const BYTE*>(data),
-                          static_cast<DWORD>(size)) == ERROR_SUCCESS;
+            RegSetValueExA(k.m_key, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)) ==
+            ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -109,7 +109,7 @@ QByteArray Value(const std::string& key, const std::string& name)
         return {};
     QByteArray data(static_cast<qsizetype>(size), '\0');
     if (RegQueryValueExA(k.m_key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) !=
-        ERROR_SUCCESS)
+            ERROR_SUCCESS)
         return {};
     data.resize(static_cast<qsizetype>(size));
     return data;
@@ -291,7 +291,7 @@ void DriverNode(const std::string& instance, const std::string& portName, const 
     reg::PortNode(instance, portName);
 }
 
-Printer::Printer(const QStringList& args) : ChildProcess(VLMPRINTER_PATH, args) {}
+Printer::Printer(const QStringList& args) : ChildProcess(VLMPRINTER_PATH, args) { }
 
 int Printer::PrintPort()
 {

@@ -74,7 +74,7 @@ void PortNode(const std::string& instance, const std::string& portName);
 // instead of leaving it to the time limit.
 class EndOnExit {
 public:
-    EndOnExit(CDialog& dialog, int result) : m_dialog(dialog), m_result(result) {}
+    EndOnExit(CDialog& dialog, int result) : m_dialog(dialog), m_result(result) { }
     ~EndOnExit();
     EndOnExit(const EndOnExit&) = delete;
     EndOnExit& operator=(const EndOnExit&) = delete;

@@ -344,7 +344,7 @@ void ConfigDialogTest::withNoVirtualPortNothingIsAssigned()
         Click(dialog, IDCANCEL);
     });
     QCOMPARE(BoxTexts(*m_boxes),
-             QStringList{"There is no virtual port to assign the printer to. Add one with Port Management."});
+            QStringList{"There is no virtual port to assign the printer to. Add one with Port Management."});
     QVERIFY(!reg::KeyExists(reg::kAssignKey));
 }
 
@@ -382,11 +382,12 @@ void ConfigDialogTest::aSecondSaveFindsTheEndpointOpen()
 
 void ConfigDialogTest::cancelAfterASaveLeavesNoEndpointBehind()
 {
-    QCOMPARE(Run(1, kNotAssigned, [&](CDialog& dialog) {
-        QVERIFY(!Save(dialog).isNull());
-        Click(dialog, IDCANCEL);
-    }),
-             INT_PTR(IDCANCEL));
+    QCOMPARE(Run(1, kNotAssigned,
+                     [&](CDialog& dialog) {
+                         QVERIFY(!Save(dialog).isNull());
+                         Click(dialog, IDCANCEL);
+                     }),
+            INT_PTR(IDCANCEL));
     // The endpoint went with the dialog: a late reply finds nobody, and the
     // next search's endpoint is the only one on the port.
     QCOMPARE(vlm::win32::OpenSocketCount(), size_t(0));

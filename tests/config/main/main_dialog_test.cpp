@@ -173,8 +173,9 @@ void MainDialogTest::showsEachPrinterOnItsRow()
 {
     reg::Assign("COM3", "192.168.1.10", 9100);
     RunMain([&](MainDlg& dlg) {
-        ShowPrinters(dlg, {Record({0x00, 0x1b, 0x4d, 0x0a, 0x0b, 0xff}, {192, 168, 1, 10}, 9100),
-                           Record({0x00, 0x1b, 0x4d, 0x0a, 0x0b, 0x01}, {10, 0, 0, 200}, 70000 & 0xFFFF)});
+        ShowPrinters(dlg,
+                {Record({0x00, 0x1b, 0x4d, 0x0a, 0x0b, 0xff}, {192, 168, 1, 10}, 9100),
+                        Record({0x00, 0x1b, 0x4d, 0x0a, 0x0b, 0x01}, {10, 0, 0, 200}, 70000 & 0xFFFF)});
         QCOMPARE(RowCount(ListView(dlg, IDC_PRINTER_LIST)), 2);
         QCOMPARE(Row(dlg, 0), (QStringList{"1", "00:1b:4d:0a:0b:ff", "192.168.1.10", "9100", "COM3"}));
         QCOMPARE(Row(dlg, 1), (QStringList{"2", "00:1b:4d:0a:0b:01", "10.0.0.200", "4464", "Not Assigned"}));
@@ -191,8 +192,8 @@ void MainDialogTest::anUnconfiguredPrinterIsStillLookedUp()
 {
     reg::Assign("COM4", "0.1.2.3", 9100);
     RunMain([&](MainDlg& dlg) {
-        ShowPrinters(dlg, {Record({0, 0, 0, 0, 0, 9}, {0, 1, 2, 3}, 9100),
-                           Record({0, 0, 0, 0, 0, 10}, {0, 0, 0, 0}, 0)});
+        ShowPrinters(
+                dlg, {Record({0, 0, 0, 0, 0, 9}, {0, 1, 2, 3}, 9100), Record({0, 0, 0, 0, 0, 10}, {0, 0, 0, 0}, 0)});
         QCOMPARE(Row(dlg, 0), (QStringList{"1", "00:00:00:00:00:09", "Not Configuration", "9100", "COM4"}));
         QCOMPARE(Row(dlg, 1), (QStringList{"2", "00:00:00:00:00:0a", "Not Configuration", "0", "Not Assigned"}));
     });
@@ -202,8 +203,9 @@ void MainDialogTest::twoPrintersOnOneAddressShowTheSamePort()
 {
     reg::Assign("COM7", "192.168.1.20", 9100);
     RunMain([&](MainDlg& dlg) {
-        ShowPrinters(dlg, {Record({0, 0, 0, 0, 0, 1}, {192, 168, 1, 20}, 9100),
-                           Record({0, 0, 0, 0, 0, 2}, {192, 168, 1, 20}, 9101)});
+        ShowPrinters(dlg,
+                {Record({0, 0, 0, 0, 0, 1}, {192, 168, 1, 20}, 9100),
+                        Record({0, 0, 0, 0, 0, 2}, {192, 168, 1, 20}, 9101)});
         QCOMPARE(Cell(ListView(dlg, IDC_PRINTER_LIST), 0, 4), QString("COM7"));
         QCOMPARE(Cell(ListView(dlg, IDC_PRINTER_LIST), 1, 4), QString("COM7"));
     });
@@ -212,9 +214,9 @@ void MainDialogTest::twoPrintersOnOneAddressShowTheSamePort()
 void MainDialogTest::theCurrentRowIsTheLastOneNamed()
 {
     RunMain([&](MainDlg& dlg) {
-        ShowPrinters(dlg, {Record({0, 0, 0, 0, 0, 1}, {10, 0, 0, 1}, 9100),
-                           Record({0, 0, 0, 0, 0, 2}, {10, 0, 0, 2}, 9100),
-                           Record({0, 0, 0, 0, 0, 3}, {10, 0, 0, 3}, 9100)});
+        ShowPrinters(dlg,
+                {Record({0, 0, 0, 0, 0, 1}, {10, 0, 0, 1}, 9100), Record({0, 0, 0, 0, 0, 2}, {10, 0, 0, 2}, 9100),
+                        Record({0, 0, 0, 0, 0, 3}, {10, 0, 0, 3}, 9100)});
         QCOMPARE(dlg.m_selectedNo, -1);
         QAbstractItemView* view = ListView(dlg, IDC_PRINTER_LIST);
         ClickRow(view, 1);
@@ -235,13 +237,13 @@ void MainDialogTest::theCurrentRowOutlivesASearchWithFewerRows()
     reg::Assign("COM3", "10.0.0.1", 9100);
     reg::Assign("COM4", "10.0.0.2", 9100);
     RunMain([&](MainDlg& dlg) {
-        ShowPrinters(dlg, {Record({0, 0, 0, 0, 0, 1}, {10, 0, 0, 1}, 9100),
-                           Record({0, 0, 0, 0, 0, 2}, {10, 0, 0, 2}, 9100),
-                           Record({0, 0, 0, 0, 0, 3}, {10, 0, 0, 3}, 9100)});
+        ShowPrinters(dlg,
+                {Record({0, 0, 0, 0, 0, 1}, {10, 0, 0, 1}, 9100), Record({0, 0, 0, 0, 0, 2}, {10, 0, 0, 2}, 9100),
+                        Record({0, 0, 0, 0, 0, 3}, {10, 0, 0, 3}, 9100)});
         ClickRow(ListView(dlg, IDC_PRINTER_LIST), 2);
         QCOMPARE(dlg.m_selectedNo, 3);
-        ShowPrinters(dlg, {Record({0, 0, 0, 0, 0, 1}, {10, 0, 0, 1}, 9100),
-                           Record({0, 0, 0, 0, 0, 2}, {10, 0, 0, 2}, 9100)});
+        ShowPrinters(dlg,
+                {Record({0, 0, 0, 0, 0, 1}, {10, 0, 0, 1}, 9100), Record({0, 0, 0, 0, 0, 2}, {10, 0, 0, 2}, 9100)});
         QCOMPARE(dlg.m_selectedNo, 3);
         // Row 3 is gone: its cell reads empty, which is no port name.
         Click(dlg, IDC_DETACH);
@@ -257,8 +259,8 @@ void MainDialogTest::detachDeletesAComAssignmentSilently()
     reg::Assign("COM5", "10.0.0.2", 9100);
     reg::Assign("COM6", "10.0.0.1", 9100);
     RunMain([&](MainDlg& dlg) {
-        ShowPrinters(dlg, {Record({0, 0, 0, 0, 0, 1}, {10, 0, 0, 1}, 9100),
-                           Record({0, 0, 0, 0, 0, 2}, {10, 0, 0, 2}, 9100)});
+        ShowPrinters(dlg,
+                {Record({0, 0, 0, 0, 0, 1}, {10, 0, 0, 1}, 9100), Record({0, 0, 0, 0, 0, 2}, {10, 0, 0, 2}, 9100)});
         ClickRow(ListView(dlg, IDC_PRINTER_LIST), 1);
         Click(dlg, IDC_DETACH);
         QCOMPARE(m_boxes->Count(), size_t(0));

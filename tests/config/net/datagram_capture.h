@@ -35,7 +35,7 @@ public:
     std::vector<Delivery> Deliveries();
 
 private:
-    std::mutex m_lock;                 // guards every member below
+    std::mutex m_lock;                  // guards every member below
     std::condition_variable m_arrived;  // signalled by Handler
     std::vector<Delivery> m_deliveries;
     std::function<void()> m_action;

@@ -25,7 +25,7 @@ using namespace vlm::test;
 // What the search's handler has seen: every datagram, and the records it
 // accepted into g_printerList.
 struct SearchState {
-    std::mutex lock;              // guards datagrams
+    std::mutex lock;               // guards datagrams
     std::condition_variable seen;  // signalled per datagram
     int datagrams = 0;
 } g_search;

@@ -42,7 +42,7 @@ protected:
             return m_server.m_receiveThread == nullptr && vlm::win32::OpenHandleCount() == m_handlesBefore;
         };
         return vlm::test::Eventually(released, std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit),
-                                     std::chrono::milliseconds(1));
+                std::chrono::milliseconds(1));
     }
 
     void ExpectOnlyBox(const std::string& text)
@@ -256,7 +256,7 @@ TEST_F(UdpServer, CloseFromTheHandlerReturnsAtOnceAndTheThreadReleasesItself)
     std::future<Clock::duration> took = closeTook.get_future();
     ASSERT_EQ(took.wait_for(kWaitLimit), std::future_status::ready);
     EXPECT_LT(took.get(), std::chrono::milliseconds(CUDPServer::kCloseWaitMs))
-        << "Close waited for the thread it ran on";
+            << "Close waited for the thread it ran on";
     ASSERT_TRUE(WaitUntilReleased());
     EXPECT_EQ(m_server.m_socket, INVALID_SOCKET);
     m_server.Close();

@@ -25,9 +25,8 @@ namespace mfctest = vlm::mfc::test;
 namespace {
 
 constexpr char kPortsKey[] = "SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS";
-const QString kRestartPrompt =
-    "Restart the computr can take effect. \nPlease restart the computer."
-    "\n\n[Yes] I want to restart my computer now.\n[No] I will restart my computer later.";
+const QString kRestartPrompt = "Restart the computr can take effect. \nPlease restart the computer."
+                               "\n\n[Yes] I want to restart my computer now.\n[No] I will restart my computer later.";
 
 // The other build's hardware id and INF file.
 bool IsX64()
@@ -196,8 +195,8 @@ void PortManageTest::deleteAllPortRemovesOnlyThisBuildsNodes()
         QCOMPARE(PortList(dialog), (QStringList{"COM4", "COM5"}));
     });
     QCOMPARE(BoxTexts(*m_boxes), QStringList{kRestartPrompt});
-    QCOMPARE(NodeIds(), (QStringList{QString("0001=") + OtherHardwareId(),
-                                     QString("0002=") + QString(kHardwareId).toUpper()}));
+    QCOMPARE(NodeIds(),
+            (QStringList{QString("0001=") + OtherHardwareId(), QString("0002=") + QString(kHardwareId).toUpper()}));
 }
 
 void PortManageTest::anIdListedTwiceIsRemovedOnceAndTheSecondRemovalFails()

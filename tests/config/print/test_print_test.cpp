@@ -163,11 +163,11 @@ void TestPrintTest::aPortHeldElsewhereOrAPrinterThatRefusesIsReported()
     reg::Assign("COM3", "127.0.0.1", printer.PrintPort());
     reg::Assign("COM12", "127.0.0.2", refusing.PrintPort());
     RunMain({Record({0, 0, 0, 0, 0, 1}, {127, 0, 0, 1}, printer.PrintPort()),
-             Record({0, 0, 0, 0, 0, 2}, {127, 0, 0, 2}, refusing.PrintPort())},
+                    Record({0, 0, 0, 0, 0, 2}, {127, 0, 0, 2}, refusing.PrintPort())},
             [&](CDialog& dialog) {
                 // Another program has COM3 open: the driver refuses a second open.
                 HANDLE held = CreateFileA("\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
                 QVERIFY(held != INVALID_HANDLE_VALUE);
                 ClickRow(ListView(dialog, IDC_PRINTER_LIST), 0);
                 Click(dialog, IDC_TEST_PRINT);

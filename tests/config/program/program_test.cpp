@@ -52,8 +52,8 @@ QString ProgramTest::XDoTool(const QStringList& args, bool* ok)
     env.insert("DISPLAY", m_display);
     xdotool.setProcessEnvironment(env);
     xdotool.start("xdotool", args);
-    bool done = xdotool.waitForFinished(10000) && xdotool.exitStatus() == QProcess::NormalExit &&
-                xdotool.exitCode() == 0;
+    bool done =
+            xdotool.waitForFinished(10000) && xdotool.exitStatus() == QProcess::NormalExit && xdotool.exitCode() == 0;
     if (ok)
         *ok = done;
     return QString::fromLatin1(xdotool.readAllStandardOutput()).trimmed();
@@ -84,10 +84,10 @@ void ProgramTest::window()
     // The window is found by its caption alone, as a user finds it.
     QString window;
     QTRY_VERIFY_WITH_TIMEOUT(
-        !(window = XDoTool({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(caption) + "$"}))
-             .isEmpty() ||
-            tool.state() != QProcess::Running,
-        kStartMs);
+            !(window = XDoTool({"search", "--onlyvisible", "--name", "^" + QRegularExpression::escape(caption) + "$"}))
+                            .isEmpty() ||
+                    tool.state() != QProcess::Running,
+            kStartMs);
     QVERIFY2(!window.isEmpty(), "no window with the caption");
     QCOMPARE(XDoTool({"getwindowname", window.section('\n', 0, 0)}), caption);
 

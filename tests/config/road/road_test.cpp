@@ -71,7 +71,7 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
             Click(ports, IDC_ADD_PORT);
             QCOMPARE(ControlText(ports, IDC_PORT_LIST), QString("COM3"));
             Step("Port Management > Add Port: the new virtual port is COM3; screenshot " +
-                 Screenshot(ports, "road-1-port-management"));
+                    Screenshot(ports, "road-1-port-management"));
             Click(ports, IDOK);
         });
         Click(dialog, IDC_PORT_MANAGEMENT);
@@ -98,7 +98,7 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
             QCOMPARE(ControlText(config, IDC_PORT_LIST), QString("COM3"));
             QCOMPARE(ControlText(config, IDC_LOCAL_PORT), printPort);
             Step("STEP 2 - Printer Configuration: Save assigns it to COM3; screenshot " +
-                 Screenshot(config, "road-3-printer-configuration"));
+                    Screenshot(config, "road-3-printer-configuration"));
             Click(config, IDOK);
             QTRY_VERIFY(BoxTexts(boxes).contains("Succeeded to save information!"));
         });
@@ -111,7 +111,7 @@ void RoadTest::aPrinterFoundConfiguredAssignedAndPrintedTo()
         QCOMPARE(RowCount(list), 1);
         QCOMPARE(Cell(list, 0, 4), QString("COM3"));
         Step("the printer confirmed (SETC); a fresh search shows it on COM3; screenshot " +
-             Screenshot(dialog, "road-4-assigned"));
+                Screenshot(dialog, "road-4-assigned"));
 
         // STEP 3 prints the page through COM3.
         ClickRow(list, 0);

@@ -302,7 +302,8 @@ void SearchDialogTest::aRequestThatCannotBeSentIsReportedAndTheSearchRunsOn()
     auto route = [](const QString& verb) {
         QStringList args{"route", verb, "default", "dev", "lo"};
         if (verb == "add")
-            args << "src" << "127.0.0.1";
+            args << "src"
+                 << "127.0.0.1";
         return QProcess::execute("ip", args) == 0 || QProcess::execute("/usr/sbin/ip", args) == 0;
     };
     QVERIFY(route("del"));
@@ -428,7 +429,7 @@ void SearchDialogTest::sixtyThousandAnswersInHalfASecondLeaveTheSearchOnTimeAndA
     const int sent = flood->Wait();
     qInfo("%d answers sent, %ld dropped by the system; search ended after %lld ms, the list showed %d rows after "
           "%lld ms; longest pause of the window %lld ms",
-          sent, drops, ended, rows, listedAt, longestPause);
+            sent, drops, ended, rows, listedAt, longestPause);
     QCOMPARE(sent, kAnswers);
     QVERIFY(drops >= 0);
     // Every answer the system delivered is a record, a row, and the count
@@ -440,7 +441,7 @@ void SearchDialogTest::sixtyThousandAnswersInHalfASecondLeaveTheSearchOnTimeAndA
     QVERIFY(!firstAndLast.isEmpty());
     QCOMPARE(firstAndLast.first(), QString("1 02:00:00:00:00:00 10.0.0.0"));
     QVERIFY2(drops > 0 || firstAndLast.last() == QString("60000 02:00:00:00:ea:5f 10.0.234.95"),
-             qPrintable(firstAndLast.last()));
+            qPrintable(firstAndLast.last()));
     QCOMPARE(m_boxes->Count(), size_t(0));
     if (qgetenv("VLM_SEARCH_FLOOD") != "timed")
         return;  // a sanitizer's build: the times say nothing

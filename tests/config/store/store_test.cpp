@@ -32,7 +32,7 @@ QString Found(const char* dotted)
 // A dialog of the tool's own template with a port list in it.
 class PortListDlg : public CDialog {
 public:
-    PortListDlg() : CDialog(IDD_PORT_MANAGE) {}
+    PortListDlg() : CDialog(IDD_PORT_MANAGE) { }
     CComboBox m_ports;
 
 protected:
@@ -267,8 +267,8 @@ void StoreTest::readPortNameKeepsTheBufferWhenThereIsNoName()
 {
     const std::string ports = "SYSTEM\\CurrentControlSet\\Enum\\Root\\PORTS\\";
     reg::PortNode("0000", "COM3");
-    QVERIFY(reg::SetBinary(ports + "0001\\Device Parameters", "PortName",
-                           {'C', 'O', 'M', '1', '2', '3', '4', '5', '6', '7'}));
+    QVERIFY(reg::SetBinary(
+            ports + "0001\\Device Parameters", "PortName", {'C', 'O', 'M', '1', '2', '3', '4', '5', '6', '7'}));
     reg::PortNode("0002", "COM123456");
     QVERIFY(reg::SetBinary(ports + "0003\\Device Parameters", "PortName", {'C', 'O', 'M', '8'}));
 

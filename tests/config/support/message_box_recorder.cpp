@@ -6,8 +6,7 @@ namespace vlm::test {
 
 MessageBoxRecorder::MessageBoxRecorder()
 {
-    m_previous = win32::SetMessageBoxPresenter(
-        [this](const win32::MessageBoxRequest& box) { return Present(box); });
+    m_previous = win32::SetMessageBoxPresenter([this](const win32::MessageBoxRequest& box) { return Present(box); });
 }
 
 MessageBoxRecorder::~MessageBoxRecorder()

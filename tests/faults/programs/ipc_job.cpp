@@ -94,19 +94,19 @@ int main(int argc, char** argv)
             continue;
         }
         printf("write returned %s (error %lu): told %lu of %zu, %llu in all at %.6f\n", ok ? "TRUE" : "FALSE",
-               static_cast<unsigned long>(error), static_cast<unsigned long>(written), job.size(), told, Now());
+                static_cast<unsigned long>(error), static_cast<unsigned long>(written), job.size(), told, Now());
         // A small one: the port is failed, nothing of it should go out.
         const DWORD next = DWORD(std::min<size_t>(job.size(), 4096));
         written = 0;
         ok = WriteFile(port, job.data(), next, &written, nullptr);
         error = ok ? 0 : GetLastError();
         printf("next write returned %s (error %lu): told %lu of %lu\n", ok ? "TRUE" : "FALSE",
-               static_cast<unsigned long>(error), static_cast<unsigned long>(written),
-               static_cast<unsigned long>(next));
+                static_cast<unsigned long>(error), static_cast<unsigned long>(written),
+                static_cast<unsigned long>(next));
         break;
     }
     BOOL closed = CloseHandle(port);
     printf("closed: %s (error %lu)\n", closed ? "TRUE" : "FALSE",
-           static_cast<unsigned long>(closed ? 0 : GetLastError()));
+            static_cast<unsigned long>(closed ? 0 : GetLastError()));
     return 0;
 }

@@ -15,7 +15,7 @@ int main(int argc, char** argv)
 {
     if (argc != 4)
         return 2;
-    _setmode(_fileno(stdout), _O_BINARY);  /* lines end in \n, as the test reads them */
+    _setmode(_fileno(stdout), _O_BINARY); /* lines end in \n, as the test reads them */
     char name[64];
     snprintf(name, sizeof name, "\\\\.\\%s", argv[1]);
     HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
@@ -27,7 +27,7 @@ int main(int argc, char** argv)
     DWORD status = 0;
     if (GetCommModemStatus(port, &status))
         printf("GetCommModemStatus: CTS %s DSR %s\n", (status & MS_CTS_ON) ? "on" : "off",
-               (status & MS_DSR_ON) ? "on" : "off");
+                (status & MS_DSR_ON) ? "on" : "off");
     else
         printf("GetCommModemStatus: error %lu\n", GetLastError()), failed = 1;
     if (EscapeCommFunction(port, SETDTR))
@@ -54,7 +54,7 @@ int main(int argc, char** argv)
     char answer[256];
     DWORD got = 0, total = 0;
     while (total < wanted && total < sizeof answer && ReadFile(port, answer + total, wanted - total, &got, NULL) &&
-           got > 0)
+            got > 0)
         total += got;
     printf("answer:");
     for (DWORD i = 0; i < total; i++)

@@ -20,7 +20,7 @@ int main(int argc, char** argv)
     int32_t status = 0;
     uint32_t answered = 0;
     int result = vlmtty_request(&connection, (dev_t)strtoull(argv[1], NULL, 10), (uint32_t)strtoul(argv[2], NULL, 0),
-                                NULL, 0, output, 4, 10000, &status, &answered);
+            NULL, 0, output, 4, 10000, &status, &answered);
     vlmtty_disconnect(&connection);
     if (result != 0) {
         printf("unreachable\n");

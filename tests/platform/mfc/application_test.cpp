@@ -25,7 +25,7 @@ namespace {
 
 class TestApp : public CWinApp {
 public:
-    explicit TestApp(LPCTSTR name = nullptr) : CWinApp(name) {}
+    explicit TestApp(LPCTSTR name = nullptr) : CWinApp(name) { }
     std::function<BOOL(TestApp&)> init;
     int exitCode = 0;
     int exits = 0;
@@ -187,18 +187,18 @@ private slots:
             QMessageBox::Icon icon;
         };
         const Kind kinds[] = {
-            {"ok", MB_OK, QMessageBox::NoIcon},
-            {"hand", MB_OK | MB_ICONHAND, QMessageBox::Critical},
-            {"question", MB_YESNO | MB_ICONQUESTION, QMessageBox::Question},
-            {"exclamation", MB_OKCANCEL | MB_ICONEXCLAMATION, QMessageBox::Warning},
-            {"asterisk", MB_OK | MB_ICONASTERISK, QMessageBox::Information},
-            {"yesnocancel", MB_YESNOCANCEL, QMessageBox::NoIcon},
+                {"ok", MB_OK, QMessageBox::NoIcon},
+                {"hand", MB_OK | MB_ICONHAND, QMessageBox::Critical},
+                {"question", MB_YESNO | MB_ICONQUESTION, QMessageBox::Question},
+                {"exclamation", MB_OKCANCEL | MB_ICONEXCLAMATION, QMessageBox::Warning},
+                {"asterisk", MB_OK | MB_ICONASTERISK, QMessageBox::Information},
+                {"yesnocancel", MB_YESNOCANCEL, QMessageBox::NoIcon},
         };
         QDir dir(QCoreApplication::applicationDirPath());
         QVERIFY(dir.mkpath("../tool-screenshots"));
         for (const Kind& kind : kinds) {
             std::unique_ptr<QMessageBox> box =
-                detail::BuildMessageBox({nullptr, "Not assigned!!!", "VLMCONFIG", kind.type});
+                    detail::BuildMessageBox({nullptr, "Not assigned!!!", "VLMCONFIG", kind.type});
             QCOMPARE(box->icon(), kind.icon);
             QCOMPARE(box->iconPixmap().isNull(), kind.icon == QMessageBox::NoIcon);
             box->show();
@@ -216,8 +216,8 @@ private slots:
     {
         CDialog owner(IDD_MINIMAL);
         QVERIFY(owner.Create(IDD_MINIMAL));
-        vlm::win32::MessageBoxRequest request{owner.m_hWnd, "Restart now?", "Caption App",
-                                              MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2};
+        vlm::win32::MessageBoxRequest request{
+                owner.m_hWnd, "Restart now?", "Caption App", MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2};
         std::unique_ptr<QMessageBox> box = detail::BuildMessageBox(request);
         QCOMPARE(box->parentWidget(), WidgetOf(owner));
         QCOMPARE(box->windowTitle(), QStringLiteral("Caption App"));

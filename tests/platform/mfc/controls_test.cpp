@@ -19,7 +19,7 @@ namespace {
 
 class ControlsDlg : public CDialog {
 public:
-    ControlsDlg() : CDialog(IDD_SAMPLE) {}
+    ControlsDlg() : CDialog(IDD_SAMPLE) { }
     CComboBox m_ports;
     CComboBox m_speed;
     CProgressCtrl m_progress;
@@ -46,8 +46,8 @@ protected:
 };
 
 BEGIN_MESSAGE_MAP(ControlsDlg, CDialog)
-    ON_BN_CLICKED(IDC_DHCP, &ControlsDlg::OnDhcp)
-    ON_BN_CLICKED(IDC_MANUAL, &ControlsDlg::OnManual)
+ON_BN_CLICKED(IDC_DHCP, &ControlsDlg::OnDhcp)
+ON_BN_CLICKED(IDC_MANUAL, &ControlsDlg::OnManual)
 END_MESSAGE_MAP()
 
 std::vector<CString> Entries(const CComboBox& box)
@@ -168,7 +168,7 @@ private slots:
         QCOMPARE(bar.GetPos(), 2500);
         bar.SetRange32(0, 50);  // the position moves into the new range
         QCOMPARE(bar.GetPos(), 50);
-        bar.SetRange(10, 10);   // an empty range shows an empty bar, not a busy one
+        bar.SetRange(10, 10);  // an empty range shows an empty bar, not a busy one
         QCOMPARE(bar.GetPos(), 10);
         QVERIFY(widget->maximum() > widget->minimum());
         QCOMPARE(widget->value(), widget->minimum());

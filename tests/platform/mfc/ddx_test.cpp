@@ -16,7 +16,7 @@ namespace {
 
 class DataDlg : public CDialog {
 public:
-    DataDlg() : CDialog(IDD_SAMPLE) {}
+    DataDlg() : CDialog(IDD_SAMPLE) { }
 
     int m_number = 5;
     CString m_name = "x";
@@ -41,7 +41,7 @@ protected:
 };
 
 BEGIN_MESSAGE_MAP(DataDlg, CDialog)
-    ON_EN_CHANGE(IDC_NUMBER, &DataDlg::OnNumberChange)
+ON_EN_CHANGE(IDC_NUMBER, &DataDlg::OnNumberChange)
 END_MESSAGE_MAP()
 
 void SetText(CDialog& dlg, int id, const char* text)
@@ -87,7 +87,7 @@ private slots:
         SetText(dlg, IDC_NAME, "changed");
         ControlOf<QCheckBox>(dlg, IDC_DHCP)->setChecked(true);
         QVERIFY(!dlg.UpdateData(TRUE));
-        QCOMPARE(dlg.m_number, 5);  // the field keeps its value
+        QCOMPARE(dlg.m_number, 5);           // the field keeps its value
         QCOMPARE(dlg.m_name, CString("x"));  // and so do those after it
         QCOMPARE(dlg.m_dhcp, 0);
         QCOMPARE(boxes.Count(), size_t(1));
@@ -112,10 +112,17 @@ private slots:
             bool ok;
             int value;
         } cases[] = {
-            {"0", true, 0},           {"+7", true, 7},           {"\t42 ", true, 42},
-            {"-2147483648", true, INT_MIN}, {"2147483647", true, INT_MAX}, {"2147483648", false, 0},
-            {"", false, 0},           {"-", false, 0},           {"1 2", false, 0},
-            {"0x10", false, 0},       {"4.5", false, 0},
+                {"0", true, 0},
+                {"+7", true, 7},
+                {"\t42 ", true, 42},
+                {"-2147483648", true, INT_MIN},
+                {"2147483647", true, INT_MAX},
+                {"2147483648", false, 0},
+                {"", false, 0},
+                {"-", false, 0},
+                {"1 2", false, 0},
+                {"0x10", false, 0},
+                {"4.5", false, 0},
         };
         for (const Case& c : cases) {
             dlg.m_number = 99;

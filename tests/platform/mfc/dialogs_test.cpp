@@ -25,7 +25,7 @@ constexpr UINT WM_APP_DESTROY = WM_APP + 4;
 
 class RecordingDlg : public CDialog {
 public:
-    explicit RecordingDlg(UINT id, CWnd* parent = nullptr) : CDialog(id, parent) {}
+    explicit RecordingDlg(UINT id, CWnd* parent = nullptr) : CDialog(id, parent) { }
 
     int applied = 0;
     int cancels = 0;
@@ -86,12 +86,12 @@ protected:
 };
 
 BEGIN_MESSAGE_MAP(RecordingDlg, CDialog)
-    ON_BN_CLICKED(IDC_APPLY, &RecordingDlg::OnApply)
-    ON_WM_DESTROY()
-    ON_MESSAGE(WM_APP_WORK, &RecordingDlg::OnWork)
-    ON_MESSAGE(WM_APP_DONE, &RecordingDlg::OnDone)
-    ON_MESSAGE(WM_APP_NEST, &RecordingDlg::OnNest)
-    ON_MESSAGE(WM_APP_DESTROY, &RecordingDlg::OnDestroyNow)
+ON_BN_CLICKED(IDC_APPLY, &RecordingDlg::OnApply)
+ON_WM_DESTROY()
+ON_MESSAGE(WM_APP_WORK, &RecordingDlg::OnWork)
+ON_MESSAGE(WM_APP_DONE, &RecordingDlg::OnDone)
+ON_MESSAGE(WM_APP_NEST, &RecordingDlg::OnNest)
+ON_MESSAGE(WM_APP_DESTROY, &RecordingDlg::OnDestroyNow)
 END_MESSAGE_MAP()
 
 void PressKey(Qt::Key key)

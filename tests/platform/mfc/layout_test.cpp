@@ -26,7 +26,7 @@ namespace {
 
 class SampleDlg : public CDialog {
 public:
-    SampleDlg() : CDialog(IDD_SAMPLE) {}
+    SampleDlg() : CDialog(IDD_SAMPLE) { }
     CListCtrl m_list;
     CComboBox m_ports;
     CComboBox m_speed;
@@ -127,8 +127,8 @@ private slots:
         QTRY_COMPARE(IdOf(QApplication::focusWidget()), IDC_LIST);
         // Statics, the group box, the progress bar, the icon and the hidden
         // and disabled controls are no stops; the IP control is one.
-        const int expected[] = {IDC_NUMBER, IDC_NAME, IDC_PORTS, IDC_SPEED, IDC_ADDRESS, IDC_DHCP,
-                                IDC_MANUAL, IDC_APPLY, IDOK,      IDCANCEL,  IDC_LIST};
+        const int expected[] = {IDC_NUMBER, IDC_NAME, IDC_PORTS, IDC_SPEED, IDC_ADDRESS, IDC_DHCP, IDC_MANUAL,
+                IDC_APPLY, IDOK, IDCANCEL, IDC_LIST};
         for (int id : expected) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(IdOf(QApplication::focusWidget()), id);

@@ -24,7 +24,7 @@ struct Change {
 
 class ListDlg : public CDialog {
 public:
-    ListDlg() : CDialog(IDD_SAMPLE) {}
+    ListDlg() : CDialog(IDD_SAMPLE) { }
     CListCtrl m_list;
     std::vector<Change> changes;
     bool emptyOnChange = false;
@@ -57,7 +57,7 @@ protected:
 };
 
 BEGIN_MESSAGE_MAP(ListDlg, CDialog)
-    ON_NOTIFY(LVN_ITEMCHANGED, IDC_LIST, &ListDlg::OnItemChanged)
+ON_NOTIFY(LVN_ITEMCHANGED, IDC_LIST, &ListDlg::OnItemChanged)
 END_MESSAGE_MAP()
 
 constexpr UINT kBoth = LVIS_SELECTED | LVIS_FOCUSED;
@@ -87,7 +87,7 @@ private slots:
             QCOMPARE(m_dlg->m_list.GetColumnWidth(c), widths[c]);
             QCOMPARE(m_view->horizontalHeader()->sectionSize(c), widths[c]);
             QCOMPARE(Qt::Alignment(m_view->horizontalHeaderItem(c)->textAlignment()) & Qt::AlignHorizontal_Mask,
-                     Qt::Alignment(Qt::AlignHCenter));
+                    Qt::Alignment(Qt::AlignHCenter));
             LVCOLUMN column{};
             column.mask = LVCF_FMT | LVCF_SUBITEM;
             QVERIFY(m_dlg->m_list.GetColumn(c, &column));
@@ -98,7 +98,7 @@ private slots:
         m_dlg->m_list.InsertItem(0, "1");
         m_dlg->m_list.SetItemText(0, 3, "9100");
         QCOMPARE(Qt::Alignment(m_view->item(0, 3)->textAlignment()) & Qt::AlignHorizontal_Mask,
-                 Qt::Alignment(Qt::AlignHCenter));
+                Qt::Alignment(Qt::AlignHCenter));
     }
 
     void theExtendedStyleIsExactlyWhatWasSet()
@@ -197,7 +197,7 @@ private slots:
         // The single-selection list moves the selection.
         m_dlg->m_list.SetItemState(2, LVIS_SELECTED, LVIS_SELECTED);
         QCOMPARE(m_dlg->changes,
-                 (std::vector<Change>{{0, 0, LVIS_SELECTED, LVIF_STATE}, {2, LVIS_SELECTED, 0, LVIF_STATE}}));
+                (std::vector<Change>{{0, 0, LVIS_SELECTED, LVIF_STATE}, {2, LVIS_SELECTED, 0, LVIF_STATE}}));
         QCOMPARE(m_dlg->m_list.GetSelectedCount(), UINT(1));
         POSITION pos = m_dlg->m_list.GetFirstSelectedItemPosition();
         QVERIFY(pos != nullptr);

@@ -86,16 +86,16 @@ protected:
 };
 
 BEGIN_MESSAGE_MAP(MapDlg, CDialog)
-    ON_BN_CLICKED(IDC_APPLY, &MapDlg::OnApply)
-    ON_COMMAND(IDC_SECOND, &MapDlg::OnSecond)
-    ON_EN_CHANGE(IDC_NUMBER, &MapDlg::OnNumberChange)
-    ON_CBN_SELCHANGE(IDC_PORTS, &MapDlg::OnPortChosen)
-    ON_NOTIFY(LVN_ITEMCHANGED, IDC_LIST, &MapDlg::OnItemChanged)
-    ON_WM_TIMER()
-    ON_WM_DESTROY()
-    ON_WM_PAINT()
-    ON_WM_QUERYDRAGICON()
-    ON_MESSAGE(WM_APP_DOUBLE, &MapDlg::OnDouble)
+ON_BN_CLICKED(IDC_APPLY, &MapDlg::OnApply)
+ON_COMMAND(IDC_SECOND, &MapDlg::OnSecond)
+ON_EN_CHANGE(IDC_NUMBER, &MapDlg::OnNumberChange)
+ON_CBN_SELCHANGE(IDC_PORTS, &MapDlg::OnPortChosen)
+ON_NOTIFY(LVN_ITEMCHANGED, IDC_LIST, &MapDlg::OnItemChanged)
+ON_WM_TIMER()
+ON_WM_DESTROY()
+ON_WM_PAINT()
+ON_WM_QUERYDRAGICON()
+ON_MESSAGE(WM_APP_DOUBLE, &MapDlg::OnDouble)
 END_MESSAGE_MAP()
 
 // Its own entry for Apply; everything else comes from MapDlg's map.
@@ -109,7 +109,7 @@ protected:
 };
 
 BEGIN_MESSAGE_MAP(DerivedDlg, MapDlg)
-    ON_BN_CLICKED(IDC_APPLY, &DerivedDlg::OnApplyHere)
+ON_BN_CLICKED(IDC_APPLY, &DerivedDlg::OnApplyHere)
 END_MESSAGE_MAP()
 
 }  // namespace
@@ -135,7 +135,7 @@ private slots:
         QCOMPARE(dlg.seconds, 1);
         // A notification code of another kind is not the clicked entry.
         dlg.SendMessage(WM_COMMAND, MAKEWPARAM(IDC_APPLY, BN_DOUBLECLICKED),
-                        reinterpret_cast<LPARAM>(dlg.GetDlgItem(IDC_APPLY)->m_hWnd));
+                reinterpret_cast<LPARAM>(dlg.GetDlgItem(IDC_APPLY)->m_hWnd));
         QCOMPARE(dlg.applied, 1);
         dlg.DestroyWindow();
     }

@@ -19,5 +19,6 @@ struct SuiteRegistration {
 
 }  // namespace vlm::mfc::testing
 
-#define VLM_MFC_TEST_SUITE(name, Class) \
-    static const vlm::mfc::testing::SuiteRegistration registration_##Class(name, [] { return std::make_unique<Class>(); })
+#define VLM_MFC_TEST_SUITE(name, Class)                                     \
+    static const vlm::mfc::testing::SuiteRegistration registration_##Class( \
+            name, [] { return std::make_unique<Class>(); })

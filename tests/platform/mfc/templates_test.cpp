@@ -124,20 +124,20 @@ END
             const char* cls;
             DWORD style;
         } expected[] = {
-            {10, "Static", SS_LEFT | WS_GROUP | child},
-            {11, "Static", SS_CENTER | WS_GROUP | child},
-            {12, "Static", SS_RIGHT | WS_GROUP | child},
-            {13, "Button", BS_PUSHBUTTON | WS_TABSTOP | child},
-            {14, "Button", BS_DEFPUSHBUTTON | WS_TABSTOP | child},
-            {15, "Edit", ES_LEFT | WS_BORDER | WS_TABSTOP | child},
-            {16, "ComboBox", CBS_SIMPLE | WS_TABSTOP | child},
-            {17, "Button", BS_GROUPBOX | child},
-            {18, "Button", BS_CHECKBOX | WS_TABSTOP | child},
-            {19, "Button", BS_AUTOCHECKBOX | WS_TABSTOP | child},
-            {20, "ListBox", LBS_NOTIFY | WS_BORDER | child},
-            {21, "Static", SS_ICON | child},
-            {22, "Button", BS_AUTOCHECKBOX | child},
-            {23, "Button", BS_RADIOBUTTON | WS_TABSTOP | child},
+                {10, "Static", SS_LEFT | WS_GROUP | child},
+                {11, "Static", SS_CENTER | WS_GROUP | child},
+                {12, "Static", SS_RIGHT | WS_GROUP | child},
+                {13, "Button", BS_PUSHBUTTON | WS_TABSTOP | child},
+                {14, "Button", BS_DEFPUSHBUTTON | WS_TABSTOP | child},
+                {15, "Edit", ES_LEFT | WS_BORDER | WS_TABSTOP | child},
+                {16, "ComboBox", CBS_SIMPLE | WS_TABSTOP | child},
+                {17, "Button", BS_GROUPBOX | child},
+                {18, "Button", BS_CHECKBOX | WS_TABSTOP | child},
+                {19, "Button", BS_AUTOCHECKBOX | WS_TABSTOP | child},
+                {20, "ListBox", LBS_NOTIFY | WS_BORDER | child},
+                {21, "Static", SS_ICON | child},
+                {22, "Button", BS_AUTOCHECKBOX | child},
+                {23, "Button", BS_RADIOBUTTON | WS_TABSTOP | child},
         };
         QCOMPARE(d.controls.size(), std::size(expected));
         for (size_t i = 0; i < d.controls.size(); ++i) {
@@ -171,7 +171,8 @@ END
         QCOMPARE(ControlOf(d, 2).style & WS_VISIBLE, DWORD(0));
         QCOMPARE(ControlOf(d, 3).style, DWORD(SS_ETCHEDHORZ | WS_GROUP | WS_CHILD));
         // A kind given replaces the statement's default kind; other bits add.
-        QCOMPARE(ControlOf(d, 4).style, DWORD(CBS_DROPDOWN | CBS_SORT | WS_VSCROLL | WS_TABSTOP | WS_CHILD | WS_VISIBLE));
+        QCOMPARE(ControlOf(d, 4).style,
+                DWORD(CBS_DROPDOWN | CBS_SORT | WS_VSCROLL | WS_TABSTOP | WS_CHILD | WS_VISIBLE));
         QCOMPARE(ControlOf(d, 5).style, DWORD(CBS_SIMPLE | WS_VSCROLL | WS_TABSTOP | WS_CHILD | WS_VISIBLE));
         QCOMPARE(ControlOf(d, 6).style, DWORD(SS_LEFT | SS_CENTERIMAGE | WS_GROUP | WS_CHILD | WS_VISIBLE));
     }
@@ -241,7 +242,7 @@ BEGIN
     EDITTEXT IDC_STATIC, 0, 0, 1, 1
 END
 )",
-                            {{"resource.h", header}});
+                {{"resource.h", header}});
         QCOMPARE(s.dialogs[0].id, rc::ResId::Name("IDD_X"));
         QCOMPARE(s.dialogs[0].controls[0].id, 1001);
         QCOMPARE(s.dialogs[0].controls[1].id, 1001 + 1 * 2);  // a #define is text, as in C
@@ -335,7 +336,10 @@ END
     void errorsNameTheLine()
     {
         std::string what;
-        QCOMPARE(ErrorLine("#include \"afxres.h\"\n1 DIALOGEX 0, 0, 1, 1\nBEGIN\n  EDITTEXT IDC_TYPO, 0, 0, 1, 1\nEND\n", &what), 4);
+        QCOMPARE(
+                ErrorLine("#include \"afxres.h\"\n1 DIALOGEX 0, 0, 1, 1\nBEGIN\n  EDITTEXT IDC_TYPO, 0, 0, 1, 1\nEND\n",
+                        &what),
+                4);
         QVERIFY2(what.find("IDC_TYPO") != std::string::npos, what.c_str());
         QCOMPARE(ErrorLine("\n#include \"nosuch.h\"\n", &what), 2);
         QVERIFY2(what.find("nosuch.h") != std::string::npos, what.c_str());

@@ -249,50 +249,50 @@ using PoolDeathTest = DeathTestBase;
 TEST_F(PoolDeathTest, FreeingWithAnotherTagIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            PVOID p = ExAllocatePoolWithTag(NonPagedPool, 32, PoolTag("Mine"));
-            ExFreePoolWithTag(p, PoolTag("Your"));
-        },
-        StopPattern(BAD_POOL_CALLER, 0x0A) + ".*BAD_POOL_CALLER");
+            {
+                PVOID p = ExAllocatePoolWithTag(NonPagedPool, 32, PoolTag("Mine"));
+                ExFreePoolWithTag(p, PoolTag("Your"));
+            },
+            StopPattern(BAD_POOL_CALLER, 0x0A) + ".*BAD_POOL_CALLER");
 }
 
 TEST_F(PoolDeathTest, FreeingABlockTwiceIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            PVOID p = ExAllocatePoolWithTag(NonPagedPool, 32, PoolTag("Twic"));
-            ExFreePoolWithTag(p, PoolTag("Twic"));
-            ExFreePoolWithTag(p, PoolTag("Twic"));
-        },
+            {
+                PVOID p = ExAllocatePoolWithTag(NonPagedPool, 32, PoolTag("Twic"));
+                ExFreePoolWithTag(p, PoolTag("Twic"));
+                ExFreePoolWithTag(p, PoolTag("Twic"));
+            },
 #if defined(__SANITIZE_THREAD__)
-        // ThreadSanitizer reports the second free's look at the freed block
-        // before the pool can: either report ends the process.
-        "heap-use-after-free|" +
+            // ThreadSanitizer reports the second free's look at the freed block
+            // before the pool can: either report ends the process.
+            "heap-use-after-free|" +
 #endif
-            std::string(StopPattern(BAD_POOL_CALLER, 0x07)));
+                    std::string(StopPattern(BAD_POOL_CALLER, 0x07)));
 }
 
 TEST_F(PoolDeathTest, FreeingMemoryThatIsNotAPoolBlockIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            auto* notPool = static_cast<unsigned char*>(aligned_alloc(16, 128));
-            memset(notPool, 0, 128);
-            ExFreePool(notPool + 64);
-        },
-        StopPattern(BAD_POOL_CALLER, 0x99));
+            {
+                auto* notPool = static_cast<unsigned char*>(aligned_alloc(16, 128));
+                memset(notPool, 0, 128);
+                ExFreePool(notPool + 64);
+            },
+            StopPattern(BAD_POOL_CALLER, 0x99));
     EXPECT_DEATH(ExFreePool(nullptr), StopPattern(BAD_POOL_CALLER, 0x99));
 }
 
 TEST_F(PoolDeathTest, AnUnderrunIntoTheHeaderIsCaughtAtTheFree)
 {
     EXPECT_DEATH(
-        {
-            auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 32, PoolTag("Undr")));
-            p[-1] ^= 0xFF;
-            ExFreePool(p);
-        },
-        StopPattern(BAD_POOL_CALLER, 0x99));
+            {
+                auto* p = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 32, PoolTag("Undr")));
+                p[-1] ^= 0xFF;
+                ExFreePool(p);
+            },
+            StopPattern(BAD_POOL_CALLER, 0x99));
 }
 
 TEST_F(PoolDeathTest, AnOverrunIsCaught)
@@ -303,51 +303,53 @@ TEST_F(PoolDeathTest, AnOverrunIsCaught)
     const std::string pattern = StopPattern(DRIVER_CORRUPTED_EXPOOL) + ".*DRIVER_CORRUPTED_EXPOOL";
 #endif
     EXPECT_DEATH(
-        {
-            auto* p = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 40, PoolTag("Ovrr")));
-            p[40] = 0x5A;
-            ExFreePool(const_cast<unsigned char*>(p));
-        },
-        pattern);
+            {
+                auto* p =
+                        static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 40, PoolTag("Ovrr")));
+                p[40] = 0x5A;
+                ExFreePool(const_cast<unsigned char*>(p));
+            },
+            pattern);
 }
 
 TEST_F(PoolDeathTest, PagedPoolAboveApcLevelIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            KeRaiseIrqlToDpcLevel();
-            ExAllocatePoolWithTag(PagedPool, 16, PoolTag("Pgd1"));
-        },
-        StopPattern(BAD_POOL_CALLER, 0x08));
+            {
+                KeRaiseIrqlToDpcLevel();
+                ExAllocatePoolWithTag(PagedPool, 16, PoolTag("Pgd1"));
+            },
+            StopPattern(BAD_POOL_CALLER, 0x08));
     EXPECT_DEATH(
-        {
-            PVOID p = ExAllocatePoolWithTag(PagedPool, 16, PoolTag("Pgd2"));
-            KeRaiseIrqlToDpcLevel();
-            ExFreePool(p);
-        },
-        StopPattern(BAD_POOL_CALLER, 0x09));
+            {
+                PVOID p = ExAllocatePoolWithTag(PagedPool, 16, PoolTag("Pgd2"));
+                KeRaiseIrqlToDpcLevel();
+                ExFreePool(p);
+            },
+            StopPattern(BAD_POOL_CALLER, 0x09));
 }
 
 TEST_F(PoolDeathTest, NonPagedPoolAboveDispatchLevelIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            KfRaiseIrql(HIGH_LEVEL);
-            ExAllocatePoolWithTag(NonPagedPool, 16, PoolTag("Hig1"));
-        },
-        StopPattern(BAD_POOL_CALLER, 0x08));
+            {
+                KfRaiseIrql(HIGH_LEVEL);
+                ExAllocatePoolWithTag(NonPagedPool, 16, PoolTag("Hig1"));
+            },
+            StopPattern(BAD_POOL_CALLER, 0x08));
 }
 
 #if defined(__SANITIZE_ADDRESS__)
 TEST_F(PoolDeathTest, FreedBlocksAreReallyFreed)
 {
     EXPECT_DEATH(
-        {
-            auto* p = static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, PoolTag("Uaf1")));
-            ExFreePool(const_cast<unsigned char*>(p));
-            p[0] = 1;
-        },
-        "heap-use-after-free");
+            {
+                auto* p =
+                        static_cast<volatile unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, 16, PoolTag("Uaf1")));
+                ExFreePool(const_cast<unsigned char*>(p));
+                p[0] = 1;
+            },
+            "heap-use-after-free");
 }
 #endif
 

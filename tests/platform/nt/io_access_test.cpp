@@ -14,7 +14,7 @@ constexpr ULONG kAnyAccessCode = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUF
 constexpr ULONG kReadAccessCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_READ_ACCESS);
 constexpr ULONG kWriteAccessCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x901, METHOD_BUFFERED, FILE_WRITE_ACCESS);
 constexpr ULONG kReadWriteAccessCode =
-    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+        CTL_CODE(FILE_DEVICE_UNKNOWN, 0x902, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
 
 class AccessTest : public KernelTest {
 protected:
@@ -42,12 +42,11 @@ protected:
     {
         UString name("\\Device\\Guarded");
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb{};
         HANDLE handle = nullptr;
         EXPECT_EQ(ZwCreateFile(&handle, access, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr, 0),
-                  STATUS_SUCCESS);
+                STATUS_SUCCESS);
         handles_.push_back(handle);
         return handle;
     }
@@ -67,8 +66,7 @@ protected:
     {
         ULONG value = 9600;
         IO_STATUS_BLOCK iosb{};
-        return ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, &value, sizeof value, nullptr,
-                                     0);
+        return ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb, code, &value, sizeof value, nullptr, 0);
     }
 
     int arrived_ = 0;
@@ -135,9 +133,9 @@ TEST_F(AccessTest, GenericRightsAreMappedToFileRightsInTheHandle)
     }
     OBJECT_HANDLE_INFORMATION info{};
     PVOID object;
-    ASSERT_EQ(ObReferenceObjectByHandle(Open(GENERIC_READ | GENERIC_WRITE), 0, *IoFileObjectType, KernelMode, &object,
-                                        &info),
-              STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(
+                      Open(GENERIC_READ | GENERIC_WRITE), 0, *IoFileObjectType, KernelMode, &object, &info),
+            STATUS_SUCCESS);
     EXPECT_EQ(info.GrantedAccess, ACCESS_MASK(FILE_GENERIC_READ | FILE_GENERIC_WRITE));
     auto* file = static_cast<PFILE_OBJECT>(object);
     EXPECT_TRUE(file->ReadAccess);

@@ -116,9 +116,9 @@ private:
     }
 
     static inline ParkingLot* current_ = nullptr;
-    KSPIN_LOCK lock_;            // guards parked_; taken inside the cancel spin lock, never around it
-    std::vector<PIRP> parked_;   // requests with our cancel routine set
-    std::mutex waitLock_;        // pairs with changed_, signalled whenever parked_ changes
+    KSPIN_LOCK lock_;           // guards parked_; taken inside the cancel spin lock, never around it
+    std::vector<PIRP> parked_;  // requests with our cancel routine set
+    std::mutex waitLock_;       // pairs with changed_, signalled whenever parked_ changes
     std::condition_variable changed_;
 };
 
@@ -143,13 +143,12 @@ protected:
     {
         UString name("\\Device\\Parking0");
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        InitializeObjectAttributes(&attributes, name.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb{};
         HANDLE handle = nullptr;
         EXPECT_EQ(ZwCreateFile(&handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
-                               nullptr, 0),
-                  STATUS_SUCCESS);
+                          nullptr, 0),
+                STATUS_SUCCESS);
         return handle;
     }
 
@@ -170,8 +169,7 @@ protected:
         ULONG out = 0;
         IO_STATUS_BLOCK iosb{};
         return ZwDeviceIoControlFile(handle, nullptr, nullptr, nullptr, &iosb,
-                                     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr,
-                                     0, &out, sizeof out);
+                CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS), nullptr, 0, &out, sizeof out);
     }
 
     std::optional<TestDriver> driver_;

@@ -11,11 +11,10 @@ protected:
     {
         UString us(name);
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, us.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        InitializeObjectAttributes(&attributes, us.get(), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         IO_STATUS_BLOCK iosb{};
-        return ZwCreateFile(handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0,
-                            nullptr, 0);
+        return ZwCreateFile(
+                handle, GENERIC_READ | GENERIC_WRITE, &attributes, &iosb, nullptr, 0, 0, FILE_OPEN, 0, nullptr, 0);
     }
 };
 
@@ -62,8 +61,7 @@ TEST_F(FileTest, OpenThroughLinkAliasesReachesTheTopOfTheStackWithOneFileObject)
 
     // A reference taken by handle keeps the file object (and its close) alive.
     PVOID object;
-    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr),
-              STATUS_SUCCESS);
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(object, created);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(order, (std::vector<std::string>{"create", "write", "cleanup"}));
@@ -129,7 +127,7 @@ TEST_F(FileTest, HandlesAndReferencesAreCountedAndTypeChecked)
     EXPECT_EQ(nt::ObQueryCounts().handles, before.handles + 1);
     PVOID object;
     EXPECT_EQ(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &object, nullptr),
-              STATUS_OBJECT_TYPE_MISMATCH);
+            STATUS_OBJECT_TYPE_MISMATCH);
     ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, nullptr, KernelMode, &object, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(nt::ObQueryCounts().references, before.references + 1);
     ObfDereferenceObject(object);
@@ -165,7 +163,7 @@ TEST_F(FileTest, DeviceNamesCollideAndFreeTheirNameOnDelete)
     UString name("\\Device\\Once");
     ASSERT_EQ(IoCreateDevice(drv.driver(), 0, name, FILE_DEVICE_UNKNOWN, 0, FALSE, &first), STATUS_SUCCESS);
     EXPECT_EQ(IoCreateDevice(drv.driver(), 0, name, FILE_DEVICE_UNKNOWN, 0, FALSE, &second),
-              STATUS_OBJECT_NAME_COLLISION);
+            STATUS_OBJECT_NAME_COLLISION);
     IoDeleteDevice(first);
     ASSERT_EQ(IoCreateDevice(drv.driver(), 0, name, FILE_DEVICE_UNKNOWN, 0, FALSE, &second), STATUS_SUCCESS);
     IoDeleteDevice(second);

@@ -130,9 +130,12 @@ TEST_F(IrpTest, CompletionRoutineFlagsSelectSuccessErrorAndCancel)
         bool cancel;
         int expected;
     } cases[] = {
-        {TRUE, FALSE, FALSE, STATUS_SUCCESS, false, 1},  {TRUE, FALSE, FALSE, STATUS_UNSUCCESSFUL, false, 0},
-        {FALSE, TRUE, FALSE, STATUS_UNSUCCESSFUL, false, 1}, {FALSE, TRUE, FALSE, STATUS_SUCCESS, false, 0},
-        {FALSE, FALSE, TRUE, STATUS_CANCELLED, true, 1},  {FALSE, FALSE, TRUE, STATUS_CANCELLED, false, 0},
+            {TRUE, FALSE, FALSE, STATUS_SUCCESS, false, 1},
+            {TRUE, FALSE, FALSE, STATUS_UNSUCCESSFUL, false, 0},
+            {FALSE, TRUE, FALSE, STATUS_UNSUCCESSFUL, false, 1},
+            {FALSE, TRUE, FALSE, STATUS_SUCCESS, false, 0},
+            {FALSE, FALSE, TRUE, STATUS_CANCELLED, true, 1},
+            {FALSE, FALSE, TRUE, STATUS_CANCELLED, false, 0},
     };
     for (const auto& c : cases) {
         onSuccess = c.s, onError = c.e, onCancel = c.c;
@@ -250,8 +253,7 @@ TEST_F(IrpTest, DeviceExtensionIsZeroFilledAndDeviceStartsInitializing)
 {
     TestDriver drv;
     PDEVICE_OBJECT device;
-    ASSERT_EQ(IoCreateDevice(drv.driver(), 4096, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device),
-              STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(drv.driver(), 4096, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device), STATUS_SUCCESS);
     auto* bytes = static_cast<PUCHAR>(device->DeviceExtension);
     size_t nonzero = 0;
     for (size_t i = 0; i < 4096; ++i)
@@ -275,7 +277,7 @@ TEST_F(IrpTest, BufferedDeviceControlCopiesInputInAndOutputBack)
         EXPECT_EQ(stack->Parameters.DeviceIoControl.IoControlCode, code);
         auto* buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
         EXPECT_EQ(std::string(buffer, 3), "abc");
-        memcpy(buffer, "01234567", 8);  // the whole system buffer: max(in, out)
+        memcpy(buffer, "01234567", 8);                // the whole system buffer: max(in, out)
         return CompleteWith(irp, STATUS_SUCCESS, 6);  // the driver reports 6 bytes
     };
     char input[] = "abc";
@@ -364,64 +366,64 @@ TEST_F(IrpDeathTest, CompletingTwiceIsReportedLoudly)
 {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     EXPECT_DEATH(
-        {
-            TestDriver drv;
-            TestDevice& dev = drv.CreateDevice();
-            dev.handlers[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
-                CompleteWith(irp, STATUS_SUCCESS);
-                return CompleteWith(irp, STATUS_SUCCESS);
-            };
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-            IoCallDriver(dev.device, irp);
-        },
-        "MULTIPLE_IRP_COMPLETE_REQUESTS");
+            {
+                TestDriver drv;
+                TestDevice& dev = drv.CreateDevice();
+                dev.handlers[IRP_MJ_READ] = [](PDEVICE_OBJECT, PIRP irp) {
+                    CompleteWith(irp, STATUS_SUCCESS);
+                    return CompleteWith(irp, STATUS_SUCCESS);
+                };
+                PIRP irp = IoAllocateIrp(1, FALSE);
+                IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+                IoCallDriver(dev.device, irp);
+            },
+            "MULTIPLE_IRP_COMPLETE_REQUESTS");
 }
 
 TEST_F(IrpDeathTest, CompletingWithACancelRoutineSetIsReported)
 {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoSetNextIrpStackLocation(irp);
-            IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-        },
-        "STOP");
+            {
+                PIRP irp = IoAllocateIrp(1, FALSE);
+                IoSetNextIrpStackLocation(irp);
+                IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+                irp->IoStatus.Status = STATUS_SUCCESS;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+            },
+            "STOP");
 }
 
 TEST_F(IrpDeathTest, CompletingWithStatusPendingIsReported)
 {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     EXPECT_DEATH(
-        {
-            PIRP irp = IoAllocateIrp(1, FALSE);
-            IoSetNextIrpStackLocation(irp);
-            irp->IoStatus.Status = STATUS_PENDING;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-        },
-        "STOP");
+            {
+                PIRP irp = IoAllocateIrp(1, FALSE);
+                IoSetNextIrpStackLocation(irp);
+                irp->IoStatus.Status = STATUS_PENDING;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+            },
+            "STOP");
 }
 
 TEST_F(IrpDeathTest, RunningOutOfStackLocationsIsReported)
 {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     EXPECT_DEATH(
-        {
-            TestDriver drv;
-            TestDevice& lower = drv.CreateDevice();
-            TestDevice& upper = drv.Attach(drv.CreateDevice(), lower);
-            PIRP irp = IoAllocateIrp(1, FALSE);  // one short of the stack
-            upper.handlers[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
-                IoCopyCurrentIrpStackLocationToNext(irp);
-                return IoCallDriver(upper.lower, irp);
-            };
-            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
-            IoCallDriver(upper.device, irp);
-        },
-        "NO_MORE_IRP_STACK_LOCATIONS");
+            {
+                TestDriver drv;
+                TestDevice& lower = drv.CreateDevice();
+                TestDevice& upper = drv.Attach(drv.CreateDevice(), lower);
+                PIRP irp = IoAllocateIrp(1, FALSE);  // one short of the stack
+                upper.handlers[IRP_MJ_READ] = [&](PDEVICE_OBJECT, PIRP irp) {
+                    IoCopyCurrentIrpStackLocationToNext(irp);
+                    return IoCallDriver(upper.lower, irp);
+                };
+                IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+                IoCallDriver(upper.device, irp);
+            },
+            "NO_MORE_IRP_STACK_LOCATIONS");
 }
 
 }  // namespace

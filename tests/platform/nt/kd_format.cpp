@@ -75,7 +75,7 @@ TEST_F(DbgPrintFormat, LongSizeIsThirtyTwoBitsAsOnWindows)
     DbgPrint("%ld %lu %lx %d", LONG(-1), ULONG(0xFFFFFFFF), ULONG(0xC0000120), 7);
     EXPECT_EQ(Printed(), "-1 4294967295 c0000120 7");
     DbgPrint("%I64d %lld %I64x %llu", LONGLONG(-5), LONGLONG(LLONG_MIN), ULONGLONG(0x123456789ABCDEF0),
-             ULONGLONG(ULLONG_MAX));
+            ULONGLONG(ULLONG_MAX));
     EXPECT_EQ(Printed(), "-5 -9223372036854775808 123456789abcdef0 18446744073709551615");
     DbgPrint("%Iu %zu %Ix|%I32d", SIZE_T(1) << 40, SIZE_T(12), SIZE_T(0xFFFFFFFFFFull), -3);
     EXPECT_EQ(Printed(), "1099511627776 12 ffffffffff|-3");
@@ -85,10 +85,9 @@ TEST_F(DbgPrintFormat, LongSizeIsThirtyTwoBitsAsOnWindows)
 
 TEST_F(DbgPrintFormat, IntegerFlagsWidthAndPrecisionMatchTheCStandard)
 {
-    const char* formats[] = {"%d",    "%5d|",   "%-5d|",  "%05d",   "%+d",    "% d",    "%.3d",  "%8.3d|",
-                             "%-8.3d|", "%.0d|", "%+05d",  "% 05d",  "%-05d|", "%x",     "%#x",   "%#X",
-                             "%08x",  "%#010x", "%o",     "%#o",    "%#.0o|", "%u",     "%.0x|", "%-#8x|",
-                             "%#5.3x|", "%X",   "%i",     "%*d|",   "%-*d|",  "%.*d|"};
+    const char* formats[] = {"%d", "%5d|", "%-5d|", "%05d", "%+d", "% d", "%.3d", "%8.3d|", "%-8.3d|", "%.0d|", "%+05d",
+            "% 05d", "%-05d|", "%x", "%#x", "%#X", "%08x", "%#010x", "%o", "%#o", "%#.0o|", "%u", "%.0x|", "%-#8x|",
+            "%#5.3x|", "%X", "%i", "%*d|", "%-*d|", "%.*d|"};
     const int values[] = {0, 1, -1, 42, -42, 255, INT_MIN, INT_MAX, int(0xC0000001)};
     for (const char* format : formats) {
         for (int value : values) {

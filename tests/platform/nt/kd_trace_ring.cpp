@@ -78,9 +78,8 @@ TEST_F(TraceRing, EachCallIsOneRecordInCallOrderPartialLinesIncluded)
     DbgPrint("*(^^)* Queue 2\r\n");
     DbgPrint("two\nlines\n");
     DbgPrint("");
-    const std::vector<std::string> expected = {
-        "*(^^)* In InputQueue Function\r\n", "InputData[0]: 41", "InputData[1]: 42", "*(^^)* Queue 2\r\n",
-        "two\nlines\n", ""};
+    const std::vector<std::string> expected = {"*(^^)* In InputQueue Function\r\n", "InputData[0]: 41",
+            "InputData[1]: 42", "*(^^)* Queue 2\r\n", "two\nlines\n", ""};
     EXPECT_EQ(KdTraceSnapshot(), expected);
 }
 

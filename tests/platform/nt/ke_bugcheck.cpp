@@ -10,8 +10,8 @@ using BugCheckDeathTest = DeathTestBase;
 TEST_F(BugCheckDeathTest, ReportsCodeParametersAndNameThenAborts)
 {
     EXPECT_DEATH(KeBugCheckEx(BAD_POOL_CALLER, 0x7, 0x1234, 0xABCDEF, 0xFFFFFFFFFFFFFFFFUL),
-                 "\\*\\*\\* STOP: 0x000000C2 \\(0x0000000000000007, 0x0000000000001234, 0x0000000000ABCDEF, "
-                 "0xFFFFFFFFFFFFFFFF\\).*BAD_POOL_CALLER");
+            "\\*\\*\\* STOP: 0x000000C2 \\(0x0000000000000007, 0x0000000000001234, 0x0000000000ABCDEF, "
+            "0xFFFFFFFFFFFFFFFF\\).*BAD_POOL_CALLER");
 }
 
 TEST_F(BugCheckDeathTest, UnknownCodesAreReportedWithoutAName)

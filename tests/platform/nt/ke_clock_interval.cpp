@@ -67,7 +67,7 @@ TEST(ClockInterval, AOneMillisecondWaitAtTheSlowIntervalEndsOnTheNextTickNeverBe
         const LONGLONG due = TickAtOrAfter(t.asked + kMillisecond, kSlow);
         const LONGLONG endedOn = t.ended / kSlow * kSlow;
         EXPECT_TRUE(endedOn == due || (endedOn == due + kSlow && due - (t.asked + kMillisecond) < kMillisecond / 10))
-            << "asked at " << t.asked << ", due on the tick at " << due << ", ended at " << t.ended;
+                << "asked at " << t.asked << ", due on the tick at " << due << ", ended at " << t.ended;
         EXPECT_LT(t.ended - endedOn, kSlow / 2) << "woke long after its tick";
     }
 }
@@ -141,7 +141,7 @@ TEST(ClockInterval, OnlyIntervalsFromOneTo15Point625MillisecondsOrAdaptiveAreTak
     EXPECT_EQ(nt::KeClockIntervalFromText("10.0"), 100000);
     EXPECT_EQ(nt::KeClockIntervalFromText("adaptive"), nt::kClockIntervalAdaptive);
     for (const char* bad : {"", "0", "0.5", "15.626", "16", "1.", ".5", "1.2345", "-1", "1ms", "abc", "1e1", "1001",
-                            "Adaptive", "adaptive "})
+                 "Adaptive", "adaptive "})
         EXPECT_EQ(nt::KeClockIntervalFromText(bad), -1) << '"' << bad << '"';
 
     const LONGLONG before = nt::KeGetClockInterval();
@@ -235,12 +235,12 @@ TEST(AdaptiveClock, TrafficWakesAWaitAsleepOnACoarseTickToItsOwnDeadline)
     // later; "at once" is asserted as well below half a tick, which a
     // loaded machine still meets, while the tick itself would not.
     const std::function<void()> polls[] = {
-        [] { WaitOut(kMillisecond); },
-        [] {
-            LARGE_INTEGER delay;
-            delay.QuadPart = -kMillisecond;
-            KeDelayExecutionThread(KernelMode, FALSE, &delay);
-        },
+            [] { WaitOut(kMillisecond); },
+            [] {
+                LARGE_INTEGER delay;
+                delay.QuadPart = -kMillisecond;
+                KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            },
     };
     int measured = 0;
     for (int attempt = 0; attempt < 40 && measured < 6; ++attempt) {
@@ -273,8 +273,8 @@ TEST(AdaptiveClock, TrafficWakesAWaitAsleepOnACoarseTickToItsOwnDeadline)
             continue;
         ++measured;
         EXPECT_LT(r.ended - switched, kSlow / 2)
-            << "woke " << (r.ended - switched) / 10 << " us after the switch; its tick was "
-            << (due - switched) / 10 << " us away";
+                << "woke " << (r.ended - switched) / 10 << " us after the switch; its tick was "
+                << (due - switched) / 10 << " us away";
     }
     EXPECT_GE(measured, 2) << "the machine never let a poll sleep on its coarse tick long enough to tell";
     EXPECT_EQ(nt::KeQueryClockIntervalInForce(), nt::kClockIntervalMinimum);

@@ -44,11 +44,11 @@ TEST_F(IrqlDeathTest, LoweringToAHigherLevelIsABugCheck)
 TEST_F(IrqlDeathTest, RaisingToALowerLevelIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            KfRaiseIrql(DISPATCH_LEVEL);
-            KfRaiseIrql(APC_LEVEL);
-        },
-        StopPattern(IRQL_NOT_GREATER_OR_EQUAL) + ".*IRQL_NOT_GREATER_OR_EQUAL");
+            {
+                KfRaiseIrql(DISPATCH_LEVEL);
+                KfRaiseIrql(APC_LEVEL);
+            },
+            StopPattern(IRQL_NOT_GREATER_OR_EQUAL) + ".*IRQL_NOT_GREATER_OR_EQUAL");
 }
 
 }  // namespace

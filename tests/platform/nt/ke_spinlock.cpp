@@ -113,13 +113,13 @@ TEST_F(SpinLockDeathTest, AcquiringALockAlreadyHeldByTheSameThreadIsABugCheck)
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     EXPECT_DEATH(
-        {
-            KIRQL a;
-            KIRQL b;
-            KeAcquireSpinLock(&lock, &a);
-            KeAcquireSpinLock(&lock, &b);
-        },
-        StopPattern(SPIN_LOCK_ALREADY_OWNED) + ".*SPIN_LOCK_ALREADY_OWNED");
+            {
+                KIRQL a;
+                KIRQL b;
+                KeAcquireSpinLock(&lock, &a);
+                KeAcquireSpinLock(&lock, &b);
+            },
+            StopPattern(SPIN_LOCK_ALREADY_OWNED) + ".*SPIN_LOCK_ALREADY_OWNED");
 }
 
 TEST_F(SpinLockDeathTest, ReleasingAFreeLockIsABugCheck)
@@ -132,17 +132,17 @@ TEST_F(SpinLockDeathTest, ReleasingAFreeLockIsABugCheck)
 TEST_F(SpinLockDeathTest, ReleasingAnotherThreadsLockIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            KSPIN_LOCK lock;
-            KeInitializeSpinLock(&lock);
-            std::thread owner([&] {
-                KIRQL ignored;
-                KeAcquireSpinLock(&lock, &ignored);  // and keeps it
-            });
-            owner.join();
-            KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-        },
-        StopPattern(SPIN_LOCK_NOT_OWNED));
+            {
+                KSPIN_LOCK lock;
+                KeInitializeSpinLock(&lock);
+                std::thread owner([&] {
+                    KIRQL ignored;
+                    KeAcquireSpinLock(&lock, &ignored);  // and keeps it
+                });
+                owner.join();
+                KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+            },
+            StopPattern(SPIN_LOCK_NOT_OWNED));
 }
 
 TEST_F(SpinLockDeathTest, AcquireAtDpcLevelBelowDispatchLevelIsABugCheck)
@@ -157,12 +157,12 @@ TEST_F(SpinLockDeathTest, AcquireAboveDispatchLevelIsABugCheck)
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     EXPECT_DEATH(
-        {
-            KfRaiseIrql(HIGH_LEVEL);
-            KIRQL old;
-            KeAcquireSpinLock(&lock, &old);
-        },
-        StopPattern(IRQL_NOT_GREATER_OR_EQUAL));
+            {
+                KfRaiseIrql(HIGH_LEVEL);
+                KIRQL old;
+                KeAcquireSpinLock(&lock, &old);
+            },
+            StopPattern(IRQL_NOT_GREATER_OR_EQUAL));
 }
 
 }  // namespace

@@ -129,12 +129,12 @@ TEST_F(WaitDeathTest, ATimedWaitAtDispatchLevelIsABugCheck)
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     EXPECT_DEATH(
-        {
-            KeRaiseIrqlToDpcLevel();
-            LARGE_INTEGER limit = RelativeTimeout(1);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit);
-        },
-        StopPattern(IRQL_NOT_LESS_OR_EQUAL) + ".*IRQL_NOT_LESS_OR_EQUAL");
+            {
+                KeRaiseIrqlToDpcLevel();
+                LARGE_INTEGER limit = RelativeTimeout(1);
+                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &limit);
+            },
+            StopPattern(IRQL_NOT_LESS_OR_EQUAL) + ".*IRQL_NOT_LESS_OR_EQUAL");
 }
 
 TEST_F(WaitDeathTest, AnEndlessWaitAtDispatchLevelIsABugCheck)
@@ -142,22 +142,22 @@ TEST_F(WaitDeathTest, AnEndlessWaitAtDispatchLevelIsABugCheck)
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, TRUE);
     EXPECT_DEATH(
-        {
-            KeRaiseIrqlToDpcLevel();
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        },
-        StopPattern(IRQL_NOT_LESS_OR_EQUAL));
+            {
+                KeRaiseIrqlToDpcLevel();
+                KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+            },
+            StopPattern(IRQL_NOT_LESS_OR_EQUAL));
 }
 
 TEST_F(WaitDeathTest, ADelayAtDispatchLevelIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            KeRaiseIrqlToDpcLevel();
-            LARGE_INTEGER interval = RelativeTimeout(1);
-            KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        },
-        StopPattern(IRQL_NOT_LESS_OR_EQUAL));
+            {
+                KeRaiseIrqlToDpcLevel();
+                LARGE_INTEGER interval = RelativeTimeout(1);
+                KeDelayExecutionThread(KernelMode, FALSE, &interval);
+            },
+            StopPattern(IRQL_NOT_LESS_OR_EQUAL));
 }
 
 TEST(Clock, SpeedupIsKeptUntilChangedAndOnlyPositiveValuesCount)

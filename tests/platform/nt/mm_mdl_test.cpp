@@ -15,7 +15,7 @@
 namespace vlm::test {
 namespace {
 
-class MdlTest : public KernelTest {};
+class MdlTest : public KernelTest { };
 
 constexpr ULONG kMdlTag = nt::PoolTag("Mdl ");
 
@@ -25,7 +25,7 @@ public:
     ThreePages()
     {
         base_ = static_cast<PUCHAR>(
-            mmap(nullptr, 3 * size_t(PageSize()), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+                mmap(nullptr, 3 * size_t(PageSize()), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     }
     ~ThreePages()
     {
@@ -138,18 +138,18 @@ TEST_F(MdlTest, ProbingABadBufferRaisesAccessViolationIntoTheGuard)
     EXPECT_EQ(ProbeRange(reinterpret_cast<PVOID>(0x100), 16, &locked), STATUS_ACCESS_VIOLATION);
     EXPECT_FALSE(locked);
     EXPECT_EQ(ProbeRange(reinterpret_cast<PVOID>(~ULONG_PTR(0) - 100), 4096, &locked), STATUS_ACCESS_VIOLATION)
-        << "a range that wraps";
+            << "a range that wraps";
     EXPECT_FALSE(locked);
 
     // The middle page inaccessible, then gone: a range over it fails even
     // when it starts and ends on good pages.
     ASSERT_EQ(mprotect(pages.page(1), size_t(ThreePages::PageSize()), PROT_NONE), 0);
     EXPECT_EQ(ProbeRange(pages.page(0) + 10, ULONG(2 * ThreePages::PageSize()), &locked), STATUS_ACCESS_VIOLATION)
-        << "an inaccessible page";
+            << "an inaccessible page";
     EXPECT_FALSE(locked);
     ASSERT_EQ(munmap(pages.page(1), size_t(ThreePages::PageSize())), 0);
     EXPECT_EQ(ProbeRange(pages.page(0) + 10, ULONG(2 * ThreePages::PageSize()), &locked), STATUS_ACCESS_VIOLATION)
-        << "an unmapped page";
+            << "an unmapped page";
     EXPECT_FALSE(locked);
     EXPECT_EQ(ProbeRange(pages.page(1) - 1, 1, &locked), STATUS_SUCCESS) << "the byte before the hole";
     EXPECT_TRUE(locked);
@@ -187,8 +187,8 @@ TEST_F(MdlTest, CompletingAnIoManagerRequestUnlocksAndFreesItsMdls)
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(METHOD_NEITHER, target.device, nullptr, 0, nullptr, 0, TRUE, &event,
-                                             &iosb);
+    PIRP irp =
+            IoBuildDeviceIoControlRequest(METHOD_NEITHER, target.device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     PMDL first = IoAllocateMdl(locked, sizeof locked, FALSE, FALSE, irp);
     ASSERT_EQ(seh::GuardedProbe(first, IoReadAccess), STATUS_SUCCESS);
@@ -241,11 +241,11 @@ TEST_F(MdlDeathTest, ARaiseWithoutAGuardIsKmodeExceptionNotHandled)
 TEST_F(MdlDeathTest, AGuardLeftByReturnIsGoneForLaterRaises)
 {
     EXPECT_DEATH(
-        {
-            seh::LeaveTheGuardByReturn();
-            ExRaiseStatus(STATUS_INVALID_PARAMETER);
-        },
-        StopPattern(0x1E, ULONG(STATUS_INVALID_PARAMETER)));
+            {
+                seh::LeaveTheGuardByReturn();
+                ExRaiseStatus(STATUS_INVALID_PARAMETER);
+            },
+            StopPattern(0x1E, ULONG(STATUS_INVALID_PARAMETER)));
 }
 
 TEST_F(MdlDeathTest, AFilterCannotResumeWhereTheRaiseWas)

@@ -58,8 +58,8 @@ int HandledBy(NTSTATUS raised)
     __try {
         __try {
             ExRaiseStatus(raised);
-        } __except (GetExceptionCode() == STATUS_ACCESS_VIOLATION ? EXCEPTION_EXECUTE_HANDLER
-                                                                  : EXCEPTION_CONTINUE_SEARCH) {
+        } __except (
+                GetExceptionCode() == STATUS_ACCESS_VIOLATION ? EXCEPTION_EXECUTE_HANDLER : EXCEPTION_CONTINUE_SEARCH) {
             return 1;
         }
     } __except (EXCEPTION_EXECUTE_HANDLER) {

@@ -100,9 +100,8 @@ protected:
         }
         UString valueName("Service");
         UString value(service);
-        ASSERT_EQ(ZwSetValueKey(parent, valueName, 0, REG_SZ, value.get()->Buffer,
-                                value.get()->Length + sizeof(WCHAR)),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(ZwSetValueKey(parent, valueName, 0, REG_SZ, value.get()->Buffer, value.get()->Length + sizeof(WCHAR)),
+                STATUS_SUCCESS);
         ZwClose(parent);
     }
 };
@@ -136,8 +135,7 @@ TEST_F(PnpTest, OrderlyRemovalSendsQueryRemoveThenRemoveAndUnloadsTheDriver)
     CreateNode(kNode, "TESTFDO");
     nt::PnpEnumerateRoot();
     EXPECT_EQ(nt::PnpRemoveDevice("ROOT\\PORTS\\0000", nt::PnpRemoval::Orderly), STATUS_SUCCESS);
-    EXPECT_EQ(g_minors,
-              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(g_minors, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_REMOVE_DEVICE}));
     EXPECT_EQ(g_unloads, 1);
     EXPECT_TRUE(nt::PnpQueryDevices().empty());
     EXPECT_EQ(nt::PnpRemoveDevice("ROOT\\PORTS\\0000", nt::PnpRemoval::Orderly), STATUS_NO_SUCH_DEVICE);
@@ -148,8 +146,7 @@ TEST_F(PnpTest, SurpriseRemovalComesBeforeRemove)
     CreateNode(kNode, "TESTFDO");
     nt::PnpEnumerateRoot();
     EXPECT_EQ(nt::PnpRemoveDevice("ROOT\\PORTS\\0000", nt::PnpRemoval::Surprise), STATUS_SUCCESS);
-    EXPECT_EQ(g_minors,
-              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+    EXPECT_EQ(g_minors, (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
 }
 
 TEST_F(PnpTest, NodesWithoutALinkedInDriverOrRefusedByAddDeviceAreNotStarted)
@@ -217,12 +214,12 @@ TEST_F(PnpTest, PropertiesDeviceKeyAndInterfacesBelongToThePhysicalDevice)
     WCHAR name[64];
     ULONG length = 0;
     EXPECT_EQ(IoGetDeviceProperty(top, DevicePropertyPhysicalDeviceObjectName, sizeof name, name, &length),
-              STATUS_INVALID_DEVICE_REQUEST);
+            STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(IoGetDeviceProperty(pdo, DevicePropertyPhysicalDeviceObjectName, 4, name, &length),
-              STATUS_BUFFER_TOO_SMALL);
+            STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, (16u + 1) * sizeof(WCHAR));
     ASSERT_EQ(IoGetDeviceProperty(pdo, DevicePropertyPhysicalDeviceObjectName, sizeof name, name, &length),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
     EXPECT_EQ(nt::WideToUtf8(name), nt::PnpQueryDevices()[0].pdoName);
 
     HANDLE key;

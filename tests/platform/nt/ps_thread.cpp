@@ -19,12 +19,12 @@ protected:
     {
         HANDLE handle = nullptr;
         EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, clientId, routine, context),
-                  STATUS_SUCCESS);
+                STATUS_SUCCESS);
         if (!handle)
             return nullptr;
         PVOID object = nullptr;
         EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &object, nullptr),
-                  STATUS_SUCCESS);
+                STATUS_SUCCESS);
         EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
         return static_cast<PETHREAD>(object);
     }
@@ -163,7 +163,7 @@ void SetOwnPriority(PVOID context)
     results[0] = KeSetPriorityThread(self, LOW_REALTIME_PRIORITY);
     results[1] = KeQueryPriorityThread(self);
     results[2] = KeSetPriorityThread(self, 12);
-    results[3] = KeSetPriorityThread(self, 0);  // reserved: refused
+    results[3] = KeSetPriorityThread(self, 0);                 // reserved: refused
     results[4] = KeSetPriorityThread(self, MAXIMUM_PRIORITY);  // out of range: refused
     results[5] = KeQueryPriorityThread(self);
 }
@@ -182,7 +182,7 @@ TEST_F(SystemThread, KeSetPriorityThreadReturnsTheOldPriorityAndKeepsTheNewOne)
     EXPECT_EQ(results[5], 12);
 }
 
-void Nothing(PVOID) {}
+void Nothing(PVOID) { }
 
 TEST_F(SystemThread, MissingArgumentsAndForeignProcessesAreRefused)
 {
@@ -190,7 +190,7 @@ TEST_F(SystemThread, MissingArgumentsAndForeignProcessesAreRefused)
     EXPECT_EQ(PsCreateSystemThread(nullptr, 0, nullptr, nullptr, nullptr, Nothing, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, nullptr, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(PsCreateSystemThread(&handle, 0, nullptr, reinterpret_cast<HANDLE>(0x1234), nullptr, Nothing, nullptr),
-              STATUS_NOT_IMPLEMENTED);
+            STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(handle, nullptr);
 }
 
@@ -290,12 +290,12 @@ using SystemThreadDeathTest = DeathTestBase;
 TEST_F(SystemThreadDeathTest, CreatingAThreadAtDispatchLevelIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            HANDLE handle;
-            KeRaiseIrqlToDpcLevel();
-            PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Nothing, nullptr);
-        },
-        StopPattern(IRQL_NOT_LESS_OR_EQUAL));
+            {
+                HANDLE handle;
+                KeRaiseIrqlToDpcLevel();
+                PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Nothing, nullptr);
+            },
+            StopPattern(IRQL_NOT_LESS_OR_EQUAL));
 }
 
 TEST(ThreadObjectType, IsUsableBeforeAnyKernelStart)

@@ -12,7 +12,7 @@ using namespace registry;
 
 const char kSoftware[] = "\\REGISTRY\\MACHINE\\SOFTWARE";
 
-class RegistryTest : public KernelTest {};
+class RegistryTest : public KernelTest { };
 
 // ------------------------------------------------------------- layout
 
@@ -20,11 +20,11 @@ TEST_F(RegistryTest, FreshDatabaseHoldsTheHiveRootsAndTheRtlBases)
 {
     struct stat info;
     EXPECT_EQ(stat((root_ + "/registry.db").c_str(), &info), 0) << "the registry lives in the system root";
-    for (const char* path : {"\\REGISTRY", "\\REGISTRY\\MACHINE", "\\REGISTRY\\MACHINE\\SYSTEM",
-                             "\\REGISTRY\\MACHINE\\SOFTWARE", "\\REGISTRY\\MACHINE\\HARDWARE",
-                             "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP", "\\REGISTRY\\USER",
-                             "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services",
-                             "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control"}) {
+    for (const char* path :
+            {"\\REGISTRY", "\\REGISTRY\\MACHINE", "\\REGISTRY\\MACHINE\\SYSTEM", "\\REGISTRY\\MACHINE\\SOFTWARE",
+                    "\\REGISTRY\\MACHINE\\HARDWARE", "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP", "\\REGISTRY\\USER",
+                    "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services",
+                    "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control"}) {
         Key key;
         EXPECT_EQ(OpenKey(path, &key), STATUS_SUCCESS) << path;
     }
@@ -51,7 +51,7 @@ TEST_F(RegistryTest, CreateWithMissingParentIsNameNotFoundAndCreatesNothing)
     Key key;
     ULONG disposition = 0xdead;
     EXPECT_EQ(CreateKey("\\REGISTRY\\MACHINE\\SOFTWARE\\NoSuch\\Child", &key, &disposition),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+            STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(key.get(), nullptr);
     EXPECT_EQ(disposition, 0xdeadu) << "no disposition for a failed create";
     EXPECT_EQ(OpenKey("\\REGISTRY\\MACHINE\\SOFTWARE\\NoSuch", &key), STATUS_OBJECT_NAME_NOT_FOUND);
@@ -73,16 +73,16 @@ TEST_F(RegistryTest, OpenIgnoresCaseAndKeepsTheCreatedCase)
 
     Key opened;
     ASSERT_EQ(OpenKey("\\registry\\machine\\software\\VELMORA\\mixedcase\xC3\x84", &opened), STATUS_SUCCESS)
-        << "ASCII and Latin-1 letters compare without case";
+            << "ASCII and Latin-1 letters compare without case";
     EXPECT_EQ(KeyName(opened.get()), "\\REGISTRY\\MACHINE\\SOFTWARE\\Velmora\\MixedCase\xC3\xA4");
 
     Key again;
     ULONG disposition = 0;
     ASSERT_EQ(CreateKey("\\REGISTRY\\MACHINE\\SOFTWARE\\VELMORA\\MIXEDCASE\xC3\x84", &again, &disposition),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
     EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
     EXPECT_EQ(SubkeyNames(parent.get()), std::vector<std::string>{"MixedCase\xC3\xA4"})
-        << "a create in another case neither renames nor duplicates the key";
+            << "a create in another case neither renames nor duplicates the key";
 }
 
 TEST_F(RegistryTest, NamesRelativeToARootKeyHandle)
@@ -102,7 +102,7 @@ TEST_F(RegistryTest, NamesRelativeToARootKeyHandle)
     Key bad;
     EXPECT_EQ(CreateKey("Velmora\\Kordia\\COM3", &bad, nullptr, software.get()), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(OpenKey("\\Velmora", &bad, software.get()), STATUS_OBJECT_PATH_SYNTAX_BAD)
-        << "a relative name must not start with a separator";
+            << "a relative name must not start with a separator";
 }
 
 TEST_F(RegistryTest, RepeatedAndTrailingSeparatorsAreSkipped)
@@ -120,7 +120,7 @@ TEST_F(RegistryTest, NamesOutsideTheRegistryAreRejected)
     Key key;
     EXPECT_EQ(OpenKey("\\Device\\Serial0", &key), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(OpenKey("REGISTRY\\MACHINE", &key), STATUS_OBJECT_PATH_SYNTAX_BAD)
-        << "a relative name needs a root directory";
+            << "a relative name needs a root directory";
     EXPECT_EQ(CreateKey("\\REGISTRY\\NEWHIVE", &key), STATUS_ACCESS_DENIED) << "the hives under \\REGISTRY are fixed";
     EXPECT_EQ(key.get(), nullptr);
 }
@@ -141,7 +141,7 @@ TEST_F(RegistryTest, CreateRejectsUnknownOptions)
 {
     Key key;
     EXPECT_EQ(CreateKey("\\REGISTRY\\MACHINE\\SOFTWARE\\Link", &key, nullptr, nullptr, 0x2 /* create link */),
-              STATUS_INVALID_PARAMETER);
+            STATUS_INVALID_PARAMETER);
     EXPECT_EQ(OpenKey("\\REGISTRY\\MACHINE\\SOFTWARE\\Link", &key), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
@@ -233,7 +233,7 @@ TEST_F(RegistryTest, SubkeysEnumerateByUpcasedNameThenNoMoreEntries)
     uint8_t buffer[256];
     ULONG length = 0;
     EXPECT_EQ(ZwEnumerateKey(parent.get(), 1000, KeyBasicInformation, buffer, sizeof buffer, &length),
-              STATUS_NO_MORE_ENTRIES);
+            STATUS_NO_MORE_ENTRIES);
 }
 
 TEST_F(RegistryTest, ValuesEnumerateInCreationOrder)
@@ -251,7 +251,7 @@ TEST_F(RegistryTest, ValuesEnumerateInCreationOrder)
     ASSERT_EQ(ZwDeleteValueKey(key.get(), alpha), STATUS_SUCCESS);
     ASSERT_EQ(SetDword(key.get(), "alpha", 3), STATUS_SUCCESS);
     EXPECT_EQ(ValueNames(key.get()), (std::vector<std::string>{"zeta", "Mid", "alpha"}))
-        << "a value created again goes last";
+            << "a value created again goes last";
 }
 
 // -------------------------------------------------------------- deletion
@@ -304,13 +304,12 @@ TEST_F(RegistryTest, OtherHandlesOfADeletedKeyGetKeyDeleted)
     EXPECT_EQ(ZwQueryKey(other.get(), KeyBasicInformation, buffer, sizeof buffer, &length), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwQueryKey(other.get(), KeyNameInformation, buffer, sizeof buffer, &length), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwQueryValueKey(other.get(), name, KeyValuePartialInformation, buffer, sizeof buffer, &length),
-              STATUS_KEY_DELETED);
+            STATUS_KEY_DELETED);
     EXPECT_EQ(ZwSetValueKey(other.get(), name, 0, REG_DWORD, &one, 4), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwDeleteValueKey(other.get(), name), STATUS_KEY_DELETED);
-    EXPECT_EQ(ZwEnumerateKey(other.get(), 0, KeyBasicInformation, buffer, sizeof buffer, &length),
-              STATUS_KEY_DELETED);
+    EXPECT_EQ(ZwEnumerateKey(other.get(), 0, KeyBasicInformation, buffer, sizeof buffer, &length), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwEnumerateValueKey(other.get(), 0, KeyValueBasicInformation, buffer, sizeof buffer, &length),
-              STATUS_KEY_DELETED);
+            STATUS_KEY_DELETED);
     EXPECT_EQ(ZwFlushKey(other.get()), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwDeleteKey(other.get()), STATUS_KEY_DELETED);
     Key child;
@@ -368,13 +367,13 @@ using RegistryDeathTest = RegistryTest;
 TEST_F(RegistryDeathTest, CallAtDispatchLevelIsABugCheck)
 {
     EXPECT_DEATH(
-        {
-            KIRQL old;
-            KeRaiseIrql(DISPATCH_LEVEL, &old);
-            Key key;
-            OpenKey(kSoftware, &key);
-        },
-        "IRQL_NOT_LESS_OR_EQUAL");
+            {
+                KIRQL old;
+                KeRaiseIrql(DISPATCH_LEVEL, &old);
+                Key key;
+                OpenKey(kSoftware, &key);
+            },
+            "IRQL_NOT_LESS_OR_EQUAL");
 }
 
 }  // namespace

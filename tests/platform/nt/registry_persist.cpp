@@ -51,18 +51,17 @@ TEST_F(RegistryBootTest, HardwareIsEmptiedAtBootWhileOtherKeysPersist)
     {
         Key service, hardware, description, system, session, inner, kept;
         ASSERT_EQ(CreateKey("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Persist", &service),
-                  STATUS_SUCCESS);
+                STATUS_SUCCESS);
         ASSERT_EQ(SetDword(service.get(), "Start", 3), STATUS_SUCCESS);
         ULONG port = 3;
         ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"\\Device\\1", REG_DWORD, &port, 4),
-                  STATUS_SUCCESS);
+                STATUS_SUCCESS);
         ASSERT_EQ(OpenKey("\\REGISTRY\\MACHINE\\HARDWARE", &hardware), STATUS_SUCCESS);
         ASSERT_EQ(SetDword(hardware.get(), "OnHardware", 1), STATUS_SUCCESS);
         ASSERT_EQ(CreateKey("DESCRIPTION", &description, nullptr, hardware.get()), STATUS_SUCCESS);
         ASSERT_EQ(CreateKey("System", &system, nullptr, description.get()), STATUS_SUCCESS);
-        ASSERT_EQ(CreateKey("\\REGISTRY\\MACHINE\\SOFTWARE\\Session", &session, nullptr, nullptr,
-                            REG_OPTION_VOLATILE),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(CreateKey("\\REGISTRY\\MACHINE\\SOFTWARE\\Session", &session, nullptr, nullptr, REG_OPTION_VOLATILE),
+                STATUS_SUCCESS);
         ASSERT_EQ(CreateKey("Inner", &inner, nullptr, session.get()), STATUS_SUCCESS);
         ASSERT_EQ(CreateKey("\\REGISTRY\\MACHINE\\SOFTWARE\\Kept", &kept), STATUS_SUCCESS);
         ASSERT_EQ(SetDword(kept.get(), "Value", 42), STATUS_SUCCESS);
@@ -72,8 +71,7 @@ TEST_F(RegistryBootTest, HardwareIsEmptiedAtBootWhileOtherKeysPersist)
 
     Key service, hardware, deviceMap, software, kept;
     Value value;
-    ASSERT_EQ(OpenKey("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Persist", &service),
-              STATUS_SUCCESS);
+    ASSERT_EQ(OpenKey("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Persist", &service), STATUS_SUCCESS);
     ASSERT_EQ(QueryValue(service.get(), "Start", &value), STATUS_SUCCESS);
     EXPECT_EQ(value.data, Dword(3));
 
@@ -85,7 +83,7 @@ TEST_F(RegistryBootTest, HardwareIsEmptiedAtBootWhileOtherKeysPersist)
 
     ASSERT_EQ(OpenKey("\\REGISTRY\\MACHINE\\SOFTWARE", &software), STATUS_SUCCESS);
     EXPECT_EQ(SubkeyNames(software.get()), (std::vector<std::string>{"Kept", "Microsoft"}))
-        << "the volatile key went with its subtree";
+            << "the volatile key went with its subtree";
     ASSERT_EQ(OpenKey("\\REGISTRY\\MACHINE\\SOFTWARE\\Kept", &kept), STATUS_SUCCESS);
     ASSERT_EQ(QueryValue(kept.get(), "Value", &value), STATUS_SUCCESS);
     EXPECT_EQ(value.data, Dword(42));
@@ -260,12 +258,12 @@ TEST_F(RegistryStoreTest, CreatingIntermediateKeysOnRequest)
     KeyId key = 0;
     bool created = false;
     EXPECT_EQ(store->CreateKey(store->Root(), {"MACHINE", "SOFTWARE", "A", "B"}, {}, &key, &created),
-              StoreStatus::NotFound);
+            StoreStatus::NotFound);
     nt::cm::CreateOptions options;
     options.createIntermediates = true;
     options.className = "Leaf";
     ASSERT_EQ(store->CreateKey(store->Root(), {"MACHINE", "SOFTWARE", "A", "B"}, options, &key, &created),
-              StoreStatus::Ok);
+            StoreStatus::Ok);
     EXPECT_TRUE(created);
     std::string path;
     ASSERT_EQ(store->KeyPath(key, &path), StoreStatus::Ok);
@@ -291,7 +289,7 @@ TEST_F(RegistryStoreTest, ReadOnlyConnectionReadsAndRefusesChanges)
         ASSERT_EQ(Store::Open(file, &writer), StoreStatus::Ok) << Store::LastError();
         bool created;
         ASSERT_EQ(writer->CreateKey(writer->Root(), {"MACHINE", "SOFTWARE", "Velmora"}, {}, &key, &created),
-                  StoreStatus::Ok);
+                StoreStatus::Ok);
         uint32_t port = 9100;
         ASSERT_EQ(writer->SetValue(key, "Port", REG_DWORD, &port, 4), StoreStatus::Ok);
     }
@@ -325,11 +323,14 @@ TEST_F(RegistryStoreTest, AFileThatIsNotARegistryIsRefusedAndLeftAsItWas)
 {
     const std::string file = root_ + "/registry.db";
     std::unique_ptr<Store> store;
-    { std::ofstream empty(file); }
+    {
+        std::ofstream empty(file);
+    }
     EXPECT_EQ(Store::Open(file, &store), StoreStatus::IoError);
     EXPECT_EQ(Store::LastError(),
-              file + ": not a registry database: the file is empty (0 bytes); move it away to start with an empty "
-                     "registry");
+            file +
+                    ": not a registry database: the file is empty (0 bytes); move it away to start with an empty "
+                    "registry");
     struct stat info;
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_size, 0);
@@ -344,9 +345,8 @@ TEST_F(RegistryStoreTest, AFileThatIsNotARegistryIsRefusedAndLeftAsItWas)
         sqlite3_close(db);
     }
     EXPECT_EQ(Store::Open(file, &store), StoreStatus::IoError);
-    EXPECT_NE(Store::LastError().find(file + ": not a registry database: it has no registry tables"),
-              std::string::npos)
-        << Store::LastError();
+    EXPECT_NE(Store::LastError().find(file + ": not a registry database: it has no registry tables"), std::string::npos)
+            << Store::LastError();
     {
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
@@ -359,11 +359,14 @@ TEST_F(RegistryStoreTest, AFileThatIsNotARegistryIsRefusedAndLeftAsItWas)
     }
 
     // Not SQLite at all.
-    { std::ofstream garbage(file, std::ios::trunc); garbage << std::string(4096, 'x'); }
+    {
+        std::ofstream garbage(file, std::ios::trunc);
+        garbage << std::string(4096, 'x');
+    }
     EXPECT_EQ(Store::Open(file, &store), StoreStatus::IoError);
     EXPECT_NE(Store::LastError().find(file + ": "), std::string::npos) << Store::LastError();
     EXPECT_NE(Store::LastError().find("not a registry database (file is not a database)"), std::string::npos)
-        << Store::LastError();
+            << Store::LastError();
 
     // A directory in its place.
     ASSERT_EQ(unlink(file.c_str()), 0);
@@ -388,10 +391,10 @@ TEST_F(RegistryStoreTest, ThreadsCreatingTheRegistryAtOnceAllOpenTheSameOne)
     KeyId key = 0;
     bool created = false;
     ASSERT_EQ(stores[0]->CreateKey(stores[0]->Root(), {"MACHINE", "SOFTWARE", "One"}, {}, &key, &created),
-              StoreStatus::Ok);
+            StoreStatus::Ok);
     KeyId seen = 0;
     EXPECT_EQ(stores[kOpeners - 1]->OpenKey(stores[kOpeners - 1]->Root(), {"MACHINE", "SOFTWARE", "One"}, &seen),
-              StoreStatus::Ok);
+            StoreStatus::Ok);
     EXPECT_EQ(seen, key);
     // Nothing of the making is left beside it.
     for (const auto& entry : std::filesystem::directory_iterator(root_))
@@ -451,8 +454,7 @@ std::string Numbered(const char* prefix, int i)
 
 int ChildFails(int code, const char* what, StoreStatus status)
 {
-    fprintf(stderr, "registry child: %s: %s %s\n", what, nt::cm::StoreStatusName(status),
-            Store::LastError().c_str());
+    fprintf(stderr, "registry child: %s: %s %s\n", what, nt::cm::StoreStatusName(status), Store::LastError().c_str());
     return code;
 }
 
@@ -572,7 +574,7 @@ struct Pipe {
     }
 };
 
-class RegistryProcessTest : public KernelTest {};
+class RegistryProcessTest : public KernelTest { };
 
 TEST_F(RegistryProcessTest, TwoProcessesWritingAtOnceLoseNothing)
 {

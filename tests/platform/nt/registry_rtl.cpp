@@ -7,7 +7,7 @@ namespace {
 
 using namespace registry;
 
-class RegistryRtlTest : public KernelTest {};
+class RegistryRtlTest : public KernelTest { };
 
 const char kSerialComm[] = "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
@@ -18,8 +18,8 @@ const std::vector<uint8_t> kCom3Bytes = {'C', 0, 'O', 0, 'M', 0, '3', 0};
 TEST_F(RegistryRtlTest, DeviceMapWriteAndDeleteWithLeadingSeparator)
 {
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"\\SerialComm", L"\\Device\\00000042", REG_SZ,
-                                    const_cast<WCHAR*>(kCom3), 8),
-              STATUS_SUCCESS);
+                      const_cast<WCHAR*>(kCom3), 8),
+            STATUS_SUCCESS);
     Key key;
     ASSERT_EQ(OpenKey(kSerialComm, &key), STATUS_SUCCESS) << "the final key is created";
     EXPECT_EQ(KeyName(key.get()), "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SerialComm");
@@ -31,14 +31,14 @@ TEST_F(RegistryRtlTest, DeviceMapWriteAndDeleteWithLeadingSeparator)
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"\\SerialComm", L"\\Device\\00000042"), STATUS_SUCCESS);
     EXPECT_EQ(QueryValue(key.get(), "\\Device\\00000042", &value), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"\\SerialComm", L"\\Device\\00000042"),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+            STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryRtlTest, RelativePathWithoutLeadingSeparator)
 {
-    ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"Port", REG_SZ, const_cast<WCHAR*>(kCom3),
-                                    8),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+            RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, L"SERIALCOMM", L"Port", REG_SZ, const_cast<WCHAR*>(kCom3), 8),
+            STATUS_SUCCESS);
     Key key;
     ASSERT_EQ(OpenKey(kSerialComm, &key), STATUS_SUCCESS);
     Value value;
@@ -50,9 +50,9 @@ TEST_F(RegistryRtlTest, RelativePathWithoutLeadingSeparator)
 TEST_F(RegistryRtlTest, AbsoluteOptionalWriteOfTheSerialMap)
 {
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE | RTL_REGISTRY_OPTIONAL,
-                                    L"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM", L"\\Device\\00000007",
-                                    REG_SZ, const_cast<WCHAR*>(kCom3), 8),
-              STATUS_SUCCESS);
+                      L"\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM", L"\\Device\\00000007", REG_SZ,
+                      const_cast<WCHAR*>(kCom3), 8),
+            STATUS_SUCCESS);
     Key key;
     ASSERT_EQ(OpenKey(kSerialComm, &key), STATUS_SUCCESS);
     Value value;
@@ -63,12 +63,11 @@ TEST_F(RegistryRtlTest, AbsoluteOptionalWriteOfTheSerialMap)
 TEST_F(RegistryRtlTest, WriteCreatesOnlyTheFinalKey)
 {
     ULONG one = 1;
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"NoSuchService\\Parameters", L"Start", REG_DWORD, &one,
-                                    4),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"NoSuchService\\Parameters", L"Start", REG_DWORD, &one, 4),
+            STATUS_OBJECT_NAME_NOT_FOUND);
     Key key;
     EXPECT_EQ(OpenKey("\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\NoSuchService", &key),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+            STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryRtlTest, EveryBaseNamesItsKey)
@@ -77,11 +76,11 @@ TEST_F(RegistryRtlTest, EveryBaseNamesItsKey)
         ULONG relativeTo;
         const char* expected;
     } cases[] = {
-        {RTL_REGISTRY_SERVICES, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\RtlTest"},
-        {RTL_REGISTRY_CONTROL, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\RtlTest"},
-        {RTL_REGISTRY_WINDOWS_NT, "\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\RtlTest"},
-        {RTL_REGISTRY_DEVICEMAP, "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\RtlTest"},
-        {RTL_REGISTRY_USER, "\\REGISTRY\\USER\\.DEFAULT\\RtlTest"},
+            {RTL_REGISTRY_SERVICES, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Services\\RtlTest"},
+            {RTL_REGISTRY_CONTROL, "\\REGISTRY\\MACHINE\\SYSTEM\\CurrentControlSet\\Control\\RtlTest"},
+            {RTL_REGISTRY_WINDOWS_NT, "\\REGISTRY\\MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\RtlTest"},
+            {RTL_REGISTRY_DEVICEMAP, "\\REGISTRY\\MACHINE\\HARDWARE\\DEVICEMAP\\RtlTest"},
+            {RTL_REGISTRY_USER, "\\REGISTRY\\USER\\.DEFAULT\\RtlTest"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.expected);
@@ -122,7 +121,7 @@ TEST_F(RegistryRtlTest, CheckAndCreateRegistryKey)
     EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_ABSOLUTE, path), STATUS_SUCCESS);
     EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, path), STATUS_SUCCESS) << "an existing key is fine";
     EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_ABSOLUTE, const_cast<PWSTR>(L"\\REGISTRY\\MACHINE\\SOFTWARE\\A\\B")),
-              STATUS_OBJECT_NAME_NOT_FOUND);
+            STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
 TEST_F(RegistryRtlTest, UnknownBaseIsInvalidParameter)

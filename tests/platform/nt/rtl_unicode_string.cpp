@@ -197,8 +197,7 @@ TEST(RtlEqualUnicodeString, FoldsLatin1AndOtherLatinLetters)
 
 TEST(RtlCompareUnicodeString, OrdersByFirstDifferenceThenLength)
 {
-    UNICODE_STRING com3 = Counted(L"COM3"), com4 = Counted(L"COM4"), com = Counted(L"COM"),
-                   lower = Counted(L"com3");
+    UNICODE_STRING com3 = Counted(L"COM3"), com4 = Counted(L"COM4"), com = Counted(L"COM"), lower = Counted(L"com3");
     EXPECT_LT(RtlCompareUnicodeString(&com3, &com4, FALSE), 0);
     EXPECT_GT(RtlCompareUnicodeString(&com4, &com3, FALSE), 0);
     EXPECT_LT(RtlCompareUnicodeString(&com, &com3, FALSE), 0);
@@ -227,15 +226,41 @@ TEST(RtlPrefixUnicodeString, FirstStringIsPrefixOfSecond)
 TEST(RtlUpcaseUnicodeChar, MapsSmallLettersOfCoveredScripts)
 {
     const std::pair<WCHAR, WCHAR> cases[] = {
-        {L'a', L'A'},          {L'z', L'Z'},          {L'A', L'A'},          {L'{', L'{'},
-        {L'`', L'`'},          {L'1', L'1'},          {0x00E0, 0x00C0},      {0x00E9, 0x00C9},
-        {0x00FE, 0x00DE},      {0x00FF, 0x0178},      {0x00F7, 0x00F7},      {0x00DF, 0x00DF},
-        {0x00B5, 0x039C},      {0x0101, 0x0100},      {0x0100, 0x0100},      {0x0133, 0x0132},
-        {0x013A, 0x0139},      {0x0148, 0x0147},      {0x014B, 0x014A},      {0x0177, 0x0176},
-        {0x017A, 0x0179},      {0x017E, 0x017D},      {0x0131, 0x0131},      {0x017F, 0x017F},
-        {0x03B1, 0x0391},      {0x03C9, 0x03A9},      {0x03C2, 0x03A3},      {0x03AC, 0x0386},
-        {0x03CE, 0x038F},      {0x0430, 0x0410},      {0x044F, 0x042F},      {0x0451, 0x0401},
-        {0xFF41, 0xFF21},      {0xFF5A, 0xFF3A},      {0x4E2D, 0x4E2D},
+            {L'a', L'A'},
+            {L'z', L'Z'},
+            {L'A', L'A'},
+            {L'{', L'{'},
+            {L'`', L'`'},
+            {L'1', L'1'},
+            {0x00E0, 0x00C0},
+            {0x00E9, 0x00C9},
+            {0x00FE, 0x00DE},
+            {0x00FF, 0x0178},
+            {0x00F7, 0x00F7},
+            {0x00DF, 0x00DF},
+            {0x00B5, 0x039C},
+            {0x0101, 0x0100},
+            {0x0100, 0x0100},
+            {0x0133, 0x0132},
+            {0x013A, 0x0139},
+            {0x0148, 0x0147},
+            {0x014B, 0x014A},
+            {0x0177, 0x0176},
+            {0x017A, 0x0179},
+            {0x017E, 0x017D},
+            {0x0131, 0x0131},
+            {0x017F, 0x017F},
+            {0x03B1, 0x0391},
+            {0x03C9, 0x03A9},
+            {0x03C2, 0x03A3},
+            {0x03AC, 0x0386},
+            {0x03CE, 0x038F},
+            {0x0430, 0x0410},
+            {0x044F, 0x042F},
+            {0x0451, 0x0401},
+            {0xFF41, 0xFF21},
+            {0xFF5A, 0xFF3A},
+            {0x4E2D, 0x4E2D},
     };
     for (const auto& [in, out] : cases)
         EXPECT_EQ(USHORT(RtlUpcaseUnicodeChar(in)), USHORT(out)) << std::hex << USHORT(in);

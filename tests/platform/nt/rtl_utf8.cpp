@@ -68,7 +68,9 @@ TEST(WideToUtf8, UnpairedSurrogatesBecomeReplacementCharacters)
 {
     EXPECT_EQ(ToUtf8(u"\xD800"), kReplacement);
     EXPECT_EQ(ToUtf8(u"\xDC00"), kReplacement);
-    EXPECT_EQ(ToUtf8(u"\xD800" u"A"), kReplacement + "A");
+    EXPECT_EQ(ToUtf8(u"\xD800"
+                     u"A"),
+            kReplacement + "A");
     // A low surrogate before its high one is two unpaired halves.
     EXPECT_EQ(ToUtf8(u"\xDE00\xD83D"), kReplacement + kReplacement);
     // A pair cut by the length given.
@@ -100,7 +102,9 @@ TEST(Utf8ToWide, EachMaximalIllFormedPieceBecomesOneReplacement)
     EXPECT_EQ(Utf8ToWide("\xFF"), r);
     EXPECT_EQ(Utf8ToWide("\x80"), r);
     // Truncated three-byte sequence followed by ASCII: 'A' is not swallowed.
-    EXPECT_EQ(Utf8ToWide("\xE2\x82" "A"), r + u"A");
+    EXPECT_EQ(Utf8ToWide("\xE2\x82"
+                         "A"),
+            r + u"A");
     // Truncated at the end of input.
     EXPECT_EQ(Utf8ToWide("\xF0\x9F\x98"), r);
     // Overlong '/' (C0 is never a lead byte).

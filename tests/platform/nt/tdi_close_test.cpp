@@ -11,7 +11,7 @@
 namespace vlm::test {
 namespace {
 
-class TdiCloseTest : public KernelTest {};
+class TdiCloseTest : public KernelTest { };
 
 // Calls into a context after its owner closed the object.
 std::atomic<int> g_lateCalls{0};
@@ -22,8 +22,7 @@ struct StressContext {
     std::atomic<ULONG> checksum{0};
 
     static NTSTATUS OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
-                              ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                              PIRP* IoRequestPacket)
+            ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket)
     {
         auto* self = static_cast<StressContext*>(TdiEventContext);
         if (self->closed.load())
@@ -44,9 +43,8 @@ struct StressContext {
         return STATUS_SUCCESS;
     }
 
-    static NTSTATUS OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                 LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength,
-                                 PVOID DisconnectInformation, ULONG DisconnectFlags)
+    static NTSTATUS OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, LONG DisconnectDataLength,
+            PVOID DisconnectData, LONG DisconnectInformationLength, PVOID DisconnectInformation, ULONG DisconnectFlags)
     {
         auto* self = static_cast<StressContext*>(TdiEventContext);
         if (self->closed.load())
@@ -59,7 +57,7 @@ struct StressContext {
 // A peer that keeps sending until told to stop or the connection ends.
 class Flood {
 public:
-    explicit Flood(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+    explicit Flood(int fd) : fd_(fd), thread_([this] { Run(); }) { }
     ~Flood()
     {
         stop_ = true;
@@ -96,11 +94,11 @@ void CloseWhileIndicationsRun(CloseWhat what, int rounds)
         TdiClient client;
         client.Open();
         ASSERT_EQ(SetEventHandler(client.address.file, TDI_EVENT_RECEIVE,
-                                  reinterpret_cast<PVOID>(StressContext::OnReceive), context.get()),
-                  STATUS_SUCCESS);
+                          reinterpret_cast<PVOID>(StressContext::OnReceive), context.get()),
+                STATUS_SUCCESS);
         ASSERT_EQ(SetEventHandler(client.address.file, TDI_EVENT_DISCONNECT,
-                                  reinterpret_cast<PVOID>(StressContext::OnDisconnect), context.get()),
-                  STATUS_SUCCESS);
+                          reinterpret_cast<PVOID>(StressContext::OnDisconnect), context.get()),
+                STATUS_SUCCESS);
         ASSERT_EQ(client.ConnectTo(listener.port()), STATUS_SUCCESS);
         UniqueFd peer = listener.Accept();
         ASSERT_TRUE(peer);

@@ -11,7 +11,7 @@
 namespace vlm::test {
 namespace {
 
-class TdiConnectTest : public KernelTest {};
+class TdiConnectTest : public KernelTest { };
 
 // A listener whose accept queue is full: listen(fd, 0) admits one
 // connection that is never accepted; Linux drops every later SYN, so a

@@ -11,7 +11,7 @@
 namespace vlm::test {
 namespace {
 
-class TdiOpenTest : public KernelTest {};
+class TdiOpenTest : public KernelTest { };
 
 void SetEaHeader(std::vector<UCHAR>& ea, ULONG at, ULONG next, UCHAR nameLength, USHORT valueLength)
 {
@@ -124,7 +124,7 @@ TEST_F(TdiOpenTest, AnAddressWithoutAnIpEntryIsAnInvalidAddress)
     auto ea = TransportAddressEa();
     const USHORT ip6 = TDI_ADDRESS_TYPE_IP6;
     memcpy(ea.data() + 25 + FIELD_OFFSET(TA_IP_ADDRESS, Address) + FIELD_OFFSET(TA_ADDRESS, AddressType), &ip6,
-           sizeof ip6);
+            sizeof ip6);
     HANDLE handle = nullptr;
     EXPECT_EQ(OpenTcp(ea, &handle), STATUS_INVALID_ADDRESS);
     EXPECT_EQ(handle, nullptr);
@@ -136,7 +136,7 @@ TEST_F(TdiOpenTest, ANamedLocalPortIsBoundAtOpenAndUsedByItsConnections)
     LoopbackListener busy;
     TdiObject refused;
     EXPECT_EQ(OpenTransportObject(TransportAddressEa(htonl(INADDR_LOOPBACK), htons(busy.port())), &refused),
-              STATUS_ADDRESS_ALREADY_EXISTS);
+            STATUS_ADDRESS_ALREADY_EXISTS);
 
     // A free one is, and connections leave from it.
     ClosedPort spare;
@@ -145,7 +145,7 @@ TEST_F(TdiOpenTest, ANamedLocalPortIsBoundAtOpenAndUsedByItsConnections)
     LoopbackListener listener;
     TdiClient client;
     ASSERT_EQ(OpenTransportObject(TransportAddressEa(htonl(INADDR_LOOPBACK), htons(local)), &client.address),
-              STATUS_SUCCESS);
+            STATUS_SUCCESS);
     ASSERT_EQ(OpenTransportObject(ConnectionEa(), &client.connection), STATUS_SUCCESS);
     ASSERT_EQ(Associate(client.connection.file, client.address.handle), STATUS_SUCCESS);
     ASSERT_EQ(client.ConnectTo(listener.port()), STATUS_SUCCESS);
@@ -164,9 +164,9 @@ TEST_F(TdiOpenTest, RequestsForTheOtherKindOfObjectAreInvalidDeviceRequests)
     TdiClient client;
     client.Open();
     HandlerLog log;
-    EXPECT_EQ(SetEventHandler(client.connection.file, TDI_EVENT_RECEIVE,
-                              reinterpret_cast<PVOID>(HandlerLog::OnReceive), &log),
-              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(SetEventHandler(
+                      client.connection.file, TDI_EVENT_RECEIVE, reinterpret_cast<PVOID>(HandlerLog::OnReceive), &log),
+            STATUS_INVALID_DEVICE_REQUEST);
     LARGE_INTEGER timeout = RealTimeout(1);
     EXPECT_EQ(Connect(client.address.file, 9, &timeout), STATUS_INVALID_DEVICE_REQUEST);
     client.Close();
@@ -186,7 +186,7 @@ TEST_F(TdiOpenTest, RequestsTheTransportDoesNotOfferFailHonestly)
 
     HandlerLog log;
     EXPECT_EQ(SetEventHandler(address.file, TDI_EVENT_CONNECT, reinterpret_cast<PVOID>(HandlerLog::OnReceive), &log),
-              STATUS_NOT_IMPLEMENTED);
+            STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(SetEventHandler(address.file, TDI_EVENT_CONNECT, nullptr, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(SetEventHandler(address.file, 99, nullptr, nullptr), STATUS_INVALID_PARAMETER);
 }

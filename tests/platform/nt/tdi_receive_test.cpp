@@ -55,7 +55,7 @@ TEST_F(TdiReceiveTest, PeerBytesReachTheHandlerAtDispatchLevelFromTheTransportsT
         EXPECT_TRUE(log_.entries[i].flags & TDI_RECEIVE_NORMAL);
         EXPECT_LE(log_.entries[i].indicated, log_.entries[i].available);
         EXPECT_EQ(bool(log_.entries[i].flags & TDI_RECEIVE_ENTIRE_MESSAGE),
-                  log_.entries[i].indicated == log_.entries[i].available);
+                log_.entries[i].indicated == log_.entries[i].available);
     }
 }
 
@@ -119,9 +119,9 @@ TEST_F(TdiReceiveTest, ANullHandlerStopsIndicationsAndTheBytesWait)
     }();
     ASSERT_TRUE(WriteAll(peer_.get(), "two", 3));
     // The bytes are in the socket; nobody is told until a handler is back.
-    ASSERT_EQ(SetEventHandler(client_.address.file, TDI_EVENT_RECEIVE, reinterpret_cast<PVOID>(HandlerLog::OnReceive),
-                              &log_),
-              STATUS_SUCCESS);
+    ASSERT_EQ(SetEventHandler(
+                      client_.address.file, TDI_EVENT_RECEIVE, reinterpret_cast<PVOID>(HandlerLog::OnReceive), &log_),
+            STATUS_SUCCESS);
     ASSERT_TRUE(WaitForBytes(6));
     std::lock_guard guard(log_.lock);
     EXPECT_EQ(log_.received, "onetwo");
@@ -220,8 +220,7 @@ struct HandBack {
     std::string taken;
 
     static NTSTATUS OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
-                              ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                              PIRP* IoRequestPacket)
+            ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket)
     {
         auto* self = static_cast<HandBack*>(TdiEventContext);
         std::lock_guard guard(self->lock);
@@ -248,9 +247,9 @@ TEST_F(TdiReceiveTest, AHandlerMayHandBackAReceiveRequestForTheRest)
     HandBack handler;
     handler.call = &receive;
     handler.buffer = &buffer;
-    ASSERT_EQ(SetEventHandler(client_.address.file, TDI_EVENT_RECEIVE, reinterpret_cast<PVOID>(HandBack::OnReceive),
-                              &handler),
-              STATUS_SUCCESS);
+    ASSERT_EQ(SetEventHandler(
+                      client_.address.file, TDI_EVENT_RECEIVE, reinterpret_cast<PVOID>(HandBack::OnReceive), &handler),
+            STATUS_SUCCESS);
     ASSERT_EQ(client_.ConnectTo(listener_.port()), STATUS_SUCCESS);
     peer_ = listener_.Accept();
     ASSERT_TRUE(peer_);
@@ -263,7 +262,7 @@ TEST_F(TdiReceiveTest, AHandlerMayHandBackAReceiveRequestForTheRest)
     // Whatever came after the request's share went to the handler again.
     std::unique_lock guard(handler.lock);
     ASSERT_TRUE(handler.changed.wait_for(guard, std::chrono::duration<double>(kPatience),
-                                         [&] { return handler.taken.size() + rest.size() >= data.size(); }));
+            [&] { return handler.taken.size() + rest.size() >= data.size(); }));
     EXPECT_EQ(handler.taken.size(), data.size() - rest.size());
     EXPECT_EQ(handler.taken.substr(0, 3) + rest + handler.taken.substr(3), data);
     guard.unlock();

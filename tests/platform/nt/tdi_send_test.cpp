@@ -16,7 +16,6 @@ namespace {
 
 class TdiSendTest : public ConnectedTdiTest {
 protected:
-
     // Starts a send of `data` and waits until the peer holds some of it and
     // the rest is stuck: the peer's small receive buffer is full.
     void StartStuckSend(TdiCall& call, const std::string& data)

@@ -101,8 +101,7 @@ void UniqueFd::reset(int fd)
 
 // ------------------------------------------------------------ peers
 
-LoopbackListener::LoopbackListener(int backlog, int receiveBuffer)
-    : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+LoopbackListener::LoopbackListener(int backlog, int receiveBuffer) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     if (receiveBuffer > 0)
         setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
@@ -329,7 +328,7 @@ NTSTATUS OpenTcp(std::vector<UCHAR>& ea, HANDLE* handle)
     IO_STATUS_BLOCK iosb{};
     // 0x18: FILE_READ_EA | FILE_WRITE_EA, as the driver asks.
     return ZwCreateFile(handle, 0x18, &attributes, &iosb, nullptr, FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN_IF, 0,
-                        ea.empty() ? nullptr : ea.data(), ULONG(ea.size()));
+            ea.empty() ? nullptr : ea.data(), ULONG(ea.size()));
 }
 
 NTSTATUS OpenTransportObject(std::vector<UCHAR> ea, TdiObject* object)
@@ -338,8 +337,8 @@ NTSTATUS OpenTransportObject(std::vector<UCHAR> ea, TdiObject* object)
     if (!NT_SUCCESS(status))
         return status;
     PVOID file;
-    status = ObReferenceObjectByHandle(object->handle, GENERIC_READ | GENERIC_WRITE, nullptr, KernelMode, &file,
-                                       nullptr);
+    status = ObReferenceObjectByHandle(
+            object->handle, GENERIC_READ | GENERIC_WRITE, nullptr, KernelMode, &file, nullptr);
     if (!NT_SUCCESS(status)) {
         ZwClose(object->handle);
         object->handle = nullptr;
@@ -374,7 +373,7 @@ NTSTATUS SetEventHandler(PFILE_OBJECT address, LONG type, PVOID handler, PVOID c
 }
 
 void BuildConnect(TdiCall& call, USHORT port, PLARGE_INTEGER timeout, std::vector<UCHAR>& remote,
-                  TDI_CONNECTION_INFORMATION& request, TDI_CONNECTION_INFORMATION& returned)
+        TDI_CONNECTION_INFORMATION& request, TDI_CONNECTION_INFORMATION& returned)
 {
     remote.assign(256, 0);
     TA_IP_ADDRESS address{};
@@ -426,8 +425,8 @@ NTSTATUS Send(PFILE_OBJECT connection, const void* data, ULONG length, ULONG_PTR
 
 void BuildDisconnect(TdiCall& call, ULONG flags, PLARGE_INTEGER timeout)
 {
-    TdiBuildDisconnect(call.irp(), call.device(), call.file(), TdiCall::Completed, &call, timeout, flags, nullptr,
-                       nullptr);
+    TdiBuildDisconnect(
+            call.irp(), call.device(), call.file(), TdiCall::Completed, &call, timeout, flags, nullptr, nullptr);
 }
 
 NTSTATUS Disconnect(PFILE_OBJECT connection, ULONG flags, PLARGE_INTEGER timeout)
@@ -461,15 +460,14 @@ PoolBuffer::~PoolBuffer()
 
 void BuildReceive(TdiCall& call, PoolBuffer& buffer, ULONG length)
 {
-    TdiBuildReceive(call.irp(), call.device(), call.file(), TdiCall::Completed, &call, buffer.mdl(),
-                    TDI_RECEIVE_NORMAL, length);
+    TdiBuildReceive(call.irp(), call.device(), call.file(), TdiCall::Completed, &call, buffer.mdl(), TDI_RECEIVE_NORMAL,
+            length);
 }
 
 // ------------------------------------------------------------ handlers
 
 NTSTATUS HandlerLog::OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
-                               ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                               PIRP* IoRequestPacket)
+        ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket)
 {
     auto* log = static_cast<HandlerLog*>(TdiEventContext);
     std::function<void()> extra;
@@ -494,8 +492,8 @@ NTSTATUS HandlerLog::OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT Connect
 }
 
 NTSTATUS HandlerLog::OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                  LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength,
-                                  PVOID DisconnectInformation, ULONG DisconnectFlags)
+        LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength, PVOID DisconnectInformation,
+        ULONG DisconnectFlags)
 {
     auto* log = static_cast<HandlerLog*>(TdiEventContext);
     {
@@ -541,10 +539,10 @@ void TdiClient::Open(ULONG connectionContext)
 void TdiClient::RegisterHandlers(HandlerLog& log)
 {
     ASSERT_EQ(SetEventHandler(address.file, TDI_EVENT_RECEIVE, reinterpret_cast<PVOID>(HandlerLog::OnReceive), &log),
-              STATUS_SUCCESS);
-    ASSERT_EQ(
-        SetEventHandler(address.file, TDI_EVENT_DISCONNECT, reinterpret_cast<PVOID>(HandlerLog::OnDisconnect), &log),
-        STATUS_SUCCESS);
+            STATUS_SUCCESS);
+    ASSERT_EQ(SetEventHandler(
+                      address.file, TDI_EVENT_DISCONNECT, reinterpret_cast<PVOID>(HandlerLog::OnDisconnect), &log),
+            STATUS_SUCCESS);
 }
 
 NTSTATUS TdiClient::ConnectTo(USHORT port, double timeoutSeconds)

@@ -33,8 +33,8 @@ LARGE_INTEGER RealTimeout(double seconds);
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    explicit UniqueFd(int fd) : fd_(fd) { }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) { }
     UniqueFd& operator=(UniqueFd&& other) noexcept;
     ~UniqueFd();
     int get() const { return fd_; }
@@ -167,7 +167,7 @@ NTSTATUS SetEventHandler(PFILE_OBJECT address, LONG type, PVOID handler, PVOID c
 // for none.
 NTSTATUS Connect(PFILE_OBJECT connection, USHORT port, PLARGE_INTEGER timeout);
 void BuildConnect(TdiCall& call, USHORT port, PLARGE_INTEGER timeout, std::vector<UCHAR>& remote,
-                  TDI_CONNECTION_INFORMATION& request, TDI_CONNECTION_INFORMATION& returned);
+        TDI_CONNECTION_INFORMATION& request, TDI_CONNECTION_INFORMATION& returned);
 // A send of the buffer through a probed and locked MDL; the MDL goes with
 // the request's completion.
 void BuildSend(TdiCall& call, const void* data, ULONG length);
@@ -209,11 +209,9 @@ public:
 
     // Of the types PTDI_IND_RECEIVE and PTDI_IND_DISCONNECT.
     static NTSTATUS OnReceive(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, ULONG ReceiveFlags,
-                              ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu,
-                              PIRP* IoRequestPacket);
-    static NTSTATUS OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext,
-                                 LONG DisconnectDataLength, PVOID DisconnectData, LONG DisconnectInformationLength,
-                                 PVOID DisconnectInformation, ULONG DisconnectFlags);
+            ULONG BytesIndicated, ULONG BytesAvailable, ULONG* BytesTaken, PVOID Tsdu, PIRP* IoRequestPacket);
+    static NTSTATUS OnDisconnect(PVOID TdiEventContext, CONNECTION_CONTEXT ConnectionContext, LONG DisconnectDataLength,
+            PVOID DisconnectData, LONG DisconnectInformationLength, PVOID DisconnectInformation, ULONG DisconnectFlags);
 
     // How much the receive handler takes of an indication (all by default).
     void SetTakePolicy(std::function<ULONG(ULONG indicated, int call)> policy);

@@ -50,7 +50,7 @@ TEST_F(Win32EnumValue, ListsEveryValueInCreationOrderThenNoMoreItems)
     ASSERT_EQ(SetDword("IPAddress", 0x0a01a8c0), ERROR_SUCCESS);
     const char text[] = "COM3";
     ASSERT_EQ(RegSetValueExA(key_, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), sizeof text),
-              ERROR_SUCCESS);
+            ERROR_SUCCESS);
 
     char name[64];
     DWORD length = sizeof name, type = 0, size = 16;

@@ -75,8 +75,8 @@ protected:
     }
     static LONG SetString(HKEY key, const char* name, const std::string& text)
     {
-        return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                              DWORD(text.size() + 1));
+        return RegSetValueExA(
+                key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), DWORD(text.size() + 1));
     }
     static LONG SetDword(HKEY key, const char* name, DWORD value)
     {
@@ -143,12 +143,12 @@ TEST_F(Win32Registry, CreateKeyExReportsWhetherTheKeyIsNew)
     Key first, second;
     DWORD disposition = 0;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vlm", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                              nullptr, first.out(), &disposition),
-              ERROR_SUCCESS);
+                      nullptr, first.out(), &disposition),
+            ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_CREATED_NEW_KEY));
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vlm", 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ,
-                              nullptr, second.out(), &disposition),
-              ERROR_SUCCESS);
+                      nullptr, second.out(), &disposition),
+            ERROR_SUCCESS);
     EXPECT_EQ(disposition, DWORD(REG_OPENED_EXISTING_KEY));
 }
 
@@ -217,15 +217,15 @@ TEST_F(Win32Registry, MalformedNamesAndArgumentsAreRefusedWithWindowsCodes)
     EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "\\SOFTWARE", key.out()), ERROR_BAD_PATHNAME);
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\\\Vlm", key.out()), ERROR_BAD_PATHNAME);
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, nullptr, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.out(), nullptr),
-              ERROR_BADKEY);
+            ERROR_BADKEY);
     std::string tooLong = "SOFTWARE\\" + std::string(256, 'k');
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, tooLong.c_str(), key.out()), ERROR_BADKEY);
     std::string longest = "SOFTWARE\\" + std::string(255, 'k');
     EXPECT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, longest.c_str(), key.out()), ERROR_SUCCESS);
     EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE", nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vlm", 0, nullptr, 0x4 /* REG_OPTION_CREATE_LINK */,
-                              KEY_ALL_ACCESS, nullptr, key.out(), nullptr),
-              ERROR_INVALID_PARAMETER);
+                      KEY_ALL_ACCESS, nullptr, key.out(), nullptr),
+            ERROR_INVALID_PARAMETER);
     // A trailing backslash is tolerated.
     EXPECT_EQ(RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\", key.out()), ERROR_SUCCESS);
 }
@@ -313,14 +313,14 @@ TEST_F(Win32Registry, EnumKeyExCountsCharactersWithoutTheNulAndGivesClassAndTime
     CreateKey("SOFTWARE\\Vlm", &parent);
     char cls[] = "PortClass";
     ASSERT_EQ(RegCreateKeyExA(parent.get(), "Ports", 0, cls, 0, KEY_ALL_ACCESS, nullptr, child.out(), nullptr),
-              ERROR_SUCCESS);
+            ERROR_SUCCESS);
     char name[16];
     char className[16];
     DWORD nameChars = sizeof name;
     DWORD classChars = sizeof className;
     FILETIME written{};
-    ASSERT_EQ(RegEnumKeyExA(parent.get(), 0, name, &nameChars, nullptr, className, &classChars, &written),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+            RegEnumKeyExA(parent.get(), 0, name, &nameChars, nullptr, className, &classChars, &written), ERROR_SUCCESS);
     EXPECT_STREQ(name, "Ports");
     EXPECT_EQ(nameChars, 5u);
     EXPECT_STREQ(className, "PortClass");
@@ -329,14 +329,14 @@ TEST_F(Win32Registry, EnumKeyExCountsCharactersWithoutTheNulAndGivesClassAndTime
     classChars = 9;
     nameChars = sizeof name;
     EXPECT_EQ(RegEnumKeyExA(parent.get(), 0, name, &nameChars, nullptr, className, &classChars, nullptr),
-              ERROR_MORE_DATA);
+            ERROR_MORE_DATA);
     DWORD reserved = 0;
     nameChars = sizeof name;
     EXPECT_EQ(RegEnumKeyExA(parent.get(), 0, name, &nameChars, &reserved, nullptr, nullptr, nullptr),
-              ERROR_INVALID_PARAMETER);
+            ERROR_INVALID_PARAMETER);
     nameChars = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(parent.get(), 1, name, &nameChars, nullptr, nullptr, nullptr, nullptr),
-              ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(
+            RegEnumKeyExA(parent.get(), 1, name, &nameChars, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 }
 
 // ----------------------------------------------------------------- values
@@ -461,7 +461,7 @@ TEST_F(Win32Registry, AUtf16StringWrittenByTheKernelReadsAsAnsi)
         KeyId key;
         bool created;
         ASSERT_EQ(store->CreateKey(store->Root(), {"MACHINE", "SOFTWARE", "Vlm"}, options, &key, &created),
-                  StoreStatus::Ok);
+                StoreStatus::Ok);
         std::vector<uint8_t> wide = Utf16Le(std::u16string(u"Mirka\u00e9\u20ac\U0001F5A8") + u'\0');
         ASSERT_EQ(store->SetValue(key, "Printer", REG_EXPAND_SZ, wide.data(), wide.size()), StoreStatus::Ok);
     }
@@ -480,11 +480,11 @@ TEST_F(Win32Registry, AMultiStringConvertsEveryStringAndBothNuls)
     Key key;
     CreateKey("SOFTWARE\\Vlm", &key);
     const char multi[] = "Mirka\\kordia\0mirkatech\\quentaro\0";
-    ASSERT_EQ(RegSetValueExA(key.get(), "HardwareID", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi),
-                             sizeof multi),
-              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(
+                      key.get(), "HardwareID", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(multi), sizeof multi),
+            ERROR_SUCCESS);
     EXPECT_EQ(StoredBytes({"MACHINE", "SOFTWARE", "Vlm"}, "HardwareID"),
-              Utf16Le(std::u16string_view(u"Mirka\\kordia\0mirkatech\\quentaro\0", sizeof multi)));
+            Utf16Le(std::u16string_view(u"Mirka\\kordia\0mirkatech\\quentaro\0", sizeof multi)));
     DWORD type = 0;
     std::vector<BYTE> data;
     ASSERT_EQ(Query(key.get(), "HardwareID", &type, &data), ERROR_SUCCESS);
@@ -505,10 +505,10 @@ TEST_F(Win32Registry, ThreadsOpenUseAndCloseKeysAtTheSameTime)
                 HKEY key = nullptr;
                 DWORD value = DWORD(round), read = 0, size = sizeof read;
                 if (RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key) != ERROR_SUCCESS ||
-                    SetDword(key, "Round", value) != ERROR_SUCCESS ||
-                    RegQueryValueExA(key, "Round", nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size) !=
-                        ERROR_SUCCESS ||
-                    read != value)
+                        SetDword(key, "Round", value) != ERROR_SUCCESS ||
+                        RegQueryValueExA(key, "Round", nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size) !=
+                                ERROR_SUCCESS ||
+                        read != value)
                     ++failures[t];
                 if (key && RegCloseKey(key) != ERROR_SUCCESS)
                     ++failures[t];
@@ -653,14 +653,16 @@ TEST_F(Win32Registry, AUserWhoCannotWriteTheDatabaseIsDeniedWrites)
         if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vlm", &key) != ERROR_SUCCESS)
             code = 11;
         DWORD value = 0, size = sizeof value;
-        if (!code && RegQueryValueExA(key, "Count", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) !=
-                         ERROR_SUCCESS)
+        if (!code &&
+                RegQueryValueExA(key, "Count", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) !=
+                        ERROR_SUCCESS)
             code = 12;
         if (!code && value != 1)
             code = 13;
         DWORD two = 2;
-        if (!code && RegSetValueExA(HKEY_LOCAL_MACHINE, "Count", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two),
-                                    sizeof two) != ERROR_ACCESS_DENIED)
+        if (!code &&
+                RegSetValueExA(HKEY_LOCAL_MACHINE, "Count", 0, REG_DWORD, reinterpret_cast<BYTE*>(&two), sizeof two) !=
+                        ERROR_ACCESS_DENIED)
             code = 14;
         HKEY created = nullptr;
         if (!code && RegCreateKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vlm\\New", &created) != ERROR_ACCESS_DENIED)

@@ -84,16 +84,13 @@ public:
         return ntohs(local.sin_port);
     }
 
-    void Broadcast(const std::string& bytes)
-    {
-        SendTo(bytes, Address("255.255.255.255", kPrinterUdpPort));
-    }
+    void Broadcast(const std::string& bytes) { SendTo(bytes, Address("255.255.255.255", kPrinterUdpPort)); }
 
     void SendTo(const std::string& bytes, const sockaddr_in& to)
     {
         ASSERT_EQ(sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
-                  static_cast<ssize_t>(bytes.size()))
-            << std::strerror(errno);
+                static_cast<ssize_t>(bytes.size()))
+                << std::strerror(errno);
     }
 
     // The next datagram, or nothing within the limit.
@@ -111,8 +108,8 @@ public:
         char buffer[65536];
         Datagram datagram;
         socklen_t length = sizeof datagram.from;
-        ssize_t n = recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&datagram.from),
-                             &length);
+        ssize_t n = recvfrom(
+                fd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&datagram.from), &length);
         if (n < 0)
             return std::nullopt;
         datagram.bytes.assign(buffer, static_cast<std::size_t>(n));
@@ -159,7 +156,8 @@ public:
             std::string endpoint = process_->output().substr(at + prefix.size());
             endpoint = endpoint.substr(0, endpoint.find('\n'));
             auto colon = endpoint.rfind(':');
-            listening_.push_back(Address(endpoint.substr(0, colon), static_cast<std::uint16_t>(std::stoi(endpoint.substr(colon + 1)))));
+            listening_.push_back(Address(
+                    endpoint.substr(0, colon), static_cast<std::uint16_t>(std::stoi(endpoint.substr(colon + 1)))));
         }
     }
 
@@ -175,8 +173,8 @@ private:
 };
 
 // The 26-byte record as vlmprinter builds it from its defaults.
-inline std::string Record(const std::array<std::uint8_t, 6>& mac, const std::array<std::uint8_t, 4>& ip,
-                          std::uint16_t port)
+inline std::string Record(
+        const std::array<std::uint8_t, 6>& mac, const std::array<std::uint8_t, 4>& ip, std::uint16_t port)
 {
     std::string record(26, '\0');
     std::memcpy(record.data(), mac.data(), 6);
@@ -194,7 +192,7 @@ inline bool PrintTo(const sockaddr_in& port, const std::string& bytes)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&port), sizeof port) == 0 &&
-              send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+            send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     close(fd);
     return ok;
 }

@@ -34,21 +34,21 @@ TEST_F(VlmprinterDiscovery, FindIsAnsweredWithTheDefaultRecordToTheSender)
 TEST_F(VlmprinterDiscovery, TheRecordIsTheCommandLines)
 {
     ASSERT_NO_FATAL_FAILURE(printer.Start({"--listen", "127.0.0.1:9100", "--mac", "00:1B:4d:aa:bb:cc", "--ip",
-                                           "0.1.2.3", "--mask", "255.255.255.0", "--gateway", "127.0.0.254", "--baud",
-                                           "230400", "--firmware", "2.7", "--dhcp", "1", "--inactivity", "300"}));
+            "0.1.2.3", "--mask", "255.255.255.0", "--gateway", "127.0.0.254", "--baud", "230400", "--firmware", "2.7",
+            "--dhcp", "1", "--inactivity", "300"}));
     tool.Broadcast("FIND");
     auto answer = tool.Next();
     ASSERT_TRUE(answer);
-    const unsigned char expected[] = {'I',  'M',  'I',  'N',                    // tag
-                                      0x00, 0x1b, 0x4d, 0xaa, 0xbb, 0xcc,       // MAC
-                                      0,    1,    2,    3,                      // address
-                                      255,  255,  255,  0,                      // mask
-                                      127,  0,    0,    254,                    // gateway
-                                      0x23, 0x8c,                               // port 9100
-                                      0xbb,                                     // 230400
-                                      2,    7,                                  // firmware
-                                      1,                                        // DHCP
-                                      0x01, 0x2c};                              // 300 s
+    const unsigned char expected[] = {'I', 'M', 'I', 'N',  // tag
+            0x00, 0x1b, 0x4d, 0xaa, 0xbb, 0xcc,            // MAC
+            0, 1, 2, 3,                                    // address
+            255, 255, 255, 0,                              // mask
+            127, 0, 0, 254,                                // gateway
+            0x23, 0x8c,                                    // port 9100
+            0xbb,                                          // 230400
+            2, 7,                                          // firmware
+            1,                                             // DHCP
+            0x01, 0x2c};                                   // 300 s
     EXPECT_EQ(answer->bytes, std::string(reinterpret_cast<const char*>(expected), sizeof expected));
     // A record that tells an address of no interface here still listens on
     // the command line's.
@@ -75,7 +75,8 @@ TEST_F(VlmprinterDiscovery, EachOfNInterfacesAnswersFromItsAddressWithItsOwnPrin
         const sockaddr_in& port = printer.PrintPorts()[i];
         const std::uint8_t serial = static_cast<std::uint8_t>(0xff + i);  // the last bytes count on
         const std::array<std::uint8_t, 6> mac{0x00, 0x1b, 0x4d, 0x00, static_cast<std::uint8_t>(i ? 1 : 0), serial};
-        EXPECT_EQ(answer->bytes, "IMIN" + Record(mac, {127, 0, 0, static_cast<std::uint8_t>(1 + i)}, ntohs(port.sin_port)));
+        EXPECT_EQ(answer->bytes,
+                "IMIN" + Record(mac, {127, 0, 0, static_cast<std::uint8_t>(1 + i)}, ntohs(port.sin_port)));
         EXPECT_EQ(Text(answer->from), "127.0.0." + std::to_string(1 + i) + ":48781");
         EXPECT_EQ(Text(port).substr(0, 10), "127.0.0." + std::to_string(1 + i) + ":");
     }
@@ -126,8 +127,7 @@ TEST_F(VlmprinterDiscovery, RepeatedRetaggedAndMissingAnswers)
     EXPECT_EQ(retagged->bytes.size(), 30u);
 
     ASSERT_NO_FATAL_FAILURE(printer.Start({"--no-answer"}));
-    while (tool.TakeNow()) {
-    }
+    while (tool.TakeNow()) { }
     tool.Broadcast("FIND");
     // The line comes after whatever would have been sent.
     ASSERT_TRUE(printer.WaitFor("FIND from 127.0.0.1:48780: 0 answers\n"));
@@ -171,7 +171,7 @@ TEST_F(VlmprinterDiscovery, TwoPrintersShareTheSegment)
 TEST_F(VlmprinterDiscovery, ANamespaceWithAnotherInterfaceIsRefusedUnlessAllowed)
 {
     if (std::system("ip link add vlmtest0 type bridge 2>/dev/null") != 0 &&
-        std::system("ip tuntap add dev vlmtest0 mode tun 2>/dev/null") != 0)
+            std::system("ip tuntap add dev vlmtest0 mode tun 2>/dev/null") != 0)
         GTEST_SKIP() << "no interface of any kind can be added here";
     Process refused(VLMPRINTER_PATH, {"--udp", "--listen", "127.0.0.1:0", "--jobs", printer.Jobs()});
     EXPECT_EQ(refused.Wait(), 1);

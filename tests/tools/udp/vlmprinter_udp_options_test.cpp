@@ -34,19 +34,19 @@ TEST(VlmprinterUdpOptions, ContradictionsAreRefused)
 TEST(VlmprinterUdpOptions, BadValuesAreRefused)
 {
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {"--interfaces", "0"},
-             {"--interfaces", "1001"},
-             {"--listen", "127.255.255.255:0", "--interfaces", "2"},
-             {"--mac", "00:1b:4d:00:00"},
-             {"--mac", "00-1b-4d-00-00-01"},
-             {"--baud", "12345"},
-             {"--baud", "0x123"},
-             {"--firmware", "1"},
-             {"--dhcp", "256"},
-             {"--inactivity", "65536"},
-             {"--ip", "192.168.1.10"},
-             {"--udp", "--answer-tag", "IMI"},
-             {"--udp", "--answer-length", "65508"},
+                 {"--interfaces", "0"},
+                 {"--interfaces", "1001"},
+                 {"--listen", "127.255.255.255:0", "--interfaces", "2"},
+                 {"--mac", "00:1b:4d:00:00"},
+                 {"--mac", "00-1b-4d-00-00-01"},
+                 {"--baud", "12345"},
+                 {"--baud", "0x123"},
+                 {"--firmware", "1"},
+                 {"--dhcp", "256"},
+                 {"--inactivity", "65536"},
+                 {"--ip", "192.168.1.10"},
+                 {"--udp", "--answer-tag", "IMI"},
+                 {"--udp", "--answer-length", "65508"},
          })
         EXPECT_EQ(ExitStatus(args), 2) << args[0] << " " << args[1];
 }

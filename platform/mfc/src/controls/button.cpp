@@ -38,7 +38,7 @@ bool IsAutoType(DWORD type)
 // indeterminate.
 class CheckBox : public QCheckBox {
 public:
-    CheckBox(QWidget* parent, bool automatic) : QCheckBox(parent), m_automatic(automatic) {}
+    CheckBox(QWidget* parent, bool automatic) : QCheckBox(parent), m_automatic(automatic) { }
 
 protected:
     // A click anywhere in the control's rectangle counts, as on Windows
@@ -54,9 +54,15 @@ protected:
             return;
         }
         switch (checkState()) {
-        case Qt::Unchecked: setCheckState(Qt::Checked); break;
-        case Qt::Checked: setCheckState(Qt::PartiallyChecked); break;
-        default: setCheckState(Qt::Unchecked); break;
+        case Qt::Unchecked:
+            setCheckState(Qt::Checked);
+            break;
+        case Qt::Checked:
+            setCheckState(Qt::PartiallyChecked);
+            break;
+        default:
+            setCheckState(Qt::Unchecked);
+            break;
         }
     }
 
@@ -87,8 +93,8 @@ private:
 class ButtonWindow : public ControlWindow {
 public:
     ButtonWindow(QAbstractButton* button, QGroupBox* group, const rc::ControlTemplate& t)
-        : ControlWindow(button != nullptr ? static_cast<QWidget*>(button) : group, t.className, t.id, t.style,
-                        t.exStyle),
+        : ControlWindow(
+                  button != nullptr ? static_cast<QWidget*>(button) : group, t.className, t.id, t.style, t.exStyle),
           m_button(button),
           m_group(group)
     {
@@ -113,11 +119,14 @@ public:
     LRESULT ClassProc(UINT message, WPARAM wParam, LPARAM lParam) override
     {
         switch (message) {
-        case BM_GETCHECK: return GetCheck();
-        case BM_SETCHECK: SetCheck(static_cast<int>(wParam)); return 0;
+        case BM_GETCHECK:
+            return GetCheck();
+        case BM_SETCHECK:
+            SetCheck(static_cast<int>(wParam));
+            return 0;
         case BM_GETSTATE:
             return GetCheck() | (m_button != nullptr && m_button->isDown() ? BST_PUSHED : 0) |
-                   (Widget() != nullptr && Widget()->hasFocus() ? BST_FOCUS : 0);
+                    (Widget() != nullptr && Widget()->hasFocus() ? BST_FOCUS : 0);
         case BM_SETSTATE:
             if (m_button != nullptr)
                 m_button->setDown(wParam != 0);
@@ -133,15 +142,13 @@ public:
             if (m_button != nullptr)
                 m_button->click();
             return 0;
-        default: return ControlWindow::ClassProc(message, wParam, lParam);
+        default:
+            return ControlWindow::ClassProc(message, wParam, lParam);
         }
     }
 
 protected:
-    std::string Text() const override
-    {
-        return FromQt(m_button != nullptr ? m_button->text() : m_group->title());
-    }
+    std::string Text() const override { return FromQt(m_button != nullptr ? m_button->text() : m_group->title()); }
     void SetText(const std::string& text) override
     {
         if (m_button != nullptr)
@@ -155,9 +162,12 @@ private:
     {
         if (auto* box = qobject_cast<QCheckBox*>(m_button)) {
             switch (box->checkState()) {
-            case Qt::Checked: return BST_CHECKED;
-            case Qt::PartiallyChecked: return BST_INDETERMINATE;
-            default: return BST_UNCHECKED;
+            case Qt::Checked:
+                return BST_CHECKED;
+            case Qt::PartiallyChecked:
+                return BST_INDETERMINATE;
+            default:
+                return BST_UNCHECKED;
             }
         }
         if (auto* radio = qobject_cast<QRadioButton*>(m_button))
@@ -184,7 +194,7 @@ private:
             for (Window* sibling : Parent()->Children()) {
                 auto* other = dynamic_cast<ButtonWindow*>(sibling);
                 if (other != nullptr && other != this && other->radioGroup == radioGroup &&
-                    Type(other->Style()) == BS_AUTORADIOBUTTON)
+                        Type(other->Style()) == BS_AUTORADIOBUTTON)
                     other->SetCheck(BST_UNCHECKED);
             }
         }

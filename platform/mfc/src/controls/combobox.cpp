@@ -44,8 +44,10 @@ public:
         int count = m_box->count();
         auto index = static_cast<int>(static_cast<INT_PTR>(wParam));
         switch (message) {
-        case CB_ADDSTRING: return Insert(Sorted() ? SortedPosition(text()) : count, text());
-        case CB_INSERTSTRING: return Insert(index < 0 || index > count ? count : index, text());
+        case CB_ADDSTRING:
+            return Insert(Sorted() ? SortedPosition(text()) : count, text());
+        case CB_INSERTSTRING:
+            return Insert(index < 0 || index > count ? count : index, text());
         case CB_DELETESTRING:
             if (index < 0 || index >= count)
                 return CB_ERR;
@@ -61,8 +63,10 @@ public:
                 m_box->lineEdit()->clear();
             return CB_OKAY;
         }
-        case CB_GETCOUNT: return count;
-        case CB_GETCURSEL: return m_box->currentIndex() < 0 ? CB_ERR : m_box->currentIndex();
+        case CB_GETCOUNT:
+            return count;
+        case CB_GETCURSEL:
+            return m_box->currentIndex() < 0 ? CB_ERR : m_box->currentIndex();
         case CB_SETCURSEL:
             Select(index >= 0 && index < count ? index : -1);
             return index >= 0 && index < count ? index : CB_ERR;
@@ -77,8 +81,10 @@ public:
             }
         case CB_GETLBTEXTLEN:
             return index < 0 || index >= count ? CB_ERR : static_cast<LRESULT>(FromQt(m_box->itemText(index)).size());
-        case CB_FINDSTRING: return Find(index, text(), false);
-        case CB_FINDSTRINGEXACT: return Find(index, text(), true);
+        case CB_FINDSTRING:
+            return Find(index, text(), false);
+        case CB_FINDSTRINGEXACT:
+            return Find(index, text(), true);
         case CB_SELECTSTRING: {
             int found = Find(index, text(), false);
             if (found != CB_ERR)
@@ -98,7 +104,8 @@ public:
             else
                 m_box->hidePopup();
             return TRUE;
-        case CB_GETDROPPEDSTATE: return m_box->view() != nullptr && m_box->view()->isVisible();
+        case CB_GETDROPPEDSTATE:
+            return m_box->view() != nullptr && m_box->view()->isVisible();
         case CB_LIMITTEXT:
             if (m_box->lineEdit() != nullptr)
                 m_box->lineEdit()->setMaxLength(wParam == 0 ? 32767 : static_cast<int>(wParam));
@@ -113,7 +120,8 @@ public:
                 return TRUE;
             }
             return ControlWindow::ClassProc(message, wParam, lParam);
-        default: return ControlWindow::ClassProc(message, wParam, lParam);
+        default:
+            return ControlWindow::ClassProc(message, wParam, lParam);
         }
     }
 

@@ -65,8 +65,11 @@ public:
             if (m_line != nullptr)
                 m_line->setMaxLength(m_limit);
             return 0;
-        case EM_GETLIMITTEXT: return m_limit;
-        case EM_SETSEL: SetSelection(static_cast<int>(wParam), static_cast<int>(lParam)); return 0;
+        case EM_GETLIMITTEXT:
+            return m_limit;
+        case EM_SETSEL:
+            SetSelection(static_cast<int>(wParam), static_cast<int>(lParam));
+            return 0;
         case EM_GETSEL: {
             auto [start, end] = Selection();
             if (wParam != 0)
@@ -83,7 +86,8 @@ public:
                 m_text->insertPlainText(text);
             return 0;
         }
-        default: return ControlWindow::ClassProc(message, wParam, lParam);
+        default:
+            return ControlWindow::ClassProc(message, wParam, lParam);
         }
     }
 
@@ -147,7 +151,9 @@ private:
 
 std::unique_ptr<ControlWindow> CreateEdit(const rc::ControlTemplate& t, QWidget* parent)
 {
-    Qt::Alignment align = (t.style & ES_CENTER) != 0 ? Qt::AlignHCenter : (t.style & ES_RIGHT) != 0 ? Qt::AlignRight : Qt::AlignLeft;
+    Qt::Alignment align = (t.style & ES_CENTER) != 0 ? Qt::AlignHCenter
+            : (t.style & ES_RIGHT) != 0              ? Qt::AlignRight
+                                                     : Qt::AlignLeft;
     bool border = (t.style & WS_BORDER) != 0 || (t.exStyle & WS_EX_CLIENTEDGE) != 0;
     if ((t.style & ES_MULTILINE) != 0) {
         auto* text = new QPlainTextEdit(parent);  // owned by the dialog widget

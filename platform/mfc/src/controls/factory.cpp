@@ -53,15 +53,15 @@ std::unique_ptr<ControlWindow> CreateControl(const rc::ControlTemplate& t, QWidg
 {
     using Factory = std::unique_ptr<ControlWindow> (*)(const rc::ControlTemplate&, QWidget*);
     static const std::pair<const char*, Factory> kClasses[] = {
-        {"Button", CreateButton},
-        {"Static", CreateStatic},
-        {"Edit", CreateEdit},
-        {"ComboBox", CreateComboBox},
-        {"ListBox", CreateListBox},
-        {"ScrollBar", CreateScrollBar},
-        {"SysListView32", CreateListView},
-        {"msctls_progress32", CreateProgress},
-        {"SysIPAddress32", CreateIpAddress},
+            {"Button", CreateButton},
+            {"Static", CreateStatic},
+            {"Edit", CreateEdit},
+            {"ComboBox", CreateComboBox},
+            {"ListBox", CreateListBox},
+            {"ScrollBar", CreateScrollBar},
+            {"SysListView32", CreateListView},
+            {"msctls_progress32", CreateProgress},
+            {"SysIPAddress32", CreateIpAddress},
     };
     for (const auto& [name, factory] : kClasses) {
         if (t.className == name)

@@ -140,7 +140,8 @@ public:
                     return FALSE;
             }
             return TRUE;
-        default: return ControlWindow::ClassProc(message, wParam, lParam);
+        default:
+            return ControlWindow::ClassProc(message, wParam, lParam);
         }
     }
 
@@ -177,10 +178,7 @@ private:
         return std::clamp(text.toInt(), m_low[i], m_high[i]);
     }
 
-    void SetField(int i, int value)
-    {
-        m_fields[i]->setText(QString::number(std::clamp(value, m_low[i], m_high[i])));
-    }
+    void SetField(int i, int value) { m_fields[i]->setText(QString::number(std::clamp(value, m_low[i], m_high[i]))); }
 
     void Clamp(int i)
     {

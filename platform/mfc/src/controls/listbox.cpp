@@ -51,9 +51,13 @@ public:
                 return LB_ERR;
             std::unique_ptr<QListWidgetItem>(m_list->takeItem(index)).reset();
             return m_list->count();
-        case LB_RESETCONTENT: m_list->clear(); return 0;
-        case LB_GETCOUNT: return count;
-        case LB_GETCURSEL: return m_list->currentRow() < 0 ? LB_ERR : m_list->currentRow();
+        case LB_RESETCONTENT:
+            m_list->clear();
+            return 0;
+        case LB_GETCOUNT:
+            return count;
+        case LB_GETCURSEL:
+            return m_list->currentRow() < 0 ? LB_ERR : m_list->currentRow();
         case LB_SETCURSEL:
             m_list->setCurrentRow(index >= 0 && index < count ? index : -1);
             return index >= 0 && index < count ? index : LB_ERR;
@@ -66,7 +70,8 @@ public:
                 return static_cast<LRESULT>(item.size());
             }
         case LB_GETTEXTLEN:
-            return index < 0 || index >= count ? LB_ERR : static_cast<LRESULT>(FromQt(m_list->item(index)->text()).size());
+            return index < 0 || index >= count ? LB_ERR
+                                               : static_cast<LRESULT>(FromQt(m_list->item(index)->text()).size());
         case LB_FINDSTRING:
         case LB_FINDSTRINGEXACT: {
             if (count == 0)
@@ -82,7 +87,8 @@ public:
             }
             return LB_ERR;
         }
-        default: return ControlWindow::ClassProc(message, wParam, lParam);
+        default:
+            return ControlWindow::ClassProc(message, wParam, lParam);
         }
     }
 

@@ -21,7 +21,7 @@
 namespace vlm::mfc::detail {
 namespace {
 
-constexpr int kParamRole = Qt::UserRole;      // an item's lParam, on column 0
+constexpr int kParamRole = Qt::UserRole;       // an item's lParam, on column 0
 constexpr int kFormatRole = Qt::UserRole + 1;  // a column's LVCFMT_*, on its header
 constexpr int kSubItemRole = Qt::UserRole + 2;
 constexpr int kDefaultColumnWidth = 100;
@@ -29,16 +29,19 @@ constexpr int kDefaultColumnWidth = 100;
 Qt::Alignment AlignmentOf(int format)
 {
     switch (format & LVCFMT_JUSTIFYMASK) {
-    case LVCFMT_CENTER: return Qt::AlignHCenter | Qt::AlignVCenter;
-    case LVCFMT_RIGHT: return Qt::AlignRight | Qt::AlignVCenter;
-    default: return Qt::AlignLeft | Qt::AlignVCenter;
+    case LVCFMT_CENTER:
+        return Qt::AlignHCenter | Qt::AlignVCenter;
+    case LVCFMT_RIGHT:
+        return Qt::AlignRight | Qt::AlignVCenter;
+    default:
+        return Qt::AlignLeft | Qt::AlignVCenter;
     }
 }
 
 // Without LVS_EX_FULLROWSELECT only an item's own cell shows it selected.
 class RowDelegate : public QStyledItemDelegate {
 public:
-    RowDelegate(QObject* parent, const bool& fullRow) : QStyledItemDelegate(parent), m_fullRow(fullRow) {}
+    RowDelegate(QObject* parent, const bool& fullRow) : QStyledItemDelegate(parent), m_fullRow(fullRow) { }
 
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
@@ -58,7 +61,7 @@ private:
 // takes precedence, as for any item.
 class CellItem : public QTableWidgetItem {
 public:
-    CellItem(const QString& text, Qt::Alignment alignment) : QTableWidgetItem(text), m_alignment(alignment) {}
+    CellItem(const QString& text, Qt::Alignment alignment) : QTableWidgetItem(text), m_alignment(alignment) { }
 
     QVariant data(int role) const override
     {
@@ -78,7 +81,7 @@ private:
 // in several steps; the states are compared once, when it is done.
 class ListViewWidget : public QTableWidget {
 public:
-    explicit ListViewWidget(QWidget* parent) : QTableWidget(parent) {}
+    explicit ListViewWidget(QWidget* parent) : QTableWidget(parent) { }
 
     std::function<void()> statesChanged;
     bool quiet = false;  // the framework's own changes: no notification
@@ -158,9 +161,9 @@ public:
         m_view->setItemDelegate(new RowDelegate(m_view, m_fullRow));  // owned by the view
         m_view->statesChanged = [this] { SyncStates(); };
         QObject::connect(m_view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-                         [this] { m_view->SelectionMoved(); });
+                [this] { m_view->SelectionMoved(); });
         QObject::connect(m_view->selectionModel(), &QItemSelectionModel::currentChanged, this,
-                         [this] { m_view->SelectionMoved(); });
+                [this] { m_view->SelectionMoved(); });
         ApplyExtendedStyle();
     }
 
@@ -170,15 +173,19 @@ public:
     {
         auto row = static_cast<int>(static_cast<INT_PTR>(wParam));
         switch (message) {
-        case LVM_GETITEMCOUNT: return m_view->rowCount();
-        case LVM_INSERTCOLUMNA: return InsertColumn(row, reinterpret_cast<const LVCOLUMNA*>(lParam));
+        case LVM_GETITEMCOUNT:
+            return m_view->rowCount();
+        case LVM_INSERTCOLUMNA:
+            return InsertColumn(row, reinterpret_cast<const LVCOLUMNA*>(lParam));
         case LVM_DELETECOLUMN:
             if (row < 0 || row >= m_view->columnCount())
                 return FALSE;
             m_view->removeColumn(row);
             return TRUE;
-        case LVM_GETCOLUMNA: return GetColumn(row, reinterpret_cast<LVCOLUMNA*>(lParam));
-        case LVM_SETCOLUMNA: return SetColumn(row, reinterpret_cast<const LVCOLUMNA*>(lParam));
+        case LVM_GETCOLUMNA:
+            return GetColumn(row, reinterpret_cast<LVCOLUMNA*>(lParam));
+        case LVM_SETCOLUMNA:
+            return SetColumn(row, reinterpret_cast<const LVCOLUMNA*>(lParam));
         case LVM_GETCOLUMNWIDTH:
             return row >= 0 && row < m_view->columnCount() ? m_view->horizontalHeader()->sectionSize(row) : 0;
         case LVM_SETCOLUMNWIDTH:
@@ -186,9 +193,12 @@ public:
                 return FALSE;
             m_view->horizontalHeader()->resizeSection(row, static_cast<int>(static_cast<short>(LOWORD(lParam))));
             return TRUE;
-        case LVM_INSERTITEMA: return InsertItem(reinterpret_cast<const LVITEMA*>(lParam));
-        case LVM_SETITEMA: return SetItem(reinterpret_cast<const LVITEMA*>(lParam));
-        case LVM_GETITEMA: return GetItem(reinterpret_cast<LVITEMA*>(lParam));
+        case LVM_INSERTITEMA:
+            return InsertItem(reinterpret_cast<const LVITEMA*>(lParam));
+        case LVM_SETITEMA:
+            return SetItem(reinterpret_cast<const LVITEMA*>(lParam));
+        case LVM_GETITEMA:
+            return GetItem(reinterpret_cast<LVITEMA*>(lParam));
         case LVM_SETITEMTEXTA: {
             LVITEMA item = *reinterpret_cast<const LVITEMA*>(lParam);
             item.iItem = row;
@@ -217,11 +227,14 @@ public:
             return TRUE;
         }
         case LVM_GETITEMSTATE:
-            return row >= 0 && row < static_cast<int>(m_states.size()) ? (m_states[row] & static_cast<UINT>(lParam)) : 0;
-        case LVM_GETNEXTITEM: return NextItem(row, static_cast<UINT>(LOWORD(lParam)));
+            return row >= 0 && row < static_cast<int>(m_states.size()) ? (m_states[row] & static_cast<UINT>(lParam))
+                                                                       : 0;
+        case LVM_GETNEXTITEM:
+            return NextItem(row, static_cast<UINT>(LOWORD(lParam)));
         case LVM_GETSELECTEDCOUNT:
             return std::count_if(m_states.begin(), m_states.end(), [](UINT s) { return (s & LVIS_SELECTED) != 0; });
-        case LVM_GETSELECTIONMARK: return m_mark;
+        case LVM_GETSELECTIONMARK:
+            return m_mark;
         case LVM_SETSELECTIONMARK: {
             int previous = m_mark;
             m_mark = static_cast<int>(lParam);
@@ -239,8 +252,10 @@ public:
             ApplyExtendedStyle();
             return previous;
         }
-        case LVM_GETEXTENDEDLISTVIEWSTYLE: return m_extended;
-        default: return ControlWindow::ClassProc(message, wParam, lParam);
+        case LVM_GETEXTENDEDLISTVIEWSTYLE:
+            return m_extended;
+        default:
+            return ControlWindow::ClassProc(message, wParam, lParam);
         }
     }
 
@@ -399,7 +414,7 @@ private:
     BOOL SetItem(const LVITEMA* item)
     {
         if (item == nullptr || item->iItem < 0 || item->iItem >= m_view->rowCount() || item->iSubItem < 0 ||
-            item->iSubItem >= m_view->columnCount())
+                item->iSubItem >= m_view->columnCount())
             return FALSE;
         int row = item->iItem;
         if ((item->mask & LVIF_TEXT) != 0) {
@@ -550,8 +565,8 @@ std::unique_ptr<ControlWindow> CreateListView(const rc::ControlTemplate& t, QWid
     auto* view = new ListViewWidget(parent);  // owned by the dialog widget
     view->setColumnCount(0);
     view->setSelectionBehavior(QAbstractItemView::SelectRows);
-    view->setSelectionMode((t.style & LVS_SINGLESEL) != 0 ? QAbstractItemView::SingleSelection
-                                                         : QAbstractItemView::ExtendedSelection);
+    view->setSelectionMode(
+            (t.style & LVS_SINGLESEL) != 0 ? QAbstractItemView::SingleSelection : QAbstractItemView::ExtendedSelection);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setTabKeyNavigation(false);  // Tab moves to the next control
     view->setWordWrap(false);

@@ -42,9 +42,12 @@ public:
                 range->iHigh = m_high;
             }
             return wParam != 0 ? m_low : m_high;
-        case PBM_SETPOS: return Move(static_cast<int>(wParam));
-        case PBM_DELTAPOS: return Move(m_pos + static_cast<int>(wParam));
-        case PBM_GETPOS: return m_pos;
+        case PBM_SETPOS:
+            return Move(static_cast<int>(wParam));
+        case PBM_DELTAPOS:
+            return Move(m_pos + static_cast<int>(wParam));
+        case PBM_GETPOS:
+            return m_pos;
         case PBM_SETSTEP: {
             int previous = m_step;
             m_step = static_cast<int>(wParam);
@@ -57,7 +60,8 @@ public:
                 next = m_low + (next - m_high) % (m_high - m_low);
             return Move(next);
         }
-        default: return ControlWindow::ClassProc(message, wParam, lParam);
+        default:
+            return ControlWindow::ClassProc(message, wParam, lParam);
         }
     }
 

@@ -23,7 +23,7 @@ namespace {
 // units overflows by a fraction of a pixel and loses its last word.)
 class StaticLabel : public QLabel {
 public:
-    StaticLabel(QWidget* parent, bool wrap) : QLabel(parent), m_wrap(wrap) {}
+    StaticLabel(QWidget* parent, bool wrap) : QLabel(parent), m_wrap(wrap) { }
 
     // The lines the text is drawn in within `width` pixels.
     QStringList Lines(int width) const
@@ -66,7 +66,7 @@ protected:
             line.moveTop(box.top() + (box.height() - height * static_cast<int>(lines.size())) / 2);
         for (const QString& text : lines) {
             style()->drawItemText(&painter, line, static_cast<int>(horizontal | Qt::AlignTop), palette(), isEnabled(),
-                                  text, foregroundRole());
+                    text, foregroundRole());
             line.translate(0, height);
         }
     }
@@ -113,8 +113,10 @@ public:
             ShowIcon(reinterpret_cast<HICON>(wParam));
             return reinterpret_cast<LRESULT>(previous);
         }
-        case STM_GETICON: return reinterpret_cast<LRESULT>(m_icon);
-        default: return ControlWindow::ClassProc(message, wParam, lParam);
+        case STM_GETICON:
+            return reinterpret_cast<LRESULT>(m_icon);
+        default:
+            return ControlWindow::ClassProc(message, wParam, lParam);
         }
     }
 
@@ -183,7 +185,9 @@ std::unique_ptr<ControlWindow> CreateStatic(const rc::ControlTemplate& t, QWidge
         label->setTextFormat(Qt::PlainText);
         label->setWordWrap(wrap);
         Qt::Alignment vertical = (t.style & SS_CENTERIMAGE) != 0 ? Qt::AlignVCenter : Qt::AlignTop;
-        Qt::Alignment horizontal = type == SS_CENTER ? Qt::AlignHCenter : type == SS_RIGHT ? Qt::AlignRight : Qt::AlignLeft;
+        Qt::Alignment horizontal = type == SS_CENTER ? Qt::AlignHCenter
+                : type == SS_RIGHT                   ? Qt::AlignRight
+                                                     : Qt::AlignLeft;
         label->setAlignment(type == SS_ICON ? Qt::AlignLeft | Qt::AlignTop : horizontal | vertical);
         if ((t.style & SS_SUNKEN) != 0)
             label->setFrameStyle(QFrame::Panel | QFrame::Sunken);

@@ -122,7 +122,7 @@ void RequireUiThread(const char* what)
     if (OnUiThread())
         return;
     std::fprintf(stderr, "vlmmfc: %s used %s; windows belong to the user-interface thread\n", what,
-                 QCoreApplication::instance() == nullptr ? "before the QApplication exists" : "from another thread");
+            QCoreApplication::instance() == nullptr ? "before the QApplication exists" : "from another thread");
     std::abort();
 }
 

@@ -85,7 +85,7 @@ public:
 
     // The window is being destroyed (its handle is about to go); its object
     // may still be deleted later, when no signal of it is on the stack.
-    virtual void Destroying() {}
+    virtual void Destroying() { }
 
     // The widget that takes the focus for this window (a field of a
     // composite control, or the widget itself).

@@ -23,7 +23,8 @@ void ShowDialog(DialogWindow* window, HWND owner)
 {
     DialogWidget* dialog = window->Dialog();
     Window* ownerWindow = FromHandle(owner);
-    QWidget* ownerWidget = ownerWindow != nullptr && ownerWindow->Widget() != nullptr ? ownerWindow->Widget()->window() : nullptr;
+    QWidget* ownerWidget =
+            ownerWindow != nullptr && ownerWindow->Widget() != nullptr ? ownerWindow->Widget()->window() : nullptr;
     CenterOn(dialog, ownerWidget);
     if (ownerWidget != nullptr && ownerWidget->windowHandle() != nullptr) {
         dialog->winId();
@@ -39,9 +40,9 @@ void ShowDialog(DialogWindow* window, HWND owner)
 }  // namespace
 
 BEGIN_MESSAGE_MAP(CDialog, CWnd)
-    ON_COMMAND(IDOK, &CDialog::OnOK)
-    ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
-    ON_MESSAGE(WM_INITDIALOG, &CDialog::HandleInitDialog)
+ON_COMMAND(IDOK, &CDialog::OnOK)
+ON_COMMAND(IDCANCEL, &CDialog::OnCancel)
+ON_MESSAGE(WM_INITDIALOG, &CDialog::HandleInitDialog)
 END_MESSAGE_MAP()
 
 BEGIN_MESSAGE_MAP(CDialogEx, CDialog)
@@ -94,7 +95,8 @@ BOOL CDialog::CreateFromTemplate(CWnd* pParentWnd, ModalLoop* modal)
     window->Attach(this);
     HWND self = m_hWnd;
     Window* first = window->FirstTabStop();
-    LRESULT focusFirst = SendMessage(WM_INITDIALOG, first != nullptr ? reinterpret_cast<WPARAM>(first->Handle()) : 0, 0);
+    LRESULT focusFirst =
+            SendMessage(WM_INITDIALOG, first != nullptr ? reinterpret_cast<WPARAM>(first->Handle()) : 0, 0);
     if (!IsLive(self))
         return FALSE;  // destroyed while it was being initialised
     if (focusFirst && first != nullptr && IsLive(first->Handle()))
@@ -126,7 +128,8 @@ INT_PTR CDialog::DoModal()
             ShowDialog(window, owner);
             PushModal(this, self);
             if (ModalStep step = TakeModalStep())
-                QMetaObject::invokeMethod(window->Dialog(), [this, step] { step(*this); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                        window->Dialog(), [this, step] { step(*this); }, Qt::QueuedConnection);
             if (ModalTimeLimit().count() > 0) {
                 QTimer::singleShot(ModalTimeLimit(), window->Dialog(), [self] {
                     std::fprintf(stderr, "vlmmfc: a modal dialog outlived the test's time limit; ended with -1\n");

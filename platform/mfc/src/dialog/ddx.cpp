@@ -32,8 +32,8 @@ std::optional<long long> ParseWhole(const CString& text, long long min, long lon
     if (negative && min >= 0)
         return std::nullopt;
     // The largest magnitude the sign allows, without overflowing.
-    unsigned long long limit = negative ? static_cast<unsigned long long>(-(min + 1)) + 1
-                                        : static_cast<unsigned long long>(max);
+    unsigned long long limit =
+            negative ? static_cast<unsigned long long>(-(min + 1)) + 1 : static_cast<unsigned long long>(max);
     unsigned long long magnitude = 0;
     while (std::isdigit(static_cast<unsigned char>(*p))) {
         auto digit = static_cast<unsigned long long>(*p++ - '0');
@@ -60,7 +60,8 @@ CString WindowText(HWND hWnd)
 }
 
 template <typename T>
-void ExchangeWhole(CDataExchange* pDX, int nIDC, T& value, long long min, long long max, UINT prompt, const char* format)
+void ExchangeWhole(
+        CDataExchange* pDX, int nIDC, T& value, long long min, long long max, UINT prompt, const char* format)
 {
     HWND control = pDX->PrepareEditCtrl(nIDC);
     if (pDX->m_bSaveAndValidate) {
@@ -177,7 +178,8 @@ void AFXAPI DDX_CBString(CDataExchange* pDX, int nIDC, CString& value)
     HWND control = pDX->PrepareCtrl(nIDC);
     if (pDX->m_bSaveAndValidate) {
         value = WindowText(control);
-    } else if (::SendMessageA(control, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(static_cast<LPCTSTR>(value))) == CB_ERR) {
+    } else if (::SendMessageA(control, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                       reinterpret_cast<LPARAM>(static_cast<LPCTSTR>(value))) == CB_ERR) {
         // No entry begins with it: an editable box shows the text itself.
         ::SetWindowTextA(control, value);
     }

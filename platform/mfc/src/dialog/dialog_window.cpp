@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QScreen>
 
-
 namespace vlm::mfc::detail {
 namespace {
 
@@ -21,8 +20,8 @@ namespace {
 // machine has for them (fontconfig pulls it in).
 bool IsWindowsDialogFace(const std::string& face)
 {
-    static constexpr const char* kFaces[] = {"ms shell dlg", "ms shell dlg 2", "ms sans serif",
-                                             "microsoft sans serif", "tahoma", "segoe ui", "system"};
+    static constexpr const char* kFaces[] = {
+            "ms shell dlg", "ms shell dlg 2", "ms sans serif", "microsoft sans serif", "tahoma", "segoe ui", "system"};
     std::string lower = rc::Lower(face);
     for (const char* f : kFaces) {
         if (lower == f)
@@ -167,7 +166,8 @@ void DialogWindow::Enter()
     Window* button = ChildById(id);
     if (button != nullptr && !button->Widget()->isEnabled())
         return;  // Windows only beeps at a disabled default button
-    Deliver(this, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), button != nullptr ? reinterpret_cast<LPARAM>(button->Handle()) : 0);
+    Deliver(this, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+            button != nullptr ? reinterpret_cast<LPARAM>(button->Handle()) : 0);
 }
 
 std::vector<Window*> DialogWindow::TabStops() const
@@ -231,8 +231,10 @@ LRESULT DialogWindow::ClassProc(UINT message, WPARAM wParam, LPARAM lParam)
             return TRUE;
         }
         return FALSE;
-    case WM_QUERYDRAGICON: return 0;
-    case DM_GETDEFID: return m_defaultId != 0 ? MAKELRESULT(m_defaultId, DC_HASDEFID) : 0;
+    case WM_QUERYDRAGICON:
+        return 0;
+    case DM_GETDEFID:
+        return m_defaultId != 0 ? MAKELRESULT(m_defaultId, DC_HASDEFID) : 0;
     case DM_SETDEFID: {
         // The old default button becomes a plain one, the new one default.
         if (Window* old = ChildById(m_defaultId); old != nullptr && IsPushButton(old))
@@ -242,13 +244,17 @@ LRESULT DialogWindow::ClassProc(UINT message, WPARAM wParam, LPARAM lParam)
             now->ClassProc(BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
         return TRUE;
     }
-    case kEndDialogMessage: EndDialog(static_cast<INT_PTR>(wParam)); return TRUE;
+    case kEndDialogMessage:
+        EndDialog(static_cast<INT_PTR>(wParam));
+        return TRUE;
     case WM_COMMAND:
     case WM_NOTIFY:
     case WM_TIMER:
     case WM_DESTROY:
-    case WM_INITDIALOG: return 0;
-    default: return Window::ClassProc(message, wParam, lParam);
+    case WM_INITDIALOG:
+        return 0;
+    default:
+        return Window::ClassProc(message, wParam, lParam);
     }
 }
 
@@ -264,7 +270,8 @@ void CenterOn(QWidget* widget, QWidget* owner)
 
 QFont DialogFont(const rc::DialogTemplate& t)
 {
-    QString face = t.fontFace.empty() || IsWindowsDialogFace(t.fontFace) ? QStringLiteral("DejaVu Sans") : ToQt(t.fontFace);
+    QString face =
+            t.fontFace.empty() || IsWindowsDialogFace(t.fontFace) ? QStringLiteral("DejaVu Sans") : ToQt(t.fontFace);
     QFont font(face, t.pointSize > 0 ? t.pointSize : 8);
     if (t.weight >= 600)
         font.setBold(true);
@@ -305,7 +312,7 @@ DialogWindow* BuildDialog(const rc::DialogTemplate& t, std::string& why)
             if ((t.style & DS_NOFAILCREATE) != 0)
                 continue;
             why = "control " + std::to_string(c.id) + " (" + t.file + ":" + std::to_string(c.line) +
-                  ") names the window class \"" + c.className + "\", which does not exist";
+                    ") names the window class \"" + c.className + "\", which does not exist";
             Destroy(dialog);
             return nullptr;
         }

@@ -5,7 +5,6 @@
 
 #include <QPainter>
 
-
 using namespace vlm::mfc::detail;
 
 BOOL CDC::DrawIcon(int x, int y, HICON hIcon)
@@ -17,7 +16,7 @@ void CDC::FillSolidRect(LPCRECT lpRect, COLORREF clr)
 {
     if (QPainter* painter = PainterFromHandle(m_hDC); painter != nullptr && lpRect != nullptr) {
         painter->fillRect(QRect(QPoint(lpRect->left, lpRect->top), QPoint(lpRect->right - 1, lpRect->bottom - 1)),
-                          QColor(clr & 0xFF, (clr >> 8) & 0xFF, (clr >> 16) & 0xFF));
+                QColor(clr & 0xFF, (clr >> 8) & 0xFF, (clr >> 16) & 0xFF));
     }
 }
 

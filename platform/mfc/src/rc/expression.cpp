@@ -66,14 +66,14 @@ std::vector<Token> Macros::Expand(const std::vector<Token>& tokens) const
     return out;
 }
 
-void Macros::ExpandInto(const std::vector<Token>& tokens, std::vector<std::string>& active,
-                        std::vector<Token>& out) const
+void Macros::ExpandInto(
+        const std::vector<Token>& tokens, std::vector<std::string>& active, std::vector<Token>& out) const
 {
     for (const Token& t : tokens) {
         if (t.kind == TokenKind::Identifier) {
             auto it = m_macros.find(t.text);
             if (it != m_macros.end() && !it->second.functionLike &&
-                std::find(active.begin(), active.end(), t.text) == active.end()) {
+                    std::find(active.begin(), active.end(), t.text) == active.end()) {
                 if (active.size() > 64)
                     Fail(t, "macros nest too deeply at '" + t.text + "'");
                 active.push_back(t.text);
@@ -94,8 +94,24 @@ int BinaryPrecedence(const Token& t)
     if (t.kind != TokenKind::Punct)
         return 0;
     static const std::pair<const char*, int> kTable[] = {
-        {"||", 1}, {"&&", 2}, {"|", 3},  {"^", 4},  {"&", 5},  {"==", 6}, {"!=", 6}, {"<", 7}, {">", 7},
-        {"<=", 7}, {">=", 7}, {"<<", 8}, {">>", 8}, {"+", 9},  {"-", 9},  {"*", 10}, {"/", 10}, {"%", 10},
+            {"||", 1},
+            {"&&", 2},
+            {"|", 3},
+            {"^", 4},
+            {"&", 5},
+            {"==", 6},
+            {"!=", 6},
+            {"<", 7},
+            {">", 7},
+            {"<=", 7},
+            {">=", 7},
+            {"<<", 8},
+            {">>", 8},
+            {"+", 9},
+            {"-", 9},
+            {"*", 10},
+            {"/", 10},
+            {"%", 10},
     };
     for (const auto& [op, precedence] : kTable) {
         if (t.text == op)
@@ -127,24 +143,42 @@ int64_t Evaluate(const std::vector<Token>& tokens, size_t& pos, int minPrecedenc
         const std::string& o = op.text;
         if ((o == "/" || o == "%") && right == 0)
             Fail(op, "division by zero");
-        if (o == "||") left = left || right;
-        else if (o == "&&") left = left && right;
-        else if (o == "|") left |= right;
-        else if (o == "^") left ^= right;
-        else if (o == "&") left &= right;
-        else if (o == "==") left = left == right;
-        else if (o == "!=") left = left != right;
-        else if (o == "<") left = left < right;
-        else if (o == ">") left = left > right;
-        else if (o == "<=") left = left <= right;
-        else if (o == ">=") left = left >= right;
-        else if (o == "<<") left = static_cast<int64_t>(static_cast<uint64_t>(left) << (right & 63));
-        else if (o == ">>") left >>= (right & 63);
-        else if (o == "+") left += right;
-        else if (o == "-") left -= right;
-        else if (o == "*") left *= right;
-        else if (o == "/") left /= right;
-        else left %= right;
+        if (o == "||")
+            left = left || right;
+        else if (o == "&&")
+            left = left && right;
+        else if (o == "|")
+            left |= right;
+        else if (o == "^")
+            left ^= right;
+        else if (o == "&")
+            left &= right;
+        else if (o == "==")
+            left = left == right;
+        else if (o == "!=")
+            left = left != right;
+        else if (o == "<")
+            left = left < right;
+        else if (o == ">")
+            left = left > right;
+        else if (o == "<=")
+            left = left <= right;
+        else if (o == ">=")
+            left = left >= right;
+        else if (o == "<<")
+            left = static_cast<int64_t>(static_cast<uint64_t>(left) << (right & 63));
+        else if (o == ">>")
+            left >>= (right & 63);
+        else if (o == "+")
+            left += right;
+        else if (o == "-")
+            left -= right;
+        else if (o == "*")
+            left *= right;
+        else if (o == "/")
+            left /= right;
+        else
+            left %= right;
     }
 }
 

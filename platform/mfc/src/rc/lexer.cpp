@@ -8,8 +8,14 @@
 namespace vlm::mfc::rc {
 namespace {
 
-bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+bool IsIdentStart(char c)
+{
+    return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
+}
+bool IsIdentChar(char c)
+{
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
 
 // A string literal from its opening quote; "" inside stands for one quote,
 // as resource scripts write it, and the C escapes are decoded too.
@@ -35,12 +41,24 @@ std::string ReadString(std::string_view s, size_t& i, int line)
         }
         char e = s[i++];
         switch (e) {
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'a': out += '\a'; break;
-        case '\\': out += '\\'; break;
-        case '"': out += '"'; break;
+        case 'n':
+            out += '\n';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 'a':
+            out += '\a';
+            break;
+        case '\\':
+            out += '\\';
+            break;
+        case '"':
+            out += '"';
+            break;
         case 'x': {
             // At most two digits; none stands for a NUL.
             unsigned value = 0;
@@ -122,7 +140,7 @@ std::vector<Token> Tokenize(std::string_view s, int line)
                 ++i;
             if (i < s.size() && IsIdentChar(s[i]))
                 throw std::runtime_error("line " + std::to_string(line) + ": malformed number '" +
-                                         std::string(s.substr(start, i - start + 1)) + "'");
+                        std::string(s.substr(start, i - start + 1)) + "'");
             t.kind = TokenKind::Number;
             t.value = static_cast<int64_t>(value);
             t.text = std::string(s.substr(start, i - start));

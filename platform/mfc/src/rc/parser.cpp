@@ -23,33 +23,32 @@ struct ControlStatement {
 };
 
 constexpr ControlStatement kControlStatements[] = {
-    {"LTEXT", "Static", SS_LEFT | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
-    {"CTEXT", "Static", SS_CENTER | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
-    {"RTEXT", "Static", SS_RIGHT | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
-    {"PUSHBUTTON", "Button", BS_PUSHBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"DEFPUSHBUTTON", "Button", BS_DEFPUSHBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"PUSHBOX", "Button", BS_PUSHBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"CHECKBOX", "Button", BS_CHECKBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"AUTOCHECKBOX", "Button", BS_AUTOCHECKBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"STATE3", "Button", BS_3STATE | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"AUTO3STATE", "Button", BS_AUTO3STATE | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"RADIOBUTTON", "Button", BS_RADIOBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"AUTORADIOBUTTON", "Button", BS_AUTORADIOBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
-    {"GROUPBOX", "Button", BS_GROUPBOX, ControlStatement::Text, BS_TYPEMASK},
-    {"EDITTEXT", "Edit", ES_LEFT | WS_BORDER | WS_TABSTOP, ControlStatement::NoText, ES_CENTER | ES_RIGHT},
-    {"COMBOBOX", "ComboBox", CBS_SIMPLE | WS_TABSTOP, ControlStatement::NoText, CBS_DROPDOWNLIST},
-    {"LISTBOX", "ListBox", LBS_NOTIFY | WS_BORDER, ControlStatement::NoText, 0},
-    {"SCROLLBAR", "ScrollBar", SBS_HORZ, ControlStatement::NoText, SBS_VERT},
-    {"ICON", "Static", SS_ICON, ControlStatement::Icon, SS_TYPEMASK},
+        {"LTEXT", "Static", SS_LEFT | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
+        {"CTEXT", "Static", SS_CENTER | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
+        {"RTEXT", "Static", SS_RIGHT | WS_GROUP, ControlStatement::Text, SS_TYPEMASK},
+        {"PUSHBUTTON", "Button", BS_PUSHBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"DEFPUSHBUTTON", "Button", BS_DEFPUSHBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"PUSHBOX", "Button", BS_PUSHBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"CHECKBOX", "Button", BS_CHECKBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"AUTOCHECKBOX", "Button", BS_AUTOCHECKBOX | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"STATE3", "Button", BS_3STATE | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"AUTO3STATE", "Button", BS_AUTO3STATE | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"RADIOBUTTON", "Button", BS_RADIOBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"AUTORADIOBUTTON", "Button", BS_AUTORADIOBUTTON | WS_TABSTOP, ControlStatement::Text, BS_TYPEMASK},
+        {"GROUPBOX", "Button", BS_GROUPBOX, ControlStatement::Text, BS_TYPEMASK},
+        {"EDITTEXT", "Edit", ES_LEFT | WS_BORDER | WS_TABSTOP, ControlStatement::NoText, ES_CENTER | ES_RIGHT},
+        {"COMBOBOX", "ComboBox", CBS_SIMPLE | WS_TABSTOP, ControlStatement::NoText, CBS_DROPDOWNLIST},
+        {"LISTBOX", "ListBox", LBS_NOTIFY | WS_BORDER, ControlStatement::NoText, 0},
+        {"SCROLLBAR", "ScrollBar", SBS_HORZ, ControlStatement::NoText, SBS_VERT},
+        {"ICON", "Static", SS_ICON, ControlStatement::Icon, SS_TYPEMASK},
 };
 
 // Window class names compare without regard to case; the predefined ones
 // may also be given by keyword or by their ordinals.
 std::string CanonicalClass(std::string_view name)
 {
-    static constexpr const char* kKnown[] = {"Button",        "Edit",          "Static",
-                                             "ListBox",       "ScrollBar",     "ComboBox",
-                                             "SysListView32", "msctls_progress32", "SysIPAddress32"};
+    static constexpr const char* kKnown[] = {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox",
+            "SysListView32", "msctls_progress32", "SysIPAddress32"};
     std::string upper = Upper(name);
     for (const char* known : kKnown) {
         if (upper == Upper(known))
@@ -61,22 +60,29 @@ std::string CanonicalClass(std::string_view name)
 std::string ClassOrdinal(int64_t ordinal)
 {
     switch (ordinal) {
-    case 0x80: return "Button";
-    case 0x81: return "Edit";
-    case 0x82: return "Static";
-    case 0x83: return "ListBox";
-    case 0x84: return "ScrollBar";
-    case 0x85: return "ComboBox";
-    default: return "#" + std::to_string(ordinal);
+    case 0x80:
+        return "Button";
+    case 0x81:
+        return "Edit";
+    case 0x82:
+        return "Static";
+    case 0x83:
+        return "ListBox";
+    case 0x84:
+        return "ScrollBar";
+    case 0x85:
+        return "ComboBox";
+    default:
+        return "#" + std::to_string(ordinal);
     }
 }
 
-constexpr const char* kMemoryOptions[] = {"MOVEABLE", "FIXED",       "PURE",   "IMPURE",   "PRELOAD",
-                                          "LOADONCALL", "DISCARDABLE", "SHARED", "NONSHARED"};
+constexpr const char* kMemoryOptions[] = {
+        "MOVEABLE", "FIXED", "PURE", "IMPURE", "PRELOAD", "LOADONCALL", "DISCARDABLE", "SHARED", "NONSHARED"};
 
 class Parser {
 public:
-    explicit Parser(Source source) : m_source(std::move(source)) {}
+    explicit Parser(Source source) : m_source(std::move(source)) { }
 
     Script Run()
     {
@@ -177,10 +183,13 @@ private:
     ResId Name(const Token& t)
     {
         switch (t.kind) {
-        case TokenKind::Number: return ResId::Number(static_cast<uint32_t>(t.value) & 0xFFFF);
+        case TokenKind::Number:
+            return ResId::Number(static_cast<uint32_t>(t.value) & 0xFFFF);
         case TokenKind::Identifier:
-        case TokenKind::String: return ResId::Name(t.text);
-        default: Fail(t, "resource name expected, not '" + t.text + "'");
+        case TokenKind::String:
+            return ResId::Name(t.text);
+        default:
+            Fail(t, "resource name expected, not '" + t.text + "'");
         }
     }
 
@@ -325,7 +334,8 @@ private:
             } else if (t.IsKeyword("CHARACTERISTICS") || t.IsKeyword("VERSION")) {
                 Expr(UnknownIdentifiers::AreZero);
             } else {
-                Fail(t, t.kind == TokenKind::End ? "BEGIN expected in dialog " + id.ToString()
+                Fail(t,
+                        t.kind == TokenKind::End ? "BEGIN expected in dialog " + id.ToString()
                                                  : "unexpected '" + t.text + "' in dialog " + id.ToString());
             }
         }

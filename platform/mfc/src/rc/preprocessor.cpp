@@ -124,7 +124,9 @@ std::optional<IncludedFile> SystemInclude(std::string_view name)
 {
     std::string base = Lower(BaseName(name));
     if (base == "windows.h" || base == "winres.h" || base == "winresrc.h")
-        return IncludedFile{"#pragma once\n#include \"windows_ui.h\"\n#include \"commctrl.h\"\n#include \"winuser.h\"\n", "windows.h"};
+        return IncludedFile{
+                "#pragma once\n#include \"windows_ui.h\"\n#include \"commctrl.h\"\n#include \"winuser.h\"\n",
+                "windows.h"};
     for (const EmbeddedFile& file : detail::SystemHeaders()) {
         if (base == Lower(file.name))
             return IncludedFile{std::string(reinterpret_cast<const char*>(file.data), file.size), file.name};
@@ -137,10 +139,12 @@ std::optional<IncludedFile> SystemInclude(std::string_view name)
 std::string DecodeScriptText(std::string_view raw)
 {
     if (raw.size() >= 3 && static_cast<unsigned char>(raw[0]) == 0xEF && static_cast<unsigned char>(raw[1]) == 0xBB &&
-        static_cast<unsigned char>(raw[2]) == 0xBF)
+            static_cast<unsigned char>(raw[2]) == 0xBF)
         return std::string(raw.substr(3));
-    bool le = raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE;
-    bool be = raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFE && static_cast<unsigned char>(raw[1]) == 0xFF;
+    bool le =
+            raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE;
+    bool be =
+            raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFE && static_cast<unsigned char>(raw[1]) == 0xFF;
     if (!le && !be)
         return std::string(raw);
     std::string out;
@@ -196,8 +200,8 @@ bool Preprocessor::Active(const std::vector<Conditional>& conditionals) const
     return conditionals.empty() || conditionals.back().active;
 }
 
-void Preprocessor::ProcessFile(std::string_view text, const std::string& name, bool directivesOnly, bool system,
-                               int depth)
+void Preprocessor::ProcessFile(
+        std::string_view text, const std::string& name, bool directivesOnly, bool system, int depth)
 {
     int fileIndex = static_cast<int>(m_source.files.size());
     m_source.files.push_back(name);
@@ -258,7 +262,7 @@ int64_t Preprocessor::EvaluateCondition(std::string_view expression, int lineNum
 }
 
 void Preprocessor::Directive(std::string_view line, int lineNumber, int fileIndex, bool directivesOnly, bool system,
-                             int depth, std::vector<Conditional>& conditionals)
+        int depth, std::vector<Conditional>& conditionals)
 {
     const std::string& fileName = m_source.files[static_cast<size_t>(fileIndex)];
     line = Trim(line);
@@ -331,8 +335,9 @@ void Preprocessor::Directive(std::string_view line, int lineNumber, int fileInde
         if (!t.empty())
             m_macros.Undefine(t[0].text);
     } else if (directive == "include") {
-        if (rest.size() < 2 || !((rest.front() == '"' && rest.find('"', 1) != std::string_view::npos) ||
-                                 (rest.front() == '<' && rest.find('>') != std::string_view::npos)))
+        if (rest.size() < 2 ||
+                !((rest.front() == '"' && rest.find('"', 1) != std::string_view::npos) ||
+                        (rest.front() == '<' && rest.find('>') != std::string_view::npos)))
             throw std::runtime_error("#include without a file name");
         bool angled = rest.front() == '<';
         std::string name = NormalisePath(rest.substr(1, rest.find(angled ? '>' : '"', 1) - 1));

@@ -32,8 +32,8 @@ private:
     };
 
     void ProcessFile(std::string_view text, const std::string& name, bool directivesOnly, bool system, int depth);
-    void Directive(std::string_view line, int lineNumber, int fileIndex, bool directivesOnly, bool system,
-                   int depth, std::vector<Conditional>& conditionals);
+    void Directive(std::string_view line, int lineNumber, int fileIndex, bool directivesOnly, bool system, int depth,
+            std::vector<Conditional>& conditionals);
     bool Active(const std::vector<Conditional>& conditionals) const;
     int64_t EvaluateCondition(std::string_view expression, int lineNumber);
     std::optional<IncludedFile> Resolve(const std::string& name, bool angled, bool& system) const;

@@ -70,8 +70,8 @@ const rc::Script* ScriptOf(Module& module)
             return rc::IncludedFile{std::string(reinterpret_cast<const char*>(f->data), f->size), f->name};
         };
         try {
-            module.script = rc::Parse(std::string_view(reinterpret_cast<const char*>(script.data), script.size),
-                                      script.name, includes);
+            module.script = rc::Parse(
+                    std::string_view(reinterpret_cast<const char*>(script.data), script.size), script.name, includes);
         } catch (const rc::ParseError& e) {
             std::fprintf(stderr, "vlmmfc: resource script %s\n", e.what());
         }
@@ -81,8 +81,8 @@ const rc::Script* ScriptOf(Module& module)
 
 QIcon ReadIcon(const EmbeddedFile& file)
 {
-    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(file.data),
-                                               static_cast<qsizetype>(file.size));
+    QByteArray bytes =
+            QByteArray::fromRawData(reinterpret_cast<const char*>(file.data), static_cast<qsizetype>(file.size));
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
@@ -145,13 +145,13 @@ HICON LoadIconResource(const rc::ResId& id)
         const EmbeddedFile* file = FindFile(module, resource->file);
         if (file == nullptr) {
             std::fprintf(stderr, "vlmmfc: icon %s: the file %s was not embedded\n", id.ToString().c_str(),
-                         resource->file.c_str());
+                    resource->file.c_str());
             return nullptr;
         }
         QIcon icon = ReadIcon(*file);
         if (icon.isNull()) {
             std::fprintf(stderr, "vlmmfc: icon %s: %s is no image Qt can read\n", id.ToString().c_str(),
-                         resource->file.c_str());
+                    resource->file.c_str());
             return nullptr;
         }
         return IconHandle(icon, std::to_string(m) + ":" + id.ToString());
@@ -174,11 +174,16 @@ std::optional<std::string> LoadStringResource(UINT id)
         }
     }
     switch (id) {
-    case AFX_IDP_PARSE_INT: return "Enter an integer.";
-    case AFX_IDP_PARSE_UINT: return "Enter a positive integer.";
-    case AFX_IDP_PARSE_BYTE: return "Enter an integer between 0 and 255.";
-    case AFX_IDP_PARSE_REAL: return "Enter a number.";
-    default: return std::nullopt;
+    case AFX_IDP_PARSE_INT:
+        return "Enter an integer.";
+    case AFX_IDP_PARSE_UINT:
+        return "Enter a positive integer.";
+    case AFX_IDP_PARSE_BYTE:
+        return "Enter an integer between 0 and 255.";
+    case AFX_IDP_PARSE_REAL:
+        return "Enter a number.";
+    default:
+        return std::nullopt;
     }
 }
 

@@ -30,8 +30,8 @@ struct ResId {
 };
 
 struct ControlTemplate {
-    std::string statement;  // CONTROL, PUSHBUTTON, EDITTEXT, ...
-    std::string text;       // the control's text (empty when it is an ordinal)
+    std::string statement;              // CONTROL, PUSHBUTTON, EDITTEXT, ...
+    std::string text;                   // the control's text (empty when it is an ordinal)
     std::optional<ResId> textResource;  // CONTROL/ICON text naming a resource (an icon)
     int id = 0;
     std::string className;  // "Button", "Static", "Edit", "ComboBox", "SysListView32", ...
@@ -43,7 +43,7 @@ struct ControlTemplate {
 
 struct DialogTemplate {
     ResId id;
-    bool extended = false;  // DIALOGEX
+    bool extended = false;             // DIALOGEX
     int x = 0, y = 0, cx = 0, cy = 0;  // dialog units
     DWORD style = 0;
     DWORD exStyle = 0;

@@ -4,7 +4,6 @@
 
 #include <commctrl.h>
 
-
 using namespace vlm::mfc::detail;
 
 // Message maps ------------------------------------------------------------------
@@ -24,7 +23,7 @@ const AFX_MSGMAP* CCmdTarget::GetMessageMap() const
 BOOL CCmdTarget::OnCmdMsg(UINT nID, int nCode, void*, AFX_CMDHANDLERINFO* pHandlerInfo)
 {
     for (const AFX_MSGMAP* map = GetMessageMap(); map != nullptr;
-         map = map->pfnGetBaseMap != nullptr ? map->pfnGetBaseMap() : nullptr) {
+            map = map->pfnGetBaseMap != nullptr ? map->pfnGetBaseMap() : nullptr) {
         for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e->nSig != AfxSig_end; ++e) {
             if (e->nMessage != WM_COMMAND || e->nCode != static_cast<WORD>(nCode) || nID < e->nID || nID > e->nLastID)
                 continue;
@@ -56,7 +55,7 @@ BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult
     } else {
         const AFX_MSGMAP_ENTRY* entry = nullptr;
         for (const AFX_MSGMAP* map = GetMessageMap(); map != nullptr && entry == nullptr;
-             map = map->pfnGetBaseMap != nullptr ? map->pfnGetBaseMap() : nullptr) {
+                map = map->pfnGetBaseMap != nullptr ? map->pfnGetBaseMap() : nullptr) {
             for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e->nSig != AfxSig_end; ++e) {
                 if (e->nMessage == message && e->nCode == 0 && e->nID == 0) {
                     entry = e;
@@ -66,16 +65,25 @@ BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* pResult
         }
         if (entry == nullptr)
             return FALSE;
-        // Back to the signature the entry was made with (see BEGIN_MESSAGE_MAP).
+            // Back to the signature the entry was made with (see BEGIN_MESSAGE_MAP).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
         AFX_PMSGW pfn = static_cast<AFX_PMSGW>(entry->pfn);
         switch (entry->nSig) {
-        case AfxSig_vv: (this->*pfn)(); break;
-        case AfxSig_vw: (this->*reinterpret_cast<void (CWnd::*)(UINT_PTR)>(pfn))(static_cast<UINT_PTR>(wParam)); break;
-        case AfxSig_hv: result = reinterpret_cast<LRESULT>((this->*reinterpret_cast<HCURSOR (CWnd::*)()>(pfn))()); break;
-        case AfxSig_lwl: result = (this->*reinterpret_cast<LRESULT (CWnd::*)(WPARAM, LPARAM)>(pfn))(wParam, lParam); break;
-        default: return FALSE;
+        case AfxSig_vv:
+            (this->*pfn)();
+            break;
+        case AfxSig_vw:
+            (this->*reinterpret_cast<void (CWnd::*)(UINT_PTR)>(pfn))(static_cast<UINT_PTR>(wParam));
+            break;
+        case AfxSig_hv:
+            result = reinterpret_cast<LRESULT>((this->*reinterpret_cast<HCURSOR (CWnd::*)()>(pfn))());
+            break;
+        case AfxSig_lwl:
+            result = (this->*reinterpret_cast<LRESULT (CWnd::*)(WPARAM, LPARAM)>(pfn))(wParam, lParam);
+            break;
+        default:
+            return FALSE;
         }
 #pragma GCC diagnostic pop
     }
@@ -106,9 +114,10 @@ BOOL CWnd::OnNotify(WPARAM, LPARAM lParam, LRESULT* pResult)
         return TRUE;
     auto id = static_cast<UINT>(header->idFrom);
     for (const AFX_MSGMAP* map = GetMessageMap(); map != nullptr;
-         map = map->pfnGetBaseMap != nullptr ? map->pfnGetBaseMap() : nullptr) {
+            map = map->pfnGetBaseMap != nullptr ? map->pfnGetBaseMap() : nullptr) {
         for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e->nSig != AfxSig_end; ++e) {
-            if (e->nMessage != WM_NOTIFY || e->nCode != static_cast<WORD>(header->code) || id < e->nID || id > e->nLastID)
+            if (e->nMessage != WM_NOTIFY || e->nCode != static_cast<WORD>(header->code) || id < e->nID ||
+                    id > e->nLastID)
                 continue;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wcast-function-type"
@@ -147,8 +156,8 @@ LRESULT CWnd::Default()
     return msg != nullptr ? DefWindowProc(msg->message, msg->wParam, msg->lParam) : 0;
 }
 
-void CWnd::DoDataExchange(CDataExchange*) {}
-void CWnd::PostNcDestroy() {}
+void CWnd::DoDataExchange(CDataExchange*) { }
+void CWnd::PostNcDestroy() { }
 void CWnd::OnTimer(UINT_PTR)
 {
     Default();
@@ -359,8 +368,8 @@ void CWnd::MoveWindow(int x, int y, int nWidth, int nHeight, BOOL bRepaint)
 
 void CWnd::MoveWindow(LPCRECT lpRect, BOOL bRepaint)
 {
-    ::MoveWindow(m_hWnd, lpRect->left, lpRect->top, lpRect->right - lpRect->left, lpRect->bottom - lpRect->top,
-                 bRepaint);
+    ::MoveWindow(
+            m_hWnd, lpRect->left, lpRect->top, lpRect->right - lpRect->left, lpRect->bottom - lpRect->top, bRepaint);
 }
 
 void CWnd::CenterWindow(CWnd* pAlternateOwner)
@@ -370,7 +379,8 @@ void CWnd::CenterWindow(CWnd* pAlternateOwner)
     QWidget* w = window != nullptr ? window->Widget() : nullptr;
     if (w == nullptr || !w->isWindow())
         return;
-    Window* owner = vlm::mfc::detail::FromHandle(pAlternateOwner != nullptr ? pAlternateOwner->m_hWnd : ::GetParent(m_hWnd));
+    Window* owner =
+            vlm::mfc::detail::FromHandle(pAlternateOwner != nullptr ? pAlternateOwner->m_hWnd : ::GetParent(m_hWnd));
     CenterOn(w, owner != nullptr ? owner->Widget() : nullptr);
 }
 
@@ -396,7 +406,8 @@ CWnd* PASCAL CWnd::GetFocus()
 
 HICON CWnd::SetIcon(HICON hIcon, BOOL bBigIcon)
 {
-    return reinterpret_cast<HICON>(SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
+    return reinterpret_cast<HICON>(
+            SendMessage(WM_SETICON, bBigIcon ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(hIcon)));
 }
 
 HICON CWnd::GetIcon(BOOL bBigIcon) const

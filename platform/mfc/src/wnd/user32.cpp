@@ -58,7 +58,8 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 void WINAPI PostQuitMessage(int nExitCode)
 {
     if (QCoreApplication* app = QCoreApplication::instance())
-        QMetaObject::invokeMethod(app, [nExitCode] { QCoreApplication::exit(nExitCode); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+                app, [nExitCode] { QCoreApplication::exit(nExitCode); }, Qt::QueuedConnection);
 }
 
 BOOL WINAPI IsWindow(HWND hWnd)
@@ -117,7 +118,9 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
     bool wasVisible = (window->Style() & WS_VISIBLE) != 0;
     bool top = w->isWindow();
     switch (nCmdShow) {
-    case SW_HIDE: w->hide(); break;
+    case SW_HIDE:
+        w->hide();
+        break;
     case SW_MINIMIZE:
     case SW_SHOWMINIMIZED:
     case SW_SHOWMINNOACTIVE:
@@ -139,7 +142,9 @@ BOOL WINAPI ShowWindow(HWND hWnd, int nCmdShow)
         else
             w->show();
         break;
-    default: w->show(); break;
+    default:
+        w->show();
+        break;
     }
     window->SetStyle(nCmdShow == SW_HIDE ? (window->Style() & ~WS_VISIBLE) : (window->Style() | WS_VISIBLE));
     return wasVisible ? TRUE : FALSE;
@@ -250,10 +255,15 @@ LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex)
     if (window == nullptr)
         return 0;
     switch (nIndex) {
-    case GWL_STYLE: return static_cast<LONG>(window->Style());
-    case GWL_EXSTYLE: return static_cast<LONG>(window->ExStyle());
-    case GWL_ID: return window->Id();
-    default: SetLastError(ERROR_INVALID_PARAMETER); return 0;
+    case GWL_STYLE:
+        return static_cast<LONG>(window->Style());
+    case GWL_EXSTYLE:
+        return static_cast<LONG>(window->ExStyle());
+    case GWL_ID:
+        return window->Id();
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
     }
 }
 
@@ -264,7 +274,8 @@ BOOL WINAPI SetWindowTextA(HWND hWnd, LPCSTR lpString)
 
 int WINAPI GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount)
 {
-    return static_cast<int>(SendMessageA(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
+    return static_cast<int>(
+            SendMessageA(hWnd, WM_GETTEXT, static_cast<WPARAM>(nMaxCount), reinterpret_cast<LPARAM>(lpString)));
 }
 
 int WINAPI GetWindowTextLengthA(HWND hWnd)
@@ -397,9 +408,11 @@ int WINAPI GetSystemMetrics(int nIndex)
 {
     switch (nIndex) {
     case SM_CXICON:
-    case SM_CYICON: return 32;
+    case SM_CYICON:
+        return 32;
     case SM_CXSMICON:
-    case SM_CYSMICON: return 16;
+    case SM_CYSMICON:
+        return 16;
     case SM_CXSCREEN:
     case SM_CYSCREEN: {
         QScreen* screen = QGuiApplication::instance() != nullptr ? QGuiApplication::primaryScreen() : nullptr;
@@ -407,7 +420,8 @@ int WINAPI GetSystemMetrics(int nIndex)
             return 0;
         return nIndex == SM_CXSCREEN ? screen->geometry().width() : screen->geometry().height();
     }
-    default: return 0;
+    default:
+        return 0;
     }
 }
 
@@ -437,6 +451,6 @@ BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX*)
     return TRUE;
 }
 
-void WINAPI InitCommonControls(void) {}
+void WINAPI InitCommonControls(void) { }
 
 }  // extern "C"

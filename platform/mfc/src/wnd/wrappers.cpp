@@ -137,7 +137,8 @@ int CComboBox::DeleteString(UINT nIndex)
 
 int CComboBox::InsertString(int nIndex, LPCTSTR lpszString)
 {
-    return static_cast<int>(SendMessage(CB_INSERTSTRING, static_cast<WPARAM>(nIndex), reinterpret_cast<LPARAM>(lpszString)));
+    return static_cast<int>(
+            SendMessage(CB_INSERTSTRING, static_cast<WPARAM>(nIndex), reinterpret_cast<LPARAM>(lpszString)));
 }
 
 void CComboBox::ResetContent()
@@ -147,17 +148,20 @@ void CComboBox::ResetContent()
 
 int CComboBox::FindString(int nStartAfter, LPCTSTR lpszString) const
 {
-    return static_cast<int>(SendMessage(CB_FINDSTRING, static_cast<WPARAM>(nStartAfter), reinterpret_cast<LPARAM>(lpszString)));
+    return static_cast<int>(
+            SendMessage(CB_FINDSTRING, static_cast<WPARAM>(nStartAfter), reinterpret_cast<LPARAM>(lpszString)));
 }
 
 int CComboBox::FindStringExact(int nIndexStart, LPCTSTR lpszFind) const
 {
-    return static_cast<int>(SendMessage(CB_FINDSTRINGEXACT, static_cast<WPARAM>(nIndexStart), reinterpret_cast<LPARAM>(lpszFind)));
+    return static_cast<int>(
+            SendMessage(CB_FINDSTRINGEXACT, static_cast<WPARAM>(nIndexStart), reinterpret_cast<LPARAM>(lpszFind)));
 }
 
 int CComboBox::SelectString(int nStartAfter, LPCTSTR lpszString)
 {
-    return static_cast<int>(SendMessage(CB_SELECTSTRING, static_cast<WPARAM>(nStartAfter), reinterpret_cast<LPARAM>(lpszString)));
+    return static_cast<int>(
+            SendMessage(CB_SELECTSTRING, static_cast<WPARAM>(nStartAfter), reinterpret_cast<LPARAM>(lpszString)));
 }
 
 int CComboBox::SetItemData(int nIndex, DWORD_PTR dwItemData)
@@ -235,7 +239,8 @@ int CListBox::DeleteString(UINT nIndex)
 
 int CListBox::InsertString(int nIndex, LPCTSTR lpszItem)
 {
-    return static_cast<int>(SendMessage(LB_INSERTSTRING, static_cast<WPARAM>(nIndex), reinterpret_cast<LPARAM>(lpszItem)));
+    return static_cast<int>(
+            SendMessage(LB_INSERTSTRING, static_cast<WPARAM>(nIndex), reinterpret_cast<LPARAM>(lpszItem)));
 }
 
 void CListBox::ResetContent()
@@ -245,19 +250,22 @@ void CListBox::ResetContent()
 
 int CListBox::FindString(int nStartAfter, LPCTSTR lpszItem) const
 {
-    return static_cast<int>(SendMessage(LB_FINDSTRING, static_cast<WPARAM>(nStartAfter), reinterpret_cast<LPARAM>(lpszItem)));
+    return static_cast<int>(
+            SendMessage(LB_FINDSTRING, static_cast<WPARAM>(nStartAfter), reinterpret_cast<LPARAM>(lpszItem)));
 }
 
 int CListBox::FindStringExact(int nIndexStart, LPCTSTR lpszFind) const
 {
-    return static_cast<int>(SendMessage(LB_FINDSTRINGEXACT, static_cast<WPARAM>(nIndexStart), reinterpret_cast<LPARAM>(lpszFind)));
+    return static_cast<int>(
+            SendMessage(LB_FINDSTRINGEXACT, static_cast<WPARAM>(nIndexStart), reinterpret_cast<LPARAM>(lpszFind)));
 }
 
 // CListCtrl --------------------------------------------------------------------
 
 int CListCtrl::InsertColumn(int nCol, const LVCOLUMN* pColumn)
 {
-    return static_cast<int>(SendMessage(LVM_INSERTCOLUMN, static_cast<WPARAM>(nCol), reinterpret_cast<LPARAM>(pColumn)));
+    return static_cast<int>(
+            SendMessage(LVM_INSERTCOLUMN, static_cast<WPARAM>(nCol), reinterpret_cast<LPARAM>(pColumn)));
 }
 
 int CListCtrl::InsertColumn(int nCol, LPCTSTR lpszColumnHeading, int nFormat, int nWidth, int nSubItem)
@@ -390,7 +398,8 @@ BOOL CListCtrl::SetItemState(int nItem, UINT nState, UINT nMask)
     LVITEM item{};
     item.state = nState;
     item.stateMask = nMask;
-    return static_cast<BOOL>(SendMessage(LVM_SETITEMSTATE, static_cast<WPARAM>(nItem), reinterpret_cast<LPARAM>(&item)));
+    return static_cast<BOOL>(
+            SendMessage(LVM_SETITEMSTATE, static_cast<WPARAM>(nItem), reinterpret_cast<LPARAM>(&item)));
 }
 
 UINT CListCtrl::GetItemState(int nItem, UINT nMask) const

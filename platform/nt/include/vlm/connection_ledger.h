@@ -25,13 +25,13 @@ enum class ConnectionEnd : int {
 const char* ConnectionEndText(ConnectionEnd end);
 
 struct ConnectionLedger {
-    std::atomic<uint64_t> sent{0};          // bytes the transport handed to TCP
-    std::atomic<uint64_t> acknowledged{0};  // of those, acknowledged by the printer's TCP
-    std::atomic<uint64_t> received{0};      // bytes the printer sent
+    std::atomic<uint64_t> sent{0};                   // bytes the transport handed to TCP
+    std::atomic<uint64_t> acknowledged{0};           // of those, acknowledged by the printer's TCP
+    std::atomic<uint64_t> received{0};               // bytes the printer sent
     std::atomic<int> end{int(ConnectionEnd::None)};  // the first way a connection of the session ended
-    std::atomic<uint32_t> silentMs{0};      // with TimedOut: how long the printer had been silent
-    std::atomic<uint32_t> remoteAddress{0}; // of the last connect, network byte order
-    std::atomic<uint16_t> remotePort{0};    // host byte order
+    std::atomic<uint32_t> silentMs{0};               // with TimedOut: how long the printer had been silent
+    std::atomic<uint32_t> remoteAddress{0};          // of the last connect, network byte order
+    std::atomic<uint16_t> remotePort{0};             // host byte order
 
     ConnectionEnd End() const { return ConnectionEnd(end.load(std::memory_order_acquire)); }
     // Keeps the first cause: a reset after the printer's FIN is still its close.

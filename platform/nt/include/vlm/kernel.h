@@ -20,7 +20,7 @@ namespace vlm::nt {
 // ---------------------------------------------------------------- boot
 
 struct KernelOptions {
-    std::string systemRoot;  // holds registry.db; created if missing
+    std::string systemRoot;     // holds registry.db; created if missing
     double clockSpeedup = 1.0;  // >1 makes every kernel time-out pass faster
 };
 
@@ -105,8 +105,7 @@ void ExPoolClearFailures();
 // "TdiE" -> 0x45696454: tag bytes in memory order.
 constexpr ULONG PoolTag(const char (&t)[5])
 {
-    return ULONG(uint8_t(t[0])) | ULONG(uint8_t(t[1])) << 8 | ULONG(uint8_t(t[2])) << 16 |
-           ULONG(uint8_t(t[3])) << 24;
+    return ULONG(uint8_t(t[0])) | ULONG(uint8_t(t[1])) << 8 | ULONG(uint8_t(t[2])) << 16 | ULONG(uint8_t(t[3])) << 24;
 }
 
 // ------------------------------------------------------- object manager
@@ -140,7 +139,7 @@ void KdSetTraceEnabled(bool enabled);
 bool KdTraceEnabled();
 void KdSetTraceStderr(bool enabled);
 bool KdSetTraceFile(const std::string& path);  // appends; empty path closes the file
-std::vector<std::string> KdTraceSnapshot();   // oldest first
+std::vector<std::string> KdTraceSnapshot();    // oldest first
 void KdTraceClear();
 
 // ------------------------------------------------------------ drivers
@@ -195,9 +194,9 @@ enum class PnpRemoval { Orderly, Surprise };
 NTSTATUS PnpRemoveDevice(std::string_view instancePath, PnpRemoval how);
 
 struct DeviceNodeInfo {
-    std::string instancePath;   // Root\PORTS\0000
-    std::string pdoName;        // \Device\00000042
-    std::string service;        // VLMQUENTARO
+    std::string instancePath;  // Root\PORTS\0000
+    std::string pdoName;       // \Device\00000042
+    std::string service;       // VLMQUENTARO
     bool started = false;
     NTSTATUS startStatus = STATUS_SUCCESS;  // what the start request returned
 };

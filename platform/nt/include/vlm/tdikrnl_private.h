@@ -16,7 +16,7 @@ extern "C" {
  * returns that location's parameter block. Without a completion routine
  * the location's routine is cleared. */
 FORCEINLINE PVOID TdipBuildBaseIrp(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                   PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor)
+        PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor)
 {
     PIO_STACK_LOCATION irpSp = IoGetNextIrpStackLocation(Irp);
     irpSp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
@@ -31,18 +31,16 @@ FORCEINLINE PVOID TdipBuildBaseIrp(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT
 }
 
 FORCEINLINE void TdipBuildAssociateAddress(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                           PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, HANDLE AddrHandle)
+        PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, HANDLE AddrHandle)
 {
     PTDI_REQUEST_KERNEL_ASSOCIATE p = (PTDI_REQUEST_KERNEL_ASSOCIATE)TdipBuildBaseIrp(
-        Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_ASSOCIATE_ADDRESS);
+            Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_ASSOCIATE_ADDRESS);
     p->AddressHandle = AddrHandle;
 }
 
 FORCEINLINE void TdipBuildConnectOrDisconnect(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                              PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor,
-                                              PLARGE_INTEGER Time, ULONG_PTR Flags,
-                                              PTDI_CONNECTION_INFORMATION RequestConnectionInfo,
-                                              PTDI_CONNECTION_INFORMATION ReturnConnectionInfo)
+        PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor, PLARGE_INTEGER Time, ULONG_PTR Flags,
+        PTDI_CONNECTION_INFORMATION RequestConnectionInfo, PTDI_CONNECTION_INFORMATION ReturnConnectionInfo)
 {
     PTDI_REQUEST_KERNEL p = (PTDI_REQUEST_KERNEL)TdipBuildBaseIrp(Irp, DevObj, FileObj, CompRoutine, Contxt, Minor);
     p->RequestFlags = Flags;
@@ -52,23 +50,21 @@ FORCEINLINE void TdipBuildConnectOrDisconnect(PIRP Irp, PDEVICE_OBJECT DevObj, P
 }
 
 FORCEINLINE void TdipBuildSendOrReceive(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                        PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor, PMDL MdlAddr,
-                                        ULONG Flags, ULONG Length)
+        PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, UCHAR Minor, PMDL MdlAddr, ULONG Flags, ULONG Length)
 {
     /* Send and receive parameter blocks share their layout: length, flags. */
     PTDI_REQUEST_KERNEL_SEND p =
-        (PTDI_REQUEST_KERNEL_SEND)TdipBuildBaseIrp(Irp, DevObj, FileObj, CompRoutine, Contxt, Minor);
+            (PTDI_REQUEST_KERNEL_SEND)TdipBuildBaseIrp(Irp, DevObj, FileObj, CompRoutine, Contxt, Minor);
     Irp->MdlAddress = MdlAddr;
     p->SendLength = Length;
     p->SendFlags = Flags;
 }
 
 FORCEINLINE void TdipBuildSetEventHandler(PIRP Irp, PDEVICE_OBJECT DevObj, PFILE_OBJECT FileObj,
-                                          PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, LONG EventType,
-                                          PVOID EventHandler, PVOID EventContext)
+        PIO_COMPLETION_ROUTINE CompRoutine, PVOID Contxt, LONG EventType, PVOID EventHandler, PVOID EventContext)
 {
     PTDI_REQUEST_KERNEL_SET_EVENT p = (PTDI_REQUEST_KERNEL_SET_EVENT)TdipBuildBaseIrp(
-        Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_SET_EVENT_HANDLER);
+            Irp, DevObj, FileObj, CompRoutine, Contxt, TDI_SET_EVENT_HANDLER);
     p->EventType = EventType;
     p->EventHandler = EventHandler;
     p->EventContext = EventContext;

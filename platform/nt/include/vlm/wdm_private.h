@@ -174,8 +174,12 @@ struct ExpSehGuard {
 };
 
 #if !defined(__cpp_exceptions) || defined(VLM_KERNEL_SEH)
+// The formatter takes __except for the keyword and would part the macro
+// from its parameter.
+// clang-format off
 #define __try if (ExpSehGuard ExpSehGuardFrame; setjmp(ExpSehGuardFrame.Frame.Context) == 0)
 #define __except(Filter) else if (ExpSehSelectHandler(&ExpSehGuardFrame.Frame, (LONG)(Filter)))
 #define GetExceptionCode() (ExpSehGuardFrame.Frame.ExceptionCode)
+// clang-format on
 #endif
 #endif

@@ -23,8 +23,8 @@ NTSTATUS OpenKey(std::string_view nativePath, ACCESS_MASK access, PHANDLE key);
 // ZwCreateKey, which creates only the last component). createOptions takes
 // REG_OPTION_VOLATILE. *created, if given, tells whether the last
 // component was new.
-NTSTATUS CreateKey(std::string_view nativePath, ULONG createOptions, ACCESS_MASK access, PHANDLE key,
-                   bool* created = nullptr);
+NTSTATUS CreateKey(
+        std::string_view nativePath, ULONG createOptions, ACCESS_MASK access, PHANDLE key, bool* created = nullptr);
 
 // The names of a key's subkeys in enumeration order, read in one snapshot.
 NTSTATUS ListSubkeys(HANDLE key, std::vector<std::string>* names);

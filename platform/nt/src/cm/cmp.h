@@ -63,11 +63,11 @@ NTSTATUS CmpOpenKeyHandle(KeyId id, ACCESS_MASK access, PHANDLE handle);
 // relative ones start at RootDirectory (a key handle, referenced in root
 // for as long as the caller needs it). Separators that repeat or end the
 // name are skipped, as the registry's own parse does.
-NTSTATUS CmpParseObjectAttributes(const Store& store, POBJECT_ATTRIBUTES attributes, KeyReference* root,
-                                  KeyId* base, std::vector<std::string>* path);
+NTSTATUS CmpParseObjectAttributes(const Store& store, POBJECT_ATTRIBUTES attributes, KeyReference* root, KeyId* base,
+        std::vector<std::string>* path);
 // The same for a UTF-8 native path (\REGISTRY\...).
-NTSTATUS CmpParseNativePath(const Store& store, std::string_view path, KeyId* base,
-                            std::vector<std::string>* components);
+NTSTATUS CmpParseNativePath(
+        const Store& store, std::string_view path, KeyId* base, std::vector<std::string>* components);
 
 // ------------------------------------------------------- buffer rules
 //
@@ -85,7 +85,7 @@ struct InfoPiece {
     ULONG size;
 };
 NTSTATUS CmpCopyInformation(PVOID buffer, ULONG length, PULONG resultLength, const void* fixed, ULONG fixedSize,
-                            ULONG total, std::initializer_list<InfoPiece> pieces);
+        ULONG total, std::initializer_list<InfoPiece> pieces);
 
 // Variable parts that follow a name start on a ULONG boundary (DataOffset
 // of KEY_VALUE_FULL_INFORMATION, ClassOffset of KEY_NODE_INFORMATION).
@@ -97,9 +97,9 @@ constexpr ULONG CmpAlignUlong(ULONG offset)
 inline constexpr ULONG kNoOffset = 0xFFFFFFFF;
 
 NTSTATUS CmpFillKeyInformation(KEY_INFORMATION_CLASS infoClass, const KeyRecord& key, const KeyCounts* counts,
-                               PVOID buffer, ULONG length, PULONG resultLength);
+        PVOID buffer, ULONG length, PULONG resultLength);
 NTSTATUS CmpFillKeyName(const std::string& path, PVOID buffer, ULONG length, PULONG resultLength);
 NTSTATUS CmpFillValueInformation(KEY_VALUE_INFORMATION_CLASS infoClass, const ValueRecord& value, PVOID buffer,
-                                 ULONG length, PULONG resultLength);
+        ULONG length, PULONG resultLength);
 
 }  // namespace vlm::nt::cm

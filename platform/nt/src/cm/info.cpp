@@ -11,7 +11,7 @@ namespace {
 
 // UTF-16 bytes of a stored (UTF-8) name; names are far below 4 GiB.
 struct WideText {
-    explicit WideText(const std::string& utf8) : text(Utf8ToWide(utf8)) {}
+    explicit WideText(const std::string& utf8) : text(Utf8ToWide(utf8)) { }
     const void* data() const { return text.data(); }
     ULONG bytes() const { return ULONG(text.size() * sizeof(char16_t)); }
     std::u16string text;
@@ -20,7 +20,7 @@ struct WideText {
 }  // namespace
 
 NTSTATUS CmpCopyInformation(PVOID buffer, ULONG length, PULONG resultLength, const void* fixed, ULONG fixedSize,
-                            ULONG total, std::initializer_list<InfoPiece> pieces)
+        ULONG total, std::initializer_list<InfoPiece> pieces)
 {
     *resultLength = total;
     if (length < fixedSize)
@@ -38,7 +38,7 @@ NTSTATUS CmpCopyInformation(PVOID buffer, ULONG length, PULONG resultLength, con
 }
 
 NTSTATUS CmpFillKeyInformation(KEY_INFORMATION_CLASS infoClass, const KeyRecord& key, const KeyCounts* counts,
-                               PVOID buffer, ULONG length, PULONG resultLength)
+        PVOID buffer, ULONG length, PULONG resultLength)
 {
     WideText name(key.name);
     WideText cls(key.className.value_or(std::string()));
@@ -49,7 +49,7 @@ NTSTATUS CmpFillKeyInformation(KEY_INFORMATION_CLASS infoClass, const KeyRecord&
         fixed.NameLength = name.bytes();
         const ULONG nameOffset = FIELD_OFFSET(KEY_BASIC_INFORMATION, Name);
         return CmpCopyInformation(buffer, length, resultLength, &fixed, nameOffset, nameOffset + name.bytes(),
-                                  {{nameOffset, name.data(), name.bytes()}});
+                {{nameOffset, name.data(), name.bytes()}});
     }
     case KeyNodeInformation: {
         KEY_NODE_INFORMATION fixed{};
@@ -65,8 +65,7 @@ NTSTATUS CmpFillKeyInformation(KEY_INFORMATION_CLASS infoClass, const KeyRecord&
             fixed.ClassOffset = kNoOffset;
         }
         return CmpCopyInformation(buffer, length, resultLength, &fixed, nameOffset, total,
-                                  {{nameOffset, name.data(), name.bytes()},
-                                   {fixed.ClassOffset, cls.data(), cls.bytes()}});
+                {{nameOffset, name.data(), name.bytes()}, {fixed.ClassOffset, cls.data(), cls.bytes()}});
     }
     case KeyFullInformation: {
         if (!counts)
@@ -83,7 +82,7 @@ NTSTATUS CmpFillKeyInformation(KEY_INFORMATION_CLASS infoClass, const KeyRecord&
         fixed.MaxValueNameLen = counts->maxValueNameChars * sizeof(WCHAR);
         fixed.MaxValueDataLen = counts->maxValueDataBytes;
         return CmpCopyInformation(buffer, length, resultLength, &fixed, classOffset, classOffset + cls.bytes(),
-                                  {{classOffset, cls.data(), cls.bytes()}});
+                {{classOffset, cls.data(), cls.bytes()}});
     }
     default:
         return STATUS_INVALID_PARAMETER;
@@ -97,11 +96,11 @@ NTSTATUS CmpFillKeyName(const std::string& path, PVOID buffer, ULONG length, PUL
     fixed.NameLength = name.bytes();
     const ULONG nameOffset = FIELD_OFFSET(KEY_NAME_INFORMATION, Name);
     return CmpCopyInformation(buffer, length, resultLength, &fixed, nameOffset, nameOffset + name.bytes(),
-                              {{nameOffset, name.data(), name.bytes()}});
+            {{nameOffset, name.data(), name.bytes()}});
 }
 
 NTSTATUS CmpFillValueInformation(KEY_VALUE_INFORMATION_CLASS infoClass, const ValueRecord& value, PVOID buffer,
-                                 ULONG length, PULONG resultLength)
+        ULONG length, PULONG resultLength)
 {
     WideText name(value.name);
     const auto dataBytes = ULONG(value.data.size());
@@ -112,7 +111,7 @@ NTSTATUS CmpFillValueInformation(KEY_VALUE_INFORMATION_CLASS infoClass, const Va
         fixed.NameLength = name.bytes();
         const ULONG nameOffset = FIELD_OFFSET(KEY_VALUE_BASIC_INFORMATION, Name);
         return CmpCopyInformation(buffer, length, resultLength, &fixed, nameOffset, nameOffset + name.bytes(),
-                                  {{nameOffset, name.data(), name.bytes()}});
+                {{nameOffset, name.data(), name.bytes()}});
     }
     case KeyValueFullInformation: {
         KEY_VALUE_FULL_INFORMATION fixed{};
@@ -123,8 +122,7 @@ NTSTATUS CmpFillValueInformation(KEY_VALUE_INFORMATION_CLASS infoClass, const Va
         const ULONG dataOffset = CmpAlignUlong(nameOffset + name.bytes());
         fixed.DataOffset = dataBytes ? dataOffset : kNoOffset;
         return CmpCopyInformation(buffer, length, resultLength, &fixed, nameOffset, dataOffset + dataBytes,
-                                  {{nameOffset, name.data(), name.bytes()},
-                                   {dataOffset, value.data.data(), dataBytes}});
+                {{nameOffset, name.data(), name.bytes()}, {dataOffset, value.data.data(), dataBytes}});
     }
     case KeyValuePartialInformation: {
         KEY_VALUE_PARTIAL_INFORMATION fixed{};
@@ -132,7 +130,7 @@ NTSTATUS CmpFillValueInformation(KEY_VALUE_INFORMATION_CLASS infoClass, const Va
         fixed.DataLength = dataBytes;
         const ULONG dataOffset = FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data);
         return CmpCopyInformation(buffer, length, resultLength, &fixed, dataOffset, dataOffset + dataBytes,
-                                  {{dataOffset, value.data.data(), dataBytes}});
+                {{dataOffset, value.data.data(), dataBytes}});
     }
     default:
         return STATUS_INVALID_PARAMETER;

@@ -66,16 +66,26 @@ void CmpCheckIrql()
 NTSTATUS CmpStatus(StoreStatus status, const char* routine)
 {
     switch (status) {
-    case StoreStatus::Ok: return STATUS_SUCCESS;
-    case StoreStatus::NotFound: return STATUS_OBJECT_NAME_NOT_FOUND;
-    case StoreStatus::KeyDeleted: return STATUS_KEY_DELETED;
-    case StoreStatus::HasSubkeys: return STATUS_CANNOT_DELETE;
-    case StoreStatus::Protected: return STATUS_CANNOT_DELETE;
-    case StoreStatus::AccessDenied: return STATUS_ACCESS_DENIED;
-    case StoreStatus::NameInvalid: return STATUS_OBJECT_NAME_INVALID;
-    case StoreStatus::ParameterInvalid: return STATUS_INVALID_PARAMETER;
-    case StoreStatus::NoMoreEntries: return STATUS_NO_MORE_ENTRIES;
-    case StoreStatus::IoError: break;
+    case StoreStatus::Ok:
+        return STATUS_SUCCESS;
+    case StoreStatus::NotFound:
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    case StoreStatus::KeyDeleted:
+        return STATUS_KEY_DELETED;
+    case StoreStatus::HasSubkeys:
+        return STATUS_CANNOT_DELETE;
+    case StoreStatus::Protected:
+        return STATUS_CANNOT_DELETE;
+    case StoreStatus::AccessDenied:
+        return STATUS_ACCESS_DENIED;
+    case StoreStatus::NameInvalid:
+        return STATUS_OBJECT_NAME_INVALID;
+    case StoreStatus::ParameterInvalid:
+        return STATUS_INVALID_PARAMETER;
+    case StoreStatus::NoMoreEntries:
+        return STATUS_NO_MORE_ENTRIES;
+    case StoreStatus::IoError:
+        break;
     }
     DbgPrint("CM: %s: registry store failed: %s\n", routine, Store::LastError().c_str());
     return STATUS_REGISTRY_IO_FAILED;
@@ -108,8 +118,8 @@ NTSTATUS CmpOpenKeyHandle(KeyId id, ACCESS_MASK access, PHANDLE handle)
     return status;
 }
 
-NTSTATUS CmpParseObjectAttributes(const Store& store, POBJECT_ATTRIBUTES attributes, KeyReference* root,
-                                  KeyId* base, std::vector<std::string>* path)
+NTSTATUS CmpParseObjectAttributes(const Store& store, POBJECT_ATTRIBUTES attributes, KeyReference* root, KeyId* base,
+        std::vector<std::string>* path)
 {
     if (!attributes)
         return STATUS_INVALID_PARAMETER;
@@ -144,8 +154,8 @@ NTSTATUS CmpParseObjectAttributes(const Store& store, POBJECT_ATTRIBUTES attribu
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CmpParseNativePath(const Store& store, std::string_view path, KeyId* base,
-                            std::vector<std::string>* components)
+NTSTATUS CmpParseNativePath(
+        const Store& store, std::string_view path, KeyId* base, std::vector<std::string>* components)
 {
     if (path.empty() || path[0] != '\\')
         return STATUS_OBJECT_PATH_SYNTAX_BAD;

@@ -14,12 +14,12 @@ namespace {
 // Indexed by RelativeTo. Kernel threads act as LocalSystem, whose
 // per-user key is the default profile.
 const char16_t* const kBases[RTL_REGISTRY_MAXIMUM] = {
-    u"",
-    u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
-    u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
-    u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion",
-    u"\\Registry\\Machine\\Hardware\\DeviceMap",
-    u"\\Registry\\User\\.Default",
+        u"",
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services",
+        u"\\Registry\\Machine\\System\\CurrentControlSet\\Control",
+        u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion",
+        u"\\Registry\\Machine\\Hardware\\DeviceMap",
+        u"\\Registry\\User\\.Default",
 };
 
 // A key handle for one Rtl operation: either opened here (and closed when
@@ -65,8 +65,8 @@ public:
         unicodeName.Length = USHORT(name.size() * sizeof(WCHAR));
         unicodeName.MaximumLength = unicodeName.Length;
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &unicodeName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
-                                   nullptr);
+        InitializeObjectAttributes(
+                &attributes, &unicodeName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
         owned_ = true;
         if (create) {
             ULONG disposition;
@@ -102,8 +102,8 @@ bool NameFits(PCWSTR name)
 
 }  // namespace
 
-extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType,
-                                          PVOID ValueData, ULONG ValueLength)
+extern "C" NTSTATUS RtlWriteRegistryValue(
+        ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName, ULONG ValueType, PVOID ValueData, ULONG ValueLength)
 {
     CmpCheckIrql();
     if (!NameFits(ValueName))

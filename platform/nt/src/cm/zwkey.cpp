@@ -40,7 +40,7 @@ bool ValidValueName(PUNICODE_STRING name)
 }
 
 NTSTATUS OpenOrCreate(const char* routine, PHANDLE keyHandle, ACCESS_MASK desiredAccess,
-                      POBJECT_ATTRIBUTES objectAttributes, const CreateOptions* create, PULONG disposition)
+        POBJECT_ATTRIBUTES objectAttributes, const CreateOptions* create, PULONG disposition)
 {
     if (!keyHandle)
         return STATUS_INVALID_PARAMETER;
@@ -51,13 +51,12 @@ NTSTATUS OpenOrCreate(const char* routine, PHANDLE keyHandle, ACCESS_MASK desire
     KeyReference root;
     KeyId base;
     std::vector<std::string> path;
-    if (NTSTATUS status = CmpParseObjectAttributes(*store, objectAttributes, &root, &base, &path);
-        !NT_SUCCESS(status))
+    if (NTSTATUS status = CmpParseObjectAttributes(*store, objectAttributes, &root, &base, &path); !NT_SUCCESS(status))
         return status;
     KeyId key;
     bool created = false;
     StoreStatus result =
-        create ? store->CreateKey(base, path, *create, &key, &created) : store->OpenKey(base, path, &key);
+            create ? store->CreateKey(base, path, *create, &key, &created) : store->OpenKey(base, path, &key);
     if (result != StoreStatus::Ok)
         return CmpStatus(result, routine);
     if (NTSTATUS status = CmpOpenKeyHandle(key, desiredAccess, keyHandle); !NT_SUCCESS(status))
@@ -70,7 +69,7 @@ NTSTATUS OpenOrCreate(const char* routine, PHANDLE keyHandle, ACCESS_MASK desire
 }  // namespace
 
 extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                                ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
+        ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
 {
     CmpCheckIrql();
     // Links, backup-restore opens and the like are not part of this registry.
@@ -93,7 +92,7 @@ extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJ
 }
 
 extern "C" NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                               ULONG Length, PULONG ResultLength)
+        ULONG Length, PULONG ResultLength)
 {
     CmpCheckIrql();
     if (!ResultLength)
@@ -110,7 +109,7 @@ extern "C" NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInform
         return CmpFillKeyName(path, KeyInformation, Length, ResultLength);
     }
     if (KeyInformationClass != KeyBasicInformation && KeyInformationClass != KeyNodeInformation &&
-        KeyInformationClass != KeyFullInformation)
+            KeyInformationClass != KeyFullInformation)
         return STATUS_INVALID_PARAMETER;
     KeyRecord record;
     if (StoreStatus result = store->QueryKey(key.Id(), &record); result != StoreStatus::Ok)
@@ -124,14 +123,14 @@ extern "C" NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInform
 }
 
 extern "C" NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATION_CLASS KeyInformationClass,
-                                   PVOID KeyInformation, ULONG Length, PULONG ResultLength)
+        PVOID KeyInformation, ULONG Length, PULONG ResultLength)
 {
     CmpCheckIrql();
     if (!ResultLength)
         return STATUS_INVALID_PARAMETER;
     // A subkey's full path is not offered by enumeration.
     if (KeyInformationClass != KeyBasicInformation && KeyInformationClass != KeyNodeInformation &&
-        KeyInformationClass != KeyFullInformation)
+            KeyInformationClass != KeyFullInformation)
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
     KeyReference key;
@@ -153,14 +152,14 @@ extern "C" NTSTATUS ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFORMATIO
 }
 
 extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
-                                        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
-                                        PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
+        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation, ULONG Length,
+        PULONG ResultLength)
 {
     CmpCheckIrql();
     if (!ResultLength)
         return STATUS_INVALID_PARAMETER;
     if (KeyValueInformationClass != KeyValueBasicInformation && KeyValueInformationClass != KeyValueFullInformation &&
-        KeyValueInformationClass != KeyValuePartialInformation)
+            KeyValueInformationClass != KeyValuePartialInformation)
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
     KeyReference key;
@@ -173,14 +172,14 @@ extern "C" NTSTATUS ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
 }
 
 extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                                    KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                                    ULONG Length, PULONG ResultLength)
+        KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation, ULONG Length,
+        PULONG ResultLength)
 {
     CmpCheckIrql();
     if (!ResultLength || !ValidValueName(ValueName))
         return STATUS_INVALID_PARAMETER;
     if (KeyValueInformationClass != KeyValueBasicInformation && KeyValueInformationClass != KeyValueFullInformation &&
-        KeyValueInformationClass != KeyValuePartialInformation)
+            KeyValueInformationClass != KeyValuePartialInformation)
         return STATUS_INVALID_PARAMETER;
     std::shared_ptr<Store> store;
     KeyReference key;
@@ -192,8 +191,8 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
     return CmpFillValueInformation(KeyValueInformationClass, value, KeyValueInformation, Length, ResultLength);
 }
 
-extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
-                                  PVOID Data, ULONG DataSize)
+extern "C" NTSTATUS ZwSetValueKey(
+        HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data, ULONG DataSize)
 {
     CmpCheckIrql();
     if (!ValidValueName(ValueName) || (DataSize && !Data))

@@ -41,7 +41,7 @@ constexpr ULONG_PTR kPoolWrongTag = 0x0A;
 constexpr ULONG_PTR kPoolInvalidAddress = 0x99;
 
 constexpr ULONG64 kMagicAllocated = 0x6B636F6C426D6C56ULL;  // "VlmBlock"
-constexpr ULONG64 kMagicFreed = 0x64656572466D6C56ULL;  // "VlmFreed"
+constexpr ULONG64 kMagicFreed = 0x64656572466D6C56ULL;      // "VlmFreed"
 constexpr ULONG64 kCheckSeed = 0x9E3779B97F4A7C15ULL;
 constexpr ULONG64 kGuardSeed = 0xC2B2AE3D27D4EB4FULL;
 
@@ -105,8 +105,8 @@ size_t SlotForTag(ULONG tag)
     for (size_t probes = 0; probes < kTagSlots; ++probes, i = (i + 1) % kTagSlots) {
         ULONG64 seen = ExpTagCounters[i].key.load(std::memory_order_acquire);
         if (seen == 0 &&
-            ExpTagCounters[i].key.compare_exchange_strong(seen, key, std::memory_order_acq_rel,
-                                                          std::memory_order_acquire))
+                ExpTagCounters[i].key.compare_exchange_strong(
+                        seen, key, std::memory_order_acq_rel, std::memory_order_acquire))
             return i;
         if (seen == key)
             return i;

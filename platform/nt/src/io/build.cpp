@@ -23,8 +23,7 @@ NTSTATUS SendSynchronous(PDEVICE_OBJECT device, PIRP irp, PIO_STATUS_BLOCK iosb)
     } else if (!priv->done.load()) {
         fprintf(stderr, "*** I/O manager: dispatch routine of %p returned 0x%08X without completing IRP %p\n",
                 static_cast<void*>(device), static_cast<unsigned>(status), static_cast<void*>(irp));
-        KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x23, reinterpret_cast<ULONG_PTR>(irp), ULONG_PTR(status),
-                     0);
+        KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x23, reinterpret_cast<ULONG_PTR>(irp), ULONG_PTR(status), 0);
     }
     status = iosb->Status;
     ob::DereferenceInternal(priv);
@@ -40,14 +39,12 @@ using namespace vlm::nt;
 // caller's buffers are passed as they are. The direct methods need MDLs,
 // which no caller of this kernel uses.
 extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                              ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                              BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                              PIO_STATUS_BLOCK IoStatusBlock)
+        ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+        PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
     ULONG method = METHOD_FROM_CTL_CODE(IoControlCode);
     if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
-        fprintf(stderr, "IoBuildDeviceIoControlRequest: direct I/O (code 0x%08X) is not implemented\n",
-                IoControlCode);
+        fprintf(stderr, "IoBuildDeviceIoControlRequest: direct I/O (code 0x%08X) is not implemented\n", IoControlCode);
         return nullptr;
     }
     PIRP irp = io::AllocateOwnedIrp(DeviceObject->StackSize);
@@ -91,8 +88,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
 }
 
 extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
-                                             ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                             PIO_STATUS_BLOCK IoStatusBlock)
+        ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock)
 {
     PIRP irp = io::AllocateOwnedIrp(DeviceObject->StackSize);
     if (!irp)

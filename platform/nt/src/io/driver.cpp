@@ -23,8 +23,8 @@ struct DriverBody {
     DRIVER_OBJECT driver;
     DRIVER_EXTENSION extension;
     std::u16string service;
-    std::u16string name;         // \Driver\<service>
-    std::u16string registryPath; // \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<service>
+    std::u16string name;          // \Driver\<service>
+    std::u16string registryPath;  // \REGISTRY\MACHINE\SYSTEM\CurrentControlSet\Services\<service>
 };
 
 void DeleteDriver(PVOID object)

@@ -150,8 +150,7 @@ void DeleteFile(PVOID object)
         _DEVOBJ_EXTENSION* doe = file->DeviceObject->DeviceObjectExtension;
         // A removal that waits for the device's files goes on now; the
         // file's reference still holds the device while it does.
-        if (InterlockedDecrement(&doe->OpenFiles) == 0 && InterlockedOr(&doe->RemovePending, 0) &&
-            g_lastFileClosed)
+        if (InterlockedDecrement(&doe->OpenFiles) == 0 && InterlockedOr(&doe->RemovePending, 0) && g_lastFileClosed)
             g_lastFileClosed(file->DeviceObject);
     }
     if (file->DeviceObject)
@@ -161,7 +160,7 @@ void DeleteFile(PVOID object)
 // Builds a read, write or device-control request on a file handle, sends
 // it and waits for it: the kernel's clients call these synchronously.
 NTSTATUS SendOnHandle(HANDLE handle, PIO_STATUS_BLOCK iosb, UCHAR major, ULONG code, PVOID in, ULONG inLength,
-                      PVOID out, ULONG outLength)
+        PVOID out, ULONG outLength)
 {
     PVOID object;
     ACCESS_MASK granted;
@@ -180,7 +179,7 @@ NTSTATUS SendOnHandle(HANDLE handle, PIO_STATUS_BLOCK iosb, UCHAR major, ULONG c
         irp = IoBuildDeviceIoControlRequest(code, top, in, inLength, out, outLength, FALSE, nullptr, &local);
     else
         irp = IoBuildSynchronousFsdRequest(major, top, major == IRP_MJ_READ ? out : in,
-                                           major == IRP_MJ_READ ? outLength : inLength, nullptr, nullptr, &local);
+                major == IRP_MJ_READ ? outLength : inLength, nullptr, nullptr, &local);
     if (!irp) {
         ob::DereferenceInternal(file);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -256,9 +255,8 @@ static POBJECT_TYPE g_fileType = io::FileType();
 POBJECT_TYPE* IoFileObjectType = &g_fileType;
 
 extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                                 PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                                 ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                                 ULONG EaLength)
+        PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
+        ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength)
 {
     *FileHandle = nullptr;
     if (!ObjectAttributes || !ObjectAttributes->ObjectName)
@@ -329,25 +327,23 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
 }
 
 extern "C" NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
-                               PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                               PULONG Key)
+        PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key)
 {
     return io::SendOnHandle(FileHandle, IoStatusBlock, IRP_MJ_READ, 0, nullptr, 0, Buffer, Length);
 }
 
 extern "C" NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
-                                PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                                PULONG Key)
+        PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key)
 {
     return io::SendOnHandle(FileHandle, IoStatusBlock, IRP_MJ_WRITE, 0, Buffer, Length, nullptr, 0);
 }
 
 extern "C" NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine, PVOID ApcContext,
-                                          PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
-                                          ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength)
+        PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
+        PVOID OutputBuffer, ULONG OutputBufferLength)
 {
     return io::SendOnHandle(FileHandle, IoStatusBlock, IRP_MJ_DEVICE_CONTROL, IoControlCode, InputBuffer,
-                            InputBufferLength, OutputBuffer, OutputBufferLength);
+            InputBufferLength, OutputBuffer, OutputBufferLength);
 }
 
 NTSTATUS vlm::nt::IoCancelFileRequests(HANDLE FileHandle)
@@ -355,16 +351,15 @@ NTSTATUS vlm::nt::IoCancelFileRequests(HANDLE FileHandle)
     return io::CancelFileRequests(FileHandle);
 }
 
-extern "C" NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
-                                             PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
+extern "C" NTSTATUS IoGetDeviceObjectPointer(
+        PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess, PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
 {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, ObjectName, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle;
     IO_STATUS_BLOCK iosb;
-    NTSTATUS status =
-        ZwCreateFile(&handle, DesiredAccess, &attributes, &iosb, nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                     FILE_OPEN, 0, nullptr, 0);
+    NTSTATUS status = ZwCreateFile(&handle, DesiredAccess, &attributes, &iosb, nullptr, 0,
+            FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0, nullptr, 0);
     if (!NT_SUCCESS(status))
         return status;
     PVOID object;

@@ -10,11 +10,11 @@ struct _DEVOBJ_EXTENSION {
     CSHORT Type;
     USHORT Size;
     PDEVICE_OBJECT DeviceObject;
-    ULONG ExtensionFlags;          // DOE_*; guarded by the device database lock
-    PDEVICE_OBJECT AttachedTo;     // the device below; guarded by the device database lock
-    PVOID DeviceNode;              // the Plug and Play node of a physical device object
-    volatile LONG OpenFiles;       // file objects opened on this device and not yet closed
-    volatile LONG RemovePending;   // removal waits for the last of those files (interlocked)
+    ULONG ExtensionFlags;         // DOE_*; guarded by the device database lock
+    PDEVICE_OBJECT AttachedTo;    // the device below; guarded by the device database lock
+    PVOID DeviceNode;             // the Plug and Play node of a physical device object
+    volatile LONG OpenFiles;      // file objects opened on this device and not yet closed
+    volatile LONG RemovePending;  // removal waits for the last of those files (interlocked)
 };
 
 #define DOE_DELETE_PENDING 0x00000002
@@ -26,11 +26,11 @@ namespace vlm::nt::io {
 // the I/O manager's) plus one per synchronous sender still looking at it.
 struct IrpPrivate {
     ULONG magic;
-    bool ioManagerOwned;      // freed by the I/O manager when completion reaches the top
-    std::atomic<bool> done;   // completion reached the top; a second completion is a bug
-    PVOID userOutput;         // buffered output goes here at completion
+    bool ioManagerOwned;     // freed by the I/O manager when completion reaches the top
+    std::atomic<bool> done;  // completion reached the top; a second completion is a bug
+    PVOID userOutput;        // buffered output goes here at completion
     ULONG userOutputLength;
-    pid_t thread;             // the thread whose request it is (threadirps.cpp), 0 when none
+    pid_t thread;  // the thread whose request it is (threadirps.cpp), 0 when none
 };
 
 // Threaded requests: the builders put an IRP on its calling thread's list,

@@ -55,7 +55,7 @@ PIRP Allocate(CCHAR stackSize, bool ioManagerOwned)
 void CompleteToRequester(PIRP irp, IrpPrivate* priv)
 {
     if ((irp->Flags & IRP_BUFFERED_IO) && (irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(irp->IoStatus.Status) &&
-        priv->userOutput && irp->AssociatedIrp.SystemBuffer) {
+            priv->userOutput && irp->AssociatedIrp.SystemBuffer) {
         size_t n = irp->IoStatus.Information;
         if (n > priv->userOutputLength)
             n = priv->userOutputLength;
@@ -178,7 +178,7 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     // IoCancelIrp may exchange the routine at any moment: read it atomically.
     if (PDRIVER_CANCEL routine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_ACQUIRE))
         KeBugCheckEx(DRIVER_VERIFIER_IOMANAGER_VIOLATION, 0x21, reinterpret_cast<ULONG_PTR>(Irp),
-                     reinterpret_cast<ULONG_PTR>(routine), 0);
+                reinterpret_cast<ULONG_PTR>(routine), 0);
 
     // A request ending (a read's bytes, a wait's events) is traffic too.
     KeNoteClockTraffic();
@@ -203,9 +203,10 @@ extern "C" void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         stack++;
 
         NTSTATUS status = Irp->IoStatus.Status;
-        bool invoke = routine && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                  (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                  (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+        bool invoke = routine &&
+                ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                        (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                        (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1 ? nullptr : stack->DeviceObject;
             if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)

@@ -10,7 +10,7 @@ LONG KdpTraceEnabled = 0;
 // One call, one trace record: the text as formatted, partial line or not,
 // cut at kKdTraceRecordBytes. Formatting happens on the caller's stack,
 // outside the ring's lock.
-ULONG (DbgPrint)(PCSTR Format, ...)
+ULONG(DbgPrint)(PCSTR Format, ...)
 {
     if (!__atomic_load_n(&KdpTraceEnabled, __ATOMIC_RELAXED))
         return STATUS_SUCCESS;

@@ -23,7 +23,7 @@ constexpr size_t KdpNullLength = sizeof(KdpNull) - 1;
 // text; a UTF-8 character is stored whole or not at all.
 class Output {
 public:
-    Output(char* buffer, size_t capacity) : buffer_(buffer), capacity_(capacity) {}
+    Output(char* buffer, size_t capacity) : buffer_(buffer), capacity_(capacity) { }
 
     void Put(char c)
     {

@@ -47,7 +47,7 @@ static_assert(kKdTraceRecordBytes <= UINT16_MAX);
 // one to let go closes it.
 class TraceFile {
 public:
-    explicit TraceFile(int fd) : fd_(fd) {}
+    explicit TraceFile(int fd) : fd_(fd) { }
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
     ~TraceFile() { close(fd_); }

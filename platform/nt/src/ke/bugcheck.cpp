@@ -21,21 +21,21 @@ struct BugCheckName {
 };
 
 constexpr BugCheckName kBugCheckNames[] = {
-    {INVALID_PROCESS_ATTACH_ATTEMPT, "INVALID_PROCESS_ATTACH_ATTEMPT"},
-    {IRQL_NOT_GREATER_OR_EQUAL, "IRQL_NOT_GREATER_OR_EQUAL"},
-    {IRQL_NOT_LESS_OR_EQUAL, "IRQL_NOT_LESS_OR_EQUAL"},
-    {SPIN_LOCK_ALREADY_OWNED, "SPIN_LOCK_ALREADY_OWNED"},
-    {SPIN_LOCK_NOT_OWNED, "SPIN_LOCK_NOT_OWNED"},
-    {THREAD_NOT_MUTEX_OWNER, "THREAD_NOT_MUTEX_OWNER"},
-    {REFERENCE_BY_POINTER, "REFERENCE_BY_POINTER"},
-    {KMODE_EXCEPTION_NOT_HANDLED, "KMODE_EXCEPTION_NOT_HANDLED"},
-    {NO_MORE_IRP_STACK_LOCATIONS, "NO_MORE_IRP_STACK_LOCATIONS"},
-    {MULTIPLE_IRP_COMPLETE_REQUESTS, "MULTIPLE_IRP_COMPLETE_REQUESTS"},
-    {BAD_POOL_CALLER, "BAD_POOL_CALLER"},
-    {DRIVER_CORRUPTED_EXPOOL, "DRIVER_CORRUPTED_EXPOOL"},
-    {DRIVER_VERIFIER_IOMANAGER_VIOLATION, "DRIVER_VERIFIER_IOMANAGER_VIOLATION"},
-    {PNP_DETECTED_FATAL_ERROR, "PNP_DETECTED_FATAL_ERROR"},
-    {INVALID_CANCEL_OF_FILE_OPEN, "INVALID_CANCEL_OF_FILE_OPEN"},
+        {INVALID_PROCESS_ATTACH_ATTEMPT, "INVALID_PROCESS_ATTACH_ATTEMPT"},
+        {IRQL_NOT_GREATER_OR_EQUAL, "IRQL_NOT_GREATER_OR_EQUAL"},
+        {IRQL_NOT_LESS_OR_EQUAL, "IRQL_NOT_LESS_OR_EQUAL"},
+        {SPIN_LOCK_ALREADY_OWNED, "SPIN_LOCK_ALREADY_OWNED"},
+        {SPIN_LOCK_NOT_OWNED, "SPIN_LOCK_NOT_OWNED"},
+        {THREAD_NOT_MUTEX_OWNER, "THREAD_NOT_MUTEX_OWNER"},
+        {REFERENCE_BY_POINTER, "REFERENCE_BY_POINTER"},
+        {KMODE_EXCEPTION_NOT_HANDLED, "KMODE_EXCEPTION_NOT_HANDLED"},
+        {NO_MORE_IRP_STACK_LOCATIONS, "NO_MORE_IRP_STACK_LOCATIONS"},
+        {MULTIPLE_IRP_COMPLETE_REQUESTS, "MULTIPLE_IRP_COMPLETE_REQUESTS"},
+        {BAD_POOL_CALLER, "BAD_POOL_CALLER"},
+        {DRIVER_CORRUPTED_EXPOOL, "DRIVER_CORRUPTED_EXPOOL"},
+        {DRIVER_VERIFIER_IOMANAGER_VIOLATION, "DRIVER_VERIFIER_IOMANAGER_VIOLATION"},
+        {PNP_DETECTED_FATAL_ERROR, "PNP_DETECTED_FATAL_ERROR"},
+        {INVALID_CANCEL_OF_FILE_OPEN, "INVALID_CANCEL_OF_FILE_OPEN"},
 };
 
 // wdm.h's ASSERT: P1 is the source line of the failed assertion.
@@ -90,13 +90,13 @@ void KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3, 
     }
     char text[512];
     int n = snprintf(text, sizeof text, "\n*** STOP: 0x%08X (0x%016lX, 0x%016lX, 0x%016lX, 0x%016lX)\n", BugCheckCode,
-                     static_cast<unsigned long>(P1), static_cast<unsigned long>(P2), static_cast<unsigned long>(P3),
-                     static_cast<unsigned long>(P4));
+            static_cast<unsigned long>(P1), static_cast<unsigned long>(P2), static_cast<unsigned long>(P3),
+            static_cast<unsigned long>(P4));
     if (const char* name = BugCheckNameOf(BugCheckCode))
         n += snprintf(text + n, sizeof text - size_t(n), "*** %s\n", name);
     else if (BugCheckCode == kAssertionFailed)
-        n += snprintf(text + n, sizeof text - size_t(n), "*** ASSERT failed at line %lu\n",
-                      static_cast<unsigned long>(P1));
+        n += snprintf(
+                text + n, sizeof text - size_t(n), "*** ASSERT failed at line %lu\n", static_cast<unsigned long>(P1));
     WriteAll(text, size_t(std::min(n, int(sizeof text) - 1)));
 
     void* frames[48];

@@ -57,10 +57,10 @@ LONGLONG HostWallClockAsFileTime()
 }
 
 struct TimeBase {
-    LONGLONG hostAnchorNs;     // host monotonic time at the last re-anchoring
-    LONGLONG kernelAnchor;     // interrupt time at that moment
+    LONGLONG hostAnchorNs;  // host monotonic time at the last re-anchoring
+    LONGLONG kernelAnchor;  // interrupt time at that moment
     double speedup = 1.0;
-    LONGLONG systemAtBoot;     // system time when interrupt time was 0
+    LONGLONG systemAtBoot;  // system time when interrupt time was 0
 };
 
 // The clock's setting in interrupt-time units, or kClockIntervalAdaptive.
@@ -246,8 +246,7 @@ LONGLONG KeQueryClockIntervalInForce()
     if (setting != kClockIntervalAdaptive)
         return setting;
     std::lock_guard lock(ke::KiClockLock);
-    return ke::KiQuietLocked(ke::KiTimeBase(), ke::HostMonotonicNs()) ? kClockIntervalMaximum
-                                                                     : kClockIntervalMinimum;
+    return ke::KiQuietLocked(ke::KiTimeBase(), ke::HostMonotonicNs()) ? kClockIntervalMaximum : kClockIntervalMinimum;
 }
 
 void KeNoteClockTraffic()
@@ -267,14 +266,15 @@ LONGLONG KeClockIntervalFromText(std::string_view text)
     const size_t point = text.find('.');
     const std::string_view whole = text.substr(0, point);
     const std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
-    if (whole.empty() || whole.size() > 3 || fraction.size() > 3 || (point != std::string_view::npos && fraction.empty()))
+    if (whole.empty() || whole.size() > 3 || fraction.size() > 3 ||
+            (point != std::string_view::npos && fraction.empty()))
         return -1;
     unsigned ms = 0, thousandths = 0;
     if (std::from_chars(whole.data(), whole.data() + whole.size(), ms).ptr != whole.data() + whole.size())
         return -1;
     if (!fraction.empty()) {
         if (std::from_chars(fraction.data(), fraction.data() + fraction.size(), thousandths).ptr !=
-            fraction.data() + fraction.size())
+                fraction.data() + fraction.size())
             return -1;
         for (size_t digits = fraction.size(); digits < 3; ++digits)
             thousandths *= 10;
@@ -301,7 +301,7 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
     std::lock_guard lock(vlm::nt::ke::KiClockLock);
     const auto& base = vlm::nt::ke::KiTimeBase();
     CurrentTime->QuadPart =
-        base.systemAtBoot + vlm::nt::ke::KiInterruptTimeLocked(base, vlm::nt::ke::HostMonotonicNs());
+            base.systemAtBoot + vlm::nt::ke::KiInterruptTimeLocked(base, vlm::nt::ke::HostMonotonicNs());
 }
 
 ULONGLONG KeQueryInterruptTime(void)

@@ -34,10 +34,10 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
         // driver handles a kernel exception, so it ends as Windows would.
         if (Adjustment <= 0 || previous > Semaphore->Limit - Adjustment)
             KeBugCheckEx(vlm::nt::ke::KMODE_EXCEPTION_NOT_HANDLED,
-                         ULONG_PTR(ULONG(vlm::nt::ke::STATUS_SEMAPHORE_LIMIT_EXCEEDED)),
-                         ULONG_PTR(__builtin_return_address(0)), ULONG_PTR(Semaphore), ULONG_PTR(Adjustment));
-        if (count.compare_exchange_weak(previous, previous + Adjustment, std::memory_order_acq_rel,
-                                        std::memory_order_relaxed))
+                    ULONG_PTR(ULONG(vlm::nt::ke::STATUS_SEMAPHORE_LIMIT_EXCEEDED)),
+                    ULONG_PTR(__builtin_return_address(0)), ULONG_PTR(Semaphore), ULONG_PTR(Adjustment));
+        if (count.compare_exchange_weak(
+                    previous, previous + Adjustment, std::memory_order_acq_rel, std::memory_order_relaxed))
             break;
     }
     // Woken waiters may not yet have taken their units when the next release

@@ -90,7 +90,7 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     const KIRQL irql = KeGetCurrentIrql();
     if (irql < DISPATCH_LEVEL)
         KeBugCheckEx(IRQL_NOT_GREATER_OR_EQUAL, DISPATCH_LEVEL, irql, ULONG_PTR(SpinLock),
-                     ULONG_PTR(__builtin_return_address(0)));
+                ULONG_PTR(__builtin_return_address(0)));
     KiAcquireSpinLock(SpinLock, __builtin_return_address(0));
 }
 
@@ -99,6 +99,6 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
     const KIRQL irql = KeGetCurrentIrql();
     if (irql < DISPATCH_LEVEL)
         KeBugCheckEx(IRQL_NOT_GREATER_OR_EQUAL, DISPATCH_LEVEL, irql, ULONG_PTR(SpinLock),
-                     ULONG_PTR(__builtin_return_address(0)));
+                ULONG_PTR(__builtin_return_address(0)));
     KiReleaseSpinLock(SpinLock, __builtin_return_address(0));
 }

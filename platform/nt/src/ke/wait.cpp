@@ -93,7 +93,7 @@ bool KiTrySatisfyWait(DISPATCHER_HEADER* header)
 bool KiKnownDispatcherType(UCHAR type)
 {
     return type == EventNotificationObject || type == EventSynchronizationObject || type == SemaphoreObject ||
-           type == ThreadObject;
+            type == ThreadObject;
 }
 
 }  // namespace
@@ -127,8 +127,8 @@ void WakeWord(volatile LONG* word, int waiters)
 
 using namespace vlm::nt;
 
-NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                               PLARGE_INTEGER Timeout)
+NTSTATUS KeWaitForSingleObject(
+        PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Timeout)
 {
     // No APCs are ever queued here, so an alertable wait ends only as any
     // other wait does; the wait reason and mode change nothing either.
@@ -139,7 +139,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, ULONG_PTR(Object), irql, 0, ULONG_PTR(__builtin_return_address(0)));
     if (!header || !ke::KiKnownDispatcherType(header->Type)) {
         ke::Complain("KeWaitForSingleObject(%p): not a dispatcher object (type %d); the wait fails", Object,
-                     header ? header->Type : -1);
+                header ? header->Type : -1);
         return STATUS_INVALID_PARAMETER;
     }
 
@@ -173,8 +173,7 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLA
     // Nobody ever wakes this word: the sleep ends with the clock alone.
     volatile LONG never = 0;
     const ke::Deadline deadline = ke::DeadlineFromTimeout(Interval);
-    while (ke::SleepOnWord(&never, 0, deadline)) {
-    }
+    while (ke::SleepOnWord(&never, 0, deadline)) { }
     return STATUS_SUCCESS;
 }
 

@@ -48,8 +48,8 @@ extern "C" SIZE_T MmSizeOfMdl(PVOID Base, SIZE_T Length)
     return sizeof(MDL) + pages * sizeof(PFN_NUMBER);
 }
 
-extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
-                              PIRP Irp)
+extern "C" PMDL IoAllocateMdl(
+        PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
 {
     const SIZE_T size = MmSizeOfMdl(VirtualAddress, Length);
     if (size > kMaximumMdlSize)
@@ -75,7 +75,7 @@ extern "C" void IoFreeMdl(PMDL Mdl)
 {
     if (Mdl->MdlFlags & MDL_PAGES_LOCKED)
         ke::Complain("IoFreeMdl(%p): the MDL is still locked (%p, %lu bytes); free it after MmUnlockPages",
-                     static_cast<void*>(Mdl), MmGetMdlVirtualAddress(Mdl), static_cast<unsigned long>(Mdl->ByteCount));
+                static_cast<void*>(Mdl), MmGetMdlVirtualAddress(Mdl), static_cast<unsigned long>(Mdl->ByteCount));
     ExFreePoolWithTag(Mdl, mm::kMdlTag);
 }
 
@@ -88,13 +88,12 @@ extern "C" void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
 }
 
 extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                                              MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                              ULONG BugCheckOnFailure, ULONG Priority)
+        MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure, ULONG Priority)
 {
     PMDL mdl = MemoryDescriptorList;
     if (AccessMode != KernelMode) {
         ke::Complain("MmMapLockedPagesSpecifyCache(%p, UserMode): mapping into a user process is not implemented",
-                     static_cast<void*>(mdl));
+                static_cast<void*>(mdl));
         return nullptr;
     }
     if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
@@ -102,7 +101,7 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCES
     // Windows maps only pages that cannot move: locked ones.
     if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) {
         ke::Complain("MmMapLockedPagesSpecifyCache(%p): the MDL's pages are not locked (MmProbeAndLockPages first)",
-                     static_cast<void*>(mdl));
+                static_cast<void*>(mdl));
         return nullptr;
     }
     mdl->MappedSystemVa = MmGetMdlVirtualAddress(mdl);

@@ -103,7 +103,7 @@ extern "C" void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE A
     PMDL mdl = MemoryDescriptorList;
     if (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) {
         ke::Complain("MmProbeAndLockPages(%p): the MDL is already locked or describes non-paged pool",
-                     static_cast<void*>(mdl));
+                static_cast<void*>(mdl));
         return;
     }
     const ULONG_PTR start = ULONG_PTR(MmGetMdlVirtualAddress(mdl));

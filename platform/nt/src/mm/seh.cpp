@@ -27,9 +27,9 @@ extern "C" void ExpSehPopFrame(PEXP_SEH_FRAME Frame)
     // jump skipped a guard's end and the list points into dead frames.
     if (ExpSehTopFrame != Frame) {
         ke::Complain("structured exceptions: guard %p ends while %p is innermost", static_cast<void*>(Frame),
-                     static_cast<void*>(ExpSehTopFrame));
+                static_cast<void*>(ExpSehTopFrame));
         KeBugCheckEx(ke::KMODE_EXCEPTION_NOT_HANDLED, ULONG_PTR(STATUS_INTERNAL_ERROR), ULONG_PTR(Frame),
-                     ULONG_PTR(ExpSehTopFrame), 0);
+                ULONG_PTR(ExpSehTopFrame), 0);
     }
     ExpSehTopFrame = Frame->Previous;
     Frame->Active = FALSE;
@@ -43,7 +43,7 @@ extern "C" BOOLEAN ExpSehSelectHandler(PEXP_SEH_FRAME Frame, LONG FilterValue)
         ExRaiseStatus(Frame->ExceptionCode);  // the frame is off the list: the next outer guard gets it
     ke::Complain("structured exceptions: a filter asked to resume after exception 0x%08X; resumption is not "
                  "supported",
-                 static_cast<unsigned>(Frame->ExceptionCode));
+            static_cast<unsigned>(Frame->ExceptionCode));
     KeBugCheckEx(ke::KMODE_EXCEPTION_NOT_HANDLED, ULONG_PTR(ULONG(Frame->ExceptionCode)), 0, 0, 0);
 }
 
@@ -51,8 +51,8 @@ extern "C" void ExRaiseStatus(NTSTATUS Status)
 {
     PEXP_SEH_FRAME frame = ExpSehTopFrame;
     if (!frame)
-        KeBugCheckEx(ke::KMODE_EXCEPTION_NOT_HANDLED, ULONG_PTR(ULONG(Status)),
-                     ULONG_PTR(__builtin_return_address(0)), 0, 0);
+        KeBugCheckEx(ke::KMODE_EXCEPTION_NOT_HANDLED, ULONG_PTR(ULONG(Status)), ULONG_PTR(__builtin_return_address(0)),
+                0, 0);
     ExpSehTopFrame = frame->Previous;
     frame->Active = FALSE;
     frame->ExceptionCode = Status;

@@ -117,8 +117,7 @@ NTSTATUS ReferenceByHandleInternal(HANDLE handle, POBJECT_TYPE type, PVOID* obje
 using namespace vlm::nt;
 
 extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                              KPROCESSOR_MODE AccessMode, PVOID* Object,
-                                              POBJECT_HANDLE_INFORMATION HandleInformation)
+        KPROCESSOR_MODE AccessMode, PVOID* Object, POBJECT_HANDLE_INFORMATION HandleInformation)
 {
     *Object = nullptr;
     ACCESS_MASK granted = 0;

@@ -18,7 +18,7 @@ std::u16string SymbolicLinkTarget(PVOID link);
 namespace {
 
 struct Namespace {
-    std::mutex lock;                         // guards names and every object's name slot
+    std::mutex lock;                        // guards names and every object's name slot
     std::map<std::u16string, PVOID> names;  // folded canonical name -> object (one reference each)
 };
 
@@ -153,7 +153,7 @@ std::vector<SymbolicLinkInfo> QueryLinks(std::u16string_view prefix)
         const std::u16string& name = NameSlot(it->second);
         std::u16string target = SymbolicLinkTarget(it->second);
         links.push_back({WideToUtf8(reinterpret_cast<PCWSTR>(name.data()), name.size()),
-                         WideToUtf8(reinterpret_cast<PCWSTR>(target.data()), target.size())});
+                WideToUtf8(reinterpret_cast<PCWSTR>(target.data()), target.size())});
     }
     return links;
 }
@@ -167,7 +167,7 @@ std::vector<SymbolicLinkInfo> ObQuerySymbolicLinks(std::string_view prefix)
     return ob::QueryLinks(Utf8ToWide(prefix));
 }
 
-void ObInitSystem() {}
+void ObInitSystem() { }
 
 void ObShutdownSystem()
 {

@@ -80,8 +80,7 @@ NTSTATUS CreateObject(POBJECT_TYPE type, size_t bodySize, PVOID* object)
 {
     *object = nullptr;
     void* block = std::aligned_alloc(alignof(ObjectHeader),
-                                     (sizeof(ObjectHeader) + bodySize + alignof(ObjectHeader) - 1) &
-                                         ~(alignof(ObjectHeader) - 1));
+            (sizeof(ObjectHeader) + bodySize + alignof(ObjectHeader) - 1) & ~(alignof(ObjectHeader) - 1));
     if (!block)
         return STATUS_INSUFFICIENT_RESOURCES;
     auto* header = new (block) ObjectHeader;
@@ -161,8 +160,8 @@ void CollectTypeCounts(ObjectCounts& counts)
 
 using namespace vlm::nt;
 
-extern "C" NTSTATUS ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                               KPROCESSOR_MODE AccessMode)
+extern "C" NTSTATUS ObReferenceObjectByPointer(
+        PVOID Object, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode)
 {
     if (ObjectType && ob::ObjectType(Object) != ObjectType)
         return STATUS_OBJECT_TYPE_MISMATCH;

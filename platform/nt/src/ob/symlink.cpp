@@ -44,8 +44,8 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNIC
     NTSTATUS status = ob::CreateObject(ob::SymbolicLinkType(), sizeof(ob::SymbolicLink), &object);
     if (!NT_SUCCESS(status))
         return status;
-    new (object) ob::SymbolicLink{std::u16string(reinterpret_cast<const char16_t*>(DeviceName->Buffer),
-                                                 DeviceName->Length / sizeof(WCHAR))};
+    new (object) ob::SymbolicLink{
+            std::u16string(reinterpret_cast<const char16_t*>(DeviceName->Buffer), DeviceName->Length / sizeof(WCHAR))};
     status = ob::InsertName(SymbolicLinkName, object);
     ob::DereferenceInternal(object);
     return status;

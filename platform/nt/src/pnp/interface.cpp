@@ -32,7 +32,7 @@ std::u16string GuidText(const GUID& g)
 {
     char text[40];
     snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", g.Data1, g.Data2, g.Data3,
-             g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+            g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
     return Utf8ToWide(text);
 }
 
@@ -85,7 +85,7 @@ void ClearInterfaces()
 // interface class: \??\ROOT#PORTS#0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}.
 // The caller owns the returned buffer (RtlFreeUnicodeString).
 extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GUID* InterfaceClassGuid,
-                                              PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
+        PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName)
 {
     pnp::DeviceNode* node = pnp::NodeOfPdo(PhysicalDeviceObject);
     if (!node)
@@ -96,8 +96,9 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObjec
             link[i] = u'#';
     link += u"#" + pnp::GuidText(*InterfaceClassGuid);
     if (ReferenceString && ReferenceString->Length)
-        link += u"\\" + std::u16string(reinterpret_cast<const char16_t*>(ReferenceString->Buffer),
-                                       ReferenceString->Length / sizeof(WCHAR));
+        link += u"\\" +
+                std::u16string(reinterpret_cast<const char16_t*>(ReferenceString->Buffer),
+                        ReferenceString->Length / sizeof(WCHAR));
 
     NTSTATUS status = rtl::AllocateUnicodeString(link, SymbolicLinkName);
     if (!NT_SUCCESS(status))
@@ -116,8 +117,8 @@ extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, 
 {
     if (!SymbolicLinkName || !SymbolicLinkName->Buffer || !SymbolicLinkName->Length)
         return STATUS_INVALID_PARAMETER;
-    std::u16string_view name(reinterpret_cast<const char16_t*>(SymbolicLinkName->Buffer),
-                             SymbolicLinkName->Length / sizeof(WCHAR));
+    std::u16string_view name(
+            reinterpret_cast<const char16_t*>(SymbolicLinkName->Buffer), SymbolicLinkName->Length / sizeof(WCHAR));
     auto& table = pnp::Table();
     std::lock_guard guard(table.lock);
     pnp::Interface* i = pnp::Find(name);
@@ -148,8 +149,7 @@ std::vector<DeviceInterfaceInfo> PnpQueryInterfaces()
     std::vector<DeviceInterfaceInfo> infos;
     for (auto& i : table.interfaces)
         infos.push_back({WideToUtf8(reinterpret_cast<PCWSTR>(i.link.data()), i.link.size()),
-                         WideToUtf8(reinterpret_cast<PCWSTR>(i.instancePath.data()), i.instancePath.size()),
-                         i.enabled});
+                WideToUtf8(reinterpret_cast<PCWSTR>(i.instancePath.data()), i.instancePath.size()), i.enabled});
     return infos;
 }
 

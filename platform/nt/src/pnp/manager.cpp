@@ -34,7 +34,7 @@ std::map<std::u16string, StartBehaviour>& PendingBehaviours()
 }
 
 struct BuiltinTable {
-    std::mutex lock;  // guards entries
+    std::mutex lock;                                       // guards entries
     std::map<std::u16string, PDRIVER_INITIALIZE> entries;  // folded service name -> entry
 };
 BuiltinTable& Builtins()
@@ -172,8 +172,8 @@ void AttachDriver(DeviceNode* node)
     node->driver = LoadDriver(node->service);
     if (!node->driver) {
         node->startStatus = STATUS_NOT_FOUND;
-        fprintf(stderr, "pnp: %s: no linked-in driver for service '%s'\n", WideToUtf8(
-                    reinterpret_cast<PCWSTR>(node->instancePath.c_str())).c_str(),
+        fprintf(stderr, "pnp: %s: no linked-in driver for service '%s'\n",
+                WideToUtf8(reinterpret_cast<PCWSTR>(node->instancePath.c_str())).c_str(),
                 WideToUtf8(reinterpret_cast<PCWSTR>(node->service.c_str())).c_str());
         return;
     }
@@ -415,8 +415,8 @@ NTSTATUS PnpSendRequest(std::string_view instancePath, UCHAR major, UCHAR minor)
     DeviceNode* node = FindNode(Utf8ToWide(instancePath));
     if (!node || !node->pdo)
         return STATUS_NO_SUCH_DEVICE;
-    if (major == IRP_MJ_PNP && (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
-                                minor == IRP_MN_START_DEVICE))
+    if (major == IRP_MJ_PNP &&
+            (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL || minor == IRP_MN_START_DEVICE))
         return STATUS_INVALID_PARAMETER;
     return SendPnp(node->pdo, major, minor);
 }
@@ -442,7 +442,7 @@ void PnpShutdownSystem()
             DeviceNode* node = g_manager.nodes.back().get();
             PnpRemoval how = PnpRemoval::Orderly;
             if (node->pdo && !node->removePending &&
-                (!NT_SUCCESS(SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE)) || HasOpenFiles(node)))
+                    (!NT_SUCCESS(SendPnp(node->pdo, IRP_MJ_PNP, IRP_MN_QUERY_REMOVE_DEVICE)) || HasOpenFiles(node)))
                 how = PnpRemoval::Surprise;
             TearDown(node, how, /*force=*/true);
         }

@@ -21,8 +21,7 @@ NTSTATUS ReturnProperty(const void* data, ULONG size, ULONG BufferLength, PVOID 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS OpenNodeKey(pnp::DeviceNode* node, const std::u16string& suffix, bool create, ACCESS_MASK access,
-                     PHANDLE key)
+NTSTATUS OpenNodeKey(pnp::DeviceNode* node, const std::u16string& suffix, bool create, ACCESS_MASK access, PHANDLE key)
 {
     std::u16string path = kEnum + node->instancePath + suffix;
     UNICODE_STRING name;
@@ -31,14 +30,13 @@ NTSTATUS OpenNodeKey(pnp::DeviceNode* node, const std::u16string& suffix, bool c
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
     if (create)
-        return ZwCreateKey(key, access ? access : KEY_READ, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                           nullptr);
+        return ZwCreateKey(key, access ? access : KEY_READ, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
     return ZwOpenKey(key, access ? access : KEY_READ, &attributes);
 }
 
 // Properties kept as values of the node's key.
-NTSTATUS RegistryProperty(pnp::DeviceNode* node, const char16_t* valueName, ULONG BufferLength,
-                          PVOID PropertyBuffer, PULONG ResultLength)
+NTSTATUS RegistryProperty(
+        pnp::DeviceNode* node, const char16_t* valueName, ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
 {
     HANDLE key;
     NTSTATUS status = OpenNodeKey(node, u"", false, KEY_READ, &key);
@@ -66,7 +64,7 @@ NTSTATUS RegistryProperty(pnp::DeviceNode* node, const char16_t* valueName, ULON
 }  // namespace
 
 extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
-                                        ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
+        ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength)
 {
     pnp::DeviceNode* node = pnp::NodeOfPdo(DeviceObject);
     if (!node)
@@ -74,8 +72,8 @@ extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGI
     switch (DeviceProperty) {
     case DevicePropertyPhysicalDeviceObjectName: {
         std::u16string name = ob::ObjectName(DeviceObject);
-        return ReturnProperty(name.c_str(), ULONG((name.size() + 1) * sizeof(WCHAR)), BufferLength,
-                              PropertyBuffer, ResultLength);
+        return ReturnProperty(
+                name.c_str(), ULONG((name.size() + 1) * sizeof(WCHAR)), BufferLength, PropertyBuffer, ResultLength);
     }
     case DevicePropertyEnumeratorName: {
         static const char16_t root[] = u"ROOT";
@@ -103,8 +101,8 @@ extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGI
 
 // PLUGPLAY_REGKEY_DEVICE is the node's "Device Parameters" key, created on
 // first use as Windows does.
-extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
-                                            ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
+extern "C" NTSTATUS IoOpenDeviceRegistryKey(
+        PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType, ACCESS_MASK DesiredAccess, PHANDLE DevInstRegKey)
 {
     *DevInstRegKey = nullptr;
     pnp::DeviceNode* node = pnp::NodeOfPdo(DeviceObject);

@@ -91,7 +91,7 @@ void PspEndThread(PspThreadState& current, PETHREAD thread, NTSTATUS status)
     const KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL) {
         ke::Complain("thread %p (start routine %p) ended at IRQL %u", static_cast<void*>(thread),
-                     reinterpret_cast<void*>(thread->StartRoutine), unsigned(irql));
+                reinterpret_cast<void*>(thread->StartRoutine), unsigned(irql));
         KfLowerIrql(PASSIVE_LEVEL);
     }
     Word(thread->ExitStatus).store(status, std::memory_order_release);
@@ -186,8 +186,7 @@ using namespace vlm::nt;
 POBJECT_TYPE* PsThreadType = &ps::PspThreadObjectType;
 
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
-                              PVOID StartContext)
+        HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext)
 {
     // Threads are unnamed and every handle is a kernel handle, so the
     // object attributes have nothing left to say.
@@ -197,8 +196,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT
     if (irql >= DISPATCH_LEVEL)
         KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, 0, irql, 0, ULONG_PTR(__builtin_return_address(0)));
     if (ProcessHandle) {
-        ke::Complain("PsCreateSystemThread(process %p): only the system process (NULL) can have threads",
-                     ProcessHandle);
+        ke::Complain(
+                "PsCreateSystemThread(process %p): only the system process (NULL) can have threads", ProcessHandle);
         return STATUS_NOT_IMPLEMENTED;
     }
 
@@ -278,7 +277,7 @@ KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
     auto priority = ps::Word(Thread->Priority);
     if (Priority <= LOW_PRIORITY || Priority > HIGH_PRIORITY) {
         ke::Complain("KeSetPriorityThread(%p, %d): priority outside 1..31, left unchanged", static_cast<void*>(Thread),
-                     int(Priority));
+                int(Priority));
         return priority.load(std::memory_order_relaxed);
     }
     return priority.exchange(Priority, std::memory_order_relaxed);

@@ -40,8 +40,8 @@ void RtlFreeAnsiString(PANSI_STRING AnsiString)
     AnsiString->MaximumLength = 0;
 }
 
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString)
+NTSTATUS RtlAnsiStringToUnicodeString(
+        PUNICODE_STRING DestinationString, PCANSI_STRING SourceString, BOOLEAN AllocateDestinationString)
 {
     const SIZE_T chars = SourceString->Length;
     const SIZE_T bytes = chars * sizeof(WCHAR);
@@ -70,8 +70,8 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_
     return STATUS_SUCCESS;
 }
 
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUNICODE_STRING SourceString,
-                                      BOOLEAN AllocateDestinationString)
+NTSTATUS RtlUnicodeStringToAnsiString(
+        PANSI_STRING DestinationString, PCUNICODE_STRING SourceString, BOOLEAN AllocateDestinationString)
 {
     const SIZE_T chars = SourceString->Length / sizeof(WCHAR);  // at most 0x7FFF: always fits
     PCHAR buffer;

@@ -79,7 +79,7 @@ void RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING So
         return;
     }
     const USHORT bytes =
-        USHORT(std::min(SourceString->Length, DestinationString->MaximumLength) & ~USHORT(sizeof(WCHAR) - 1));
+            USHORT(std::min(SourceString->Length, DestinationString->MaximumLength) & ~USHORT(sizeof(WCHAR) - 1));
     memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
     DestinationString->Length = bytes;
     KipTerminate(DestinationString);

@@ -8,8 +8,14 @@
 namespace vlm::nt {
 namespace {
 
-bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsHighSurrogate(char32_t u)
+{
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLowSurrogate(char32_t u)
+{
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 void AppendUtf16(std::u16string& out, char32_t cp)
 {

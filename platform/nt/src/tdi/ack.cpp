@@ -35,9 +35,8 @@ namespace {
 
 int64_t MonotonicMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
 }
 
 // Windows' give-up time for this connection's round trip, in milliseconds.
@@ -61,7 +60,7 @@ void StartAckTrackingLocked(Connection& c)
     if (!c.ackReports)
         ke::Complain("\\Device\\Tcp: the kernel does not report acknowledgements (SO_TIMESTAMPING: errno %d); "
                      "sends complete at the next check instead",
-                     errno);
+                errno);
     if (c.ledger) {
         c.ledger->remoteAddress.store(c.remote.sin_addr.s_addr);
         c.ledger->remotePort.store(ntohs(c.remote.sin_port));
@@ -207,8 +206,14 @@ ScopedConnectionLedger::ScopedConnectionLedger(std::shared_ptr<ConnectionLedger>
 {
 }
 
-ScopedConnectionLedger::~ScopedConnectionLedger() { t_ledger = std::move(previous_); }
+ScopedConnectionLedger::~ScopedConnectionLedger()
+{
+    t_ledger = std::move(previous_);
+}
 
-std::shared_ptr<ConnectionLedger> CurrentConnectionLedger() { return t_ledger; }
+std::shared_ptr<ConnectionLedger> CurrentConnectionLedger()
+{
+    return t_ledger;
+}
 
 }  // namespace vlm::nt

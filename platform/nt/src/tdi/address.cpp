@@ -131,8 +131,8 @@ void CloseAddress(Address* a)
     // Every associated connection holds a reference on this file object,
     // so none is left when the close comes.
     if (!a->connections.empty())
-        ke::Complain("\\Device\\Tcp: address %p closes with %zu connection(s) still associated",
-                     static_cast<void*>(a), a->connections.size());
+        ke::Complain("\\Device\\Tcp: address %p closes with %zu connection(s) still associated", static_cast<void*>(a),
+                a->connections.size());
     for (Connection* c : a->connections)
         c->address = nullptr;
     auto found = t.addresses.find(a);
@@ -169,7 +169,7 @@ NTSTATUS SetEventHandler(Address& a, PIRP irp)
             status = STATUS_INVALID_PARAMETER;
         } else if (handler) {
             ke::Complain("\\Device\\Tcp: event handler type %ld on address %p is not implemented", long(type),
-                         static_cast<void*>(&a));
+                    static_cast<void*>(&a));
             status = STATUS_NOT_IMPLEMENTED;
         }
         // A handler taken away is not running any more when this returns.

@@ -217,7 +217,7 @@ NTSTATUS AssociateAddress(Connection& c, PIRP irp)
         if (c.closing) {
             status = STATUS_FILE_CLOSED;
         } else if (addressFile->DeviceObject != t.device ||
-                   ULONG_PTR(addressFile->FsContext2) != TDI_TRANSPORT_ADDRESS_FILE || !a || a->closing) {
+                ULONG_PTR(addressFile->FsContext2) != TDI_TRANSPORT_ADDRESS_FILE || !a || a->closing) {
             status = STATUS_INVALID_HANDLE;
         } else if (c.address) {
             status = STATUS_ADDRESS_ALREADY_ASSOCIATED;
@@ -270,11 +270,10 @@ NTSTATUS Connect(Connection& c, PIRP irp)
     // Windows does not hold RemoteAddressLength against the entries (the
     // length clients pass is often short of the TA_IP_ADDRESS it covers),
     // so neither does this: the walk reads at least one TA_IP_ADDRESS.
-    const bool haveRemote =
-        request && FindIpAddress(request->RemoteAddress,
-                                 std::max<size_t>(size_t(std::max<LONG>(request->RemoteAddressLength, 0)),
-                                                  sizeof(TA_IP_ADDRESS)),
-                                 &remote);
+    const bool haveRemote = request &&
+            FindIpAddress(request->RemoteAddress,
+                    std::max<size_t>(size_t(std::max<LONG>(request->RemoteAddressLength, 0)), sizeof(TA_IP_ADDRESS)),
+                    &remote);
     Transport& t = Tcp();
     NTSTATUS status;
     {
@@ -477,8 +476,8 @@ void ResetLocked(Connection& c, int error, Completions& done)
 {
     if (c.ledger)
         c.ledger->SetEnd(error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETUNREACH
-                             ? ConnectionEnd::TimedOut
-                             : ConnectionEnd::ResetByPeer);
+                        ? ConnectionEnd::TimedOut
+                        : ConnectionEnd::ResetByPeer);
     const bool owed = c.link == Link::Connected && !c.disconnectIndicated;
     EndConnectionLocked(c, Teardown::Abortive, StatusFromErrno(error, "socket"), done);
     if (owed) {
@@ -507,7 +506,7 @@ void CancelRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         found = found || completion.irp == Irp;
     if (!found)
         ke::Complain("\\Device\\Tcp: cancelled request %p is in no queue of file %p", static_cast<void*>(Irp),
-                     static_cast<void*>(file));
+                static_cast<void*>(file));
     CompleteRequests(done);
 }
 

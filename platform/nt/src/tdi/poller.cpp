@@ -208,8 +208,7 @@ void PollerMain()
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kWakeKey) {
                 uint64_t value;
-                while (read(t.wake, &value, sizeof value) > 0) {
-                }
+                while (read(t.wake, &value, sizeof value) > 0) { }
                 continue;
             }
             HandleSocketLocked(lock, events[i].data.u64, events[i].events, done);
@@ -258,7 +257,7 @@ void DeliverLocked(std::unique_lock<std::mutex>& lock, Connection& c, Completion
             continue;
         }
         if (c.count > 0 && c.receives.empty() && c.link == Link::Connected && ReceiveHandlerReady(c) &&
-            ke::InterruptTime() >= c.offerAt) {
+                ke::InterruptTime() >= c.offerAt) {
             const ULONG indicated = ULONG(RingContiguous(c));
             const ULONG available = ULONG(c.count);
             const ULONG flags = TDI_RECEIVE_NORMAL | (indicated == available ? TDI_RECEIVE_ENTIRE_MESSAGE : 0);
@@ -269,14 +268,13 @@ void DeliverLocked(std::unique_lock<std::mutex>& lock, Connection& c, Completion
             ULONG taken = 0;
             PIRP irp = nullptr;
             NTSTATUS status = STATUS_SUCCESS;
-            IndicateLocked(lock, c, [&] {
-                status = handler(context, c.context, flags, indicated, available, &taken, tsdu, &irp);
-            });
+            IndicateLocked(lock, c,
+                    [&] { status = handler(context, c.context, flags, indicated, available, &taken, tsdu, &irp); });
             if (status != STATUS_MORE_PROCESSING_REQUIRED && !NT_SUCCESS(status))
                 taken = 0;  // STATUS_DATA_NOT_ACCEPTED and the like
             if (taken > indicated) {
                 ke::Complain("\\Device\\Tcp: a receive handler took %lu of %lu bytes indicated",
-                             static_cast<unsigned long>(taken), static_cast<unsigned long>(indicated));
+                        static_cast<unsigned long>(taken), static_cast<unsigned long>(indicated));
                 taken = indicated;
             }
             if (epoch == c.ringEpoch)
@@ -298,8 +296,7 @@ void DeliverLocked(std::unique_lock<std::mutex>& lock, Connection& c, Completion
             if (a && !a->closing && a->disconnectHandler) {
                 PTDI_IND_DISCONNECT handler = a->disconnectHandler;
                 PVOID context = a->disconnectContext;
-                IndicateLocked(lock, c,
-                               [&] { handler(context, c.context, 0, nullptr, 0, nullptr, flags); });
+                IndicateLocked(lock, c, [&] { handler(context, c.context, 0, nullptr, 0, nullptr, flags); });
             }
         }
         return;
@@ -410,8 +407,7 @@ void CloseSocketLocked(Connection& c, Teardown how)
         // away first (bounded), the client is gone.
         shutdown(c.fd, SHUT_WR);
         char sink[4096];
-        for (int i = 0; i < 64 && recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
-        }
+        for (int i = 0; i < 64 && recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) { }
     }
     close(c.fd);
     c.fd = -1;

@@ -29,8 +29,7 @@ ULONG_PTR KindOf(PFILE_OBJECT file)
 // `kind` receives TDI_TRANSPORT_ADDRESS_FILE or TDI_CONNECTION_FILE, or 0
 // when the list holds neither name. A list whose entries run past its
 // length is malformed.
-NTSTATUS FindTransportEa(const UCHAR* buffer, ULONG length, ULONG_PTR* kind, const UCHAR** value,
-                         ULONG* valueLength)
+NTSTATUS FindTransportEa(const UCHAR* buffer, ULONG length, ULONG_PTR* kind, const UCHAR** value, ULONG* valueLength)
 {
     *kind = 0;
     const size_t nameOffset = FIELD_OFFSET(FILE_FULL_EA_INFORMATION, EaName);
@@ -47,14 +46,14 @@ NTSTATUS FindTransportEa(const UCHAR* buffer, ULONG length, ULONG_PTR* kind, con
         const char* name = reinterpret_cast<const char*>(buffer + offset + nameOffset);
         const UCHAR* data = buffer + offset + nameOffset + entry.EaNameLength + 1;
         if (entry.EaNameLength == TDI_TRANSPORT_ADDRESS_LENGTH &&
-            memcmp(name, TdiTransportAddress, TDI_TRANSPORT_ADDRESS_LENGTH) == 0) {
+                memcmp(name, TdiTransportAddress, TDI_TRANSPORT_ADDRESS_LENGTH) == 0) {
             *kind = TDI_TRANSPORT_ADDRESS_FILE;
             *value = data;
             *valueLength = entry.EaValueLength;
             return STATUS_SUCCESS;
         }
         if (entry.EaNameLength == TDI_CONNECTION_CONTEXT_LENGTH &&
-            memcmp(name, TdiConnectionContext, TDI_CONNECTION_CONTEXT_LENGTH) == 0) {
+                memcmp(name, TdiConnectionContext, TDI_CONNECTION_CONTEXT_LENGTH) == 0) {
             *kind = TDI_CONNECTION_FILE;
             *value = data;
             *valueLength = entry.EaValueLength;
@@ -181,7 +180,7 @@ NTSTATUS TcpDispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case TDI_SET_INFORMATION:
     case TDI_ACTION:
         ke::Complain("\\Device\\Tcp: %s (minor 0x%02X) on file %p is not implemented", MinorName(minor), minor,
-                     static_cast<void*>(file));
+                static_cast<void*>(file));
         return CompleteNow(Irp, STATUS_NOT_IMPLEMENTED);
     default:
         return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -359,7 +358,7 @@ void TdiShutdownSystem()
             leftOver = !t.addresses.empty() || !t.connections.empty();
             if (leftOver)
                 ke::Complain("\\Device\\Tcp: %zu address(es) and %zu connection(s) still open at shutdown",
-                             t.addresses.size(), t.connections.size());
+                        t.addresses.size(), t.connections.size());
             for (auto& [key, c] : t.connections)
                 tdi::EndConnectionLocked(*c, tdi::Teardown::Abortive, STATUS_CANCELLED, done);
         }

@@ -91,7 +91,7 @@ enum class Link {
     Idle,        // no socket
     Connecting,  // non-blocking connect in progress
     Connected,
-    Ended,       // the socket is closed after a reset or an abort; endStatus says which
+    Ended,  // the socket is closed after a reset or an abort; endStatus says which
 };
 
 enum class Teardown {

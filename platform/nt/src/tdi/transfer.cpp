@@ -81,12 +81,11 @@ struct Transfer {
 // returns STATUS_SUCCESS when nothing does); otherwise the request is made
 // cancellable, queued and served by `enqueueLocked`, and stays pending.
 template <typename Refused, typename Enqueue>
-NTSTATUS QueueTransfer(Connection& c, PIRP irp, const Transfer& transfer, Refused refusedLocked,
-                       Enqueue enqueueLocked)
+NTSTATUS QueueTransfer(Connection& c, PIRP irp, const Transfer& transfer, Refused refusedLocked, Enqueue enqueueLocked)
 {
     if (transfer.flags & transfer.unsupported) {
         ke::Complain("\\Device\\Tcp: %s with flags 0x%lX is not implemented", transfer.name,
-                     static_cast<unsigned long>(transfer.flags));
+                static_cast<unsigned long>(transfer.flags));
         return CompleteNow(irp, STATUS_NOT_IMPLEMENTED);
     }
     if (transfer.length == 0)
@@ -135,7 +134,7 @@ NTSTATUS Send(Connection& c, PIRP irp)
 {
     PTDI_REQUEST_KERNEL_SEND p = SendRequestOf(irp);
     const Transfer transfer{"TDI_SEND", p->SendFlags,
-                            TDI_SEND_EXPEDITED | TDI_SEND_NON_BLOCKING | TDI_SEND_AND_DISCONNECT, p->SendLength};
+            TDI_SEND_EXPEDITED | TDI_SEND_NON_BLOCKING | TDI_SEND_AND_DISCONNECT, p->SendLength};
     auto refusedLocked = [&]() -> NTSTATUS {
         if (c.finSent || c.releaseIrp)
             return STATUS_INVALID_CONNECTION;
@@ -208,8 +207,7 @@ void PushSendsLocked(Connection& c, Completions& done)
 NTSTATUS Receive(Connection& c, PIRP irp)
 {
     PTDI_REQUEST_KERNEL_RECEIVE p = ReceiveRequestOf(irp);
-    const Transfer transfer{"TDI_RECEIVE", p->ReceiveFlags, TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK,
-                            p->ReceiveLength};
+    const Transfer transfer{"TDI_RECEIVE", p->ReceiveFlags, TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK, p->ReceiveLength};
     auto refusedLocked = []() -> NTSTATUS { return STATUS_SUCCESS; };
     return QueueTransfer(c, irp, transfer, refusedLocked, [&](Completions& done) {
         c.receives.push_back({irp});
@@ -240,7 +238,7 @@ void FillReceivesLocked(Connection& c, Completions& done)
         progress = true;
     }
     c.receives.erase(std::remove_if(c.receives.begin(), c.receives.end(), [](const Request& r) { return !r.irp; }),
-                     c.receives.end());
+            c.receives.end());
     if (progress) {
         UpdateInterestLocked(c);
         // The disconnect indication may be due now that the bytes are taken.
@@ -254,7 +252,7 @@ void AcceptReturnedReceiveLocked(Connection& c, PIRP irp, NTSTATUS handlerStatus
     if (handlerStatus != STATUS_MORE_PROCESSING_REQUIRED)
         ke::Complain("\\Device\\Tcp: a receive handler returned request %p with status 0x%08X instead of "
                      "STATUS_MORE_PROCESSING_REQUIRED; served as a receive",
-                     static_cast<void*>(irp), static_cast<unsigned>(handlerStatus));
+                static_cast<void*>(irp), static_cast<unsigned>(handlerStatus));
     // The request comes as IoCallDriver would have passed it on.
     IoSetNextIrpStackLocation(irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -262,7 +260,7 @@ void AcceptReturnedReceiveLocked(Connection& c, PIRP irp, NTSTATUS handlerStatus
     PTDI_REQUEST_KERNEL_RECEIVE p = ReceiveRequestOf(irp);
     NTSTATUS status = STATUS_SUCCESS;
     if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL || stack->MinorFunction != TDI_RECEIVE ||
-        stack->FileObject != c.file || (p->ReceiveFlags & (TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK)))
+            stack->FileObject != c.file || (p->ReceiveFlags & (TDI_RECEIVE_EXPEDITED | TDI_RECEIVE_PEEK)))
         status = STATUS_INVALID_DEVICE_REQUEST;
     else if (p->ReceiveLength == 0)
         status = STATUS_INVALID_PARAMETER;

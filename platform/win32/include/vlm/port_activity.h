@@ -10,8 +10,8 @@ namespace vlm::win32 {
 
 struct PortActivity {
     std::string port;
-    bool open = false;         // a program has it open, over IPC or its terminal
-    std::string lastSession;   // the line its last session ended with; empty: none yet
+    bool open = false;        // a program has it open, over IPC or its terminal
+    std::string lastSession;  // the line its last session ended with; empty: none yet
 };
 
 // Every port that had a session since vlmhost started; nothing when no

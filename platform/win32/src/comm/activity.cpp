@@ -11,7 +11,7 @@ std::optional<std::vector<PortActivity>> QueryPortActivity()
     auto result = ipc::Call(vlm::ipc::Op::QueryPorts, 0, {});
     std::vector<vlm::ipc::PortActivity> ports;
     if (result.error != ipc::CallError::None || result.reply.status != 0 ||
-        !vlm::ipc::DecodePortActivity(result.reply.data, ports))
+            !vlm::ipc::DecodePortActivity(result.reply.data, ports))
         return std::nullopt;
     std::vector<PortActivity> out;
     for (auto& port : ports)

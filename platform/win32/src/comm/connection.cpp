@@ -15,9 +15,9 @@ std::string DescribeShortWrite(HANDLE port, uint64_t took, uint64_t asked, uint6
     std::array<uint8_t, ipc::kConnectionReportBytes> output{};
     DWORD returned = 0;
     ipc::ConnectionReport report;
-    if (!DeviceIoControl(port, ipc::kQueryConnectionCode, nullptr, 0, output.data(), DWORD(output.size()), &returned,
-                         nullptr) ||
-        !ipc::DecodeConnectionReport(std::span(output.data(), returned), report))
+    if (!DeviceIoControl(
+                port, ipc::kQueryConnectionCode, nullptr, 0, output.data(), DWORD(output.size()), &returned, nullptr) ||
+            !ipc::DecodeConnectionReport(std::span(output.data(), returned), report))
         return "the printer took " + std::to_string(took) + " of " + std::to_string(asked) + " bytes";
     return ipc::DescribeShortWrite(report, took, asked, waitedMs);
 }

@@ -21,10 +21,9 @@ struct SerialSettings {
 bool ReadSettings(HANDLE handle, SerialSettings& settings)
 {
     return SerialRequest(handle, IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &settings.baud, sizeof settings.baud) &&
-           SerialRequest(handle, IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &settings.line, sizeof settings.line) &&
-           SerialRequest(handle, IOCTL_SERIAL_GET_CHARS, nullptr, 0, &settings.chars, sizeof settings.chars) &&
-           SerialRequest(handle, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &settings.handflow,
-                         sizeof settings.handflow);
+            SerialRequest(handle, IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &settings.line, sizeof settings.line) &&
+            SerialRequest(handle, IOCTL_SERIAL_GET_CHARS, nullptr, 0, &settings.chars, sizeof settings.chars) &&
+            SerialRequest(handle, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &settings.handflow, sizeof settings.handflow);
 }
 
 void SettingsToDcb(const SerialSettings& s, DCB& dcb)
@@ -99,8 +98,8 @@ SerialSettings DcbToSettings(const DCB& dcb, const SerialSettings& current)
     s.chars.EventChar = BYTE(dcb.EvtChar);
 
     ULONG control = s.handflow.ControlHandShake &
-                    ~(SERIAL_DTR_MASK | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DSR_SENSITIVITY |
-                      SERIAL_ERROR_ABORT);
+            ~(SERIAL_DTR_MASK | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE | SERIAL_DSR_SENSITIVITY |
+                    SERIAL_ERROR_ABORT);
     if (dcb.fOutxCtsFlow)
         control |= SERIAL_CTS_HANDSHAKE;
     if (dcb.fOutxDsrFlow)
@@ -115,8 +114,9 @@ SerialSettings DcbToSettings(const DCB& dcb, const SerialSettings& current)
         control |= SERIAL_ERROR_ABORT;
     s.handflow.ControlHandShake = control;
 
-    ULONG replace = s.handflow.FlowReplace & ~(SERIAL_RTS_MASK | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE |
-                                               SERIAL_ERROR_CHAR | SERIAL_NULL_STRIPPING | SERIAL_XOFF_CONTINUE);
+    ULONG replace = s.handflow.FlowReplace &
+            ~(SERIAL_RTS_MASK | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR | SERIAL_NULL_STRIPPING |
+                    SERIAL_XOFF_CONTINUE);
     if (dcb.fOutX)
         replace |= SERIAL_AUTO_TRANSMIT;
     if (dcb.fInX)
@@ -177,10 +177,10 @@ extern "C" BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB)
         DWORD size;
     };
     const Step steps[] = {
-        {IOCTL_SERIAL_SET_BAUD_RATE, &wanted.baud, &saved.baud, sizeof(SERIAL_BAUD_RATE)},
-        {IOCTL_SERIAL_SET_LINE_CONTROL, &wanted.line, &saved.line, sizeof(SERIAL_LINE_CONTROL)},
-        {IOCTL_SERIAL_SET_CHARS, &wanted.chars, &saved.chars, sizeof(SERIAL_CHARS)},
-        {IOCTL_SERIAL_SET_HANDFLOW, &wanted.handflow, &saved.handflow, sizeof(SERIAL_HANDFLOW)},
+            {IOCTL_SERIAL_SET_BAUD_RATE, &wanted.baud, &saved.baud, sizeof(SERIAL_BAUD_RATE)},
+            {IOCTL_SERIAL_SET_LINE_CONTROL, &wanted.line, &saved.line, sizeof(SERIAL_LINE_CONTROL)},
+            {IOCTL_SERIAL_SET_CHARS, &wanted.chars, &saved.chars, sizeof(SERIAL_CHARS)},
+            {IOCTL_SERIAL_SET_HANDFLOW, &wanted.handflow, &saved.handflow, sizeof(SERIAL_HANDFLOW)},
     };
     for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
         if (SerialRequest(hFile, steps[i].set, steps[i].wanted, steps[i].size, nullptr, 0))

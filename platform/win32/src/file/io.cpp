@@ -31,8 +31,8 @@ bool RefuseOverlapped(const char* function, LPOVERLAPPED overlapped)
 
 }  // namespace
 
-extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-                                LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped)
+extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+        LPOVERLAPPED lpOverlapped)
 {
     if (RefuseOverlapped("ReadFile", lpOverlapped))
         return FALSE;
@@ -65,7 +65,7 @@ extern "C" BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBy
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                                 LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
+        LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped)
 {
     if (RefuseOverlapped("WriteFile", lpOverlapped))
         return FALSE;
@@ -94,22 +94,20 @@ extern "C" BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
     return TRUE;
 }
 
-extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer,
-                                       DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
-                                       LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
+extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+        LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped)
 {
     if (RefuseOverlapped("DeviceIoControl", lpOverlapped))
         return FALSE;
     // The input rides in one message beside the code and output length.
     if (!lpBytesReturned || (!lpInBuffer && nInBufferSize) || (!lpOutBuffer && nOutBufferSize) ||
-        nInBufferSize > kMaxPayload - 8 || nOutBufferSize > kMaxPayload) {
+            nInBufferSize > kMaxPayload - 8 || nOutBufferSize > kMaxPayload) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     *lpBytesReturned = 0;
-    std::vector<uint8_t> payload = vlm::ipc::EncodeDeviceControl(
-        dwIoControlCode, nOutBufferSize,
-        std::span<const uint8_t>(static_cast<const uint8_t*>(lpInBuffer), nInBufferSize));
+    std::vector<uint8_t> payload = vlm::ipc::EncodeDeviceControl(dwIoControlCode, nOutBufferSize,
+            std::span<const uint8_t>(static_cast<const uint8_t*>(lpInBuffer), nInBufferSize));
     vlm::ipc::Reply reply;
     if (!file::PortCall(hDevice, Op::DeviceControl, payload, reply))
         return FALSE;

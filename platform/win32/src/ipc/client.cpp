@@ -60,7 +60,7 @@ struct PendingCall {
 
 class Connection {
 public:
-    Connection(int fd, uint64_t generation) : fd_(fd), generation_(generation) {}
+    Connection(int fd, uint64_t generation) : fd_(fd), generation_(generation) { }
 
     ~Connection()
     {
@@ -269,7 +269,7 @@ CallError Open(uint64_t generation, std::shared_ptr<Connection>& out, int32_t* r
     std::vector<uint8_t> payload;
     vlm::ipc::Reply reply;
     bool ok = vlm::ipc::CheckHeader(header) == vlm::ipc::HeaderCheck::Ok &&
-              header.op == (uint16_t(Op::Hello) | vlm::ipc::kReplyBit);
+            header.op == (uint16_t(Op::Hello) | vlm::ipc::kReplyBit);
     if (ok) {
         payload.resize(header.length);
         ok = ReceiveWithin(fd, payload, kHelloTimeoutMs) == Wait::Ok && vlm::ipc::DecodeReply(header, payload, reply);

@@ -44,7 +44,7 @@ constexpr int kReceiveBufferBytes = 1 << 20;
 
 class Socket {
 public:
-    Socket(int fd, int wake) : m_fd(fd), m_wake(wake) {}
+    Socket(int fd, int wake) : m_fd(fd), m_wake(wake) { }
     ~Socket()
     {
         ::close(m_fd);
@@ -64,8 +64,7 @@ public:
         m_closed.store(true, std::memory_order_release);
         uint64_t one = 1;
         if (::write(m_wake, &one, sizeof one) != static_cast<ssize_t>(sizeof one))
-            std::fprintf(stderr, "vlm: closesocket: cannot signal the wake-up descriptor: %s\n",
-                         std::strerror(errno));
+            std::fprintf(stderr, "vlm: closesocket: cannot signal the wake-up descriptor: %s\n", std::strerror(errno));
     }
 
 private:
@@ -136,7 +135,7 @@ int FromErrno(int error)
         return WSAEHOSTUNREACH;
     default:
         std::fprintf(stderr, "vlm: Winsock: system error %d (%s) has no Winsock number; WSAEINVAL\n", error,
-                     std::strerror(error));
+                std::strerror(error));
         return WSAEINVAL;
     }
 }
@@ -295,7 +294,7 @@ int SendTo(SocketValue value, std::span<const std::byte> data, const Endpoint& t
     sockaddr_in address = ToSystem(to);
     for (;;) {
         ssize_t n = ::sendto(socket->Fd(), data.data(), data.size(), MSG_NOSIGNAL,
-                             reinterpret_cast<const sockaddr*>(&address), sizeof address);
+                reinterpret_cast<const sockaddr*>(&address), sizeof address);
         if (n >= 0) {
             *sent = static_cast<size_t>(n);
             return 0;

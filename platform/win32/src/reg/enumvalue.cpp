@@ -8,7 +8,7 @@
 extern "C" {
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                          LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+        LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
     using namespace vlm::win32::reg;
     if (!lpValueName || !lpcchValueName || lpReserved || (lpData && !lpcbData))
@@ -18,7 +18,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
         return error;
     vlm::nt::cm::ValueRecord value;
     if (LONG error = RegpStatusToError(context.store->EnumerateValue(context.key, dwIndex, &value));
-        error != ERROR_SUCCESS)
+            error != ERROR_SUCCESS)
         return error;
     std::string name = RegpUtf8ToAnsi(value.name);
     if (RegpIsStringType(value.type))

@@ -53,8 +53,7 @@ LONG OpenStoreLocked(RegistryState& state)
     std::string file = root + "/registry.db";
     bool readOnly = state.simulateNonAdministrator;
     if (!readOnly)
-        readOnly = access(file.c_str(), F_OK) == 0 ? access(file.c_str(), W_OK) != 0
-                                                   : access(root.c_str(), W_OK) != 0;
+        readOnly = access(file.c_str(), F_OK) == 0 ? access(file.c_str(), W_OK) != 0 : access(root.c_str(), W_OK) != 0;
     std::unique_ptr<Store> store;
     StoreStatus status = Store::Open(file, &store, readOnly);
     if (status != StoreStatus::Ok) {
@@ -173,18 +172,26 @@ LONG RegpCloseHandle(HKEY hKey)
 LONG RegpStatusToError(StoreStatus status)
 {
     switch (status) {
-    case StoreStatus::Ok: return ERROR_SUCCESS;
-    case StoreStatus::NotFound: return ERROR_FILE_NOT_FOUND;
-    case StoreStatus::KeyDeleted: return ERROR_KEY_DELETED;
+    case StoreStatus::Ok:
+        return ERROR_SUCCESS;
+    case StoreStatus::NotFound:
+        return ERROR_FILE_NOT_FOUND;
+    case StoreStatus::KeyDeleted:
+        return ERROR_KEY_DELETED;
     // Windows refuses to delete a key with subkeys, or a hive root, as an
     // access check.
     case StoreStatus::HasSubkeys:
     case StoreStatus::Protected:
-    case StoreStatus::AccessDenied: return ERROR_ACCESS_DENIED;
-    case StoreStatus::NameInvalid: return ERROR_BADKEY;
-    case StoreStatus::ParameterInvalid: return ERROR_INVALID_PARAMETER;
-    case StoreStatus::NoMoreEntries: return ERROR_NO_MORE_ITEMS;
-    case StoreStatus::IoError: return ERROR_REGISTRY_IO_FAILED;
+    case StoreStatus::AccessDenied:
+        return ERROR_ACCESS_DENIED;
+    case StoreStatus::NameInvalid:
+        return ERROR_BADKEY;
+    case StoreStatus::ParameterInvalid:
+        return ERROR_INVALID_PARAMETER;
+    case StoreStatus::NoMoreEntries:
+        return ERROR_NO_MORE_ITEMS;
+    case StoreStatus::IoError:
+        return ERROR_REGISTRY_IO_FAILED;
     }
     return ERROR_REGISTRY_IO_FAILED;
 }

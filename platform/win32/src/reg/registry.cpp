@@ -152,8 +152,7 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
 }
 
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions,
-                            REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                            LPDWORD lpdwDisposition)
+        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition)
 {
     if (!phkResult)
         return ERROR_INVALID_PARAMETER;
@@ -198,12 +197,12 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult)
         return ERROR_INVALID_PARAMETER;
     if (!lpSubKey || !*lpSubKey)
         return SameHandle(hKey, phkResult);
-    return RegCreateKeyExA(hKey, lpSubKey, 0, nullptr, REG_OPTION_NON_VOLATILE, MAXIMUM_ALLOWED, nullptr, phkResult,
-                           nullptr);
+    return RegCreateKeyExA(
+            hKey, lpSubKey, 0, nullptr, REG_OPTION_NON_VOLATILE, MAXIMUM_ALLOWED, nullptr, phkResult, nullptr);
 }
 
-LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                          LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+        LPDWORD lpcchClass, PFILETIME lpftLastWriteTime)
 {
     if (!lpName || !lpcchName || lpReserved || (lpClass && !lpcchClass))
         return ERROR_INVALID_PARAMETER;
@@ -212,7 +211,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
         return error;
     vlm::nt::cm::KeyRecord record;
     if (LONG error = RegpStatusToError(context.store->EnumerateKey(context.key, dwIndex, &record));
-        error != ERROR_SUCCESS)
+            error != ERROR_SUCCESS)
         return error;
     std::string name = RegpUtf8ToAnsi(record.name);
     std::string className = record.className ? RegpUtf8ToAnsi(*record.className) : std::string();
@@ -240,8 +239,8 @@ LONG WINAPI RegEnumKeyA(HKEY hKey, DWORD dwIndex, LPSTR lpName, DWORD cchName)
     return RegEnumKeyExA(hKey, dwIndex, lpName, &count, nullptr, nullptr, nullptr, nullptr);
 }
 
-LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                             LPDWORD lpcbData)
+LONG WINAPI RegQueryValueExA(
+        HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
 {
     if (lpReserved || (lpData && !lpcbData))
         return ERROR_INVALID_PARAMETER;
@@ -268,8 +267,8 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     return ERROR_SUCCESS;
 }
 
-LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                           DWORD cbData)
+LONG WINAPI RegSetValueExA(
+        HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData)
 {
     if (!lpData && cbData)
         return ERROR_INVALID_PARAMETER;
@@ -281,8 +280,8 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
         data = RegpAnsiToUtf16Le(lpData, cbData);
     else if (cbData)
         data.assign(lpData, lpData + cbData);
-    StoreStatus status = context.store->SetValue(context.key, RegpAnsiToUtf8(lpValueName ? lpValueName : ""), dwType,
-                                                 data.data(), data.size());
+    StoreStatus status = context.store->SetValue(
+            context.key, RegpAnsiToUtf8(lpValueName ? lpValueName : ""), dwType, data.data(), data.size());
     return RegpStatusToError(status);
 }
 

@@ -59,9 +59,7 @@ ProcessToken::Outcome ProcessToken::Adjust(bool disableAll, std::span<const Chan
     std::set<DWORD> enabled = m_enabled;
     std::set<DWORD> removed = m_removed;
     Outcome outcome;
-    auto record = [&](DWORD privilege, DWORD was) {
-        outcome.previous.push_back({{privilege, 0}, was});
-    };
+    auto record = [&](DWORD privilege, DWORD was) { outcome.previous.push_back({{privilege, 0}, was}); };
     if (disableAll) {
         for (DWORD privilege : enabled)
             record(privilege, SE_PRIVILEGE_ENABLED);
@@ -146,9 +144,8 @@ extern "C" BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAcces
     return TRUE;
 }
 
-extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
-                                             PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
-                                             PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength)
+extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
+        DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength)
 {
     std::optional<security::TokenReference> token = file::LookupTokenHandle(TokenHandle);
     if (!token) {
@@ -175,11 +172,10 @@ extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAll
     ptrdiff_t room = std::numeric_limits<ptrdiff_t>::max();
     if (PreviousState)
         room = BufferLength < security::kPrivilegesOffset
-                   ? -1
-                   : ptrdiff_t((BufferLength - security::kPrivilegesOffset) / sizeof(LUID_AND_ATTRIBUTES));
+                ? -1
+                : ptrdiff_t((BufferLength - security::kPrivilegesOffset) / sizeof(LUID_AND_ATTRIBUTES));
     security::ProcessToken::Outcome outcome = token->token->Adjust(DisableAllPrivileges, changes, room);
-    const DWORD needed =
-        DWORD(security::kPrivilegesOffset + outcome.previous.size() * sizeof(LUID_AND_ATTRIBUTES));
+    const DWORD needed = DWORD(security::kPrivilegesOffset + outcome.previous.size() * sizeof(LUID_AND_ATTRIBUTES));
     if (!outcome.applied) {
         // Too small for what would have changed: nothing did.
         *ReturnLength = needed;

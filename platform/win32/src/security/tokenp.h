@@ -37,7 +37,7 @@ bool UserHolds(uid_t user, const LUID& privilege);
 
 class ProcessToken {
 public:
-    explicit ProcessToken(uid_t user) : m_user(user) {}
+    explicit ProcessToken(uid_t user) : m_user(user) { }
     ProcessToken(const ProcessToken&) = delete;
     ProcessToken& operator=(const ProcessToken&) = delete;
 
@@ -68,9 +68,9 @@ public:
 
 private:
     const uid_t m_user;
-    std::mutex m_lock;             // guards m_enabled and m_removed
-    std::set<DWORD> m_enabled;     // LowParts of the enabled privileges
-    std::set<DWORD> m_removed;     // removed for good (SE_PRIVILEGE_REMOVED)
+    std::mutex m_lock;          // guards m_enabled and m_removed
+    std::set<DWORD> m_enabled;  // LowParts of the enabled privileges
+    std::set<DWORD> m_removed;  // removed for good (SE_PRIVILEGE_REMOVED)
 };
 
 // What a token HANDLE stands for: the process's token and the access the

@@ -28,7 +28,7 @@ bool SetpParseGuid(std::string_view text, GUID* guid)
 {
     // {8-4-4-4-12}
     if (text.size() != 38 || text[0] != '{' || text[37] != '}' || text[9] != '-' || text[14] != '-' ||
-        text[19] != '-' || text[24] != '-')
+            text[19] != '-' || text[24] != '-')
         return false;
     uint64_t v;
     GUID g{};
@@ -55,8 +55,8 @@ std::string SetpFormatGuid(const GUID& g)
 {
     char text[40];
     snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", unsigned(g.Data1),
-             unsigned(g.Data2), unsigned(g.Data3), g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
-             g.Data4[5], g.Data4[6], g.Data4[7]);
+            unsigned(g.Data2), unsigned(g.Data3), g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+            g.Data4[5], g.Data4[6], g.Data4[7]);
     return text;
 }
 
@@ -65,8 +65,8 @@ std::string SetpClassName(const GUID& guid)
     RegKey key;
     std::string name;
     if (key.Open(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Class\\" + SetpFormatGuid(guid)) ==
-            ERROR_SUCCESS &&
-        key.QueryString("Class", &name) == ERROR_SUCCESS && !name.empty())
+                    ERROR_SUCCESS &&
+            key.QueryString("Class", &name) == ERROR_SUCCESS && !name.empty())
         return name;
     if (IsEqualGUID(guid, kPortsClassGuid))
         return kPortsClassName;

@@ -119,7 +119,7 @@ DWORD FreeComName(int number)
         RegKey parameters;
         std::string name;
         if (parameters.Open(HKEY_LOCAL_MACHINE, SetpNodePath(id) + "\\Device Parameters") == ERROR_SUCCESS &&
-            parameters.QueryString("PortName", &name) == ERROR_SUCCESS && SetpComNumber(name) == number)
+                parameters.QueryString("PortName", &name) == ERROR_SUCCESS && SetpComNumber(name) == number)
             return ERROR_SUCCESS;
     }
     std::vector<BYTE> bitmap;
@@ -155,7 +155,7 @@ DWORD RemoveDevice(HDEVINFO handle, PSP_DEVINFO_DATA data)
             return DWORD(error);
         RegKey parameters;
         if (parameters.Open(node.get(), "Device Parameters") == ERROR_SUCCESS &&
-            parameters.QueryString("PortName", &portName) == ERROR_SUCCESS)
+                parameters.QueryString("PortName", &portName) == ERROR_SUCCESS)
             number = SetpComNumber(portName);
     }
     // vlmhost takes the device away first (its driver sees the removal).
@@ -206,8 +206,8 @@ DWORD RemoveDevice(HDEVINFO handle, PSP_DEVINFO_DATA data)
 
 using namespace vlm::win32::setup;
 
-extern "C" BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
-                                                 PSP_DEVINFO_DATA DeviceInfoData)
+extern "C" BOOL WINAPI SetupDiCallClassInstaller(
+        DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData)
 {
     DWORD error;
     switch (InstallFunction) {

@@ -20,8 +20,8 @@ constexpr size_t kBitmapBytes = kMaxComNumber / 8;
 int SetpComNumber(const std::string& name)
 {
     if (name.size() < 4 || name.size() > 6 || toupper(static_cast<unsigned char>(name[0])) != 'C' ||
-        toupper(static_cast<unsigned char>(name[1])) != 'O' || toupper(static_cast<unsigned char>(name[2])) != 'M' ||
-        name[3] == '0')
+            toupper(static_cast<unsigned char>(name[1])) != 'O' ||
+            toupper(static_cast<unsigned char>(name[2])) != 'M' || name[3] == '0')
         return 0;
     int number = 0;
     for (size_t i = 3; i < name.size(); ++i) {
@@ -90,7 +90,7 @@ std::set<int> SetpComNamesInUse(const std::vector<BYTE>& bitmap)
         RegKey parameters;
         std::string name;
         if (parameters.Open(HKEY_LOCAL_MACHINE, SetpNodePath(id) + "\\Device Parameters") == ERROR_SUCCESS &&
-            parameters.QueryString("PortName", &name) == ERROR_SUCCESS)
+                parameters.QueryString("PortName", &name) == ERROR_SUCCESS)
             if (int number = SetpComNumber(name))
                 taken.insert(number);
     }

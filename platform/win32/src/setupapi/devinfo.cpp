@@ -220,8 +220,7 @@ extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
 }
 
 extern "C" BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO DeviceInfoSet, LPCSTR DeviceName, const GUID* ClassGuid,
-                                                LPCSTR DeviceDescription, HWND hwndParent, DWORD CreationFlags,
-                                                PSP_DEVINFO_DATA DeviceInfoData)
+        LPCSTR DeviceDescription, HWND hwndParent, DWORD CreationFlags, PSP_DEVINFO_DATA DeviceInfoData)
 {
     if (!DeviceName || !ClassGuid)
         return SetpFail(ERROR_INVALID_PARAMETER);
@@ -270,8 +269,7 @@ extern "C" BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO DeviceInfoSet, LPCSTR D
     return SetpSucceed();
 }
 
-extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR Enumerator, HWND hwndParent,
-                                                DWORD Flags)
+extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR Enumerator, HWND hwndParent, DWORD Flags)
 {
     if (Flags & (DIGCF_DEVICEINTERFACE | DIGCF_PROFILE)) {
         fprintf(stderr, "setupapi: SetupDiGetClassDevsA flags 0x%x not implemented\n", unsigned(Flags));
@@ -301,7 +299,7 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR En
         std::string guidText;
         Found entry{id, {}};
         if (node.Open(HKEY_LOCAL_MACHINE, SetpNodePath(id)) == ERROR_SUCCESS &&
-            node.QueryString("ClassGUID", &guidText) == ERROR_SUCCESS)
+                node.QueryString("ClassGUID", &guidText) == ERROR_SUCCESS)
             SetpParseGuid(guidText, &entry.classGuid);
         if (!allClasses && !IsEqualGUID(entry.classGuid, *ClassGuid))
             continue;
@@ -320,8 +318,7 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR En
     return handle;
 }
 
-extern "C" BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
-                                             PSP_DEVINFO_DATA DeviceInfoData)
+extern "C" BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData)
 {
     std::lock_guard guard(SetpLock());
     DevInfoSet* set = nullptr;
@@ -338,8 +335,7 @@ extern "C" BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD Membe
 }
 
 extern "C" BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                                   PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
-                                                   PDWORD RequiredSize)
+        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize)
 {
     std::lock_guard guard(SetpLock());
     DevInfoSet* set = nullptr;
@@ -357,8 +353,8 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_D
     return SetpSucceed();
 }
 
-extern "C" BOOL WINAPI SetupDiGetDeviceInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                                      PSP_DEVINSTALL_PARAMS_A DeviceInstallParams)
+extern "C" BOOL WINAPI SetupDiGetDeviceInstallParamsA(
+        HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PSP_DEVINSTALL_PARAMS_A DeviceInstallParams)
 {
     if (!DeviceInstallParams)
         return SetpFail(ERROR_INVALID_PARAMETER);

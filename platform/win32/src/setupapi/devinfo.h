@@ -20,15 +20,15 @@ struct PendingProperty {
 };
 
 struct DeviceElement {
-    ULONG_PTR serial = 0;      // SP_DEVINFO_DATA.Reserved: names the element within its set
-    std::string instanceId;    // Root\PORTS\0000
+    ULONG_PTR serial = 0;    // SP_DEVINFO_DATA.Reserved: names the element within its set
+    std::string instanceId;  // Root\PORTS\0000
     GUID classGuid{};
     bool generatedId = false;  // DICD_GENERATE_ID: may be renumbered when registered
     bool registered = false;   // a node in the registry
     bool removed = false;      // DIF_REMOVE took its node away
     // Properties set before registration, written by DIF_REGISTERDEVICE.
     std::map<DWORD, PendingProperty> pending;
-    DWORD installFlags = 0;    // DI_* of its install parameters
+    DWORD installFlags = 0;  // DI_* of its install parameters
 };
 
 struct DevInfoSet {

@@ -28,7 +28,7 @@ HostAnswer SetpHostRemove(const std::string& instanceId)
 {
     std::string path = reg::RegpAnsiToUtf8(instanceId);
     return Ask(vlm::ipc::Op::PnpRemove,
-               std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(path.data()), path.size()));
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(path.data()), path.size()));
 }
 
 }  // namespace vlm::win32::setup

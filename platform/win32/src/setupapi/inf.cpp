@@ -55,7 +55,7 @@ std::string Decode(std::string bytes)
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
         return bytes.substr(3);
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-        static_cast<unsigned char>(bytes[1]) == 0xFE) {
+            static_cast<unsigned char>(bytes[1]) == 0xFE) {
         std::string out;
         for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
             unsigned unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
@@ -106,16 +106,23 @@ namespace {
 DWORD FileError(int error)
 {
     switch (error) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
     case ENOTDIR:
-    case ELOOP: return ERROR_PATH_NOT_FOUND;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case ELOOP:
+        return ERROR_PATH_NOT_FOUND;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
     case EACCES:
     case EPERM:
-    case EISDIR: return ERROR_ACCESS_DENIED;  // a directory, as CreateFile answers for one
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EFBIG: return ERROR_FILE_TOO_LARGE;
-    default: return ERROR_READ_FAULT;
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;  // a directory, as CreateFile answers for one
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EFBIG:
+        return ERROR_FILE_TOO_LARGE;
+    default:
+        return ERROR_READ_FAULT;
     }
 }
 
@@ -237,10 +244,10 @@ DWORD InfFile::Parse(std::string_view text)
         InfLine line;
         line.number = number;
         std::string field;
-        bool quoted = false;        // inside "..."
-        bool anyContent = false;    // a character or a quote seen
-        bool fieldQuoted = false;   // the field held a quoted part
-        std::string pendingBlank;   // unquoted blanks, kept only if more follows
+        bool quoted = false;       // inside "..."
+        bool anyContent = false;   // a character or a quote seen
+        bool fieldQuoted = false;  // the field held a quoted part
+        std::string pendingBlank;  // unquoted blanks, kept only if more follows
         auto endField = [&] {
             line.fields.push_back(field);
             field.clear();

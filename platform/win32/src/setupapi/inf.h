@@ -11,9 +11,9 @@
 namespace vlm::win32::setup {
 
 struct InfLine {
-    int number = 0;     // physical line where the logical line begins
+    int number = 0;  // physical line where the logical line begins
     bool hasKey = false;
-    std::string key;    // %strkey% tokens already replaced
+    std::string key;  // %strkey% tokens already replaced
     std::vector<std::string> fields;
 };
 

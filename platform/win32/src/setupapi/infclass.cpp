@@ -7,8 +7,8 @@
 
 using namespace vlm::win32::setup;
 
-extern "C" BOOL WINAPI SetupDiGetINFClassA(LPCSTR InfName, LPGUID ClassGuid, LPSTR ClassName, DWORD ClassNameSize,
-                                           PDWORD RequiredSize)
+extern "C" BOOL WINAPI SetupDiGetINFClassA(
+        LPCSTR InfName, LPGUID ClassGuid, LPSTR ClassName, DWORD ClassNameSize, PDWORD RequiredSize)
 {
     if (!InfName || !ClassGuid || (ClassNameSize && !ClassName))
         return SetpFail(ERROR_INVALID_PARAMETER);

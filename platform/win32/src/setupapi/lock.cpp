@@ -21,8 +21,7 @@ DevInstLock::DevInstLock()
         return;
     // Released by the holder's destructor, or by the kernel when the
     // holding process dies.
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) { }
 }
 
 DevInstLock::~DevInstLock()

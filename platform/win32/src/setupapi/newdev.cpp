@@ -21,7 +21,7 @@ const char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services\\";
 
 struct Target {
     std::string instanceId;
-    std::string portName;   // kept, or newly handed out
+    std::string portName;  // kept, or newly handed out
     bool newName = false;
 };
 
@@ -52,7 +52,7 @@ std::vector<Target> FindTargets(const std::string& hardwareId)
         RegKey parameters;
         std::string name;
         if (parameters.Open(node.get(), "Device Parameters") == ERROR_SUCCESS &&
-            parameters.QueryString("PortName", &name) == ERROR_SUCCESS && !name.empty())
+                parameters.QueryString("PortName", &name) == ERROR_SUCCESS && !name.empty())
             target.portName = name;
         targets.push_back(std::move(target));
     }
@@ -159,7 +159,7 @@ DWORD Install(const char* hardwareId, const char* infPath, DWORD flags, BOOL* re
             RegKey node;
             std::string service;
             anyNew |= node.Open(HKEY_LOCAL_MACHINE, SetpNodePath(target.instanceId)) != ERROR_SUCCESS ||
-                      node.QueryString("Service", &service) != ERROR_SUCCESS || !InfpEqual(service, function->name);
+                    node.QueryString("Service", &service) != ERROR_SUCCESS || !InfpEqual(service, function->name);
         }
         if (!anyNew)
             return ERROR_NO_MORE_ITEMS;
@@ -212,8 +212,8 @@ DWORD Install(const char* hardwareId, const char* infPath, DWORD flags, BOOL* re
 }  // namespace
 }  // namespace vlm::win32::setup
 
-extern "C" BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND hwndParent, LPCSTR HardwareId, LPCSTR FullInfPath,
-                                                          DWORD InstallFlags, PBOOL bRebootRequired)
+extern "C" BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(
+        HWND hwndParent, LPCSTR HardwareId, LPCSTR FullInfPath, DWORD InstallFlags, PBOOL bRebootRequired)
 {
     using namespace vlm::win32::setup;
     DWORD error = Install(HardwareId, FullInfPath, InstallFlags, bRebootRequired);

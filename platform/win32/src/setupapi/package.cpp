@@ -66,8 +66,8 @@ std::string ModelsSection(const InfLine& line)
     for (size_t i = 1; i < line.fields.size(); ++i) {
         const std::string& decoration = line.fields[i];
         if (InfpEqual(decoration, arch) ||
-            (decoration.size() > arch.size() && decoration[arch.size()] == '.' &&
-             InfpEqual(decoration.substr(0, arch.size()), arch)))
+                (decoration.size() > arch.size() && decoration[arch.size()] == '.' &&
+                        InfpEqual(decoration.substr(0, arch.size()), arch)))
             return base + "." + decoration;
         plainNt |= InfpEqual(decoration, "NT");
     }
@@ -81,9 +81,9 @@ std::string ExpandDirectoryIds(std::string text)
         const char* id;
         const char* path;
     } kIds[] = {
-        {"%10%", "\\SystemRoot"},
-        {"%11%", "\\SystemRoot\\System32"},
-        {"%12%", "\\SystemRoot\\System32\\drivers"},
+            {"%10%", "\\SystemRoot"},
+            {"%11%", "\\SystemRoot\\System32"},
+            {"%12%", "\\SystemRoot\\System32\\drivers"},
     };
     for (const auto& id : kIds)
         for (size_t at = text.find(id.id); at != std::string::npos; at = text.find(id.id, at))
@@ -91,8 +91,8 @@ std::string ExpandDirectoryIds(std::string text)
     return text;
 }
 
-DWORD ReadAddReg(const InfFile& inf, const std::string& sectionName, bool hardwareSection,
-                 std::vector<AddRegEntry>* entries)
+DWORD ReadAddReg(
+        const InfFile& inf, const std::string& sectionName, bool hardwareSection, std::vector<AddRegEntry>* entries)
 {
     const InfSection* section = inf.Section(sectionName);
     if (!section)
@@ -184,9 +184,8 @@ DWORD ReadDirectives(const InfFile& inf, const InfSection& section, bool hardwar
             for (const std::string& name : line.fields)
                 if (!name.empty() && name[0] != '@' && !inf.Section(name))
                     return ERROR_SECTION_NOT_FOUND;
-        } else if (InfpEqual(line.key, "DelReg") || InfpEqual(line.key, "Include") ||
-                   InfpEqual(line.key, "Needs") || InfpEqual(line.key, "DelFiles") ||
-                   InfpEqual(line.key, "RenFiles")) {
+        } else if (InfpEqual(line.key, "DelReg") || InfpEqual(line.key, "Include") || InfpEqual(line.key, "Needs") ||
+                InfpEqual(line.key, "DelFiles") || InfpEqual(line.key, "RenFiles")) {
             return NotImplemented("INF directive", line.key);
         }
     }
@@ -209,8 +208,8 @@ DWORD ReadService(const InfFile& inf, const InfLine& line, ServiceInstall* servi
     const std::string* errorControl = inf.Value(f[2], "ErrorControl");
     const std::string* binary = inf.Value(f[2], "ServiceBinary");
     if (!type || !start || !errorControl || !binary || binary->empty() || !InfpNumber(*type, &service->type) ||
-        !InfpNumber(*start, &service->start) || !InfpNumber(*errorControl, &service->errorControl) ||
-        service->start > 4 || service->errorControl > 3)
+            !InfpNumber(*start, &service->start) || !InfpNumber(*errorControl, &service->errorControl) ||
+            service->start > 4 || service->errorControl > 3)
         return ERROR_BAD_SERVICE_INSTALLSECT;
     service->imagePath = ExpandDirectoryIds(*binary);
     if (const std::string* name = inf.Value(f[2], "DisplayName"))
@@ -227,8 +226,9 @@ DWORD SetpReadInfClass(const InfFile& inf, GUID* classGuid, std::string* classNa
     if (!inf.Section("Version"))
         return ERROR_WRONG_INF_STYLE;
     const std::string* signature = inf.Value("Version", "Signature");
-    if (!signature || !(InfpEqual(*signature, "$Windows NT$") || InfpEqual(*signature, "$Chicago$") ||
-                        InfpEqual(*signature, "$Windows 95$")))
+    if (!signature ||
+            !(InfpEqual(*signature, "$Windows NT$") || InfpEqual(*signature, "$Chicago$") ||
+                    InfpEqual(*signature, "$Windows 95$")))
         return ERROR_WRONG_INF_STYLE;
     const std::string* name = inf.Value("Version", "Class");
     const std::string* guid = inf.Value("Version", "ClassGuid");

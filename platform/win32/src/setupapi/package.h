@@ -42,10 +42,10 @@ struct DriverPackage {
     GUID classGuid{};
     std::string className;
     std::string manufacturer;
-    std::string description;  // the model's device description
-    std::string installSection;  // with the decoration chosen
+    std::string description;               // the model's device description
+    std::string installSection;            // with the decoration chosen
     std::vector<ServiceInstall> services;  // exactly one associated
-    std::vector<AddRegEntry> addReg;  // install section and .HW section, in order
+    std::vector<AddRegEntry> addReg;       // install section and .HW section, in order
 };
 
 // Loads the INF at hostPath and selects the model for hardwareId.

@@ -14,11 +14,11 @@ const char kPendingKey[] = "HARDWARE\\VLM\\RemovalPending";
 void SetpMarkRemovalPending(const std::string& instanceId, const std::string& portName)
 {
     HKEY key;
-    LONG error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPendingKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
-                                 nullptr, &key, nullptr);
+    LONG error = RegCreateKeyExA(
+            HKEY_LOCAL_MACHINE, kPendingKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (error == ERROR_SUCCESS) {
         error = RegSetValueExA(key, instanceId.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(portName.c_str()),
-                               DWORD(portName.size() + 1));
+                DWORD(portName.size() + 1));
         RegCloseKey(key);
     }
     // The node is gone from the registry either way; without the mark a new

@@ -16,16 +16,16 @@ struct PropertyName {
 };
 
 const PropertyName kProperties[] = {
-    {SPDRP_DEVICEDESC, "DeviceDesc", false},
-    {SPDRP_HARDWAREID, "HardwareID", true},
-    {SPDRP_COMPATIBLEIDS, "CompatibleIDs", true},
-    {SPDRP_SERVICE, "Service", true},
-    {SPDRP_CLASS, "Class", false},
-    {SPDRP_CLASSGUID, "ClassGUID", false},
-    {SPDRP_DRIVER, "Driver", false},
-    {SPDRP_CONFIGFLAGS, "ConfigFlags", true},
-    {SPDRP_MFG, "Mfg", false},
-    {SPDRP_FRIENDLYNAME, "FriendlyName", true},
+        {SPDRP_DEVICEDESC, "DeviceDesc", false},
+        {SPDRP_HARDWAREID, "HardwareID", true},
+        {SPDRP_COMPATIBLEIDS, "CompatibleIDs", true},
+        {SPDRP_SERVICE, "Service", true},
+        {SPDRP_CLASS, "Class", false},
+        {SPDRP_CLASSGUID, "ClassGUID", false},
+        {SPDRP_DRIVER, "Driver", false},
+        {SPDRP_CONFIGFLAGS, "ConfigFlags", true},
+        {SPDRP_MFG, "Mfg", false},
+        {SPDRP_FRIENDLYNAME, "FriendlyName", true},
 };
 
 }  // namespace
@@ -47,9 +47,7 @@ const char* SetpPropertyValueName(DWORD property, bool* settable)
 using namespace vlm::win32::setup;
 
 extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                                         DWORD Property, PDWORD PropertyRegDataType,
-                                                         PBYTE PropertyBuffer, DWORD PropertyBufferSize,
-                                                         PDWORD RequiredSize)
+        DWORD Property, PDWORD PropertyRegDataType, PBYTE PropertyBuffer, DWORD PropertyBufferSize, PDWORD RequiredSize)
 {
     if (Property >= SPDRP_MAXIMUM_PROPERTY)
         return SetpFail(ERROR_INVALID_REG_PROPERTY);
@@ -106,8 +104,7 @@ extern "C" BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
 }
 
 extern "C" BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                                         DWORD Property, const BYTE* PropertyBuffer,
-                                                         DWORD PropertyBufferSize)
+        DWORD Property, const BYTE* PropertyBuffer, DWORD PropertyBufferSize)
 {
     bool settable = false;
     const char* valueName = SetpPropertyValueName(Property, &settable);
@@ -116,7 +113,7 @@ extern "C" BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     if (PropertyBufferSize && !PropertyBuffer)
         return SetpFail(ERROR_INVALID_PARAMETER);
     DWORD type = Property == SPDRP_HARDWAREID || Property == SPDRP_COMPATIBLEIDS ? REG_MULTI_SZ
-                 : Property == SPDRP_CONFIGFLAGS                                 ? REG_DWORD
+            : Property == SPDRP_CONFIGFLAGS                                      ? REG_DWORD
                                                                                  : REG_SZ;
     if (type == REG_DWORD && PropertyBufferSize != 0 && PropertyBufferSize != 4)
         return SetpFail(ERROR_INVALID_DATA);

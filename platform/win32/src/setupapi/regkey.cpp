@@ -21,8 +21,8 @@ LONG RegKey::Create(HKEY parent, const std::string& path, bool* created)
 {
     Close();
     DWORD disposition = 0;
-    LONG error = RegCreateKeyExA(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                                 &key_, &disposition);
+    LONG error = RegCreateKeyExA(
+            parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key_, &disposition);
     if (created)
         *created = error == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY;
     return error;
@@ -56,8 +56,8 @@ LONG RegKey::QueryString(const char* name, std::string* value) const
         return error;
     if (type != REG_SZ && type != REG_EXPAND_SZ)
         return ERROR_INVALID_DATA;
-    value->assign(reinterpret_cast<const char*>(data.data()), strnlen(reinterpret_cast<const char*>(data.data()),
-                                                                      data.size()));
+    value->assign(reinterpret_cast<const char*>(data.data()),
+            strnlen(reinterpret_cast<const char*>(data.data()), data.size()));
     return ERROR_SUCCESS;
 }
 

@@ -63,17 +63,16 @@ DWORD ThreadObject::ExitCode()
 using namespace vlm::win32;
 
 extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
-                                      LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
-                                      DWORD dwCreationFlags, LPDWORD lpThreadId)
+        LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId)
 {
     // The stack size is a hint Windows rounds as it likes; here the C++
     // library's default stands.
     (void)dwStackSize;
     if (!lpStartAddress || (dwCreationFlags & ~DWORD(STACK_SIZE_PARAM_IS_A_RESERVATION)) != 0 ||
-        (lpThreadAttributes && lpThreadAttributes->bInheritHandle)) {
+            (lpThreadAttributes && lpThreadAttributes->bInheritHandle)) {
         if (dwCreationFlags & ~DWORD(STACK_SIZE_PARAM_IS_A_RESERVATION))
-            std::fprintf(stderr, "vlm: CreateThread: creation flags 0x%x are not supported\n",
-                         unsigned(dwCreationFlags));
+            std::fprintf(
+                    stderr, "vlm: CreateThread: creation flags 0x%x are not supported\n", unsigned(dwCreationFlags));
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }

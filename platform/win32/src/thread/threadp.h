@@ -14,7 +14,7 @@ namespace vlm::win32::thread {
 
 class ThreadObject {
 public:
-    explicit ThreadObject(DWORD id) : m_id(id) {}
+    explicit ThreadObject(DWORD id) : m_id(id) { }
 
     DWORD Id() const { return m_id; }
     // Called once, by the thread as its start routine returns.
@@ -26,7 +26,7 @@ public:
 
 private:
     const DWORD m_id;
-    std::mutex m_lock;                 // guards m_ended and m_exitCode
+    std::mutex m_lock;                  // guards m_ended and m_exitCode
     std::condition_variable m_endedCv;  // signalled by End, waited on by WaitForEnd
     bool m_ended = false;
     DWORD m_exitCode = 0;

@@ -57,9 +57,9 @@ TEST_F(Win32KernelRegistry, AStringTheKernelWritesReadsAsAnsi)
     multi.push_back(0);
     multi += u"mirkatech\\quentaro";
     multi.append(2, 0);
-    ASSERT_EQ(registry::SetValue(key.get(), "HardwareID", REG_MULTI_SZ, multi.data(),
-                                 ULONG(multi.size() * sizeof(char16_t))),
-              STATUS_SUCCESS);
+    ASSERT_EQ(registry::SetValue(
+                      key.get(), "HardwareID", REG_MULTI_SZ, multi.data(), ULONG(multi.size() * sizeof(char16_t))),
+            STATUS_SUCCESS);
 
     uint32_t type = 0;
     std::vector<uint8_t> data;

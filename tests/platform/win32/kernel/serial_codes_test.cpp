@@ -14,8 +14,8 @@ TEST(SerialCodesCrossCheck, UserSideValuesEqualTheKernelsSerialHeader)
 {
     std::map<std::string, uint64_t> user = vlm::test::ansi::SerialValues();
     size_t checked = 0;
-#define VLM_SERIAL_VALUE(name)                                        \
-    EXPECT_EQ(user.at(#name), uint64_t(ULONG(name))) << #name;        \
+#define VLM_SERIAL_VALUE(name)                                 \
+    EXPECT_EQ(user.at(#name), uint64_t(ULONG(name))) << #name; \
     ++checked;
 #define VLM_SERIAL_RECORD(type)
 #include "serial_names.h"

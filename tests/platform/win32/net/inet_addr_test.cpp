@@ -37,8 +37,8 @@ TEST(InetAddr, TheBroadcastAddressIsIndistinguishableFromNone)
 
 TEST(InetAddr, AnythingElseIsNone)
 {
-    for (const char* bad : {"", " ", "1.2.3.256", "1.2.3.4.5", "1..2.3", "1.2.3.", ".1.2.3", "1.2.3.4x", "08",
-                            "0x", "4294967296", "256.1.1", "1.65536.1", "a.b.c.d", "-1.2.3.4"})
+    for (const char* bad : {"", " ", "1.2.3.256", "1.2.3.4.5", "1..2.3", "1.2.3.", ".1.2.3", "1.2.3.4x", "08", "0x",
+                 "4294967296", "256.1.1", "1.65536.1", "a.b.c.d", "-1.2.3.4"})
         EXPECT_EQ(inet_addr(bad), INADDR_NONE) << '"' << bad << '"';
     EXPECT_EQ(inet_addr(nullptr), INADDR_NONE);
 }

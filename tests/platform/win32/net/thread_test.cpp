@@ -142,7 +142,7 @@ TEST(Threads, ParametersReachTheThread)
     HANDLE threads[8];
     for (uintptr_t i = 0; i < 8; ++i)
         ASSERT_NE(threads[i] = CreateThread(nullptr, 0, ReturnParameter, reinterpret_cast<LPVOID>(i * 3), 0, nullptr),
-                  nullptr);
+                nullptr);
     for (uintptr_t i = 0; i < 8; ++i) {
         ASSERT_EQ(WaitForSingleObject(threads[i], kLimitMs), WAIT_OBJECT_0);
         DWORD code = 0;

@@ -21,7 +21,7 @@ TEST_F(WinsockDatagram, ADatagramArrivesWholeWithItsSender)
     sockaddr_in from{};
     int fromLength = sizeof from;
     ASSERT_EQ(recvfrom(receiver, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength), 4)
-        << WSAGetLastError();
+            << WSAGetLastError();
     EXPECT_EQ(std::string(buffer, 4), "FIND");
     EXPECT_EQ(fromLength, static_cast<int>(sizeof from));
     EXPECT_EQ(from.sin_family, AF_INET);
@@ -56,7 +56,7 @@ TEST_F(WinsockDatagram, ALongerDatagramFillsTheBufferFailsWithMsgSizeAndIsGone)
     sockaddr_in from{};
     int fromLength = sizeof from;
     EXPECT_EQ(recvfrom(receiver, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength),
-              SOCKET_ERROR);
+            SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEMSGSIZE);
     EXPECT_EQ(std::string(buffer, sizeof buffer), std::string(2000, 'L'));
     EXPECT_EQ(ntohs(from.sin_port), PortOf(sender));

@@ -42,8 +42,8 @@ TEST_F(WinsockSocket, ClosedAndUnknownSocketsAreNotSockets)
         EXPECT_EQ(bind(bad, Name(local), sizeof local), SOCKET_ERROR);
         EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
         WSASetLastError(0);
-        EXPECT_EQ(setsockopt(bad, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on),
-                  SOCKET_ERROR);
+        EXPECT_EQ(
+                setsockopt(bad, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on), SOCKET_ERROR);
         EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
         WSASetLastError(0);
         EXPECT_EQ(sendto(bad, &byte, 1, 0, Name(local), sizeof local), SOCKET_ERROR);

@@ -83,7 +83,7 @@ TEST(WinsockStartup, EachStartupNeedsItsCleanupAndTheLastClosesEverySocket)
     ASSERT_EQ(WSACleanup(), 0);
     int on = 1;
     EXPECT_EQ(setsockopt(s, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on), 0)
-        << "one start-up is left: the socket still works";
+            << "one start-up is left: the socket still works";
 
     ASSERT_EQ(WSACleanup(), 0);
     EXPECT_EQ(vlm::win32::OpenSocketCount(), 0u);

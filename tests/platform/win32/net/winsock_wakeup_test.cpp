@@ -43,9 +43,8 @@ bool InPoll(pid_t thread)
 void WaitUntilBlocked(pid_t thread)
 {
     ASSERT_TRUE(vlm::test::Eventually([&] { return InPoll(thread); },
-                                      std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit),
-                                      std::chrono::milliseconds(1)))
-        << "the receive never blocked";
+            std::chrono::duration_cast<std::chrono::milliseconds>(kWaitLimit), std::chrono::milliseconds(1)))
+            << "the receive never blocked";
 }
 
 // Receives on s in a thread of its own, which tells its id through

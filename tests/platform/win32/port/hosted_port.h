@@ -49,15 +49,15 @@ protected:
     {
         HKEY key;
         ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, ("SOFTWARE\\VELMORA\\KORDIA\\" + portName).c_str(), &key),
-                  ERROR_SUCCESS);
+                ERROR_SUCCESS);
         // 127.0.0.1 as the DWORD whose little-endian bytes are 7F 00 00 01.
         const DWORD address = 0x0100007Fu;
         const DWORD port = DWORD(printerPort_);
         const DWORD portNetworkOrder = ((port & 0xFF) << 8) | (port >> 8);
-        for (auto [name, data] : {std::pair{"IPAddress", address}, std::pair{"Port", portNetworkOrder},
-                                  std::pair{"Port_", port}})
+        for (auto [name, data] :
+                {std::pair{"IPAddress", address}, std::pair{"Port", portNetworkOrder}, std::pair{"Port_", port}})
             ASSERT_EQ(RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof data),
-                      ERROR_SUCCESS);
+                    ERROR_SUCCESS);
         RegCloseKey(key);
         vlm::win32::RegistryReset();
     }
@@ -65,9 +65,8 @@ protected:
     // vlmhost serving the root with one port, COM3, and no terminals.
     void StartHost()
     {
-        host_ = std::make_unique<Process>(VLMHOST_PATH,
-                                          std::vector<std::string>{"--root", root_.path(), "--create-port", "COM3",
-                                                                   "--no-pty"});
+        host_ = std::make_unique<Process>(
+                VLMHOST_PATH, std::vector<std::string>{"--root", root_.path(), "--create-port", "COM3", "--no-pty"});
         ASSERT_TRUE(host_->WaitFor("ipc listening on")) << host_->output();
     }
 

@@ -137,8 +137,8 @@ TEST_F(HostedPortTest, CommSettingsRoundTripThroughTheDriver)
         // The line control is whatever the driver reports for it.
         SERIAL_LINE_CONTROL line{};
         DWORD returned = 0;
-        ASSERT_TRUE(DeviceIoControl(h, IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &line, sizeof line, &returned,
-                                    nullptr));
+        ASSERT_TRUE(
+                DeviceIoControl(h, IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &line, sizeof line, &returned, nullptr));
         EXPECT_EQ(returned, sizeof line);
         EXPECT_EQ(back.ByteSize, line.WordLength);
         EXPECT_EQ(back.Parity, line.Parity);
@@ -313,8 +313,7 @@ TEST_F(HostedPortTest, ProgramKilledWhileItsReadPendsLeavesThePortOpenable)
 {
     StartMachine();
     {
-        Process program(VLMCOM_PATH, {"--verbose", "COM3", "--wait", "60000"},
-                        {"VLM_SYSTEM_ROOT=" + root_.path()});
+        Process program(VLMCOM_PATH, {"--verbose", "COM3", "--wait", "60000"}, {"VLM_SYSTEM_ROOT=" + root_.path()});
         ASSERT_TRUE(program.WaitFor("COM3 open")) << program.output();
         program.Signal(SIGKILL);
         EXPECT_EQ(program.Wait(), 128 + SIGKILL);

@@ -27,13 +27,13 @@
 namespace {
 
 using vlm::ipc::Op;
+using vlm::test::Request;
+using vlm::test::ScriptedServer;
+using vlm::test::ServerSide;
 using vlm::win32::ipc::Call;
 using vlm::win32::ipc::CallError;
 using vlm::win32::ipc::CallOn;
 using vlm::win32::ipc::CallResult;
-using vlm::test::Request;
-using vlm::test::ScriptedServer;
-using vlm::test::ServerSide;
 
 class IpcClientTest : public ::testing::Test {
 protected:
@@ -220,7 +220,7 @@ TEST_F(IpcClientTest, AFullServersAnswerReachesTheCallerAsItsError)
     EXPECT_EQ(result.error, CallError::Refused);
     EXPECT_EQ(result.reply.status, vlm::ipc::kStatusRequestNotAccepted);
     EXPECT_EQ(CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
-              INVALID_HANDLE_VALUE);
+            INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_CONNECTION_COUNT_LIMIT));
 }
 

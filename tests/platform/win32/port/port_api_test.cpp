@@ -43,26 +43,27 @@ struct Answer {
 // and answered by `answer`.
 class FakePort {
 public:
-    FakePort(const std::string& root, int connections = 1) : server_(root, connections, [this](ServerSide& side, int) {
-        if (!side.Greet())
-            return;
-        Request request;
-        while (side.Receive(request)) {
-            Answer answer;
-            {
-                std::lock_guard guard(lock_);
-                seen_.push_back(request);
-                if (request.header.op == uint16_t(Op::Create))
-                    answer.status = createStatus_;
-                else if (answer_ && request.header.op != uint16_t(Op::Close))
-                    answer = answer_(request);
-            }
-            Request reply = request;
-            if (request.header.op == uint16_t(Op::Create) && answer.status == kStatusSuccess)
-                reply.header.handle = kRemoteHandle;
-            side.Reply(reply, answer.status, answer.information, answer.data);
-        }
-    })
+    FakePort(const std::string& root, int connections = 1)
+        : server_(root, connections, [this](ServerSide& side, int) {
+              if (!side.Greet())
+                  return;
+              Request request;
+              while (side.Receive(request)) {
+                  Answer answer;
+                  {
+                      std::lock_guard guard(lock_);
+                      seen_.push_back(request);
+                      if (request.header.op == uint16_t(Op::Create))
+                          answer.status = createStatus_;
+                      else if (answer_ && request.header.op != uint16_t(Op::Close))
+                          answer = answer_(request);
+                  }
+                  Request reply = request;
+                  if (request.header.op == uint16_t(Op::Create) && answer.status == kStatusSuccess)
+                      reply.header.handle = kRemoteHandle;
+                  side.Reply(reply, answer.status, answer.information, answer.data);
+              }
+          })
     {
     }
     // The session ends when the client goes; without this the server's
@@ -89,7 +90,7 @@ public:
         std::vector<Request> all = Seen();
         std::vector<Request> some;
         std::copy_if(all.begin(), all.end(), std::back_inserter(some),
-                     [op](const Request& r) { return r.header.op == uint16_t(op); });
+                [op](const Request& r) { return r.header.op == uint16_t(op); });
         return some;
     }
 
@@ -136,10 +137,12 @@ TEST_F(PortApiTest, EveryPortNameFormOpensTheDosDevicesLinkOfThatPort)
 {
     FakePort port(root_.path());
     const std::pair<const char*, const char*> forms[] = {
-        {"COM3", "\\DosDevices\\COM3"},       {"com3:", "\\DosDevices\\COM3"},
-        {"\\\\.\\COM3", "\\DosDevices\\COM3"}, {"\\\\.\\cOm12", "\\DosDevices\\COM12"},
-        {"\\\\.\\COM256", "\\DosDevices\\COM256"},
-        {"Com9", "\\DosDevices\\COM9"},
+            {"COM3", "\\DosDevices\\COM3"},
+            {"com3:", "\\DosDevices\\COM3"},
+            {"\\\\.\\COM3", "\\DosDevices\\COM3"},
+            {"\\\\.\\cOm12", "\\DosDevices\\COM12"},
+            {"\\\\.\\COM256", "\\DosDevices\\COM256"},
+            {"Com9", "\\DosDevices\\COM9"},
     };
     for (auto [name, object] : forms) {
         HANDLE h = OpenPort(name);
@@ -160,7 +163,7 @@ TEST_F(PortApiTest, NamesThatAreNoPortFailWithFileNotFoundWithoutAskingVlmhost)
 {
     FakePort port(root_.path());
     for (const char* name : {"COM10", "COM0", "COM03", "LPT1", "C:\\job.prn", "COM3x", "\\\\.\\COM", "\\\\.\\COM257",
-                             "COM", "", "\\\\.\\COM3:"}) {
+                 "COM", "", "\\\\.\\COM3:"}) {
         SetLastError(0);
         EXPECT_EQ(OpenPort(name), INVALID_HANDLE_VALUE) << name;
         EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND)) << name;
@@ -189,7 +192,7 @@ TEST_F(PortApiTest, OverlappedOpenAndOverlappedRequestsAreRefusedAsNotSupported)
 {
     FakePort port(root_.path());
     EXPECT_EQ(CreateFileA("COM3", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
-              INVALID_HANDLE_VALUE);
+            INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_SUPPORTED));
     EXPECT_TRUE(port.Seen(Op::Create).empty());
 
@@ -258,7 +261,7 @@ TEST_F(PortApiTest, HandleOfABrokenConnectionNeverReachesTheNextOne)
     FakePort port(root_.path(), 2);
     HANDLE old = OpenPort("COM3");
     ASSERT_NE(old, INVALID_HANDLE_VALUE);
-    vlm::win32::ipc::Disconnect();  // as if vlmhost had gone
+    vlm::win32::ipc::Disconnect();    // as if vlmhost had gone
     HANDLE fresh = OpenPort("COM3");  // the second connection's kRemoteHandle too
     ASSERT_NE(fresh, INVALID_HANDLE_VALUE);
     EXPECT_NE(fresh, old);
@@ -487,8 +490,9 @@ TEST_F(PortApiTest, SetCommStateAppliesEverySettingAndKeepsWhatTheDcbCannotName)
     std::vector<uint32_t> order;
     for (auto& [code, input] : serial.sets)
         order.push_back(code);
-    EXPECT_EQ(order, (std::vector<uint32_t>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
-                                            IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_HANDFLOW}));
+    EXPECT_EQ(order,
+            (std::vector<uint32_t>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
+                    IOCTL_SERIAL_SET_HANDFLOW}));
     EXPECT_TRUE(CloseHandle(h));
 }
 
@@ -515,9 +519,9 @@ TEST_F(PortApiTest, SetCommStateThatFailsHalfwayPutsBackWhatItHadApplied)
     std::vector<uint32_t> order;
     for (auto& [code, input] : serial.sets)
         order.push_back(code);
-    EXPECT_EQ(order, (std::vector<uint32_t>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
-                                            IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_LINE_CONTROL,
-                                            IOCTL_SERIAL_SET_BAUD_RATE}));
+    EXPECT_EQ(order,
+            (std::vector<uint32_t>{IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
+                    IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_BAUD_RATE}));
     EXPECT_TRUE(CloseHandle(h));
 }
 
@@ -569,11 +573,11 @@ TEST_F(PortApiTest, CommFunctionsIssueTheSerialRequestWindowsUsesForThem)
     std::vector<uint32_t> codes;
     for (const Request& r : port.Seen(Op::DeviceControl))
         codes.push_back(ControlCode(r));
-    EXPECT_EQ(codes, (std::vector<uint32_t>{
-                         IOCTL_SERIAL_SET_WAIT_MASK, IOCTL_SERIAL_GET_WAIT_MASK, IOCTL_SERIAL_WAIT_ON_MASK,
-                         IOCTL_SERIAL_PURGE, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_SET_BREAK_ON,
-                         IOCTL_SERIAL_GET_MODEMSTATUS, IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_SET_QUEUE_SIZE,
-                         IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS}));
+    EXPECT_EQ(codes,
+            (std::vector<uint32_t>{IOCTL_SERIAL_SET_WAIT_MASK, IOCTL_SERIAL_GET_WAIT_MASK, IOCTL_SERIAL_WAIT_ON_MASK,
+                    IOCTL_SERIAL_PURGE, IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_RTS, IOCTL_SERIAL_SET_BREAK_ON,
+                    IOCTL_SERIAL_GET_MODEMSTATUS, IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_SET_QUEUE_SIZE,
+                    IOCTL_SERIAL_SET_TIMEOUTS, IOCTL_SERIAL_GET_TIMEOUTS}));
     std::vector<Request> controls = port.Seen(Op::DeviceControl);
     vlm::ipc::DeviceControlRequest purge;  // points into controls
     ASSERT_TRUE(vlm::ipc::DecodeDeviceControl(controls[3].payload, purge));

@@ -31,7 +31,7 @@ struct Request {
 // One side of an accepted connection, as the server sees it.
 class ServerSide {
 public:
-    explicit ServerSide(int fd) : fd_(fd) {}
+    explicit ServerSide(int fd) : fd_(fd) { }
     ~ServerSide()
     {
         if (fd_ >= 0)

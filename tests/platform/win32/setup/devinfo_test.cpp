@@ -29,7 +29,7 @@ protected:
         SP_DEVINFO_DATA data;
         data.cbSize = sizeof data;
         EXPECT_TRUE(SetupDiCreateDeviceInfoA(set_, "Ports", &kPorts, nullptr, nullptr, DICD_GENERATE_ID, &data))
-            << std::hex << GetLastError();
+                << std::hex << GetLastError();
         return data;
     }
     std::string Id(SP_DEVINFO_DATA& data)
@@ -102,13 +102,13 @@ TEST_F(DeviceInfo, HardwareIdRoundTripsWithTheSizeNeededFirst)
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
         EXPECT_EQ(required, sizeof kIds);
         std::vector<BYTE> small(required - 1, 0xEE);
-        EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set_, &data, SPDRP_HARDWAREID, &type, small.data(),
-                                                       DWORD(small.size()), &required));
+        EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(
+                set_, &data, SPDRP_HARDWAREID, &type, small.data(), DWORD(small.size()), &required));
         EXPECT_EQ(GetLastError(), DWORD(ERROR_INSUFFICIENT_BUFFER));
         std::vector<BYTE> buffer(required, 0xEE);
         SetLastError(99);
-        ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set_, &data, SPDRP_HARDWAREID, &type, buffer.data(),
-                                                      DWORD(buffer.size()), &required));
+        ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(
+                set_, &data, SPDRP_HARDWAREID, &type, buffer.data(), DWORD(buffer.size()), &required));
         EXPECT_EQ(GetLastError(), 0u);
         EXPECT_EQ(type, DWORD(REG_MULTI_SZ));
         EXPECT_EQ(buffer, std::vector<BYTE>(kIds, kIds + sizeof kIds)) << "registered " << registered;
@@ -181,7 +181,7 @@ TEST_F(DeviceInfo, ClassDevsListsEveryRegisteredNodeOfEveryClassThenNoMoreItems)
     // Another enumerator's node of another class.
     HKEY other;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_X\\0000", &other),
-              ERROR_SUCCESS);
+            ERROR_SUCCESS);
     RegCloseKey(other);
     HDEVINFO all = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     ASSERT_NE(all, INVALID_HANDLE_VALUE);

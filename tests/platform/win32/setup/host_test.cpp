@@ -158,9 +158,9 @@ TEST_F(Vlmdevcon, InstallListAndRemoveNodes)
     std::string out;
     ASSERT_EQ(Run({"install", ShippedInf("quentaro.INF"), kKordia}, &out), 0) << out;
     EXPECT_NE(out.find("COM3 Root\\PORTS\\0000\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("restart required: vlmhost not running; the port starts with the next vlmhost"),
-              std::string::npos)
-        << out;
+    EXPECT_NE(
+            out.find("restart required: vlmhost not running; the port starts with the next vlmhost"), std::string::npos)
+            << out;
     ASSERT_EQ(Run({"install", ShippedInf("mirkaquentaro.INF"), kQuentaro}, &out), 0) << out;
     EXPECT_NE(out.find("COM4 Root\\PORTS\\0001\n"), std::string::npos) << out;
 
@@ -177,8 +177,9 @@ TEST_F(Vlmdevcon, InstallListAndRemoveNodes)
 
 TEST_F(Vlmdevcon, AMalformedInfFailsWithItsErrorAndLeavesNoNode)
 {
-    std::string inf = WriteInf("bad.INF", "[Version]\nSignature=\"$Windows NT$\"\nClass=Ports\n"
-                                          "ClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}\n");
+    std::string inf = WriteInf("bad.INF",
+            "[Version]\nSignature=\"$Windows NT$\"\nClass=Ports\n"
+            "ClassGuid={4D36E978-E325-11CE-BFC1-08002BE10318}\n");
     std::string out;
     EXPECT_EQ(Run({"install", inf, kKordia}, &out), 1) << out;
     EXPECT_NE(out.find("0xE0000101"), std::string::npos) << out;  // ERROR_SECTION_NOT_FOUND
@@ -205,7 +206,7 @@ TEST_F(Vlmdevcon, WithEveryComNameTakenInstallSaysSoAndLeavesNoNode)
 {
     HKEY key;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", &key),
-              ERROR_SUCCESS);
+            ERROR_SUCCESS);
     std::vector<BYTE> everyName(32, 0xFF);
     ASSERT_EQ(RegSetValueExA(key, "ComDB", 0, REG_BINARY, everyName.data(), DWORD(everyName.size())), ERROR_SUCCESS);
     RegCloseKey(key);
@@ -214,8 +215,8 @@ TEST_F(Vlmdevcon, WithEveryComNameTakenInstallSaysSoAndLeavesNoNode)
     EXPECT_EQ(Run({"install", ShippedInf("quentaro.INF"), kKordia}, &out), 1) << out;
     EXPECT_NE(out.find("installing the driver failed: error 0x000003FB (no COM name is free: COM3 to COM256 are "
                        "all taken; remove a port first)"),
-              std::string::npos)
-        << out;
+            std::string::npos)
+            << out;
     EXPECT_EQ(out.find("no more items"), std::string::npos) << out;
     ASSERT_EQ(Run({"list"}, &out), 0) << out;
     EXPECT_EQ(out, "no device nodes\n");

@@ -66,8 +66,9 @@ TEST(InfReader, QuotedStringsKeepCommasSemicolonsAndDoubledQuotes)
 TEST(InfReader, ContinuationJoinsLinesAndStringsAreSubstitutedAfterward)
 {
     InfFile inf;
-    ASSERT_EQ(inf.Parse("[S]\r\nk = %A%, \\\r\n    %b%, 100%%, %missing%\r\n[Strings]\r\na = \"first\"\r\nB=second\r\n"),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+            inf.Parse("[S]\r\nk = %A%, \\\r\n    %b%, 100%%, %missing%\r\n[Strings]\r\na = \"first\"\r\nB=second\r\n"),
+            ERROR_SUCCESS);
     const auto* line = inf.Line("S", "k");
     ASSERT_NE(line, nullptr);
     ASSERT_EQ(line->fields.size(), 4u);
@@ -94,11 +95,11 @@ TEST(InfReader, MalformedTextGivesTheSetupErrorAndItsLine)
         DWORD error;
         int line;
     } cases[] = {
-        {"key=1\n[S]\n", ERROR_EXPECTED_SECTION_NAME, 1},
-        {"[S]\n[T\nx=1\n", ERROR_BAD_SECTION_NAME_LINE, 2},
-        {"[S] junk\n", ERROR_BAD_SECTION_NAME_LINE, 1},
-        {"[S]\na=\"open\nb=2\n", ERROR_GENERAL_SYNTAX, 2},
-        {"[" + std::string(256, 'x') + "]\n", ERROR_SECTION_NAME_TOO_LONG, 1},
+            {"key=1\n[S]\n", ERROR_EXPECTED_SECTION_NAME, 1},
+            {"[S]\n[T\nx=1\n", ERROR_BAD_SECTION_NAME_LINE, 2},
+            {"[S] junk\n", ERROR_BAD_SECTION_NAME_LINE, 1},
+            {"[S]\na=\"open\nb=2\n", ERROR_GENERAL_SYNTAX, 2},
+            {"[" + std::string(256, 'x') + "]\n", ERROR_SECTION_NAME_TOO_LONG, 1},
     };
     for (const Case& c : cases) {
         InfFile inf;
@@ -115,7 +116,7 @@ TEST_F(SetupTest, ShippedInfsDeclareThePortsClass)
         DWORD required = 0;
         SetLastError(12345);
         ASSERT_TRUE(SetupDiGetINFClassA(ShippedInf(name).c_str(), &guid, className, sizeof className, &required))
-            << name << " error " << std::hex << GetLastError();
+                << name << " error " << std::hex << GetLastError();
         EXPECT_EQ(GetLastError(), 0u) << "success clears the last error, as the tool relies on";
         EXPECT_STREQ(className, "Ports");
         EXPECT_EQ(required, 6u);
@@ -203,7 +204,7 @@ TEST_F(MalformedInf, TheWellFormedPackageInstalls)
     BOOL reboot = FALSE;
     std::string path = WriteInf("test.INF", kGoodInf);
     ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "TEST\\PORT", path.c_str(), INSTALLFLAG_FORCE, &reboot))
-        << std::hex << GetLastError();
+            << std::hex << GetLastError();
     EXPECT_EQ(PortName("Root\\PORTS\\0000"), "COM3");
     EXPECT_EQ(ReadString(NodePath("Root\\PORTS\\0000"), "Service"), "VLMQUENTARO");
 }
@@ -222,10 +223,10 @@ TEST_F(MalformedInf, MissingOrForeignSignatureIsWrongInfStyle)
 TEST_F(MalformedInf, AClassOtherThanPortsIsInvalidClass)
 {
     std::string net = Replace(Replace(kGoodInf, "Class=Ports", "Class=Net"), "4D36E978-E325-11CE-BFC1-08002BE10318",
-                              "4D36E972-E325-11CE-BFC1-08002BE10318");
+            "4D36E972-E325-11CE-BFC1-08002BE10318");
     EXPECT_EQ(Install(net), DWORD(ERROR_INVALID_CLASS));
     EXPECT_EQ(Install(Replace(kGoodInf, "{4D36E978-E325-11CE-BFC1-08002BE10318}", "{not-a-guid}")),
-              DWORD(ERROR_INVALID_CLASS));
+            DWORD(ERROR_INVALID_CLASS));
 }
 
 TEST_F(MalformedInf, MissingManufacturerOrModelsSectionIsSectionNotFound)
@@ -236,8 +237,7 @@ TEST_F(MalformedInf, MissingManufacturerOrModelsSectionIsSectionNotFound)
 
 TEST_F(MalformedInf, AHardwareIdNoModelNamesIsNoDriverSelected)
 {
-    EXPECT_EQ(Install(Replace(kGoodInf, "Install,Test\\port", "Install,Test\\other")),
-              DWORD(ERROR_NO_DRIVER_SELECTED));
+    EXPECT_EQ(Install(Replace(kGoodInf, "Install,Test\\port", "Install,Test\\other")), DWORD(ERROR_NO_DRIVER_SELECTED));
 }
 
 TEST_F(MalformedInf, MissingInstallSectionIsSectionNotFound)
@@ -247,19 +247,19 @@ TEST_F(MalformedInf, MissingInstallSectionIsSectionNotFound)
 
 TEST_F(MalformedInf, MissingServicesOrAddServiceIsNoAssociatedService)
 {
-    EXPECT_EQ(Install(Replace(kGoodInf, "[Install.Services]", "[Install.Servants]")),
-              DWORD(ERROR_NO_ASSOCIATED_SERVICE));
+    EXPECT_EQ(
+            Install(Replace(kGoodInf, "[Install.Services]", "[Install.Servants]")), DWORD(ERROR_NO_ASSOCIATED_SERVICE));
     EXPECT_EQ(Install(Replace(kGoodInf, "AddService=VLMQUENTARO,0x00000002,Service", "")),
-              DWORD(ERROR_NO_ASSOCIATED_SERVICE));
+            DWORD(ERROR_NO_ASSOCIATED_SERVICE));
     // Without SPSVCINST_ASSOCSERVICE the service is no function driver.
-    EXPECT_EQ(Install(Replace(kGoodInf, "0x00000002,Service", "0x00000000,Service")),
-              DWORD(ERROR_NO_ASSOCIATED_SERVICE));
+    EXPECT_EQ(
+            Install(Replace(kGoodInf, "0x00000002,Service", "0x00000000,Service")), DWORD(ERROR_NO_ASSOCIATED_SERVICE));
 }
 
 TEST_F(MalformedInf, IncompleteServiceSectionIsBadServiceInstallSection)
 {
     EXPECT_EQ(Install(Replace(kGoodInf, "ServiceBinary=%12%\\vlmquentaro.sys\n", "")),
-              DWORD(ERROR_BAD_SERVICE_INSTALLSECT));
+            DWORD(ERROR_BAD_SERVICE_INSTALLSECT));
     EXPECT_EQ(Install(Replace(kGoodInf, "StartType=3", "StartType=three")), DWORD(ERROR_BAD_SERVICE_INSTALLSECT));
     EXPECT_EQ(Install(Replace(kGoodInf, "[Service]", "[Servic]")), DWORD(ERROR_SECTION_NOT_FOUND));
 }
@@ -277,8 +277,8 @@ TEST_F(MalformedInf, BadSectionLineIsReported)
 TEST_F(MalformedInf, MissingFileIsFileNotFound)
 {
     std::vector<std::string> before = Snapshot();
-    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "Test\\port", (root_ + "/absent.INF").c_str(),
-                                                    INSTALLFLAG_FORCE, nullptr));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(
+            nullptr, "Test\\port", (root_ + "/absent.INF").c_str(), INSTALLFLAG_FORCE, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(Snapshot(), before);
 }
@@ -330,8 +330,8 @@ TEST_F(MalformedInf, AnUnreadableInfIsAccessDenied)
 
 TEST_F(MalformedInf, AMissingCopyFilesListIsSectionNotFound)
 {
-    EXPECT_EQ(Install(Replace(kGoodInf, "[Install]\n", "[Install]\nCopyFiles=Files\n")),
-              DWORD(ERROR_SECTION_NOT_FOUND));
+    EXPECT_EQ(
+            Install(Replace(kGoodInf, "[Install]\n", "[Install]\nCopyFiles=Files\n")), DWORD(ERROR_SECTION_NOT_FOUND));
 }
 
 TEST_F(MalformedInf, NoNodeWithTheHardwareIdIsNoSuchDevinst)

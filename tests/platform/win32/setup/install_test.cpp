@@ -100,13 +100,13 @@ TEST_F(PortInstall, NamesHeldByOtherNodesOrRunningPortsAreSkipped)
     // running port COM5 (SERIALCOMM).
     HKEY key;
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\Root\\OTHER\\0000\\Device Parameters",
-                            &key),
-              ERROR_SUCCESS);
+                      &key),
+            ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM3"), 5), ERROR_SUCCESS);
     RegCloseKey(key);
     ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", &key), ERROR_SUCCESS);
     ASSERT_EQ(RegSetValueExA(key, "\\Device\\Serial9", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM5"), 5),
-              ERROR_SUCCESS);
+            ERROR_SUCCESS);
     RegCloseKey(key);
     EXPECT_EQ(PortName(Install()), "COM4");
     EXPECT_EQ(PortName(Install()), "COM6");
@@ -145,8 +145,8 @@ TEST_F(PortInstall, WithEveryNameFromCom3ToCom256TakenTheNextInstallFailsSayingS
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(refused.error, DWORD(ERROR_NO_LOG_SPACE)) << "error 0x" << std::hex << refused.error;
     EXPECT_NE(said.find("no COM name is free: every name from COM3 to COM256 is taken (254 ports at most)"),
-              std::string::npos)
-        << said;
+            std::string::npos)
+            << said;
     EXPECT_EQ(Snapshot(), before) << "the refused node is removed again and nothing else changed";
     EXPECT_EQ(PortName(last), "COM256");
 }
@@ -156,8 +156,8 @@ TEST_F(PortInstall, ReinstallingKeepsEveryNodesName)
     std::string first = Install();
     std::string second = Install();
     BOOL reboot = FALSE;
-    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesA(nullptr, kKordia, ShippedInf("quentaro.INF").c_str(),
-                                                   INSTALLFLAG_FORCE, &reboot));
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesA(
+            nullptr, kKordia, ShippedInf("quentaro.INF").c_str(), INSTALLFLAG_FORCE, &reboot));
     EXPECT_EQ(PortName(first), "COM3");
     EXPECT_EQ(PortName(second), "COM4");
     // Without INSTALLFLAG_FORCE an installed driver is not installed again.
@@ -174,8 +174,8 @@ TEST_F(PortInstall, ANonAdministratorCanNeitherInstallNorRemoveAndNothingChanges
     EXPECT_FALSE(created.ok);
     EXPECT_EQ(created.error, DWORD(ERROR_ACCESS_DENIED));
     BOOL reboot = 7;
-    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, kKordia, ShippedInf("quentaro.INF").c_str(),
-                                                    INSTALLFLAG_FORCE, &reboot));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(
+            nullptr, kKordia, ShippedInf("quentaro.INF").c_str(), INSTALLFLAG_FORCE, &reboot));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_EQ(reboot, 7);
     DWORD failure = 0;
@@ -277,7 +277,6 @@ TEST_F(PortInstall, TheToolsStepsFindTheInfInTheCurrentDirectory)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
 }
 
-
 TEST_F(PortInstall, InstallationMatchesHardwareIdsWithoutRegardToCase)
 {
     std::string id = Install("MIRKA\\KORDIA");
@@ -285,7 +284,6 @@ TEST_F(PortInstall, InstallationMatchesHardwareIdsWithoutRegardToCase)
     std::vector<BYTE> ids = ReadBinary(NodePath(id), "HardwareID");
     EXPECT_EQ(std::string(ids.begin(), ids.end()), std::string("MIRKA\\KORDIA\0\0", 14)) << "stored as given";
 }
-
 
 TEST_F(PortInstall, ConcurrentInstallsGetDistinctInstancesAndNames)
 {

@@ -86,11 +86,12 @@ TEST_F(Restart, ExitWindowsExClosesTheOpenPortsAndVlmhostServesAgainInTheSamePro
     EXPECT_EQ(printer.WaitForEnd(), "fin") << host->output();
     ASSERT_TRUE(host->WaitForCount("ipc listening on", 2)) << host->output();
     const std::string& out = host->output();
-    EXPECT_TRUE(InOrder(out, {"kernel started on " /* first */, "asked for a restart (reason 0x80020003)",
-                              "restart: stopping every port and device first", "disconnected (1 handles closed)",
-                              "kernel stopped", "restarting: vlmhost starts again as pid ", "kernel started on ",
-                              "started as COM3", "ipc listening on"}))
-        << out;
+    EXPECT_TRUE(InOrder(out,
+            {"kernel started on " /* first */, "asked for a restart (reason 0x80020003)",
+                    "restart: stopping every port and device first", "disconnected (1 handles closed)",
+                    "kernel stopped", "restarting: vlmhost starts again as pid ", "kernel started on ",
+                    "started as COM3", "ipc listening on"}))
+            << out;
 
     // The handle went with the old start; the port serves again.
     EXPECT_FALSE(Write(port, "late"));
@@ -172,7 +173,7 @@ TEST_F(Restart, AnOrdinaryUserCannotRestartAndVlmhostIsUntouched)
         if (!LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &state.Privileges[0].Luid))
             return 12;
         if (!AdjustTokenPrivileges(token, FALSE, &state, 0, nullptr, nullptr) ||
-            GetLastError() != ERROR_NOT_ALL_ASSIGNED)
+                GetLastError() != ERROR_NOT_ALL_ASSIGNED)
             return 13;
         if (!CloseHandle(token) || CloseHandle(token))
             return 14;

@@ -100,12 +100,12 @@ protected:
             ids.push_back(0);
             ids.push_back(0);
             if (SetupDiSetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, ids.data(), DWORD(ids.size())) &&
-                SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data)) {
+                    SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &data)) {
                 char id[MAX_DEVICE_ID_LEN] = "";
                 SetupDiGetDeviceInstanceIdA(set, &data, id, sizeof id, nullptr);
                 result.instanceId = id;
-                if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, hardwareId, inf.c_str(), INSTALLFLAG_FORCE,
-                                                        &result.reboot)) {
+                if (!UpdateDriverForPlugAndPlayDevicesA(
+                            nullptr, hardwareId, inf.c_str(), INSTALLFLAG_FORCE, &result.reboot)) {
                     DWORD error = GetLastError();
                     SetupDiCallClassInstaller(DIF_REMOVE, set, &data);
                     SetLastError(error);
@@ -136,8 +136,8 @@ protected:
             DWORD size = 0;
             bool stop = false;
             for (int attempt = 0; attempt < 8; ++attempt) {
-                if (SetupDiGetDeviceRegistryPropertyA(set, &data, SPDRP_HARDWAREID, nullptr, buffer.data(), size,
-                                                      &size))
+                if (SetupDiGetDeviceRegistryPropertyA(
+                            set, &data, SPDRP_HARDWAREID, nullptr, buffer.data(), size, &size))
                     break;
                 DWORD error = GetLastError();
                 if (error == ERROR_INVALID_DATA)
@@ -182,7 +182,7 @@ protected:
         const char* names[3] = {"IPAddress", "Port", "Port_"};
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(RegSetValueExA(key, names[i], 0, REG_DWORD, reinterpret_cast<const BYTE*>(&values[i]), 4),
-                      ERROR_SUCCESS);
+                    ERROR_SUCCESS);
         RegCloseKey(key);
     }
 
@@ -237,8 +237,7 @@ protected:
     // The COM numbers the name database holds.
     static std::vector<int> ComDbNumbers()
     {
-        std::vector<BYTE> bitmap =
-            ReadBinary("SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", "ComDB");
+        std::vector<BYTE> bitmap = ReadBinary("SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", "ComDB");
         std::vector<int> numbers;
         for (size_t bit = 0; bit < bitmap.size() * 8; ++bit)
             if (bitmap[bit / 8] & (1u << (bit % 8)))

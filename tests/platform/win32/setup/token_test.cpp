@@ -58,8 +58,8 @@ protected:
         Adjusted result;
         TOKEN_PRIVILEGES state = OnePrivilege(privilege, attributes);
         SetLastError(12345);
-        result.ok = AdjustTokenPrivileges(token, FALSE, &state, sizeof result.previous, &result.previous,
-                                          &result.length);
+        result.ok =
+                AdjustTokenPrivileges(token, FALSE, &state, sizeof result.previous, &result.previous, &result.length);
         result.error = GetLastError();
         return result;
     }
@@ -164,10 +164,8 @@ TEST_F(Token, APrivilegeNotHeldIsPassedOverWhileTheHeldOnesChange)
         DWORD count;
         LUID_AND_ATTRIBUTES privileges[4];
     } state{4,
-            {{debug, SE_PRIVILEGE_ENABLED},
-             {ShutdownPrivilege(), SE_PRIVILEGE_ENABLED},
-             {{999, 0}, SE_PRIVILEGE_ENABLED},
-             {{19, 1}, SE_PRIVILEGE_ENABLED}}};
+            {{debug, SE_PRIVILEGE_ENABLED}, {ShutdownPrivilege(), SE_PRIVILEGE_ENABLED},
+                    {{999, 0}, SE_PRIVILEGE_ENABLED}, {{19, 1}, SE_PRIVILEGE_ENABLED}}};
     auto* privileges = reinterpret_cast<PTOKEN_PRIVILEGES>(&state);
     TOKEN_PRIVILEGES previous{};
     DWORD length = 0;
@@ -212,7 +210,7 @@ TEST_F(Token, TheHandlesAccessAndTheArgumentsAreChecked)
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     HANDLE adjust = OpenToken(TOKEN_ADJUST_PRIVILEGES);
     EXPECT_FALSE(AdjustTokenPrivileges(adjust, FALSE, &state, sizeof previous, &previous, &length))
-        << "PreviousState needs TOKEN_QUERY too";
+            << "PreviousState needs TOKEN_QUERY too";
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(AdjustTokenPrivileges(adjust, FALSE, nullptr, 0, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
@@ -299,7 +297,7 @@ TEST_F(Token, ExitWindowsExRestartsOnlyAndOnlyWithThePrivilegeEnabled)
     EXPECT_EQ(ExitWindowsExError(EWX_REBOOT | EWX_FORCE), DWORD(ERROR_PRIVILEGE_NOT_HELD));
     ASSERT_EQ(EnableShutdownPrivilege(), DWORD(ERROR_SUCCESS));
     for (UINT flags : {UINT(EWX_LOGOFF), UINT(EWX_SHUTDOWN), UINT(EWX_POWEROFF), UINT(EWX_SHUTDOWN | EWX_FORCE),
-                       UINT(EWX_REBOOT | EWX_RESTARTAPPS), UINT(EWX_REBOOT | EWX_SHUTDOWN)})
+                 UINT(EWX_REBOOT | EWX_RESTARTAPPS), UINT(EWX_REBOOT | EWX_SHUTDOWN)})
         EXPECT_EQ(ExitWindowsExError(flags), DWORD(ERROR_NOT_SUPPORTED)) << std::hex << flags;
     // A socket with nobody listening is no vlmhost.
     for (UINT flags : {UINT(EWX_REBOOT), UINT(EWX_REBOOT | EWX_FORCE), UINT(EWX_REBOOT | EWX_FORCEIFHUNG)})

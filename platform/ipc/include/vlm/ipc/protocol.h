@@ -54,11 +54,11 @@ inline constexpr uint16_t kReplyBit = 0x8000;
 
 // Statuses the server answers with at the door, at Goodbye and to a Restart
 // it refuses.
-inline constexpr int32_t kStatusAccessDenied = int32_t(0xC0000022);         // not admitted
-inline constexpr int32_t kStatusRequestNotAccepted = int32_t(0xC00000D0);   // the server is full
-inline constexpr int32_t kStatusConnectionCountLimit = int32_t(0xC0000246); // the user's share is used up
-inline constexpr int32_t kStatusTimeout = int32_t(0x00000102);              // idle: Goodbye's reason
-inline constexpr int32_t kStatusPrivilegeNotHeld = int32_t(0xC0000061);     // Restart from an ordinary user
+inline constexpr int32_t kStatusAccessDenied = int32_t(0xC0000022);          // not admitted
+inline constexpr int32_t kStatusRequestNotAccepted = int32_t(0xC00000D0);    // the server is full
+inline constexpr int32_t kStatusConnectionCountLimit = int32_t(0xC0000246);  // the user's share is used up
+inline constexpr int32_t kStatusTimeout = int32_t(0x00000102);               // idle: Goodbye's reason
+inline constexpr int32_t kStatusPrivilegeNotHeld = int32_t(0xC0000061);      // Restart from an ordinary user
 
 enum class Op : uint16_t {
     // No payload. The server replies with status 0, or refuses and closes.

@@ -78,7 +78,8 @@ typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #ifndef MAKEWORD
 #define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
 #endif
-#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define MAKELONG(a, b) \
+    ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELRESULT(l, h) ((LRESULT)(DWORD)MAKELONG(l, h))
@@ -513,13 +514,22 @@ inline BOOL PostMessage(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     return PostMessageA(hWnd, Msg, wParam, lParam);
 }
-inline BOOL SetWindowText(HWND hWnd, LPCSTR lpString) { return SetWindowTextA(hWnd, lpString); }
+inline BOOL SetWindowText(HWND hWnd, LPCSTR lpString)
+{
+    return SetWindowTextA(hWnd, lpString);
+}
 inline int GetWindowText(HWND hWnd, LPSTR lpString, int nMaxCount)
 {
     return GetWindowTextA(hWnd, lpString, nMaxCount);
 }
-inline int GetWindowTextLength(HWND hWnd) { return GetWindowTextLengthA(hWnd); }
-inline BOOL SetDlgItemText(HWND hDlg, int nID, LPCSTR lpString) { return SetDlgItemTextA(hDlg, nID, lpString); }
+inline int GetWindowTextLength(HWND hWnd)
+{
+    return GetWindowTextLengthA(hWnd);
+}
+inline BOOL SetDlgItemText(HWND hDlg, int nID, LPCSTR lpString)
+{
+    return SetDlgItemTextA(hDlg, nID, lpString);
+}
 inline UINT GetDlgItemText(HWND hDlg, int nID, LPSTR lpString, int cchMax)
 {
     return GetDlgItemTextA(hDlg, nID, lpString, cchMax);
@@ -528,7 +538,10 @@ inline int MessageBox(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
     return MessageBoxA(hWnd, lpText, lpCaption, uType);
 }
-inline LONG GetWindowLong(HWND hWnd, int nIndex) { return GetWindowLongA(hWnd, nIndex); }
+inline LONG GetWindowLong(HWND hWnd, int nIndex)
+{
+    return GetWindowLongA(hWnd, nIndex);
+}
 #endif
 
 #define GWL_STYLE (-16)

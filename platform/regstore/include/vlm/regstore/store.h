@@ -99,8 +99,8 @@ struct KeyRecord {
 // What KEY_FULL_INFORMATION reports; lengths in UTF-16 code units or bytes.
 struct KeyCounts {
     uint32_t subKeys = 0;
-    uint32_t maxNameChars = 0;       // longest subkey name
-    uint32_t maxClassChars = 0;      // longest subkey class
+    uint32_t maxNameChars = 0;   // longest subkey name
+    uint32_t maxClassChars = 0;  // longest subkey class
     uint32_t values = 0;
     uint32_t maxValueNameChars = 0;  // longest value name
     uint32_t maxValueDataBytes = 0;  // largest value data
@@ -151,8 +151,8 @@ public:
     // Resolves path (components, none empty) below base; an empty path
     // names base itself.
     StoreStatus OpenKey(KeyId base, const std::vector<std::string>& path, KeyId* key);
-    StoreStatus CreateKey(KeyId base, const std::vector<std::string>& path, const CreateOptions& options,
-                          KeyId* key, bool* created);
+    StoreStatus CreateKey(
+            KeyId base, const std::vector<std::string>& path, const CreateOptions& options, KeyId* key, bool* created);
     StoreStatus QueryKey(KeyId key, KeyRecord* record);
     // \REGISTRY\MACHINE\..., each component in its stored case.
     StoreStatus KeyPath(KeyId key, std::string* path);
@@ -203,8 +203,7 @@ private:
     StoreStatus Begun(const Transaction& tx, KeyId key);
     StoreStatus Child(KeyId parent, const std::string& folded, KeyId* child);
     StoreStatus Resolve(KeyId base, const std::vector<std::string>& path, KeyId* key);
-    StoreStatus InsertKey(KeyId parent, const std::string& name, const CreateOptions& options, int64_t now,
-                          KeyId* key);
+    StoreStatus InsertKey(KeyId parent, const std::string& name, const CreateOptions& options, int64_t now, KeyId* key);
     StoreStatus Touch(KeyId key, int64_t now);
     StoreStatus Seed(bool create);
     StoreStatus EnsurePath(const std::vector<const char*>& path, KeyId* key, bool create = true);
