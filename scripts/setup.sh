@@ -10,7 +10,7 @@ packages=(
   iproute2
   python3 python3-serial socat
   qt6-base-dev qt6-base-dev-tools xvfb xauth x11-utils xdotool
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64
   dpkg-dev fakeroot lintian file
