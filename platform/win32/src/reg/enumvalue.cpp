@@ -29,18 +29,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
         return ERROR_MORE_DATA;
     std::memcpy(lpValueName, name.c_str(), name.size() + 1);
     *lpcchValueName = static_cast<DWORD>(name.size());
-    if (lpType)
-        *lpType = value.type;
-    if (!lpcbData)
-        return ERROR_SUCCESS;
-    DWORD room = *lpcbData;
-    *lpcbData = static_cast<DWORD>(value.data.size());
-    if (!lpData)
-        return ERROR_SUCCESS;  // a size query
-    if (value.data.size() > room)
-        return ERROR_MORE_DATA;
-    std::copy(value.data.begin(), value.data.end(), lpData);
-    return ERROR_SUCCESS;
+    return RegpCopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
 }
 
 }  // extern "C"

@@ -103,6 +103,23 @@ StoreStatus DeleteTree(Store& store, KeyId key, int depth)
 }
 
 }  // namespace
+
+LONG RegpCopyValueOut(DWORD type, std::span<const uint8_t> data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData)
+{
+    if (lpType)
+        *lpType = type;
+    if (!lpcbData)
+        return ERROR_SUCCESS;
+    const DWORD room = *lpcbData;
+    *lpcbData = static_cast<DWORD>(data.size());
+    if (!lpData)
+        return ERROR_SUCCESS;  // a size query
+    if (data.size() > room)
+        return ERROR_MORE_DATA;
+    std::copy(data.begin(), data.end(), lpData);
+    return ERROR_SUCCESS;
+}
+
 }  // namespace vlm::win32::reg
 
 using namespace vlm::win32::reg;
@@ -253,18 +270,7 @@ LONG WINAPI RegQueryValueExA(
         return error;
     if (RegpIsStringType(value.type))
         value.data = RegpUtf16LeToAnsi(value.data);
-    if (lpType)
-        *lpType = value.type;
-    if (!lpcbData)
-        return ERROR_SUCCESS;
-    DWORD room = *lpcbData;
-    *lpcbData = static_cast<DWORD>(value.data.size());
-    if (!lpData)
-        return ERROR_SUCCESS;  // a size query
-    if (value.data.size() > room)
-        return ERROR_MORE_DATA;
-    std::copy(value.data.begin(), value.data.end(), lpData);
-    return ERROR_SUCCESS;
+    return RegpCopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
 }
 
 LONG WINAPI RegSetValueExA(

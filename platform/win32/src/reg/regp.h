@@ -5,7 +5,9 @@
 #include "vlm/regstore/store.h"
 #include "winreg.h"
 
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,11 @@ LONG RegpCloseHandle(HKEY hKey);
 bool RegpIsPredefined(HKEY hKey);
 
 LONG RegpStatusToError(StoreStatus status);
+
+// The end of RegQueryValueExA and RegEnumValueA: the type, the size, and
+// the data when the caller's buffer holds it (ERROR_MORE_DATA when not;
+// no lpData is a size query).
+LONG RegpCopyValueOut(DWORD type, std::span<const uint8_t> data, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 
 // The ANSI code page is Latin-1, as the kernel's run-time library decided:
 // every byte is the code point of the same value.
