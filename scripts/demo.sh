@@ -65,11 +65,11 @@ if ! $headless; then
   exec scripts/netns-run "$0" --inside
 fi
 
-shots=$build/tests/tool/tool-screenshots
+shots=$build/tests/config/tool-screenshots
 rm -f "$shots"/road-*.png
 log=$build/demo-road.log
 echo "== the road through the tool, offscreen"
-if ! QT_QPA_PLATFORM=offscreen scripts/netns-run "$build/tests/tool/test_tool_road" >"$log" 2>&1; then
+if ! QT_QPA_PLATFORM=offscreen scripts/netns-run "$build/tests/config/test_tool_road" >"$log" 2>&1; then
   cat "$log"
   echo "demo: the road stopped (its whole output above)" >&2
   exit 1
