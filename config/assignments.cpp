@@ -15,8 +15,8 @@ constexpr char kAssignKey[] = "SOFTWARE\\VELMORA\\KORDIA";
 
 CAssignmentTable::CAssignmentTable()
 {
-    CRegKeyHandle assignments;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kAssignKey, assignments.Receive()) != ERROR_SUCCESS)
+    CRegKey assignments;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kAssignKey, &assignments.m_hKey) != ERROR_SUCCESS)
         return;
     // Enumeration order decides between two ports holding one address: the
     // first wins. The scan stops at the first subkey without a readable
@@ -28,11 +28,11 @@ CAssignmentTable::CAssignmentTable()
             continue;  // longer than any port name: no port of ours
         if (error != ERROR_SUCCESS)
             return;  // the end of the list, or a registry that fails
-        CRegKeyHandle port;
+        CRegKey port;
         DWORD stored = 0;
         DWORD size = sizeof stored;
         std::string path = ChildKeyPath(kAssignKey, name);
-        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), port.Receive()) != ERROR_SUCCESS ||
+        if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &port.m_hKey) != ERROR_SUCCESS ||
                 RegQueryValueExA(port, "IPAddress", nullptr, nullptr, reinterpret_cast<BYTE*>(&stored), &size) !=
                         ERROR_SUCCESS ||
                 size != sizeof stored)
@@ -65,9 +65,9 @@ BOOL SaveAssignment(LPCSTR current, LPCSTR newPort, BYTE f0, BYTE f1, BYTE f2, B
 
 BOOL WriteAssignValue(LPCSTR port, LPCSTR name, DWORD value)
 {
-    CRegKeyHandle key;
+    CRegKey key;
     std::string path = ChildKeyPath(kAssignKey, port);
-    if (!path.empty() && RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), key.Receive()) == ERROR_SUCCESS)
+    if (!path.empty() && RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key.m_hKey) == ERROR_SUCCESS)
         RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     return TRUE;
 }
@@ -84,9 +84,9 @@ BOOL DeleteAssignment(LPCSTR port)
 
 BOOL ReadAssignment(LPCSTR port, DWORD& ip, DWORD& tcpPort)
 {
-    CRegKeyHandle key;
+    CRegKey key;
     std::string path = ChildKeyPath(kAssignKey, port);
-    if (path.empty() || RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), key.Receive()) != ERROR_SUCCESS)
+    if (path.empty() || RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key.m_hKey) != ERROR_SUCCESS)
         return FALSE;
     for (auto [name, value] : {std::pair{"IPAddress", &ip}, std::pair{"Port", &tcpPort}}) {
         DWORD size = sizeof *value;

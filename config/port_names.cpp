@@ -17,8 +17,8 @@ BOOL ReadPortName(LPCSTR instance, char (&name)[kPortNameSize])
     if (path.empty())
         return TRUE;
     path += "\\Device Parameters";
-    CRegKeyHandle key;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), key.Receive()) != ERROR_SUCCESS)
+    CRegKey key;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key.m_hKey) != ERROR_SUCCESS)
         return TRUE;
     // The value's type is not checked; what counts is that it ends within
     // the buffer. Ten characters with no terminator are a name too long for
@@ -33,8 +33,8 @@ BOOL ReadPortName(LPCSTR instance, char (&name)[kPortNameSize])
 
 BOOL ListPortNames(std::vector<std::string>& names)
 {
-    CRegKeyHandle ports;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kPortsKey, ports.Receive()) != ERROR_SUCCESS)
+    CRegKey ports;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kPortsKey, &ports.m_hKey) != ERROR_SUCCESS)
         return FALSE;
     // One buffer for the whole walk: a node without a readable name leaves
     // the previous one in it, which is then found listed already.

@@ -1,35 +1,13 @@
-// A registry key handle that closes itself, and the key paths the tool
-// builds from a base and one name.
+// The key paths the tool builds from a base and one name; the keys
+// themselves are CRegKeys.
 #pragma once
 
+#include <atlbase.h>
 #include <windows.h>
 
 #include <string>
 #include <string_view>
 #include <utility>
-
-class CRegKeyHandle {
-public:
-    CRegKeyHandle() = default;
-    CRegKeyHandle(const CRegKeyHandle&) = delete;
-    CRegKeyHandle& operator=(const CRegKeyHandle&) = delete;
-    ~CRegKeyHandle() { Close(); }
-
-    void Close()
-    {
-        if (m_key)
-            RegCloseKey(std::exchange(m_key, nullptr));
-    }
-    operator HKEY() const { return m_key; }
-    PHKEY Receive()
-    {
-        Close();
-        return &m_key;
-    }
-
-private:
-    HKEY m_key = nullptr;
-};
 
 // "base\name". A name that holds a backslash would reach another key than
 // the one it names, so such names give an empty path, which every caller

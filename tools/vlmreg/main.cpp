@@ -3,6 +3,7 @@
 #include "command_line.h"
 #include "value_text.h"
 
+#include <atlbase.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -23,23 +24,6 @@ constexpr int kMaxDepth = 512;
 constexpr DWORD kMaxEntries = 1u << 20;
 
 // An opened key that closes itself.
-class Key {
-public:
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key()
-    {
-        if (handle_)
-            RegCloseKey(handle_);
-    }
-    HKEY get() const { return handle_; }
-    PHKEY out() { return &handle_; }
-
-private:
-    HKEY handle_ = nullptr;
-};
-
 struct Value {
     std::string name;  // ANSI
     DWORD type = REG_NONE;
@@ -144,13 +128,13 @@ public:
 
     int Run()
     {
-        Key key;
-        if (LONG error = RegOpenKeyExA(line_.key.root, line_.key.subKey.c_str(), 0, KEY_READ, key.out());
+        CRegKey key;
+        if (LONG error = RegOpenKeyExA(line_.key.root, line_.key.subKey.c_str(), 0, KEY_READ, &key.m_hKey);
                 error != ERROR_SUCCESS)
             return Fail(error);
         if (!line_.recurse)
-            return Single(key.get());
-        if (LONG error = Walk(key.get(), line_.key.Full(), 0); error != ERROR_SUCCESS)
+            return Single(key.m_hKey);
+        if (LONG error = Walk(key.m_hKey, line_.key.Full(), 0); error != ERROR_SUCCESS)
             return Fail(error);
         if (line_.valueName)
             std::cout << "\nEnd of search: " << matches_ << " match(es) found.\n";
@@ -211,12 +195,12 @@ private:
         if (LONG error = EnumerateSubkeys(key, &subkeys); error != ERROR_SUCCESS)
             return error;
         for (const std::string& name : subkeys) {
-            Key child;
-            LONG error = RegOpenKeyExA(key, name.c_str(), 0, KEY_READ, child.out());
+            CRegKey child;
+            LONG error = RegOpenKeyExA(key, name.c_str(), 0, KEY_READ, &child.m_hKey);
             if (error == ERROR_FILE_NOT_FOUND)
                 continue;  // deleted meanwhile
             if (error == ERROR_SUCCESS)
-                error = Walk(child.get(), path + "\\" + name, depth + 1);
+                error = Walk(child.m_hKey, path + "\\" + name, depth + 1);
             if (error != ERROR_SUCCESS)
                 return error;
         }
@@ -240,13 +224,13 @@ int Add(const CommandLine& line)
         }
         data = std::move(*encoded);
     }
-    Key key;
+    CRegKey key;
     if (LONG error = RegCreateKeyExA(line.key.root, line.key.subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                line.valueName ? KEY_SET_VALUE : KEY_READ, nullptr, key.out(), nullptr);
+                line.valueName ? KEY_SET_VALUE : KEY_READ, nullptr, &key.m_hKey, nullptr);
             error != ERROR_SUCCESS)
         return Fail(error);
     if (line.valueName) {
-        if (LONG error = RegSetValueExA(key.get(), line.valueName->c_str(), 0, type, data.data(), DWORD(data.size()));
+        if (LONG error = RegSetValueExA(key.m_hKey, line.valueName->c_str(), 0, type, data.data(), DWORD(data.size()));
                 error != ERROR_SUCCESS)
             return Fail(error);
     }
@@ -266,9 +250,9 @@ int Delete(const CommandLine& line)
         std::cout << "The operation completed successfully.\n";
         return kExitSuccess;
     }
-    Key key;
+    CRegKey key;
     if (LONG error = RegOpenKeyExA(
-                line.key.root, line.key.subKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, key.out());
+                line.key.root, line.key.subKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key.m_hKey);
             error != ERROR_SUCCESS)
         return Fail(error);
     std::vector<std::string> names;
@@ -276,13 +260,13 @@ int Delete(const CommandLine& line)
         names.push_back(*line.valueName);
     } else {
         std::vector<Value> values;
-        if (LONG error = EnumerateValues(key.get(), &values); error != ERROR_SUCCESS)
+        if (LONG error = EnumerateValues(key.m_hKey, &values); error != ERROR_SUCCESS)
             return Fail(error);
         for (Value& value : values)
             names.push_back(std::move(value.name));
     }
     for (const std::string& name : names) {
-        if (LONG error = RegDeleteValueA(key.get(), name.c_str()); error != ERROR_SUCCESS)
+        if (LONG error = RegDeleteValueA(key.m_hKey, name.c_str()); error != ERROR_SUCCESS)
             return Fail(error);
     }
     std::cout << "The operation completed successfully.\n";

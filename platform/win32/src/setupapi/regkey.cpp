@@ -6,23 +6,21 @@ namespace vlm::win32::setup {
 
 void RegKey::Close()
 {
-    if (key_)
-        RegCloseKey(key_);
-    key_ = nullptr;
+    key_.Close();
 }
 
 LONG RegKey::Open(HKEY parent, const std::string& path, REGSAM access)
 {
     Close();
-    return RegOpenKeyExA(parent, path.c_str(), 0, access, &key_);
+    return RegOpenKeyExA(parent, path.c_str(), 0, access, &key_.m_hKey);
 }
 
 LONG RegKey::Create(HKEY parent, const std::string& path, bool* created)
 {
     Close();
     DWORD disposition = 0;
-    LONG error = RegCreateKeyExA(
-            parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key_, &disposition);
+    LONG error = RegCreateKeyExA(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+            &key_.m_hKey, &disposition);
     if (created)
         *created = error == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY;
     return error;

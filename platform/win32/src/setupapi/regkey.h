@@ -1,7 +1,8 @@
-// A registry key handle that closes itself, with the typed reads and
-// writes device installation needs.
+// A registry key with the typed reads and writes device installation
+// needs; the handle itself is owned by a CRegKey.
 #pragma once
 
+#include <atlbase.h>
 #include <winreg.h>
 
 #include <string>
@@ -21,7 +22,7 @@ public:
     // Creates every missing component; *created tells whether the last one
     // is new.
     LONG Create(HKEY parent, const std::string& path, bool* created = nullptr);
-    HKEY get() const { return key_; }
+    HKEY get() const { return key_.m_hKey; }
 
     LONG Query(const char* name, DWORD* type, std::vector<BYTE>* data) const;
     LONG QueryString(const char* name, std::string* value) const;
@@ -32,7 +33,7 @@ public:
     std::vector<std::string> SubkeyNames() const;
 
 private:
-    HKEY key_ = nullptr;
+    CRegKey key_;
 };
 
 // The strings of REG_MULTI_SZ data, up to the first empty one.
