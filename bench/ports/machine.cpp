@@ -1,5 +1,6 @@
 #include "machine.h"
 
+#include <atlbase.h>
 #include <windows.h>
 
 #include <arpa/inet.h>
@@ -18,13 +19,10 @@ class Key {
 public:
     explicit Key(const std::string& path)
     {
-        LONG rc = RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key_);
+        LONG rc = RegCreateKeyA(HKEY_LOCAL_MACHINE, path.c_str(), &key_.m_hKey);
         if (rc != ERROR_SUCCESS)
             throw std::runtime_error("cannot create HKLM\\" + path + ": error " + std::to_string(rc));
     }
-    ~Key() { RegCloseKey(key_); }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
 
     void Set(const char* name, const std::string& text, DWORD type = REG_SZ)
     {
@@ -43,7 +41,7 @@ private:
         if (rc != ERROR_SUCCESS)
             throw std::runtime_error("registry write failed: error " + std::to_string(rc));
     }
-    HKEY key_ = nullptr;
+    CRegKey key_;  // closes itself
 };
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <vlm/mfctest.h>
 #include <vlm/win32.h>
 
+#include <atlbase.h>
+
 #include <QtCore/QAbstractItemModel>
 #include <QtCore/QCoreApplication>
 #include <QtCore/QDir>
@@ -49,21 +51,11 @@ namespace reg {
 
 namespace {
 
-class Key {
-public:
-    ~Key()
-    {
-        if (m_key)
-            RegCloseKey(m_key);
-    }
-    HKEY m_key = nullptr;
-};
-
 bool Set(const std::string& key, const std::string& name, DWORD type, const void* data, size_t size)
 {
-    Key k;
-    return RegCreateKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_key) == ERROR_SUCCESS &&
-            RegSetValueExA(k.m_key, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)) ==
+    CRegKey k;
+    return RegCreateKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_hKey) == ERROR_SUCCESS &&
+            RegSetValueExA(k.m_hKey, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)) ==
             ERROR_SUCCESS;
 }
 
@@ -95,20 +87,20 @@ bool SetMultiString(const std::string& key, const std::string& name, const std::
 
 bool KeyExists(const std::string& key)
 {
-    Key k;
-    return RegOpenKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_key) == ERROR_SUCCESS;
+    CRegKey k;
+    return RegOpenKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_hKey) == ERROR_SUCCESS;
 }
 
 QByteArray Value(const std::string& key, const std::string& name)
 {
-    Key k;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_key) != ERROR_SUCCESS)
+    CRegKey k;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_hKey) != ERROR_SUCCESS)
         return {};
     DWORD size = 0;
-    if (RegQueryValueExA(k.m_key, name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(k.m_hKey, name.c_str(), nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS)
         return {};
     QByteArray data(static_cast<qsizetype>(size), '\0');
-    if (RegQueryValueExA(k.m_key, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) !=
+    if (RegQueryValueExA(k.m_hKey, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size) !=
             ERROR_SUCCESS)
         return {};
     data.resize(static_cast<qsizetype>(size));
@@ -118,11 +110,11 @@ QByteArray Value(const std::string& key, const std::string& name)
 QStringList Subkeys(const std::string& key)
 {
     QStringList names;
-    Key k;
-    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_key) != ERROR_SUCCESS)
+    CRegKey k;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &k.m_hKey) != ERROR_SUCCESS)
         return names;
     char name[256];
-    for (DWORD i = 0; i < 10000 && RegEnumKeyA(k.m_key, i, name, sizeof name) == ERROR_SUCCESS; ++i)
+    for (DWORD i = 0; i < 10000 && RegEnumKeyA(k.m_hKey, i, name, sizeof name) == ERROR_SUCCESS; ++i)
         names << QString::fromLatin1(name);
     return names;
 }

@@ -1,5 +1,6 @@
 // The ANSI registry functions against a registry database on a fresh
 // temporary system root per test.
+#include <atlbase.h>
 #include <windows.h>
 
 #include "vlm/regstore/store.h"
@@ -25,27 +26,15 @@ using vlm::nt::cm::Store;
 using vlm::nt::cm::StoreStatus;
 
 // An opened key that closes itself.
-class Key {
+// The registry's own RAII owner, with the out-parameter the tests pass.
+class Key : public CRegKey {
 public:
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() { Close(); }
-    LONG Close()
-    {
-        LONG error = handle_ ? RegCloseKey(handle_) : ERROR_SUCCESS;
-        handle_ = nullptr;
-        return error;
-    }
-    HKEY get() const { return handle_; }
+    HKEY get() const { return m_hKey; }
     PHKEY out()
     {
         Close();
-        return &handle_;
+        return &m_hKey;
     }
-
-private:
-    HKEY handle_ = nullptr;
 };
 
 class Win32Registry : public ::testing::Test {
