@@ -197,7 +197,16 @@ VanishFigures MeasureVanish(const std::string& vlmhostPath)
     auto ipcDone = std::async(std::launch::async, WriteOverIpc, Machine::PortName(0), std::ref(ipc), step.deadline());
     auto ptyDone =
             std::async(std::launch::async, WriteToTerminal, machine.TerminalPath(1), std::ref(pty), step.deadline());
+    // A writer that could not start (no port, no terminal) has ended with
+    // its reason: that reason, not a time-out, is the step's failure.
+    auto ended = [](std::future<void>& done) {
+        return done.valid() && done.wait_for(milliseconds(0)) == std::future_status::ready;
+    };
     while ((ipc.told < kInFlight || pty.told < kInFlight) && !ipc.failed && !pty.failed) {
+        if (ended(ipcDone))
+            ipcDone.get();
+        if (ended(ptyDone))
+            ptyDone.get();
         if (Clock::now() >= step.deadline() - seconds(60))
             step.Fail("the jobs did not get going: " + std::to_string(ipc.told) + " and " + std::to_string(pty.told) +
                     " bytes written");
@@ -207,8 +216,10 @@ VanishFigures MeasureVanish(const std::string& vlmhostPath)
         step.Fail("a job failed before the printer vanished");
     const auto gone = Clock::now();
     printer.Vanish();
-    ipcDone.get();
-    ptyDone.get();
+    if (ipcDone.valid())
+        ipcDone.get();
+    if (ptyDone.valid())
+        ptyDone.get();
     if (!ipc.failed || !pty.failed)
         step.Fail("the programs were not told by the deadline");
     auto since = [&](const Writer& w) { return std::chrono::duration<double>(w.failedAt - gone).count(); };
