@@ -91,68 +91,61 @@ StoreStatus Store::CachedKey(KeyId key, const ReadCacheKey** row)
     return found->second.status;
 }
 
-StoreStatus Store::CachedSubkeys(KeyId key, const std::vector<ReadCacheSubkey>** subkeys)
+template <typename Row, typename ReadRow>
+StoreStatus Store::CachedList(std::unordered_map<KeyId, std::vector<Row>>& lists, KeyId key, const char* sql,
+        const char* what, ReadRow read, const std::vector<Row>** list)
 {
-    auto found = cache_->subkeys.find(key);
-    if (found == cache_->subkeys.end()) {
-        // The key's row and its subkeys from one snapshot.
+    auto found = lists.find(key);
+    if (found == lists.end()) {
+        // The key's row and its list from one snapshot.
         Transaction tx(*this, false);
         const ReadCacheKey* row;
         if (tx.Status() != StoreStatus::Ok)
             return tx.Status();
         if (StoreStatus s = CachedKey(key, &row); s != StoreStatus::Ok)
             return s;
-        std::vector<ReadCacheSubkey> loaded;
-        Statement stmt(*this,
-                "SELECT id, name, class, volatile, last_write, folded FROM keys WHERE parent=?1 ORDER BY folded");
+        std::vector<Row> loaded;
+        Statement stmt(*this, sql);
         stmt.Bind(1, key);
         int rc;
         while ((rc = stmt.Step()) == SQLITE_ROW) {
-            ReadCacheSubkey subkey;
-            ReadKey(stmt.get(), &subkey.record);
-            subkey.folded = stmt.Text(5);
-            loaded.push_back(std::move(subkey));
+            Row entry;
+            read(stmt, &entry);
+            loaded.push_back(std::move(entry));
         }
         if (rc != SQLITE_DONE)
-            return Fail("list subkeys");
+            return Fail(what);
         cache_->rows += loaded.size() + 1;
-        found = cache_->subkeys.emplace(key, std::move(loaded)).first;
+        found = lists.emplace(key, std::move(loaded)).first;
     } else if (StoreStatus s = cache_->keys.at(key).status; s != StoreStatus::Ok) {
         return s;
     }
-    *subkeys = &found->second;
+    *list = &found->second;
     return StoreStatus::Ok;
+}
+
+StoreStatus Store::CachedSubkeys(KeyId key, const std::vector<ReadCacheSubkey>** subkeys)
+{
+    return CachedList(
+            cache_->subkeys, key,
+            "SELECT id, name, class, volatile, last_write, folded FROM keys WHERE parent=?1 ORDER BY folded",
+            "list subkeys",
+            [this](Statement& stmt, ReadCacheSubkey* subkey) {
+                ReadKey(stmt.get(), &subkey->record);
+                subkey->folded = stmt.Text(5);
+            },
+            subkeys);
 }
 
 StoreStatus Store::CachedValues(KeyId key, const std::vector<ReadCacheValue>** values)
 {
-    auto found = cache_->values.find(key);
-    if (found == cache_->values.end()) {
-        Transaction tx(*this, false);
-        const ReadCacheKey* row;
-        if (tx.Status() != StoreStatus::Ok)
-            return tx.Status();
-        if (StoreStatus s = CachedKey(key, &row); s != StoreStatus::Ok)
-            return s;
-        std::vector<ReadCacheValue> loaded;
-        Statement stmt(*this, "SELECT name, type, data, folded FROM vals WHERE key=?1 ORDER BY id");
-        stmt.Bind(1, key);
-        int rc;
-        while ((rc = stmt.Step()) == SQLITE_ROW) {
-            ReadCacheValue value;
-            ReadValue(stmt.get(), &value.value);
-            value.folded = stmt.Text(3);
-            loaded.push_back(std::move(value));
-        }
-        if (rc != SQLITE_DONE)
-            return Fail("list values");
-        cache_->rows += loaded.size() + 1;
-        found = cache_->values.emplace(key, std::move(loaded)).first;
-    } else if (StoreStatus s = cache_->keys.at(key).status; s != StoreStatus::Ok) {
-        return s;
-    }
-    *values = &found->second;
-    return StoreStatus::Ok;
+    return CachedList(
+            cache_->values, key, "SELECT name, type, data, folded FROM vals WHERE key=?1 ORDER BY id", "list values",
+            [this](Statement& stmt, ReadCacheValue* value) {
+                ReadValue(stmt.get(), &value->value);
+                value->folded = stmt.Text(3);
+            },
+            values);
 }
 
 void Store::ForgetValueChange(int64_t before, KeyId key)

@@ -233,6 +233,12 @@ private:
     StoreStatus CachedKey(KeyId key, const ReadCacheKey** row);
     StoreStatus CachedSubkeys(KeyId key, const std::vector<ReadCacheSubkey>** subkeys);
     StoreStatus CachedValues(KeyId key, const std::vector<ReadCacheValue>** values);
+    // What the two above share: `lists`' entry for `key`, loaded on a miss
+    // with `sql` (bound to the key), each row read by `read`, in one
+    // snapshot with the key's own row.
+    template <typename Row, typename ReadRow>
+    StoreStatus CachedList(std::unordered_map<KeyId, std::vector<Row>>& lists, KeyId key, const char* sql,
+            const char* what, ReadRow read, const std::vector<Row>** list);
     // After this connection changed a value of `key` (the change count was
     // `before`): forgets what that change made stale and keeps the rest.
     // Key creation and deletion empty the whole cache (at the next read).
