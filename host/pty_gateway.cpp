@@ -3,12 +3,14 @@
 // 128, fs.inotify.max_user_instances) and sleeps until a slave is opened,
 // a session ends or the gateway stops; idle ports have no thread. Without
 // inotify it looks at every idle terminal every 20 ms instead, and says so
-// once.
+// once. Beside it, one fanotify group records who opened each slave
+// (OpenerRecord); the watcher keeps its queue short.
 #include "pty_gateway.h"
 
 #include "device_nodes.h"
 #include "vlm/ipc/protocol.h"
 #include "log.h"
+#include "pty_openers.h"
 #include "pty_port.h"
 #include "pty_terminal_list.h"
 
@@ -72,9 +74,11 @@ public:
             std::vector<uint8_t>& output, CancelToken& cancel);
 
     int Watch(const std::string& portName, const std::string& slavePath) override;
-    void Unwatch(int watch) override;
+    void Unwatch(int watch, const std::string& slavePath) override;
     void Returned(const std::string& portName) override;
     bool OpenedSince(int watch) override;
+    int CountOpeners(const pty::Terminal& terminal) override;
+    bool SetExclusive(const pty::Terminal& terminal, bool exclusive) override;
 
 private:
     bool PrepareDirectory();
@@ -103,6 +107,7 @@ private:
     // freely in between.
     pty::Fd wake_;     // eventfd the watcher sleeps on besides inotify
     pty::Fd inotify_;  // -1 when the system refused one: idle terminals are looked at every kFallbackLookMs
+    std::unique_ptr<pty::OpenerRecord> openers_;  // locks itself
 
     std::mutex watchLock_;                // guards the members below; innermost
     std::map<int, std::string> byWatch_;  // inotify watch -> port name
@@ -150,6 +155,7 @@ bool PtyGateway::Impl::StartWatcherLocked()
     if (inotify_.get() < 0)
         Log("pty gateway: inotify refused (%s): idle terminals are looked at every %d ms instead",
                 options_.inotify ? strerror(errno) : "not to be used", kFallbackLookMs);
+    openers_ = std::make_unique<pty::OpenerRecord>(options_.fanotify);
     stopping_.store(false);
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -208,6 +214,7 @@ void PtyGateway::Impl::Stop()
     std::lock_guard watchGuard(watchLock_);
     wake_.reset();
     inotify_.reset();
+    openers_.reset();
     byWatch_.clear();
     unwatched_.clear();
     returned_.clear();
@@ -297,6 +304,7 @@ NTSTATUS PtyGateway::Impl::TerminalControl(uint64_t terminal, pid_t asker, ULONG
 
 int PtyGateway::Impl::Watch(const std::string& portName, const std::string& slavePath)
 {
+    openers_->Watch(slavePath);
     std::lock_guard guard(watchLock_);
     int watch = inotify_.get() >= 0 ? inotify_add_watch(inotify_.get(), slavePath.c_str(), IN_OPEN) : -1;
     if (watch >= 0) {
@@ -314,8 +322,9 @@ int PtyGateway::Impl::Watch(const std::string& portName, const std::string& slav
     return -1;
 }
 
-void PtyGateway::Impl::Unwatch(int watch)
+void PtyGateway::Impl::Unwatch(int watch, const std::string& slavePath)
 {
+    openers_->Unwatch(slavePath);
     if (watch < 0)
         return;
     std::lock_guard guard(watchLock_);
@@ -337,6 +346,16 @@ bool PtyGateway::Impl::OpenedSince(int watch)
         Wake();
     }
     return opened_.erase(watch) > 0;
+}
+
+int PtyGateway::Impl::CountOpeners(const pty::Terminal& terminal)
+{
+    return openers_->Count(terminal);
+}
+
+bool PtyGateway::Impl::SetExclusive(const pty::Terminal& terminal, bool exclusive)
+{
+    return openers_->SetExclusive(terminal, exclusive);
 }
 
 void PtyGateway::Impl::Returned(const std::string& portName)
@@ -403,8 +422,8 @@ void PtyGateway::Impl::Run()
         int timeout = polling ? kFallbackLookMs : -1;
         if (lacking && timeout < 0)
             timeout = int(std::chrono::duration_cast<std::chrono::milliseconds>(kRetry).count());
-        pollfd p[2] = {{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
-        poll(p, 2, timeout);
+        pollfd p[3] = {{wake_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}, {openers_->Fd(), POLLIN, 0}};
+        poll(p, 3, timeout);
         // Drain the wake-up before looking at stopping_: Stop sets it before
         // it writes, so a wake-up drained here is never one whose flag goes
         // unseen, and one not drained keeps the next poll awake.
@@ -413,6 +432,8 @@ void PtyGateway::Impl::Run()
             Log("pty gateway: eventfd: %s", strerror(errno));
         if (stopping_.load())
             return;
+        if (p[2].revents & POLLIN)
+            openers_->Take();
 
         std::set<std::string> look;
         bool everyone = inotify_.get() < 0;

@@ -25,6 +25,9 @@ struct PtyGatewayOptions {
     gid_t group = gid_t(-1);
     // false behaves as a system that refuses inotify (tests).
     bool inotify = true;
+    // false behaves as a system that reports no opener's pid (not root):
+    // programs are counted by looking into every process (tests).
+    bool fanotify = true;
 };
 
 class PtyGateway {

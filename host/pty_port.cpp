@@ -118,7 +118,7 @@ bool Port::Offer()
     {
         std::lock_guard guard(lock_);
         if (withdrawn_) {
-            watcher_.Unwatch(watch);
+            watcher_.Unwatch(watch, fresh.slavePath);
             return false;
         }
         // Listed before it is linked: a program that finds it by the link
@@ -126,10 +126,10 @@ bool Port::Offer()
         list_.Set(name_, fresh.device);
         if (!PublishLink(name_, fresh.slavePath, link_)) {
             list_.Remove(name_);
-            watcher_.Unwatch(watch);
+            watcher_.Unwatch(watch, fresh.slavePath);
             return false;
         }
-        watcher_.Unwatch(watch_);
+        watcher_.Unwatch(watch_, terminal_.slavePath);
         watch_ = watch;
         terminal_ = std::move(fresh);
         exclusive_ = false;
@@ -182,7 +182,7 @@ void Port::Withdraw()
         session_.join();
     std::unique_lock guard(lock_);
     changed_.wait(guard, [this] { return users_ == 0; });
-    watcher_.Unwatch(watch_);
+    watcher_.Unwatch(watch_, terminal_.slavePath);
     watch_ = -1;
     terminal_ = Terminal{};
     unlink(link_.c_str());
@@ -207,7 +207,7 @@ void Port::UpdateExclusiveLocked()
     bool want = sessionHoldsPort_ || holds_ > 0;
     if (terminal_.master.get() < 0 || want == exclusive_)
         return;
-    if (SetExclusive(terminal_.master.get(), want))
+    if (watcher_.SetExclusive(terminal_, want))
         exclusive_ = want;
     else
         Log("pty %s: cannot %s the terminal exclusive: %s", name_.c_str(), want ? "make" : "stop making",
@@ -221,7 +221,7 @@ bool Port::SecondProgram(bool first)
     std::lock_guard guard(lock_);
     if (!watcher_.OpenedSince(watch_) && !first)
         return false;
-    const int openers = CountOpeners(terminal_.slavePath);
+    const int openers = watcher_.CountOpeners(terminal_);
     if (openers < 2)
         return false;
     Log("pty %s: %d programs have the terminal open (one got in before it became exclusive, or is root): "
@@ -318,7 +318,7 @@ void Port::HangUp()
     }
     {
         std::lock_guard guard(lock_);
-        watcher_.Unwatch(watch_);
+        watcher_.Unwatch(watch_, terminal_.slavePath);
         watch_ = -1;
         terminal_ = Terminal{};  // the program's reads see end of file, its writes EIO
         exclusive_ = false;
@@ -330,7 +330,7 @@ void Port::HangUp()
             Log("pty %s: hung up; a fresh terminal %s waits at %s", name_.c_str(), terminal_.slavePath.c_str(),
                     link_.c_str());
         } else {
-            watcher_.Unwatch(watch);
+            watcher_.Unwatch(watch, fresh.slavePath);
             list_.Remove(name_);
             if (!withdrawn_)
                 unlink(link_.c_str());  // the gateway offers one again later

@@ -27,7 +27,8 @@ public:
     // the watch to hand back to Unwatch (-1 when opens are not reported:
     // the watcher then looks at every idle port now and then).
     virtual int Watch(const std::string& portName, const std::string& slavePath) = 0;
-    virtual void Unwatch(int watch) = 0;
+    // While the terminal still exists.
+    virtual void Unwatch(int watch, const std::string& slavePath) = 0;
     // The port's session ended: look at it again soon, from the watcher's
     // thread (a program may have opened it meanwhile).
     virtual void Returned(const std::string& portName) = 0;
@@ -35,6 +36,13 @@ public:
     // pending reports are taken first). inotify merges an open with one
     // still queued, so this says only that opens happened, not how many.
     virtual bool OpenedSince(int watch) = 0;
+    // How many programs have the terminal's slave open (open file
+    // descriptions of it); from who opened it where the system reports
+    // that, else by looking into every process.
+    virtual int CountOpeners(const Terminal& terminal) = 0;
+    // TIOCEXCL set or cleared (SetExclusive), without the gateway's own
+    // open of the slave counting as a program's.
+    virtual bool SetExclusive(const Terminal& terminal, bool exclusive) = 0;
 
 protected:
     ~Watcher() = default;

@@ -2,19 +2,15 @@
 
 #include "log.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 namespace vlm::host::pty {
 
@@ -137,92 +133,6 @@ bool SetExclusive(int master, bool exclusive)
 {
     Fd slave = OpenSlave(master);
     return slave.get() >= 0 && ioctl(slave.get(), exclusive ? TIOCEXCL : TIOCNXCL) == 0;
-}
-
-namespace {
-
-bool AllDigits(const char* name)
-{
-    if (!*name)
-        return false;
-    for (; *name; ++name)
-        if (*name < '0' || *name > '9')
-            return false;
-    return true;
-}
-
-// Whether two descriptors of two processes are one open file description
-// (kcmp's KCMP_FILE). Without kcmp (not permitted, not built in), a
-// process's own descriptors are taken for one description, dup'd.
-bool SameDescription(pid_t a, int fdA, pid_t b, int fdB)
-{
-    constexpr int kKcmpFile = 0;
-    const long same = syscall(SYS_kcmp, a, b, kKcmpFile, fdA, fdB);
-    if (same < 0)
-        return a == b;
-    return same == 0;
-}
-
-// Calls found(fd) for each descriptor of `pid` open on the character
-// device `device`, until it returns false. False when the process's
-// descriptors cannot be read (gone, or not ours to look into).
-template <typename Found>
-bool ForEachDescriptorOn(pid_t pid, dev_t device, Found found)
-{
-    DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (!fds)
-        return false;
-    while (dirent* entry = readdir(fds)) {
-        struct stat target;
-        if (!AllDigits(entry->d_name) || fstatat(dirfd(fds), entry->d_name, &target, 0) != 0 ||
-                !S_ISCHR(target.st_mode) || target.st_rdev != device)
-            continue;
-        if (!found(atoi(entry->d_name)))
-            break;
-    }
-    closedir(fds);
-    return true;
-}
-
-}  // namespace
-
-int CountOpeners(const std::string& slavePath)
-{
-    struct stat slave;
-    if (stat(slavePath.c_str(), &slave) != 0)
-        return 0;
-    DIR* processes = opendir("/proc");
-    if (!processes)
-        return 0;
-    std::vector<std::pair<pid_t, int>> descriptions;  // one descriptor of each description found
-    while (dirent* process = readdir(processes)) {
-        if (!AllDigits(process->d_name))
-            continue;
-        // vlmhost's own descriptors count too: it opens a slave itself only
-        // under the port's lock, which the caller holds.
-        const pid_t pid = pid_t(atoi(process->d_name));
-        ForEachDescriptorOn(pid, slave.st_rdev, [&](int fd) {
-            bool known = false;
-            for (const auto& [otherPid, otherFd] : descriptions)
-                if ((known = SameDescription(pid, fd, otherPid, otherFd)))
-                    break;
-            if (!known)
-                descriptions.emplace_back(pid, fd);
-            return true;
-        });
-    }
-    closedir(processes);
-    return int(descriptions.size());
-}
-
-bool ProcessHasOpen(pid_t pid, dev_t device)
-{
-    bool has = false;
-    ForEachDescriptorOn(pid, device, [&](int) {
-        has = true;
-        return false;
-    });
-    return has;
 }
 
 bool LineSettings::operator==(const LineSettings& o) const

@@ -62,15 +62,6 @@ bool ProgramCame(int master);
 // so it must be cleared explicitly. False, with errno, when it cannot be.
 bool SetExclusive(int master, bool exclusive);
 
-// How many programs have `slavePath` open: open file descriptions of it
-// in every process (descriptors a process shares by dup or
-// fork count once). Reads /proc; 0 when it cannot be read.
-int CountOpeners(const std::string& slavePath);
-
-// Whether process `pid` has a descriptor of the terminal `device` open.
-// Reads /proc; false when it cannot be read.
-bool ProcessHasOpen(pid_t pid, dev_t device);
-
 // The speed and framing a program set on its terminal.
 struct LineSettings {
     ULONG baud = 0;  // 0: B0 or a speed without a serial equivalent
