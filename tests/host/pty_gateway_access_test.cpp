@@ -7,6 +7,7 @@
 #include "gateway_port_fixture.h"
 #include "log_capture.h"
 #include "other_user.h"
+#include "process_support.h"
 #include "pty_gateway.h"
 
 #include <vlm/kernel.h>
@@ -40,6 +41,7 @@ protected:
         host::PtyGatewayOptions options;
         options.systemRoot = root_;
         options.group = kPortGroup;
+        options.fanotify = OpensReported();
         gateway_ = std::make_unique<host::PtyGateway>(options);
         ASSERT_EQ(gateway_->Start(), 1);
         host::SetPortHoldObserver([this](const std::string& port, bool held) { gateway_->PortHeld(port, held); });
@@ -50,6 +52,10 @@ protected:
         gateway_.reset();
         PortTest::TearDown();
     }
+
+    // Whether the gateway learns who opened a terminal (fanotify), or
+    // looks into every process.
+    virtual bool OpensReported() const { return true; }
 
     std::string Link() const { return root_ + "/dosdevices/COM3"; }
     int AsMember(const std::string& bytes = {}) { return OpenAsNobody(Link(), kPortGroup, {}, bytes); }
@@ -180,7 +186,13 @@ TEST_F(PtyGatewayAccess, TheTerminalIsExclusiveFromTheFirstOpenWhileThePortStill
     close(fd);
 }
 
-TEST_F(PtyGatewayAccess, TwoProgramsInBeforeTheGatewayLooksGetNoSessionAtAll)
+// A second program is found however the gateway counts them.
+class PtyGatewaySecondProgram : public PtyGatewayAccess, public ::testing::WithParamInterface<bool> {
+protected:
+    bool OpensReported() const override { return GetParam(); }
+};
+
+TEST_P(PtyGatewaySecondProgram, TwoProgramsInBeforeTheGatewayLooksGetNoSessionAtAll)
 {
     FakePrinter printer;
     Assign(printer);
@@ -204,7 +216,7 @@ TEST_F(PtyGatewayAccess, TwoProgramsInBeforeTheGatewayLooksGetNoSessionAtAll)
 // Root is not bound by the terminal's exclusivity: a second program of
 // root's that opens it mid-session ends the session before any byte of it
 // is sent, and the first program's job stays what it had sent.
-TEST_F(PtyGatewayAccess, ASecondProgramMidSessionEndsItAndNothingOfItsIsSent)
+TEST_P(PtyGatewaySecondProgram, ASecondProgramMidSessionEndsItAndNothingOfItsIsSent)
 {
     FakePrinter printer;
     Assign(printer);
@@ -225,6 +237,32 @@ TEST_F(PtyGatewayAccess, ASecondProgramMidSessionEndsItAndNothingOfItsIsSent)
     close(first);
     close(second);
 }
+
+// The same with the second program another process of root's, which no
+// earlier open of the session named.
+TEST_P(PtyGatewaySecondProgram, AnotherProcessOfRootsMidSessionEndsItAndNothingOfItsIsSent)
+{
+    FakePrinter printer;
+    Assign(printer);
+    int first = open(Link().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(first, 0) << strerror(errno);
+    ASSERT_EQ(write(first, "first", 5), 5);
+    ASSERT_TRUE(printer.WaitForBytes(5));
+    // A program of its own (a fork would share this process's printer
+    // connections and keep them from closing).
+    Process intruder("/bin/sh",
+            {"-c", "exec 3<>\"$1\" && printf intruder >&3 && echo written && cat <&3 >/dev/null; echo hung up", "sh",
+                    Link()});
+    ASSERT_TRUE(intruder.WaitFor("written")) << "the intruder could not write";
+    EXPECT_TRUE(log_.WaitFor("pty COM3: 2 programs have the terminal open")) << log_.Text();
+    EXPECT_TRUE(log_.WaitFor("pty COM3: hung up; a fresh terminal")) << log_.Text();
+    EXPECT_TRUE(intruder.WaitFor("hung up")) << "the intruder's terminal never hung up";
+    EXPECT_EQ(printer.Received(), "first");
+    close(first);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reported, PtyGatewaySecondProgram, ::testing::Values(true));
+INSTANTIATE_TEST_SUITE_P(Walked, PtyGatewaySecondProgram, ::testing::Values(false));
 
 }  // namespace
 }  // namespace vlm::test
