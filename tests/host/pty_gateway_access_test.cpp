@@ -190,6 +190,27 @@ TEST_F(PtyGatewayAccess, TheTerminalIsExclusiveFromTheFirstOpenWhileThePortStill
 class PtyGatewaySecondProgram : public PtyGatewayAccess, public ::testing::WithParamInterface<bool> {
 protected:
     bool OpensReported() const override { return GetParam(); }
+
+    // The first program: it has the terminal open and its "first" reached
+    // the printer. Its descriptor, -1 when it got no session.
+    int FirstProgram(FakePrinter& printer)
+    {
+        int fd = open(Link().c_str(), O_RDWR | O_NOCTTY);
+        EXPECT_GE(fd, 0) << strerror(errno);
+        if (fd < 0 || write(fd, "first", 5) != 5 || !printer.WaitForBytes(5)) {
+            ADD_FAILURE() << "the first program got no session";
+            return -1;
+        }
+        return fd;
+    }
+    // The second program ended the session: the terminal hung up and the
+    // printer has only the first program's bytes.
+    void ExpectRefused(FakePrinter& printer)
+    {
+        EXPECT_TRUE(log_.WaitFor("pty COM3: 2 programs have the terminal open")) << log_.Text();
+        EXPECT_TRUE(log_.WaitFor("pty COM3: hung up; a fresh terminal")) << log_.Text();
+        EXPECT_EQ(printer.Received(), "first");
+    }
 };
 
 TEST_P(PtyGatewaySecondProgram, TwoProgramsInBeforeTheGatewayLooksGetNoSessionAtAll)
@@ -220,16 +241,12 @@ TEST_P(PtyGatewaySecondProgram, ASecondProgramMidSessionEndsItAndNothingOfItsIsS
 {
     FakePrinter printer;
     Assign(printer);
-    int first = open(Link().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(first, 0) << strerror(errno);
-    ASSERT_EQ(write(first, "first", 5), 5);
-    ASSERT_TRUE(printer.WaitForBytes(5));
+    int first = FirstProgram(printer);
+    ASSERT_GE(first, 0);
     int second = open(Link().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(second, 0) << strerror(errno);
     ASSERT_EQ(write(second, "intruder", 8), 8);
-    EXPECT_TRUE(log_.WaitFor("pty COM3: 2 programs have the terminal open")) << log_.Text();
-    EXPECT_TRUE(log_.WaitFor("pty COM3: hung up; a fresh terminal")) << log_.Text();
-    EXPECT_EQ(printer.Received(), "first");
+    ExpectRefused(printer);
     // Both programs see the hang-up.
     char byte;
     EXPECT_LE(read(first, &byte, 1), 0);
@@ -244,20 +261,16 @@ TEST_P(PtyGatewaySecondProgram, AnotherProcessOfRootsMidSessionEndsItAndNothingO
 {
     FakePrinter printer;
     Assign(printer);
-    int first = open(Link().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(first, 0) << strerror(errno);
-    ASSERT_EQ(write(first, "first", 5), 5);
-    ASSERT_TRUE(printer.WaitForBytes(5));
+    int first = FirstProgram(printer);
+    ASSERT_GE(first, 0);
     // A program of its own (a fork would share this process's printer
     // connections and keep them from closing).
     Process intruder("/bin/sh",
             {"-c", "exec 3<>\"$1\" && printf intruder >&3 && echo written && cat <&3 >/dev/null; echo hung up", "sh",
                     Link()});
     ASSERT_TRUE(intruder.WaitFor("written")) << "the intruder could not write";
-    EXPECT_TRUE(log_.WaitFor("pty COM3: 2 programs have the terminal open")) << log_.Text();
-    EXPECT_TRUE(log_.WaitFor("pty COM3: hung up; a fresh terminal")) << log_.Text();
+    ExpectRefused(printer);
     EXPECT_TRUE(intruder.WaitFor("hung up")) << "the intruder's terminal never hung up";
-    EXPECT_EQ(printer.Received(), "first");
     close(first);
 }
 
