@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vlm::bench {
@@ -113,12 +114,16 @@ void Sink::Accept()
 void Sink::Serve(int fd)
 {
     // A printer closes its side when the job ends; the port's clean-up
-    // waits for that.
+    // waits for that. The connection goes then, as a printer's does: a
+    // benchmark that kept every one would be a program with hundreds of
+    // descriptors, which the terminal's opener count reads.
     auto end = [&] {
         shutdown(fd, SHUT_WR);
         {
             std::lock_guard guard(lock_);
             ++ended_;
+            connections_.erase(std::remove(connections_.begin(), connections_.end(), fd), connections_.end());
+            close(fd);
         }
         arrived_.notify_all();
     };
