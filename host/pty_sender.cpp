@@ -68,6 +68,13 @@ bool PortSender::Drain()
     return !failed_;
 }
 
+void PortSender::Wake()
+{
+    uint64_t one = 1;
+    if (write(wake_, &one, sizeof one) < 0)
+        Log("pty: eventfd: %s", strerror(errno));
+}
+
 void PortSender::Run()
 {
     std::string chunk;
@@ -81,15 +88,18 @@ void PortSender::Run()
         gathered_.clear();
         sending_ = true;
         guard.unlock();
+        // A session that found no room sleeps until room comes free: now,
+        // not when this write has been acknowledged, or reading the
+        // terminal and writing to the port would take turns.
+        if (chunk.size() >= limit_)
+            Wake();
         const bool sent = send_(chunk);
         chunk.clear();
         guard.lock();
         sending_ = false;
         failed_ = !sent;
         changed_.notify_all();
-        uint64_t one = 1;
-        if (write(wake_, &one, sizeof one) < 0)
-            Log("pty: eventfd: %s", strerror(errno));
+        Wake();
         if (failed_)
             return;
     }

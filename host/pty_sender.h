@@ -46,10 +46,11 @@ public:
 
 private:
     void Run();
+    void Wake();
 
     const Send send_;
     const size_t limit_;
-    int wake_ = -1;  // eventfd, written by the sender thread after each write
+    int wake_ = -1;  // eventfd, written by the sender thread when it takes a full chunk and after each write
 
     std::mutex lock_;                  // guards the four below
     std::condition_variable changed_;  // signalled by Add, Stop and the sender after each write
