@@ -31,7 +31,9 @@ void ProgramTest::initTestCase()
 {
     QVERIFY(m_root.isValid());
     // -displayfd: Xvfb picks a free display and names it once it is ready.
-    m_xvfb.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+    // -noreset: Xvfb would otherwise reset when the last program left,
+    // and the next program could find no display for a moment.
+    m_xvfb.start("Xvfb", {"-displayfd", "1", "-noreset", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
     QVERIFY2(m_xvfb.waitForStarted(kStartMs), "Xvfb is not installed (scripts/setup.sh)");
     QTRY_VERIFY_WITH_TIMEOUT(m_xvfb.canReadLine() || m_xvfb.state() != QProcess::Running, kStartMs);
     m_display = ":" + QString::fromLatin1(m_xvfb.readLine()).trimmed();
