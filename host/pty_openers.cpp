@@ -95,6 +95,19 @@ std::string HandleKey(int type, const unsigned char* bytes, size_t size)
     return key;
 }
 
+// The handle fanotify names the file at `path` by.
+bool HandleOf(const std::string& path, std::string* handle)
+{
+    alignas(file_handle) unsigned char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
+    auto* fh = reinterpret_cast<file_handle*>(storage);
+    fh->handle_bytes = MAX_HANDLE_SZ;
+    int mount = 0;
+    if (name_to_handle_at(AT_FDCWD, path.c_str(), fh, &mount, kHandleFid) != 0)
+        return false;
+    *handle = HandleKey(fh->handle_type, fh->f_handle, fh->handle_bytes);
+    return true;
+}
+
 }  // namespace
 
 int CountDescriptions(std::span<const pid_t> pids, dev_t device, std::vector<pid_t>* unreadable)
@@ -139,34 +152,17 @@ OpenerRecord::OpenerRecord(bool use) : self_(getpid())
         return;
     // Reports that name the file by its handle, not by a descriptor of it:
     // fanotify would otherwise open the slave itself for every report.
-    fanotify_ = fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_NONBLOCK | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC);
-    if (fanotify_ < 0)
+    fanotify_ =
+            pty::Fd(fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_NONBLOCK | FAN_CLOEXEC, O_RDONLY | O_CLOEXEC));
+    if (fanotify_.get() < 0)
         Log("pty gateway: opens of terminals are not reported (fanotify: %s): their programs are counted by "
             "looking into every process",
                 strerror(errno));
 }
 
-OpenerRecord::~OpenerRecord()
-{
-    if (fanotify_ >= 0)
-        close(fanotify_);
-}
-
-bool OpenerRecord::HandleOf(const std::string& path, Handle* handle) const
-{
-    alignas(file_handle) unsigned char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
-    auto* fh = reinterpret_cast<file_handle*>(storage);
-    fh->handle_bytes = MAX_HANDLE_SZ;
-    int mount = 0;
-    if (name_to_handle_at(AT_FDCWD, path.c_str(), fh, &mount, kHandleFid) != 0)
-        return false;
-    *handle = HandleKey(fh->handle_type, fh->f_handle, fh->handle_bytes);
-    return true;
-}
-
 void OpenerRecord::Watch(const std::string& slavePath)
 {
-    if (fanotify_ < 0)
+    if (fanotify_.get() < 0)
         return;
     Handle handle;
     std::lock_guard guard(lock_);
@@ -182,7 +178,7 @@ void OpenerRecord::Watch(const std::string& slavePath)
     // they must not count for this one.
     TakeLocked();
     watched_[handle] = Openers{};
-    if (fanotify_mark(fanotify_, FAN_MARK_ADD, FAN_OPEN, AT_FDCWD, slavePath.c_str()) != 0) {
+    if (fanotify_mark(fanotify_.get(), FAN_MARK_ADD, FAN_OPEN, AT_FDCWD, slavePath.c_str()) != 0) {
         watched_.erase(handle);  // counted by the walk
         Log("pty gateway: cannot watch the opens of %s: %s", slavePath.c_str(), strerror(errno));
     }
@@ -191,16 +187,16 @@ void OpenerRecord::Watch(const std::string& slavePath)
 void OpenerRecord::Unwatch(const std::string& slavePath)
 {
     Handle handle;
-    if (fanotify_ < 0 || slavePath.empty() || !HandleOf(slavePath, &handle))
+    if (fanotify_.get() < 0 || slavePath.empty() || !HandleOf(slavePath, &handle))
         return;
     std::lock_guard guard(lock_);
     if (watched_.erase(handle))
-        fanotify_mark(fanotify_, FAN_MARK_REMOVE, FAN_OPEN, AT_FDCWD, slavePath.c_str());
+        fanotify_mark(fanotify_.get(), FAN_MARK_REMOVE, FAN_OPEN, AT_FDCWD, slavePath.c_str());
 }
 
 void OpenerRecord::Take()
 {
-    if (fanotify_ < 0)
+    if (fanotify_.get() < 0)
         return;
     std::lock_guard guard(lock_);
     TakeLocked();
@@ -210,7 +206,7 @@ void OpenerRecord::TakeLocked(const Handle* ownHandle)
 {
     alignas(fanotify_event_metadata) char buffer[8192];
     for (int i = 0; i < 1024; ++i) {  // a burst of opens is taken in a few reads
-        ssize_t n = read(fanotify_, buffer, sizeof buffer);
+        ssize_t n = read(fanotify_.get(), buffer, sizeof buffer);
         if (n <= 0)
             break;
         auto* event = reinterpret_cast<fanotify_event_metadata*>(buffer);
@@ -250,7 +246,7 @@ void OpenerRecord::TakeLocked(const Handle* ownHandle)
 bool OpenerRecord::SetExclusive(const Terminal& terminal, bool exclusive)
 {
     Handle handle;
-    if (fanotify_ < 0 || !HandleOf(terminal.slavePath, &handle))
+    if (fanotify_.get() < 0 || !HandleOf(terminal.slavePath, &handle))
         return pty::SetExclusive(terminal.master.get(), exclusive);
     // Under the lock, with the queue taken before and after: the report of
     // our own open is the only one of ours on this slave in between.
@@ -266,7 +262,7 @@ bool OpenerRecord::SetExclusive(const Terminal& terminal, bool exclusive)
 int OpenerRecord::Count(const Terminal& terminal)
 {
     Handle handle;
-    if (fanotify_ < 0 || !HandleOf(terminal.slavePath, &handle))
+    if (fanotify_.get() < 0 || !HandleOf(terminal.slavePath, &handle))
         return CountOpeners(terminal.device);
     bool watched = false;
     std::optional<std::vector<pid_t>> pids;  // none: the reports were lost

@@ -47,14 +47,11 @@ class OpenerRecord {
 public:
     // `use`: false behaves as a system that gives no group (tests).
     explicit OpenerRecord(bool use);
-    ~OpenerRecord();
-    OpenerRecord(const OpenerRecord&) = delete;
-    OpenerRecord& operator=(const OpenerRecord&) = delete;
 
     // Whether opens are reported; `Fd()` is readable while reports wait
     // (-1 without a group).
-    bool Reporting() const { return fanotify_ >= 0; }
-    int Fd() const { return fanotify_; }
+    bool Reporting() const { return fanotify_.get() >= 0; }
+    int Fd() const { return fanotify_.get(); }
 
     // Reports the opens of the slave at `slavePath` from now on. A fresh
     // terminal: what was recorded of an earlier one at that path goes.
@@ -81,14 +78,13 @@ private:
     };
     using Handle = std::string;  // the slave's fanotify file handle, type and bytes
 
-    bool HandleOf(const std::string& path, Handle* handle) const;
     // Reads the queue; reports of our own opens of `ownHandle` are dropped.
     void TakeLocked(const Handle* ownHandle = nullptr);
     // Counts by the /proc walk, and starts the slave's record again from
     // the processes the walk found holding it.
     int Walk(const Terminal& terminal, const Handle& handle);
 
-    int fanotify_ = -1;  // the group; made by the constructor, closed by the destructor
+    pty::Fd fanotify_;  // the group; -1 without one
     const pid_t self_;
 
     std::mutex lock_;  // guards the members below and the reading of the queue; innermost
